@@ -1,0 +1,3 @@
+#include "app/config/camera_config.h"
+
+CameraConfig* cameraConfig = nullptr;
