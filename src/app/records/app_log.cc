@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -16,9 +17,9 @@ namespace {
 constexpr std::array<char[6], 5> kLevelNames = {"FATAL", "ERR", "WARN", "INFO", "DEBUG"};
 
 constexpr std::array<char[20], 18> kModuleNames = {
-    "MAIN",    "POSTPROCESS", "PHOTO_AV",      "VID_ENC",  "LED_MGR",  "SD_CONF",
-    "CONF_SET", "MCU_UART",   "MODEM_UART",    "INIT",     "FIRSTBOOT", "CAP_DET",
-    "SYNC",    "CAP_TIMELAPSE", "CAP_TEST",    "INST_REQ", "PWR_DWN",  "LOG",
+    "MAIN",     "POSTPROCESS",   "PHOTO_AV",   "VID_ENC",  "LED_MGR",   "SD_CONF",
+    "CONF_SET", "MCU_UART",      "MODEM_UART", "INIT",     "FIRSTBOOT", "CAP_DET",
+    "SYNC",     "CAP_TIMELAPSE", "CAP_TEST",   "INST_REQ", "PWR_DWN",   "LOG",
 };
 
 constexpr std::size_t kTemplateSize = 1024;
@@ -29,9 +30,12 @@ constexpr std::size_t kTimeStampSize = 128;
 sem_t g_log_lock;
 pthread_once_t g_lock_once = PTHREAD_ONCE_INIT;
 FILE* g_log_file = nullptr;
+std::atomic<LogClock> g_clock{nullptr};
 long g_written_bytes = 0;
 
-void init_lock() { sem_init(&g_log_lock, 0, 1); }
+void init_lock() {
+  sem_init(&g_log_lock, 0, 1);
+}
 
 class LogLockGuard {
  public:
@@ -103,7 +107,8 @@ void app_log(int module, int level, const char* format, ...) {
   }
 
   char stamp[kTimeStampSize];
-  time_t now = time(nullptr);
+  LogClock clock = g_clock;
+  time_t now = clock != nullptr ? clock() : time(nullptr);
   struct tm local {};
   localtime_r(&now, &local);
   snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
@@ -154,6 +159,10 @@ void app_log_close() {
     fclose(g_log_file);
     g_log_file = nullptr;
   }
+}
+
+void app_log_set_clock(LogClock clock) {
+  g_clock = clock;
 }
 
 long app_log_written_bytes() {

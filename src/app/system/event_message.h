@@ -111,9 +111,9 @@ inline constexpr std::size_t kEventTextSize = 20;
 
 // Eight 32-bit words, sent and received whole and passed by value.
 struct EventMessage {
-  int32_t kind;      // an EventCode of the kind family
-  int32_t request;   // request code of a MSG_MCU_REQ / MSG_MODEM_REQ
-  int32_t response;  // response code of a MSG_MCU_RESP / MSG_MODEM_RESP
+  int32_t kind;               // an EventCode of the kind family
+  int32_t request;            // request code of a MSG_MCU_REQ / MSG_MODEM_REQ
+  int32_t response;           // response code of a MSG_MCU_RESP / MSG_MODEM_RESP
   char text[kEventTextSize];  // short NUL-terminated argument ("OFF", "ON", "BLINK", a state)
 };
 

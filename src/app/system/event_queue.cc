@@ -34,9 +34,15 @@ mqd_t open_event_queue(const char* name, const char* owner) {
 
 }  // namespace
 
-mqd_t create_sys_queue() { return open_event_queue(kSysQueueName, "sys"); }
-mqd_t create_mcu_queue() { return open_event_queue(kMcuQueueName, "MCU"); }
-mqd_t create_modem_queue() { return open_event_queue(kModemQueueName, "MODEM"); }
+mqd_t create_sys_queue() {
+  return open_event_queue(kSysQueueName, "sys");
+}
+mqd_t create_mcu_queue() {
+  return open_event_queue(kMcuQueueName, "MCU");
+}
+mqd_t create_modem_queue() {
+  return open_event_queue(kModemQueueName, "MODEM");
+}
 
 int send_event(mqd_t queue, const EventMessage& message, const char* error_prefix) {
   if (mq_send(queue, reinterpret_cast<const char*>(&message), sizeof message, 0) != 0) {
@@ -58,6 +64,23 @@ int send_modem_request(EventMessage message, int32_t request, const char* error_
   message.request = request;
   lastModemRequest = request;
   return send_event(modemQueue, message, error_prefix);
+}
+
+int acknowledge_capture_notification(EventMessage event) {
+  switch (event.kind) {
+    case EVENT_MCU_PIR:
+      event.kind = MCU_RESP_ASYNC_NOTIFICATION_PIR;
+      break;
+    case EVENT_MCU_TEST:
+      event.kind = MCU_RESP_ASYNC_NOTIFICATION_TEST;
+      break;
+    case EVENT_MCU_TIMELAPSE:
+      event.kind = MCU_RESP_ASYNC_NOTIFICATION_TIMELAPSE;
+      break;
+    default:
+      return -1;
+  }
+  return send_event(mcuQueue, event, kMcuQueueSendError);
 }
 
 int wait_queue_readable(mqd_t queue, long timeout_ms) {

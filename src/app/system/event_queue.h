@@ -46,6 +46,11 @@ int send_mcu_request(EventMessage message, int32_t request,
 int send_modem_request(EventMessage message, int32_t request,
                        const char* error_prefix = kModemQueueSendError);
 
+// Answers the MCU's PIR, test-button or time-lapse notification: the event record goes back to
+// the MCU queue with `kind` set to its acknowledgement (93, 94, 95) and every other word as it
+// came. Returns -1 for any other event.
+int acknowledge_capture_notification(EventMessage event);
+
 // Waits at most `timeout_ms` for `queue` to become readable.
 // Returns 1 when readable, 0 on time-out, -1 on error.
 int wait_queue_readable(mqd_t queue, long timeout_ms);

@@ -14,11 +14,27 @@ void enter_only(EventMessage event) {
 
 }  // namespace
 
-void handle_firstboot(EventMessage event) { enter_only(event); }
-void handle_sync(EventMessage event) { enter_only(event); }
-void handle_capture_detection(EventMessage event) { enter_only(event); }
-void handle_capture_timelapse(EventMessage event) { enter_only(event); }
-void handle_capture_test(EventMessage event) { enter_only(event); }
-void handle_instant_request(EventMessage event) { enter_only(event); }
-void handle_init(EventMessage event) { enter_only(event); }
-void handle_powerdown(EventMessage event) { enter_only(event); }
+void handle_firstboot(EventMessage event) {
+  enter_only(event);
+}
+void handle_sync(EventMessage event) {
+  enter_only(event);
+}
+void handle_capture_detection(EventMessage event) {
+  enter_only(event);
+}
+void handle_capture_timelapse(EventMessage event) {
+  enter_only(event);
+}
+void handle_capture_test(EventMessage event) {
+  enter_only(event);
+}
+void handle_instant_request(EventMessage event) {
+  enter_only(event);
+}
+void handle_init(EventMessage event) {
+  enter_only(event);
+}
+void handle_powerdown(EventMessage event) {
+  enter_only(event);
+}

@@ -13,19 +13,39 @@ int not_built(const char* what) {
 
 }  // namespace
 
-int read_boot_tags() { return not_built("boot tags"); }
-int init_warning_led_locks() { return not_built("warning LED locks"); }
+int read_boot_tags() {
+  return not_built("boot tags");
+}
+int init_warning_led_locks() {
+  return not_built("warning LED locks");
+}
 // Without a configuration store there is no partition to wait for.
-bool config_partition_mounted() { return true; }
+bool config_partition_mounted() {
+  return true;
+}
 // Until the store lands the record keeps its zeroed start values; start-up goes on.
 int config_load() {
   not_built("configuration load");
   return 0;
 }
-int read_wdm_record() { return not_built("watchdog record"); }
-int read_cap_error_record() { return not_built("capture-error record"); }
-int read_temperature() { return not_built("temperature"); }
-void set_all_led_records_off() { not_built("LED records"); }
-int take_back_sd_card() { return not_built("SD card take-back"); }
-int archive_logs_to_sd() { return not_built("log archival"); }
-int move_secondary_to_primary() { return not_built("secondary-to-primary move"); }
+int read_wdm_record() {
+  return not_built("watchdog record");
+}
+int read_cap_error_record() {
+  return not_built("capture-error record");
+}
+int read_temperature() {
+  return not_built("temperature");
+}
+void set_all_led_records_off() {
+  not_built("LED records");
+}
+int take_back_sd_card() {
+  return not_built("SD card take-back");
+}
+int archive_logs_to_sd() {
+  return not_built("log archival");
+}
+int move_secondary_to_primary() {
+  return not_built("secondary-to-primary move");
+}

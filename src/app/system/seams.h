@@ -10,18 +10,18 @@
 // Threads started by start-up; nullptr while the subsystem is not built (not started).
 using ThreadBody = void* (*)(void*);
 struct PendingThreads {
-  ThreadBody warning_led;            // indicators: warning light
-  ThreadBody ev_wait;                // photo capture: exposure wait
-  ThreadBody capture_top_half;       // capture orchestration: fast PIR capture
-  ThreadBody sensor_release;         // media session: sensor de-initialisation
-  ThreadBody led_manager;            // indicators: LED manager
-  ThreadBody mcu_link_manager;       // device links: MCU
-  ThreadBody modem_link_manager;     // device links: Modem
-  ThreadBody capture_photo_video;    // capture orchestration
-  ThreadBody sd_card_monitor;        // storage: free-space monitor
-  ThreadBody video_preview;          // capture: preview frames
-  ThreadBody modem_sync_timeout;     // system: Modem sync timeout
-  ThreadBody instant_request;        // system: instant requests
+  ThreadBody warning_led;          // indicators: warning light
+  ThreadBody ev_wait;              // photo capture: exposure wait
+  ThreadBody capture_top_half;     // capture orchestration: fast PIR capture
+  ThreadBody sensor_release;       // media session: sensor de-initialisation
+  ThreadBody led_manager;          // indicators: LED manager
+  ThreadBody mcu_link_manager;     // device links: MCU
+  ThreadBody modem_link_manager;   // device links: Modem
+  ThreadBody capture_photo_video;  // capture orchestration
+  ThreadBody sd_card_monitor;      // storage: free-space monitor
+  ThreadBody video_preview;        // capture: preview frames
+  ThreadBody modem_sync_timeout;   // system: Modem sync timeout
+  ThreadBody instant_request;      // system: instant requests
 };
 extern const PendingThreads kThreadBodies;
 

@@ -6,17 +6,17 @@
 #include "app/system/state_handlers.h"
 
 const StateNameTable kStateNames = {
-    "STATE_UNKNOWN",          "STATE_FIRSTBOOT",        "STATE_SYNC",
-    "STATE_SYNCDAILY",        "STATE_CAPTUREDETECTION", "STATE_CAPTURETIMELAPSE",
-    "STATE_CAPTURETEST",      "STATE_INSTANTREQUEST",   "STATE_INIT",
+    "STATE_UNKNOWN",     "STATE_FIRSTBOOT",        "STATE_SYNC",
+    "STATE_SYNCDAILY",   "STATE_CAPTUREDETECTION", "STATE_CAPTURETIMELAPSE",
+    "STATE_CAPTURETEST", "STATE_INSTANTREQUEST",   "STATE_INIT",
     "STATE_POWERDOWN",
 };
 
 // Slot 5 carries five blanks after the underscore; the MCU link prints from this copy.
 const StateNameTable kMcuStateNames = {
-    "STATE_UNKNOWN",          "STATE_FIRSTBOOT",        "STATE_SYNC",
-    "STATE_SYNCDAILY",        "STATE_CAPTUREDETECTION", "STATE_     CAPTURETIMELAPSE",
-    "STATE_CAPTURETEST",      "STATE_INSTANTREQUEST",   "STATE_INIT",
+    "STATE_UNKNOWN",     "STATE_FIRSTBOOT",        "STATE_SYNC",
+    "STATE_SYNCDAILY",   "STATE_CAPTUREDETECTION", "STATE_     CAPTURETIMELAPSE",
+    "STATE_CAPTURETEST", "STATE_INSTANTREQUEST",   "STATE_INIT",
     "STATE_POWERDOWN",
 };
 
@@ -43,6 +43,15 @@ void build_state_table() {
       handle_init,
       handle_powerdown,
   };
+}
+
+StateHandler replace_state_handler(int32_t state, StateHandler handler) {
+  if (state < 0 || state >= kSystemStateCount) {
+    return nullptr;
+  }
+  StateHandler previous = g_state_table[static_cast<std::size_t>(state)];
+  g_state_table[static_cast<std::size_t>(state)] = handler;
+  return previous;
 }
 
 StateHandler state_handler(int32_t state) {

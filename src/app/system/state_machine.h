@@ -24,6 +24,10 @@ inline constexpr long kServerWaitMs = 300L * 1000;
 // Fills the handler table (slots 1 to 9). Called once by start-up.
 void build_state_table();
 
+// Puts `handler` in the slot of `state` and returns the one it replaces (tests observe the
+// dispatch through it).
+StateHandler replace_state_handler(int32_t state, StateHandler handler);
+
 // The handler of `state`, or nullptr when the state has none.
 StateHandler state_handler(int32_t state);
 

@@ -16,8 +16,8 @@ void send_status_led_request(int32_t request, int mode) {
   message.kind = MSG_MCU_REQ;
   message.request = request;
   const char* text = request == MCU_REQ_SET_STATUS_LED_OFF ? "OFF"
-                     : mode == STATUS_LED_ON              ? "ON"
-                                                          : "BLINK";
+                     : mode == STATUS_LED_ON               ? "ON"
+                                                           : "BLINK";
   snprintf(message.text, sizeof message.text, "%s", text);
   app_log(MOD_MAIN, LOG_INFO, "ISP to MCU - MCU_REQ_SET_STATUS_LED");
   send_event(mcuQueue, message, kMcuQueueSendError);

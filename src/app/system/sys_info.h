@@ -32,16 +32,16 @@ using Value = std::atomic<int32_t>;
 struct SysInfo {
   Value state{STATE_UNKNOWN};
   Value prevState{STATE_UNKNOWN};
-  Flag enterState{0};           // the next loop turn delivers EVENT_STATE_ENTRY
-  Value captureType{0};         // 0 none, 1 detection, 2 time-lapse, 3 test, 4 at sync
-  Value storagePartition{0};    // 0 /sdcard/primary, 1 /sdcard/secondary
-  Value syncType{0};            // 0 first boot, 1 sync, 2 daily, 3 after a test capture
-  Value boot_reason{0};         // wake-up reason from the boot tags; 1 = PIR
-  Value prev_ir_mode{0};        // IR mode of the previous run; 0 day
+  Flag enterState{0};         // the next loop turn delivers EVENT_STATE_ENTRY
+  Value captureType{0};       // 0 none, 1 detection, 2 time-lapse, 3 test, 4 at sync
+  Value storagePartition{0};  // 0 /sdcard/primary, 1 /sdcard/secondary
+  Value syncType{0};          // 0 first boot, 1 sync, 2 daily, 3 after a test capture
+  Value boot_reason{0};       // wake-up reason from the boot tags; 1 = PIR
+  Value prev_ir_mode{0};      // IR mode of the previous run; 0 day
   Value day_night_val{0};
   Flag captureOngoing{0};
   Flag modemPowered{0};
-  Value serverSyncStatus{4};    // 0 searching .. 3 error, 4 unknown
+  Value serverSyncStatus{4};  // 0 searching .. 3 error, 4 unknown
   Value instantQueryType{0};
   Value instantStage{0};
   Flag shutdownRequested{0};
@@ -56,18 +56,18 @@ struct SysInfo {
   Flag fuelGaugeValid{0};
   Flag sdCheckRequest{0};
   Flag fsckOngoing{0};
-  Value orve_model{0};          // camera model number from the boot tags
+  Value orve_model{0};  // camera model number from the boot tags
   Flag fileCopyOngoing{0};
-  Flag tagReflashed{0};         // the boot tag partition was re-flashed at this start
+  Flag tagReflashed{0};  // the boot tag partition was re-flashed at this start
   Flag wdmReboot{0};
   Flag capErrorReboot{0};
   Flag firstCapturePending{0};  // start-up waits for the fast capture's first frame
 
   // Start-up bookkeeping.
-  Flag pirCapture{0};           // this run's fast capture is a PIR capture
+  Flag pirCapture{0};  // this run's fast capture is a PIR capture
   Flag configLoaded{0};
-  Flag pirMode{0};              // configuration capture mode 1
-  Flag sdReturned{0};           // the Modem has returned the SD card
+  Flag pirMode{0};     // configuration capture mode 1
+  Flag sdReturned{0};  // the Modem has returned the SD card
   Value multishotCount{0};
   Value fastCaptureJpegQuality{0};
   Value fastCaptureResizeMethod{0};

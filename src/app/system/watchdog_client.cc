@@ -38,9 +38,8 @@ int wdm_send(int32_t type) {
   }
   WdmMessage message{};
   message.type = type;
-  return mq_send(g_wdm_queue, reinterpret_cast<const char*>(&message), sizeof message, 0) == 0
-             ? 0
-             : -1;
+  return mq_send(g_wdm_queue, reinterpret_cast<const char*>(&message), sizeof message, 0) == 0 ? 0
+                                                                                               : -1;
 }
 
 void* wdm_feed_thread(void*) {

@@ -1,0 +1,50 @@
+// Small helpers the unit tests share: reading files as lines, silencing the console.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+inline std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Sends standard output to /dev/null for the life of the object.
+class SilencedStdout {
+ public:
+  SilencedStdout() {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+  }
+  ~SilencedStdout() {
+    fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+  }
+  SilencedStdout(const SilencedStdout&) = delete;
+  SilencedStdout& operator=(const SilencedStdout&) = delete;
+
+ private:
+  int saved_;
+};
+
+}  // namespace test_support

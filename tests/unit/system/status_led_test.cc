@@ -1,0 +1,142 @@
+// The status-LED request rules: one request at most, lit red overriding green and blue.
+#include "app/system/status_led.h"
+
+#include <gtest/gtest.h>
+
+#include "app/system/event_queue.h"
+
+#include "tests/unit/system/queue_fixture.h"
+
+namespace {
+
+constexpr int ON = STATUS_LED_ON;
+constexpr int OFF = STATUS_LED_OFF;
+constexpr int BLINK = STATUS_LED_BLINK;
+constexpr int NONE = 0;  // no request expected
+
+struct Modes {
+  int green, red, blue;
+  bool operator==(const Modes&) const = default;
+};
+
+struct LedCase {
+  const char* what;
+  Modes before;
+  int colour;
+  int mode;
+  int32_t request;  // NONE when nothing may be sent
+  const char* text;
+  Modes after;
+};
+
+constexpr LedCase kCases[] = {
+    {"green on from all off",
+     {OFF, OFF, OFF},
+     STATUS_LED_GREEN,
+     ON,
+     MCU_REQ_SET_STATUS_LED_GREEN,
+     "ON",
+     {ON, OFF, OFF}},
+    {"green blink from green on",
+     {ON, OFF, OFF},
+     STATUS_LED_GREEN,
+     BLINK,
+     MCU_REQ_SET_STATUS_LED_GREEN,
+     "BLINK",
+     {BLINK, OFF, OFF}},
+    {"green again in its mode", {ON, OFF, OFF}, STATUS_LED_GREEN, ON, NONE, "", {ON, OFF, OFF}},
+    {"green while red blinks",
+     {OFF, BLINK, OFF},
+     STATUS_LED_GREEN,
+     ON,
+     NONE,
+     "",
+     {OFF, BLINK, OFF}},
+    {"green while blue is lit", {OFF, OFF, ON}, STATUS_LED_GREEN, BLINK, NONE, "", {OFF, OFF, ON}},
+    {"green off",
+     {BLINK, OFF, OFF},
+     STATUS_LED_GREEN,
+     OFF,
+     MCU_REQ_SET_STATUS_LED_OFF,
+     "OFF",
+     {OFF, OFF, OFF}},
+    {"blue over a lit green",
+     {ON, OFF, OFF},
+     STATUS_LED_BLUE,
+     BLINK,
+     MCU_REQ_SET_STATUS_LED_BLUE,
+     "BLINK",
+     {OFF, OFF, BLINK}},
+    {"blue while red is on", {OFF, ON, OFF}, STATUS_LED_BLUE, ON, NONE, "", {OFF, ON, OFF}},
+    {"blue off",
+     {OFF, OFF, ON},
+     STATUS_LED_BLUE,
+     OFF,
+     MCU_REQ_SET_STATUS_LED_OFF,
+     "OFF",
+     {OFF, OFF, OFF}},
+    {"red on over green",
+     {ON, OFF, OFF},
+     STATUS_LED_RED,
+     ON,
+     MCU_REQ_SET_STATUS_LED_RED,
+     "ON",
+     {OFF, ON, OFF}},
+    {"red on while red blinks", {OFF, BLINK, OFF}, STATUS_LED_RED, ON, NONE, "", {OFF, BLINK, OFF}},
+    {"red blink while red is on",
+     {OFF, ON, OFF},
+     STATUS_LED_RED,
+     BLINK,
+     MCU_REQ_SET_STATUS_LED_RED,
+     "BLINK",
+     {OFF, BLINK, OFF}},
+    {"red blink again", {OFF, BLINK, OFF}, STATUS_LED_RED, BLINK, NONE, "", {OFF, BLINK, OFF}},
+    {"red off while lit",
+     {OFF, BLINK, OFF},
+     STATUS_LED_RED,
+     OFF,
+     MCU_REQ_SET_STATUS_LED_OFF,
+     "OFF",
+     {OFF, OFF, OFF}},
+    {"red off while off", {ON, OFF, OFF}, STATUS_LED_RED, OFF, NONE, "", {ON, OFF, OFF}},
+    {"unknown mode", {OFF, OFF, OFF}, STATUS_LED_RED, 7, NONE, "", {OFF, OFF, OFF}},
+    {"unknown colour", {OFF, OFF, OFF}, 3, ON, NONE, "", {OFF, OFF, OFF}},
+};
+
+class StatusLedTest : public test_support::QueueTest,
+                      public testing::WithParamInterface<LedCase> {};
+
+TEST_P(StatusLedTest, SendsAtMostTheOneRequestTheRulesAllow) {
+  const LedCase& c = GetParam();
+  statusLedGreen = c.before.green;
+  statusLedRed = c.before.red;
+  statusLedBlue = c.before.blue;
+  lastMcuRequest = MCU_REQ_GET_CAMERA_STATE;
+
+  set_status_led(c.colour, c.mode);
+
+  std::vector<EventMessage> sent = test_support::drain(mcuQueue);
+  if (c.request == NONE) {
+    EXPECT_TRUE(sent.empty());
+  } else {
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].kind, MSG_MCU_REQ);
+    EXPECT_EQ(sent[0].request, c.request);
+    EXPECT_STREQ(sent[0].text, c.text);
+  }
+  EXPECT_EQ((Modes{statusLedGreen, statusLedRed, statusLedBlue}), c.after);
+  EXPECT_EQ(lastMcuRequest, MCU_REQ_GET_CAMERA_STATE) << "status LED requests are never retried";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, StatusLedTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<LedCase>& param_info) {
+                           std::string name = param_info.param.what;
+                           for (char& ch : name) {
+                             if (!isalnum(static_cast<unsigned char>(ch))) {
+                               ch = '_';
+                             }
+                           }
+                           return name;
+                         });
+
+}  // namespace
