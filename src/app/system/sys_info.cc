@@ -1,6 +1,7 @@
 #include "app/system/sys_info.h"
 
 SysInfo* sysInfo = nullptr;
+std::atomic<int8_t> formatOngoing{0};
 sem_t sysInfoLock;
 sem_t configLock;
 sem_t streamTimeLock;

@@ -63,6 +63,20 @@ struct SysInfo {
   Flag capErrorReboot{0};
   Flag firstCapturePending{0};  // start-up waits for the fast capture's first frame
 
+  // Init state and the MCU link.
+  Flag rtcChecked{0};  // the MCU clock answered valid in this run
+  char rtcYear[5]{};   // "1970" until the clock is known; written under the lock
+  Flag installDateReceived{0};
+  Flag rtcSetAcked{0};  // the MCU answered MCU_REQ_SET_RTC_DATE_TIME
+  Flag clockSet{0};     // the system clock was already set in this run
+  Flag clockSetFromRtc{0};
+  Flag warnLightHolding{0};  // the warning light is running its pattern
+  Flag readyToSleepRequested{0};
+  Flag pirAccepted{0};       // a PIR notification was forwarded as a capture event
+  Flag testLedSdRequest{0};  // the test button asked for the SD and status LEDs
+  Flag testLedStatusRequest{0};
+  Flag testLedsShown{0};  // once per power-up
+
   // Start-up bookkeeping.
   Flag pirCapture{0};  // this run's fast capture is a PIR capture
   Flag configLoaded{0};
@@ -72,6 +86,9 @@ struct SysInfo {
   Value fastCaptureJpegQuality{0};
   Value fastCaptureResizeMethod{0};
 };
+
+// Set while an SD format runs; captures are refused and power-down waits meanwhile.
+extern std::atomic<int8_t> formatOngoing;
 
 // Process-wide records (allocated by start-up) and locks.
 extern SysInfo* sysInfo;
