@@ -24,6 +24,8 @@
 
 namespace sim {
 
+struct McuPeerState;
+
 // Board time in milliseconds. Monotonic; its origin is the board's business (scenario start).
 using BoardClock = std::function<std::chrono::milliseconds()>;
 
@@ -207,11 +209,11 @@ class McuPeer {
   bool wait_sent(std::string_view member, int count, std::chrono::milliseconds timeout) const;
 
  private:
-  struct State;
+  int notify(McuNotification kind);
   void run();
 
   int fd_;
-  std::unique_ptr<State> state_;
+  std::unique_ptr<McuPeerState> state_;
   std::thread worker_;
 };
 

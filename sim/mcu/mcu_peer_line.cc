@@ -1,0 +1,293 @@
+// The MCU peer's worker: reads the camera's frames, answers them, writes what is due.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include "sim/mcu/mcu_answers.h"
+#include "sim/mcu/mcu_message_table.h"
+#include "sim/mcu/mcu_peer_state.h"
+#include "sim/mcu/proto_fields.h"
+#include "sim/peers/peer_framer.h"
+#include "sim/peers/proto/mcu_messages.pb.h"
+
+namespace sim {
+
+using std::chrono::milliseconds;
+
+namespace {
+
+// While the board clock is the scenario's own (it may be stepped by hand), waits for due
+// messages are cut into slices so that a step of the clock is seen soon.
+constexpr int kClockSliceMs = 20;
+// While nobody holds the pseudo-terminal's slave open (camera off), the line is looked at
+// again this often.
+constexpr int kHungUpRetryMs = 20;
+// How long one write may wait for room on the line before the message counts as not written.
+constexpr int kWriteRoomTimeoutMs = 2000;
+
+int write_all(int fd, const std::vector<uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    pollfd room = {fd, POLLOUT, 0};
+    if (n < 0 && errno == EAGAIN && ::poll(&room, 1, kWriteRoomTimeoutMs) > 0) {
+      continue;
+    }
+    return -1;
+  }
+  return 0;
+}
+
+// Milliseconds until the next due message, -1 for none; the caller holds `mutex`.
+int poll_timeout_ms(const McuPeerState& s, bool hungUp) {
+  int timeout = -1;
+  if (!s.outgoing.empty()) {
+    milliseconds due = s.outgoing.front().due;
+    for (const McuOutgoing& message : s.outgoing) {
+      due = std::min(due, message.due);
+    }
+    const auto wait = std::max<milliseconds::rep>(0, (due - s.now()).count());
+    timeout = static_cast<int>(std::min<milliseconds::rep>(wait, 60000));
+    if (s.customClock) {
+      timeout = std::min(timeout, kClockSliceMs);
+    }
+  }
+  if (hungUp) {
+    timeout = timeout < 0 ? kHungUpRetryMs : std::min(timeout, kHungUpRetryMs);
+  }
+  return timeout;
+}
+
+// What a request does to the MCU besides its answer. Caller holds `mutex`. Returns true when
+// the Modem's power changed.
+bool act_on_request(McuPeerState& s, uint32_t tag, const google::protobuf::Message& request,
+                    McuRecord& record) {
+  switch (tag) {
+    case kReqSetStatusLed:
+      s.led.colour = static_cast<uint32_t>(get_number(request, 1));
+      s.led.blinking = has_field(request, 2);
+      s.led.blinkPeriodMs = s.led.blinking ? static_cast<uint32_t>(get_number(request, 2)) : 0;
+      return false;
+    case kReqSetModemPower: {
+      const bool on = get_number(request, 1) != 0;
+      const bool changed = on != s.modemPowered;
+      s.modemPowered = on;
+      return changed;
+    }
+    case kReqSetRtc:
+      s.rtcValid = get_number(request, 1) != 0;
+      s.rtcEpoch = static_cast<int32_t>(get_number(request, 2));
+      s.rtcSetAt = s.now();
+      return false;
+    case kReqWatchdogNotification:
+      ++s.watchdogNotifications;
+      return false;
+    case kReqWdmTriggered:
+      ++s.wdmDoneRequests;
+      return false;
+    default:
+      break;
+  }
+  // An acknowledgement settles the oldest open notification of its kind.
+  for (std::size_t kind = 0; kind < kMcuNotificationPairs.size(); ++kind) {
+    if (kMcuNotificationPairs[kind].acknowledgement != tag) {
+      continue;
+    }
+    for (McuNotificationRecord& notification : s.notifications) {
+      if (static_cast<std::size_t>(notification.kind) == kind && !notification.acknowledged) {
+        notification.acknowledged = true;
+        notification.acknowledgedAt = s.now();
+        record.detail = "acknowledges notification " + std::to_string(notification.id);
+        return false;
+      }
+    }
+    record.detail = "acknowledges no open notification";
+  }
+  return false;
+}
+
+// One payload from a good frame. Callbacks run after the lock is released.
+void handle_payload(McuPeerState& s, const std::string& payload) {
+  kvt::kvt_ISP2MCU request;
+  const bool decoded = request.ParseFromString(payload);
+  std::vector<McuRecord> emitted;
+  std::function<void(bool)> modemCallback;
+  bool modemOn = false;
+  {
+    std::lock_guard lock(s.mutex);
+    McuRecord record;
+    record.boardTime = s.now();
+    record.direction = McuDirection::kCameraToMcu;
+    uint32_t tag = 0;
+    const google::protobuf::Message* member = decoded ? oneof_member(request, &tag) : nullptr;
+    if (member == nullptr) {
+      record.detail = decoded
+                          ? "message without a member"
+                          : "undecodable message of " + std::to_string(payload.size()) + " bytes";
+      s.note(std::move(record), emitted);
+    } else {
+      record.member = member_name(*kvt::kvt_ISP2MCU::descriptor(), tag);
+      record.detail = member->ShortDebugString();
+      ++s.receivedCount[record.member];
+      const bool answered = mcu_answer_tag(tag) != 0;
+      record.retry = answered && s.unanswered.contains(tag);
+      if (act_on_request(s, tag, *member, record)) {
+        modemCallback = s.onModemPower;
+        modemOn = s.modemPowered;
+      }
+      const std::string name = record.member;
+      s.note(std::move(record), emitted);
+      if (answered) {
+        s.unanswered.insert(tag);
+        kvt::kvt_MCU2ISP answer;
+        const McuAnswerInputs inputs = {&s.setup, s.wakeReason, s.rtcValid, s.rtc_now()};
+        if (build_mcu_answer(tag, *member, inputs, answer) == 0) {
+          s.queue(answer, name, false, tag, emitted);
+        }
+      }
+    }
+    s.changed.notify_all();
+  }
+  s.emit(emitted);
+  if (modemCallback) {
+    modemCallback(modemOn);
+  }
+}
+
+// Records what the deframer threw away since it was last asked.
+void note_line_errors(McuPeerState& s, const Deframer& deframer, std::size_t& rejectedSeen,
+                      std::size_t& straySeen) {
+  std::vector<McuRecord> emitted;
+  {
+    std::lock_guard lock(s.mutex);
+    if (deframer.rejected() > rejectedSeen) {
+      McuRecord record;
+      record.boardTime = s.now();
+      record.detail = "frame rejected: " + deframer.lastError();
+      s.note(std::move(record), emitted);
+    }
+    if (deframer.strayBytes() > straySeen) {
+      McuRecord record;
+      record.boardTime = s.now();
+      record.detail = std::to_string(deframer.strayBytes() - straySeen) + " stray bytes";
+      s.note(std::move(record), emitted);
+    }
+  }
+  rejectedSeen = deframer.rejected();
+  straySeen = deframer.strayBytes();
+  s.emit(emitted);
+}
+
+// Writes every message that is due, earliest first.
+void write_due(int fd, McuPeerState& s) {
+  for (;;) {
+    McuOutgoing message;
+    {
+      std::lock_guard lock(s.mutex);
+      const milliseconds now = s.now();
+      auto next = s.outgoing.end();
+      for (auto it = s.outgoing.begin(); it != s.outgoing.end(); ++it) {
+        if (it->due <= now && (next == s.outgoing.end() || it->due < next->due ||
+                               (it->due == next->due && it->order < next->order))) {
+          next = it;
+        }
+      }
+      if (next == s.outgoing.end()) {
+        return;
+      }
+      message = std::move(*next);
+      s.outgoing.erase(next);
+    }
+    const int written = write_all(fd, message.bytes);
+    std::vector<McuRecord> emitted;
+    std::function<void()> cutPower;
+    {
+      std::lock_guard lock(s.mutex);
+      message.record.boardTime = s.now();
+      if (written != 0) {
+        message.record.detail += " [not written: line closed]";
+      } else {
+        if (!message.record.member.empty()) {
+          ++s.sentCount[message.record.member];
+        }
+        if (message.answeredRequest != 0) {
+          s.unanswered.erase(message.answeredRequest);
+        }
+        if (message.cutsPower) {
+          cutPower = s.onReadyToSleep;
+        }
+      }
+      s.note(std::move(message.record), emitted);
+      s.changed.notify_all();
+    }
+    s.emit(emitted);
+    if (cutPower) {
+      cutPower();
+    }
+  }
+}
+
+}  // namespace
+
+void run_mcu_line(int fd, McuPeerState& s) {
+  Deframer deframer;
+  std::size_t rejectedSeen = 0;
+  std::size_t straySeen = 0;
+  bool hungUp = false;
+  std::array<uint8_t, 512> buffer{};
+  while (s.running) {
+    int timeout = 0;
+    {
+      std::lock_guard lock(s.mutex);
+      timeout = poll_timeout_ms(s, hungUp);
+    }
+    std::array<pollfd, 2> fds = {{{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}}};
+    const nfds_t count = hungUp ? 1 : 2;
+    if (::poll(fds.data(), count, timeout) < 0 && errno != EINTR) {
+      break;
+    }
+    char drain[64];
+    while (::read(s.wakeRead, drain, sizeof drain) > 0) {
+    }
+    {
+      std::lock_guard lock(s.mutex);
+      if (s.lineReset) {
+        deframer = Deframer();
+        rejectedSeen = 0;
+        straySeen = 0;
+        s.lineReset = false;
+      }
+    }
+    hungUp = false;
+    if (count == 2 && (fds[1].revents & POLLIN) != 0) {
+      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      if (n > 0) {
+        deframer.feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+      } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+        hungUp = true;
+      }
+    } else if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      hungUp = true;
+    }
+    std::string payload;
+    while (deframer.pop(&payload)) {
+      handle_payload(s, payload);
+    }
+    note_line_errors(s, deframer, rejectedSeen, straySeen);
+    write_due(fd, s);
+  }
+}
+
+}  // namespace sim
