@@ -1,3 +1,4 @@
 #include "app/config/camera_config.h"
 
 CameraConfig* cameraConfig = nullptr;
+ServerConfig* serverConfig = nullptr;

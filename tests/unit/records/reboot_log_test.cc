@@ -1,0 +1,190 @@
+// The reboot log: both line forms, the reason table, and where entries go with and without
+// the card.
+#include "app/records/reboot_log.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/file_lines.h"
+#include "tests/unit/records/tag_board.h"
+
+namespace {
+
+using test_support::read_lines;
+
+constexpr char kCardMount[] = "/sdcard/primary";
+
+time_t utc(int year, int month, int day, int hour, int minute, int second) {
+  struct tm fields {};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  return timegm(&fields);
+}
+
+std::string line_for(int source, int reason, time_t epoch) {
+  char line[128];
+  format_reboot_log_line(source, reason, epoch, line, sizeof line);
+  return line;
+}
+
+void write_file(const char* path, const std::string& content) {
+  std::ofstream(path, std::ios::trunc) << content;
+}
+
+bool exists(const char* path) {
+  return access(path, F_OK) == 0;
+}
+
+class RebootLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    tag_board::clear_app_log();
+    for (const char* path : {kRebootLogCardPath, kRebootLogConfigPath, kRebootLogRamPath}) {
+      unlink(path);
+    }
+  }
+  void TearDown() override {
+    if (card_mounted_) {
+      umount2(kCardMount, MNT_DETACH);
+    }
+  }
+
+  void insert_card() {
+    ASSERT_EQ(mount("tmpfs", kCardMount, "tmpfs", 0, "size=1m"), 0) << strerror(errno);
+    card_mounted_ = true;
+  }
+
+  bool card_mounted_ = false;
+};
+
+TEST_F(RebootLog, LinesCarryTheTimeTheSourceAndTheReasonText) {
+  const time_t when = utc(2024, 3, 7, 18, 5, 9);
+  EXPECT_EQ(line_for(REBOOT_SOURCE_MODEM, REBOOT_MEMORY, when),
+            "[2024/03/07 18:05:09] - Modem - memory\n");
+  EXPECT_EQ(line_for(REBOOT_SOURCE_MCU, REBOOT_UPTIME_WATCHDOG, when),
+            "[2024/03/07 18:05:09] - MCU - uptime watchdog\n");
+  EXPECT_EQ(line_for(REBOOT_SOURCE_ISP, REBOOT_CAP_ERROR, when),
+            "[2024/03/07 18:05:09] - ISP - cap error reboot\n");
+  EXPECT_EQ(line_for(REBOOT_SOURCE_ISP, REBOOT_DAEMON_MISSING, utc(2023, 12, 31, 23, 59, 59)),
+            "[2023/12/31 23:59:59] - ISP - daemon missing\n");
+}
+
+TEST_F(RebootLog, TheCamerasFirstBootIsFramedInAsterisks) {
+  const time_t when = utc(2024, 3, 7, 18, 5, 9);
+  EXPECT_EQ(line_for(REBOOT_SOURCE_ISP, REBOOT_INITIAL_BOOT, when),
+            "******** [2024/03/07 18:05:09] - Initial boot ********\n");
+  // Only the camera processor's own first boot is highlighted.
+  EXPECT_EQ(line_for(REBOOT_SOURCE_MODEM, REBOOT_INITIAL_BOOT, when),
+            "[2024/03/07 18:05:09] - Modem - Initial boot\n");
+}
+
+TEST_F(RebootLog, ReasonTableAndModemCodes) {
+  const char* expected[] = {"load",           "memory",       "uptime",
+                            "daemon missing", "manual",       "firmware update",
+                            "fota",           "sync timeout", "system recovery",
+                            "sd update",      "unknown",      "uptime watchdog",
+                            "wdm triggered",  "Initial boot", "cap error reboot"};
+  for (int reason = 0; reason < 15; ++reason) {
+    EXPECT_STREQ(reboot_reason_text(reason), expected[reason]) << reason;
+  }
+  EXPECT_STREQ(reboot_reason_text(15), "unknown");
+  EXPECT_STREQ(reboot_reason_text(-1), "unknown");
+
+  EXPECT_EQ(modem_reboot_reason(0), REBOOT_LOAD);
+  EXPECT_EQ(modem_reboot_reason(10), REBOOT_UNKNOWN);
+  EXPECT_EQ(modem_reboot_reason(11), REBOOT_UNKNOWN);
+  EXPECT_EQ(modem_reboot_reason(12), REBOOT_UNKNOWN);
+  EXPECT_EQ(modem_reboot_reason(0xFFFFFFFFu), REBOOT_UNKNOWN);
+
+  // A Modem that reports "wdm triggered" (12) is recorded as "unknown".
+  ASSERT_EQ(
+      write_reboot_log(REBOOT_SOURCE_MODEM, modem_reboot_reason(12), utc(2024, 1, 2, 3, 4, 5)), 0);
+  EXPECT_EQ(read_lines(kRebootLogConfigPath),
+            std::vector<std::string>{"[2024/01/02 03:04:05] - Modem - unknown"});
+}
+
+TEST_F(RebootLog, WithoutTheCardEntriesGoToTheConfigurationPartition) {
+  ASSERT_EQ(write_reboot_log(REBOOT_SOURCE_ISP, REBOOT_MANUAL, utc(2024, 5, 1, 8, 0, 0)), 0);
+  ASSERT_EQ(write_reboot_log(REBOOT_SOURCE_MCU, REBOOT_FOTA, utc(2024, 5, 1, 9, 0, 0)), 0);
+  EXPECT_EQ(read_lines(kRebootLogConfigPath),
+            (std::vector<std::string>{"[2024/05/01 08:00:00] - ISP - manual",
+                                      "[2024/05/01 09:00:00] - MCU - fota"}));
+  EXPECT_FALSE(exists(kRebootLogCardPath));
+  EXPECT_FALSE(exists(kRebootLogRamPath));
+  EXPECT_EQ(tag_board::log_lines_ending("reboot log: config path selected").size(), 2u);
+}
+
+TEST_F(RebootLog, WithTheCardWaitingEntriesMoveThereFirstThenTheNewOneFollows) {
+  write_file(kRebootLogConfigPath,
+             "[2024/05/01 08:00:00] - ISP - manual\n[2024/05/01 09:00:00] - MCU - fota\n");
+  write_file(kRebootLogRamPath, "[2024/05/01 10:00:00] - Modem - load\n");
+  insert_card();
+  write_file(kRebootLogCardPath, "[2024/04/30 07:00:00] - ISP - sd update\n");
+
+  ASSERT_EQ(write_reboot_log(REBOOT_SOURCE_ISP, REBOOT_SYNC_TIMEOUT, utc(2024, 5, 2, 6, 0, 0)), 0);
+
+  EXPECT_EQ(read_lines(kRebootLogCardPath),
+            (std::vector<std::string>{
+                "[2024/04/30 07:00:00] - ISP - sd update", "[2024/05/01 08:00:00] - ISP - manual",
+                "[2024/05/01 09:00:00] - MCU - fota", "[2024/05/01 10:00:00] - Modem - load",
+                "[2024/05/02 06:00:00] - ISP - sync timeout"}));
+  EXPECT_FALSE(exists(kRebootLogConfigPath));
+  EXPECT_FALSE(exists(kRebootLogRamPath));
+}
+
+TEST_F(RebootLog, AFallbackFileThatCannotReachTheCardIsKept) {
+  const std::string waiting = "[2024/05/01 08:00:00] - ISP - manual\n";
+  write_file(kRebootLogConfigPath, waiting);
+  insert_card();
+  // A card file that cannot be opened for appending (here a folder in its place).
+  ASSERT_EQ(mkdir(kRebootLogCardPath, 0755), 0);
+
+  EXPECT_EQ(write_reboot_log(REBOOT_SOURCE_ISP, REBOOT_MANUAL, utc(2024, 5, 2, 6, 0, 0)), -1);
+  EXPECT_EQ(test_support::read_file(kRebootLogConfigPath), waiting);
+  EXPECT_EQ(tag_board::log_lines_ending("Could not open \"/sdcard/primary/reboot_log.txt\" to "
+                                        "write log, Is a directory")
+                .size(),
+            1u);
+  rmdir(kRebootLogCardPath);
+}
+
+TEST_F(RebootLog, WithNeitherTheCardNorTheConfigurationPartitionEntriesStayInRam) {
+  ASSERT_EQ(umount2("/config", MNT_DETACH), 0) << strerror(errno);
+  int written = write_reboot_log(REBOOT_SOURCE_MODEM, REBOOT_SD_UPDATE, utc(2024, 6, 1, 0, 0, 0));
+  std::vector<std::string> ram = read_lines(kRebootLogRamPath);
+  // Give the rest of the suite its configuration partition back.
+  ASSERT_EQ(mount("tmpfs", "/config", "tmpfs", 0, "size=1m"), 0) << strerror(errno);
+
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(ram, std::vector<std::string>{"[2024/06/01 00:00:00] - Modem - sd update"});
+}
+
+TEST_F(RebootLog, AppendCopiesLinesAndIgnoresAMissingSource) {
+  EXPECT_EQ(append_reboot_log("/tmp/no-such-log.txt", "/tmp/target.txt"), 0);
+  EXPECT_FALSE(exists("/tmp/target.txt"));
+
+  write_file("/tmp/source.txt", "one\ntwo\n");
+  write_file("/tmp/target.txt", "zero\n");
+  EXPECT_EQ(append_reboot_log("/tmp/source.txt", "/tmp/target.txt"), 0);
+  EXPECT_EQ(read_lines("/tmp/target.txt"), (std::vector<std::string>{"zero", "one", "two"}));
+  EXPECT_EQ(read_lines("/tmp/source.txt"), (std::vector<std::string>{"one", "two"}));
+}
+
+}  // namespace

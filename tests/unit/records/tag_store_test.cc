@@ -1,0 +1,220 @@
+// The board's tag store, its tools and the boot loader model.
+#include "sim/tagstore/tag_store.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/config/config_store.h"
+#include "app/records/boot_tag_parse.h"
+#include "sim/tagstore/board_install.h"
+#include "sim/tagstore/boot_loader.h"
+
+#include "tests/unit/records/tag_board.h"
+
+namespace {
+
+using namespace sim::tagstore;
+
+// Exit status of a shell command (-1 when it did not exit normally).
+int shell_status(const std::string& command) {
+  int status = system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string shell_output(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return output;
+  }
+  char chunk[256];
+  while (fgets(chunk, sizeof chunk, pipe) != nullptr) {
+    output += chunk;
+  }
+  pclose(pipe);
+  return output;
+}
+
+class TagStore : public ::testing::Test {
+ protected:
+  void SetUp() override { tag_board::reset_store(); }
+};
+
+TEST_F(TagStore, TheEnvironmentSurvivesEncodingWithOrderAndMarkers) {
+  TagEnv env;
+  env.set("dovu", "multishot", 3);
+  env.set("warn_led", "warn_mtm", -2);
+  env.set("dovu", "cap_mode", 1);
+  env.set("dovu", "multishot", 2);  // keeps its place
+  env.markers = {1, 0, 3};
+  std::optional<TagEnv> decoded = decode_tag_env(encode_tag_env(env));
+  ASSERT_TRUE(decoded.has_value());
+  ASSERT_EQ(decoded->tags.size(), 3u);
+  EXPECT_EQ(decoded->tags[0].key, "multishot");
+  EXPECT_EQ(decoded->tags[0].value, 2);
+  EXPECT_EQ(decoded->tags[1].value, -2);
+  EXPECT_EQ(decoded->markers.tagbk, 1);
+  EXPECT_EQ(decoded->markers.sensor_setting_fw, 3);
+
+  std::vector<uint8_t> bytes = encode_tag_env(env);
+  bytes.back() ^= 0x20;  // one changed byte of a tag
+  EXPECT_FALSE(decode_tag_env(bytes).has_value());
+  EXPECT_FALSE(decode_tag_env(std::vector<uint8_t>(kStoreSize, 0xFF)).has_value());
+}
+
+TEST_F(TagStore, NamesThatCouldBreakTheCommandLineAreRefused) {
+  EXPECT_TRUE(valid_name("warn_closemech"));
+  for (const char* bad :
+       {"", "two words", "a=b", "a;b", "[1]", "this_name_is_far_too_long_to_keep"}) {
+    EXPECT_FALSE(valid_name(bad)) << bad;
+    EXPECT_EQ(set_tag(kDevicePath, "dovu", bad, 1), -1) << bad;
+  }
+}
+
+TEST_F(TagStore, EraseFlashAndDamage) {
+  ASSERT_EQ(set_tag(kDevicePath, "dovu", "cap_mode", 1), 0);
+  ASSERT_EQ(erase_store(kDevicePath), 0);
+  std::vector<uint8_t> erased;
+  ASSERT_EQ(read_store(kDevicePath, erased), 0);
+  EXPECT_EQ(erased, std::vector<uint8_t>(kStoreSize, 0xFF));
+  std::string error;
+  EXPECT_EQ(set_tag(kDevicePath, "dovu", "cap_mode", 1, &error), -1);
+  EXPECT_NE(error.find("erased or damaged"), std::string::npos) << error;
+
+  ASSERT_EQ(flash_image(kTagImagePath, kDevicePath), 0);
+  std::optional<TagEnv> env = read_tag_env(kDevicePath);
+  ASSERT_TRUE(env.has_value());
+  EXPECT_EQ(env->get("dovu", "cap_mode"), 0);
+
+  ASSERT_EQ(damage_store(kDevicePath), 0);
+  EXPECT_FALSE(read_tag_env(kDevicePath).has_value());
+}
+
+TEST_F(TagStore, TheBootLoaderWritesTheTagsAndTheWakeUpOnTheCommandLine) {
+  ASSERT_EQ(set_tag(kDevicePath, "dovu", "cap_mode", 1), 0);
+  ASSERT_EQ(set_tag(kDevicePath, "dovu", "last_ev_value", 1500), 0);
+  ASSERT_EQ(set_tag(kDevicePath, "warn_led", "warn_active", 1), 0);
+  EXPECT_EQ(boot_cmdline(std::string(kDevicePath), {.boot_reason = 4, .exp_reuse = 1, .adc = 300}),
+            "console=ttyS1,115200n8 mem=64M tagbk=0 riscv_fw=0 sensor_setting_fw=0 "
+            "dovu=cap_mode=1;prev_ir_mode=0;last_ev_value=1500;dovu_glow=1;multishot=1;"
+            "time_format=0;orve_model=0;quality_mode=0; warn_led=warn_active=1; "
+            "[4],[1],[0],[1],[0],[1500],[300]");
+
+  ASSERT_EQ(damage_store(kDevicePath), 0);
+  EXPECT_EQ(boot_cmdline(std::string(kDevicePath), {.boot_reason = 1, .base_args = ""}),
+            "[1],[0],[1],[0],[0],[0],[0]");
+}
+
+TEST_F(TagStore, WhatTheBootLoaderWritesIsWhatTheCameraReads) {
+  ASSERT_EQ(set_tag(kDevicePath, "dovu", "orve_model", 5), 0);
+  ASSERT_EQ(set_tag(kDevicePath, "dovu", "multishot", 3), 0);
+  ASSERT_EQ(set_tag(kDevicePath, "dovu", "prev_ir_mode", 1), 0);
+  for (const char* key :
+       {"warn_active", "warn_duration", "warn_mtm", "warn_pattern", "warn_closemech"}) {
+    ASSERT_EQ(set_tag(kDevicePath, "warn_led", key, 1), 0);
+  }
+  ASSERT_EQ(set_markers(kDevicePath, {0, 0, 1}), 0);
+
+  BootTagValues values = parse_boot_tags(
+      boot_cmdline(std::string(kDevicePath), {.boot_reason = 1, .adc = 777}) + "\n");
+  EXPECT_EQ(values.boot_reason, 1);
+  EXPECT_EQ(values.prev_ir_mode, 1);
+  EXPECT_EQ(values.adc, 777);
+  EXPECT_EQ(values.orve_model, 5);
+  EXPECT_EQ(values.multishot, 3);
+  EXPECT_EQ(values.warn_active, 1);
+  EXPECT_EQ(values.warn_mtm, 1);
+  EXPECT_EQ(values.sensor_setting_fw, 1);
+  EXPECT_TRUE(values.partition_corrupt());
+}
+
+TEST_F(TagStore, TagEnvInfoSetsAndRecordsTags) {
+  EXPECT_EQ(shell_status("tag_env_info --set dovu quality_mode 0"), 0);
+  EXPECT_EQ(shell_status("/system/bin/tag_env_info --set warn_led warn_duration 15"), 0);
+  EXPECT_EQ(shell_output("tag_env_info --get warn_led warn_duration"), "15\n");
+  EXPECT_EQ(tag_board::stored_tag("warn_led", "warn_duration"), 15);
+  EXPECT_EQ(tag_board::tag_writes(), (std::vector<std::string>{"--set dovu quality_mode 0",
+                                                               "--set warn_led warn_duration 15"}));
+
+  // Refused: not a number, a name with a blank, a missing argument, a damaged store.
+  EXPECT_EQ(shell_status("tag_env_info --set dovu cap_mode 1x 2> /dev/null"), 1);
+  EXPECT_EQ(shell_status("tag_env_info --set dovu 'cap mode' 1 2> /dev/null"), 1);
+  EXPECT_EQ(shell_status("tag_env_info --set dovu cap_mode 2> /dev/null"), 2);
+  ASSERT_EQ(damage_store(kDevicePath), 0);
+  EXPECT_EQ(shell_status("tag_env_info --set dovu cap_mode 1 2> /dev/null"), 1);
+  EXPECT_EQ(tag_board::tag_writes().size(), 2u);
+}
+
+TEST_F(TagStore, ConcurrentWritersLoseNothing) {
+  std::string command;
+  for (int i = 0; i < 12; ++i) {
+    command += "tag_env_info --set race key" + std::to_string(i) + " " + std::to_string(i) + " & ";
+  }
+  command += "wait";
+  ASSERT_EQ(shell_status(command), 0);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(tag_board::stored_tag("race", ("key" + std::to_string(i)).c_str()), i) << i;
+  }
+}
+
+TEST_F(TagStore, FlashToolsRestoreThePartitionFromTheImage) {
+  ASSERT_EQ(set_tag(kDevicePath, "warn_led", "warn_active", 1), 0);
+  EXPECT_EQ(shell_status("flash_eraseall /dev/mtd1 > /dev/null"), 0);
+  EXPECT_FALSE(read_tag_env(kDevicePath).has_value());
+  EXPECT_EQ(shell_status("flashcp /system/opt/tag/tag.bin /dev/mtd1"), 0);
+  std::optional<TagEnv> env = read_tag_env(kDevicePath);
+  ASSERT_TRUE(env.has_value());
+  EXPECT_FALSE(env->get("warn_led", "warn_active").has_value());
+  EXPECT_EQ(env->get("dovu", "multishot"), 1);
+
+  EXPECT_EQ(shell_status("flashcp /system/opt/tag/no-such.bin /dev/mtd1 2> /dev/null"), 1);
+  EXPECT_EQ(shell_status("flash_eraseall 2> /dev/null"), 1);
+}
+
+TEST_F(TagStore, TheMountListingShowsTheConfigurationPartitionAsMtdblock6) {
+  EXPECT_EQ(shell_output("mount | grep ' /config '"),
+            "/dev/mtdblock6 on /config type jffs2 (rw,relatime)\n");
+  EXPECT_TRUE(config_partition_mounted());
+  // Everything else is the system's mount at work.
+  ASSERT_EQ(shell_status("mount -t tmpfs -o size=1m tmpfs /sdcard/secondary"), 0);
+  EXPECT_NE(shell_output("mount").find("tmpfs on /sdcard/secondary type tmpfs"), std::string::npos);
+  EXPECT_EQ(shell_status("umount /sdcard/secondary"), 0);
+}
+
+TEST_F(TagStore, WithoutTheBoardsMountTheConfigurationPartitionIsNotFound) {
+  const std::string path = getenv("PATH");
+  setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+  bool mounted = config_partition_mounted();
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_FALSE(mounted);
+}
+
+TEST_F(TagStore, InstallPutsTheToolsTheImageAndAStoreIntoARoot) {
+  namespace fs = std::filesystem;
+  const fs::path root = "/tmp/board-root";
+  fs::remove_all(root);
+  std::string error;
+  ASSERT_EQ(install_tag_tools(root.string(), "/system/bin", kTagImagePath, &error), 0) << error;
+  for (const char* tool : kBoardTools) {
+    EXPECT_EQ(fs::read_symlink(root / "system/bin" / tool), fs::path("/system/bin") / tool);
+  }
+  std::optional<TagEnv> env = read_tag_env((root / "dev/mtd1").string());
+  ASSERT_TRUE(env.has_value());
+  EXPECT_EQ(env->get("dovu", "dovu_glow"), 1);
+  EXPECT_EQ(fs::file_size(root / "dev/mtd1"), kStoreSize);
+
+  // An existing store is left as it is.
+  ASSERT_EQ(set_tag((root / "dev/mtd1").string(), "dovu", "cap_mode", 1), 0);
+  ASSERT_EQ(install_tag_tools(root.string(), "/system/bin", kTagImagePath, &error), 0) << error;
+  EXPECT_EQ(read_tag_env((root / "dev/mtd1").string())->get("dovu", "cap_mode"), 1);
+}
+
+}  // namespace
