@@ -1,6 +1,7 @@
 #include "sim/mcu/mcu_peer.h"
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <utility>
@@ -54,38 +55,34 @@ void McuPeerState::emit(const std::vector<McuRecord>& emitted) const {
 }
 
 void McuPeerState::queue(const google::protobuf::Message& wrapper, const std::string& faultMember,
-                         bool isNotification, uint32_t answeredRequest,
-                         std::vector<McuRecord>& emitted) {
+                         bool isNotification, uint32_t answeredRequest) {
   uint32_t tag = 0;
   const google::protobuf::Message* member = oneof_member(wrapper, &tag);
-  McuRecord record;
-  record.direction = McuDirection::kMcuToCamera;
-  record.member = member_name(*kvt::kvt_MCU2ISP::descriptor(), tag);
-  record.detail = member != nullptr ? member->ShortDebugString() : std::string();
+  McuOutgoing message;
+  message.order = nextOrder++;
+  message.record.direction = McuDirection::kMcuToCamera;
+  message.record.member = member_name(*kvt::kvt_MCU2ISP::descriptor(), tag);
+  message.record.detail = member != nullptr ? member->ShortDebugString() : std::string();
 
   const McuFaultEffect effect = faults.take(faultMember, isNotification);
-  record.detail = with_fault(record.detail, effect.description);
+  message.record.detail = with_fault(message.record.detail, effect.description);
+  message.due = now() + effect.delay;
   std::string payload;
-  if (!effect.withheld && !wrapper.SerializeToString(&payload)) {
-    record.detail = with_fault(record.detail, "cannot be encoded");
-  } else if (!effect.withheld) {
-    McuOutgoing message;
-    message.due = now() + effect.delay;
-    message.order = nextOrder++;
+  if (effect.withheld) {
+    message.withheld = true;
+  } else if (!wrapper.SerializeToString(&payload)) {
+    message.withheld = true;
+    message.record.detail = with_fault(message.record.detail, "cannot be encoded");
+  } else {
     message.bytes = garbage_bytes(effect.garbageBytes);
     FrameLayout layout;
     layout.checksumError = effect.badChecksum ? 1 : 0;
     const std::vector<uint8_t> framed = frame(payload, layout);
     message.bytes.insert(message.bytes.end(), framed.begin(), framed.end());
-    message.record = std::move(record);
     message.answeredRequest = effect.badChecksum ? 0 : answeredRequest;
     message.cutsPower = answeredRequest == kReqReadyToSleep;
-    outgoing.push_back(std::move(message));
-    return;
   }
-  // Withheld or unencodable: recorded now, nothing goes on the line.
-  record.boardTime = now();
-  note(std::move(record), emitted);
+  outgoing.push_back(std::move(message));
 }
 
 McuPeer::McuPeer(int ptyMasterFd, McuSetup setup, McuRecordCallback onRecord, BoardClock clock)
@@ -124,6 +121,13 @@ int McuPeer::start() {
   McuPeerState& s = *state_;
   if (s.wakeRead < 0 || s.running.exchange(true)) {
     return -1;
+  }
+  // Termios calls on a pseudo-terminal master act on its slave: raw mode there keeps the line
+  // from echoing the MCU's own frames back before the camera applies its port settings.
+  termios line{};
+  if (::tcgetattr(fd_, &line) == 0) {
+    ::cfmakeraw(&line);
+    ::tcsetattr(fd_, TCSANOW, &line);
   }
   worker_ = std::thread([this] { run(); });
   return 0;
@@ -202,7 +206,6 @@ int McuPeer::notify(McuNotification kind) {
   const uint32_t tag = kMcuNotificationPairs[static_cast<std::size_t>(kind)].notification;
   kvt::kvt_MCU2ISP wrapper;
   set_oneof_member(wrapper, tag);
-  std::vector<McuRecord> emitted;
   McuNotificationRecord notification;
   notification.kind = kind;
   {
@@ -210,10 +213,9 @@ int McuPeer::notify(McuNotification kind) {
     notification.id = static_cast<int>(s.notifications.size()) + 1;
     notification.sentAt = s.now();
     s.notifications.push_back(notification);
-    s.queue(wrapper, member_name(*kvt::kvt_MCU2ISP::descriptor(), tag), true, 0, emitted);
+    s.queue(wrapper, member_name(*kvt::kvt_MCU2ISP::descriptor(), tag), true, 0);
   }
   s.wake();
-  s.emit(emitted);
   return notification.id;
 }
 

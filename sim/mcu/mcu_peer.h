@@ -155,8 +155,9 @@ class McuPeer {
   McuPeer(const McuPeer&) = delete;
   McuPeer& operator=(const McuPeer&) = delete;
 
-  // Starts / stops the worker thread. start() returns 0, or -1 when already running or the
-  // thread cannot be made. stop() is idempotent; a message half read is discarded.
+  // Starts / stops the worker thread. start() puts the line in raw mode (so that nothing is
+  // echoed before the camera sets up its port) and returns 0, or -1 when already running.
+  // stop() is idempotent; messages still due are kept for the next start().
   int start();
   void stop();
 

@@ -121,7 +121,9 @@ bool act_on_request(McuPeerState& s, uint32_t tag, const google::protobuf::Messa
 // One payload from a good frame. Callbacks run after the lock is released.
 void handle_payload(McuPeerState& s, const std::string& payload) {
   kvt::kvt_ISP2MCU request;
-  const bool decoded = request.ParseFromString(payload);
+  // Parsed without libprotobuf's own complaint so that the record can say what was missing.
+  const bool parsed = request.ParsePartialFromString(payload);
+  const bool decoded = parsed && request.IsInitialized();
   std::vector<McuRecord> emitted;
   std::function<void(bool)> modemCallback;
   bool modemOn = false;
@@ -133,9 +135,14 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
     uint32_t tag = 0;
     const google::protobuf::Message* member = decoded ? oneof_member(request, &tag) : nullptr;
     if (member == nullptr) {
-      record.detail = decoded
-                          ? "message without a member"
-                          : "undecodable message of " + std::to_string(payload.size()) + " bytes";
+      if (decoded) {
+        record.detail = "message without a member";
+      } else {
+        record.detail = "undecodable message of " + std::to_string(payload.size()) + " bytes";
+        if (parsed) {
+          record.detail += ", missing " + request.InitializationErrorString();
+        }
+      }
       s.note(std::move(record), emitted);
     } else {
       record.member = member_name(*kvt::kvt_ISP2MCU::descriptor(), tag);
@@ -154,7 +161,7 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
         kvt::kvt_MCU2ISP answer;
         const McuAnswerInputs inputs = {&s.setup, s.wakeReason, s.rtcValid, s.rtc_now()};
         if (build_mcu_answer(tag, *member, inputs, answer) == 0) {
-          s.queue(answer, name, false, tag, emitted);
+          s.queue(answer, name, false, tag);
         }
       }
     }
@@ -166,29 +173,54 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
   }
 }
 
-// Records what the deframer threw away since it was last asked.
-void note_line_errors(McuPeerState& s, const Deframer& deframer, std::size_t& rejectedSeen,
-                      std::size_t& straySeen) {
-  std::vector<McuRecord> emitted;
-  {
-    std::lock_guard lock(s.mutex);
-    if (deframer.rejected() > rejectedSeen) {
-      McuRecord record;
-      record.boardTime = s.now();
-      record.detail = "frame rejected: " + deframer.lastError();
-      s.note(std::move(record), emitted);
+// The deframer's verdicts taken byte by byte, so that the record keeps the order of the line.
+struct LineReader {
+  Deframer deframer;
+  std::size_t rejectedSeen = 0;
+  std::size_t straySeen = 0;
+  std::size_t strayRun = 0;  // stray bytes not recorded yet
+
+  void note_stray(McuPeerState& s) {
+    if (strayRun == 0) {
+      return;
     }
-    if (deframer.strayBytes() > straySeen) {
-      McuRecord record;
-      record.boardTime = s.now();
-      record.detail = std::to_string(deframer.strayBytes() - straySeen) + " stray bytes";
-      s.note(std::move(record), emitted);
-    }
+    note_line(s, std::to_string(strayRun) + " stray bytes");
+    strayRun = 0;
   }
-  rejectedSeen = deframer.rejected();
-  straySeen = deframer.strayBytes();
-  s.emit(emitted);
-}
+
+  static void note_line(McuPeerState& s, std::string detail) {
+    std::vector<McuRecord> emitted;
+    {
+      std::lock_guard lock(s.mutex);
+      McuRecord record;
+      record.boardTime = s.now();
+      record.detail = std::move(detail);
+      s.note(std::move(record), emitted);
+    }
+    s.emit(emitted);
+  }
+
+  void take(McuPeerState& s, std::span<const uint8_t> bytes) {
+    for (const uint8_t& byte : bytes) {
+      deframer.feed(std::span<const uint8_t>(&byte, 1));
+      if (deframer.strayBytes() > straySeen) {
+        strayRun += deframer.strayBytes() - straySeen;
+        straySeen = deframer.strayBytes();
+      }
+      if (deframer.rejected() > rejectedSeen) {
+        rejectedSeen = deframer.rejected();
+        note_stray(s);
+        note_line(s, "frame rejected: " + deframer.lastError());
+      }
+      std::string payload;
+      while (deframer.pop(&payload)) {
+        note_stray(s);
+        handle_payload(s, payload);
+      }
+    }
+    note_stray(s);
+  }
+};
 
 // Writes every message that is due, earliest first.
 void write_due(int fd, McuPeerState& s) {
@@ -210,13 +242,15 @@ void write_due(int fd, McuPeerState& s) {
       message = std::move(*next);
       s.outgoing.erase(next);
     }
-    const int written = write_all(fd, message.bytes);
+    const int written = message.withheld ? 0 : write_all(fd, message.bytes);
     std::vector<McuRecord> emitted;
     std::function<void()> cutPower;
     {
       std::lock_guard lock(s.mutex);
       message.record.boardTime = s.now();
-      if (written != 0) {
+      if (message.withheld) {
+        // Recorded with the fault that kept it back; nothing was sent.
+      } else if (written != 0) {
         message.record.detail += " [not written: line closed]";
       } else {
         if (!message.record.member.empty()) {
@@ -242,9 +276,7 @@ void write_due(int fd, McuPeerState& s) {
 }  // namespace
 
 void run_mcu_line(int fd, McuPeerState& s) {
-  Deframer deframer;
-  std::size_t rejectedSeen = 0;
-  std::size_t straySeen = 0;
+  LineReader reader;
   bool hungUp = false;
   std::array<uint8_t, 512> buffer{};
   while (s.running) {
@@ -264,9 +296,7 @@ void run_mcu_line(int fd, McuPeerState& s) {
     {
       std::lock_guard lock(s.mutex);
       if (s.lineReset) {
-        deframer = Deframer();
-        rejectedSeen = 0;
-        straySeen = 0;
+        reader = LineReader();
         s.lineReset = false;
       }
     }
@@ -274,18 +304,13 @@ void run_mcu_line(int fd, McuPeerState& s) {
     if (count == 2 && (fds[1].revents & POLLIN) != 0) {
       const ssize_t n = ::read(fd, buffer.data(), buffer.size());
       if (n > 0) {
-        deframer.feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+        reader.take(s, std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
       } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
         hungUp = true;
       }
     } else if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       hungUp = true;
     }
-    std::string payload;
-    while (deframer.pop(&payload)) {
-      handle_payload(s, payload);
-    }
-    note_line_errors(s, deframer, rejectedSeen, straySeen);
     write_due(fd, s);
   }
 }

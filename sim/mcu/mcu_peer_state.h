@@ -27,6 +27,7 @@ struct McuOutgoing {
   McuRecord record;
   uint32_t answeredRequest = 0;  // request member this answers usably, 0 if none
   bool cutsPower = false;        // the answer to ready-to-sleep: the board cuts power after it
+  bool withheld = false;         // a fault keeps it off the line; it is only recorded
 };
 
 struct McuPeerState {
@@ -75,11 +76,12 @@ struct McuPeerState {
   void note(McuRecord record, std::vector<McuRecord>& emitted);
   void emit(const std::vector<McuRecord>& emitted) const;
 
-  // Frames a kvt_MCU2ISP and puts it on its way as the faults that match it allow. `faultMember`
-  // is the request member answered or the notification's name; `answeredRequest` the request
-  // member's tag (0 for a notification). Caller holds `mutex`.
+  // Frames a kvt_MCU2ISP and puts it on its way as the faults that match it allow; the worker
+  // writes (or, when withheld, only records) it once due. `faultMember` is the request member
+  // answered or the notification's name; `answeredRequest` the request member's tag (0 for a
+  // notification). Caller holds `mutex`.
   void queue(const google::protobuf::Message& wrapper, const std::string& faultMember,
-             bool isNotification, uint32_t answeredRequest, std::vector<McuRecord>& emitted);
+             bool isNotification, uint32_t answeredRequest);
 };
 
 // The worker's loop on the line: reads and answers requests, writes what is due.

@@ -1,0 +1,91 @@
+#include "camera_end.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+namespace sim_test {
+
+CameraEnd::CameraEnd(sim::McuSetup setup) {
+  if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "openpty failed";
+    return;
+  }
+  termios line{};
+  ::tcgetattr(slave_, &line);
+  ::cfmakeraw(&line);
+  ::tcsetattr(slave_, TCSANOW, &line);
+  peer_ = std::make_unique<sim::McuPeer>(
+      master_, std::move(setup),
+      [this](const sim::McuRecord& record) {
+        std::lock_guard lock(recordsMutex_);
+        callbackRecords_.push_back(record);
+      },
+      clock_.clock());
+  EXPECT_EQ(peer_->start(), 0);
+}
+
+CameraEnd::~CameraEnd() {
+  peer_.reset();
+  ::close(slave_);
+  ::close(master_);
+}
+
+std::vector<sim::McuRecord> CameraEnd::callback_records() const {
+  std::lock_guard lock(recordsMutex_);
+  return callbackRecords_;
+}
+
+void CameraEnd::send(const kvt::kvt_ISP2MCU& message) {
+  std::string payload;
+  ASSERT_TRUE(message.SerializeToString(&payload));
+  const std::vector<uint8_t> bytes = sim::frame(payload);
+  send_bytes(bytes);
+}
+
+void CameraEnd::send_bytes(const std::vector<uint8_t>& bytes) {
+  ASSERT_EQ(::write(slave_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+bool CameraEnd::receive(kvt::kvt_MCU2ISP* ret_message) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  std::string payload;
+  while (!deframer_.pop(&payload)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return false;
+    }
+    pollfd readable = {slave_, POLLIN, 0};
+    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
+      continue;
+    }
+    uint8_t buffer[256];
+    const ssize_t n = ::read(slave_, buffer, sizeof buffer);
+    if (n > 0) {
+      raw_.insert(raw_.end(), buffer, buffer + n);
+      deframer_.feed(std::span<const uint8_t>(buffer, static_cast<std::size_t>(n)));
+    }
+  }
+  ret_message->Clear();
+  return ret_message->ParseFromString(payload);
+}
+
+kvt::kvt_ISP2MCU device_info_request() {
+  kvt::kvt_ISP2MCU message;
+  message.mutable_get_device_info_request();
+  return message;
+}
+
+kvt::kvt_ISP2MCU camera_state_request() {
+  kvt::kvt_ISP2MCU message;
+  message.mutable_get_camera_state_request();
+  return message;
+}
+
+}  // namespace sim_test

@@ -1,0 +1,70 @@
+// The camera's end of the MCU line in tests: a pseudo-terminal pair with the MCU peer on the
+// master, and frames built and read with the peers' framer and libprotobuf on the slave.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/mcu/mcu_peer.h"
+#include "sim/peers/peer_framer.h"
+#include "sim/peers/proto/mcu_messages.pb.h"
+
+namespace sim_test {
+
+// Generous bound for anything that must happen; never used to measure speed.
+inline constexpr std::chrono::seconds kPatience{20};
+
+// A board clock the test moves by hand.
+class ManualClock {
+ public:
+  sim::BoardClock clock() {
+    return [this] { return std::chrono::milliseconds(now_.load()); };
+  }
+  void advance(std::chrono::milliseconds step) { now_ += step.count(); }
+
+ private:
+  std::atomic<int64_t> now_{0};
+};
+
+class CameraEnd {
+ public:
+  // Opens the pair and starts a peer with `setup` on its master, on a hand-moved clock.
+  explicit CameraEnd(sim::McuSetup setup = {});
+  ~CameraEnd();
+
+  sim::McuPeer& peer() { return *peer_; }
+  ManualClock& clock() { return clock_; }
+  // What the record callback was given, in order.
+  std::vector<sim::McuRecord> callback_records() const;
+
+  // Writes one framed kvt_ISP2MCU, or raw bytes, as the camera would.
+  void send(const kvt::kvt_ISP2MCU& message);
+  void send_bytes(const std::vector<uint8_t>& bytes);
+
+  // Waits for the next good frame from the peer and decodes it; false when none comes in time
+  // or it does not decode. Bytes read on the way are kept in raw().
+  bool receive(kvt::kvt_MCU2ISP* ret_message);
+  const sim::Deframer& deframer() const { return deframer_; }
+  const std::vector<uint8_t>& raw() const { return raw_; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  ManualClock clock_;
+  std::unique_ptr<sim::McuPeer> peer_;
+  sim::Deframer deframer_;
+  std::vector<uint8_t> raw_;
+  mutable std::mutex recordsMutex_;
+  std::vector<sim::McuRecord> callbackRecords_;
+};
+
+// Requests as the camera builds them.
+kvt::kvt_ISP2MCU device_info_request();
+kvt::kvt_ISP2MCU camera_state_request();
+
+}  // namespace sim_test

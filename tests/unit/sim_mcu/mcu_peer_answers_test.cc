@@ -1,0 +1,373 @@
+// Each request member of the MCU message set gets its response member, once, with the
+// board's set-up in it.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "camera_end.h"
+
+namespace sim_test {
+namespace {
+
+using std::chrono::milliseconds;
+
+struct AnswerCase {
+  const char* request;
+  const char* answer;
+};
+
+// The pairs of the MCU message set, by name.
+constexpr AnswerCase kAnswerCases[] = {
+    {"get_device_info_request", "get_device_info_response"},
+    {"get_adc_monitoring_values_request", "get_adc_monitoring_values_response"},
+    {"get_camera_state_request", "get_camera_state_response"},
+    {"set_camera_configuration_request", "set_camera_configuration_response"},
+    {"get_day_night_status_request", "get_day_night_status_response"},
+    {"set_camera_detection_schedule_request", "set_camera_detection_schedule_response"},
+    {"set_camera_instant_schedule_request", "set_camera_instant_schedule_response"},
+    {"set_battery_protection_request", "set_battery_protection_response"},
+    {"get_fuel_gauge_value_request", "get_fuel_gauge_value_response"},
+    {"set_pir_configuration_request", "set_pir_configuration_response"},
+    {"isp_ready_to_sleep_request", "isp_ready_to_sleep_response"},
+    {"set_modem_power_state_request", "set_modem_power_state_response"},
+    {"watchdog_notification_request", "reserved_113"},
+    {"mcu_wdm_triggered_request", "mcu_wdm_triggered_response"},
+    {"set_rtc_date_time_request", "set_rtc_date_time_response"},
+    {"get_rtc_date_time_request", "get_rtc_date_time_response"},
+    {"get_rtc_install_date_time_request", "get_rtc_install_date_time_response"},
+    {"set_status_led_request", "set_status_led_response"},
+};
+
+// A request with every required field filled, as the camera sends it.
+kvt::kvt_ISP2MCU request_named(const std::string& name) {
+  kvt::kvt_ISP2MCU message;
+  if (name == "get_adc_monitoring_values_request") {
+    auto* adc = message.mutable_get_adc_monitoring_values_request();
+    adc->set_wantbattery(true);
+    adc->set_wantexternal(true);
+    adc->set_wantphotodiode(false);
+  } else if (name == "set_camera_configuration_request") {
+    auto* config = message.mutable_set_camera_configuration_request();
+    config->set_capturemode(1);
+    config->set_detectiondelay(30);
+    config->set_timelapsedelay(600);
+    config->mutable_synctime()->set_hour(12);
+    config->mutable_synctime()->set_minute(30);
+    config->set_syncfrequency(1);
+    config->add_powersources(0);
+    config->add_powersources(1);
+    config->mutable_pausecameraconfig()->set_epoch(0);
+    config->mutable_pausecameraconfig()->set_duration(0);
+  } else if (name == "set_pir_configuration_request") {
+    message.mutable_set_pir_configuration_request()->set_pirsensitivity(5);
+  } else if (name == "set_modem_power_state_request") {
+    message.mutable_set_modem_power_state_request()->set_on(true);
+  } else if (name == "set_rtc_date_time_request") {
+    message.mutable_set_rtc_date_time_request()->set_isvalid(true);
+    message.mutable_set_rtc_date_time_request()->set_epoch(1718000000);
+  } else if (name == "set_status_led_request") {
+    message.mutable_set_status_led_request()->set_colour(2);
+  } else {
+    // Members without required fields: set them through the schema.
+    const auto* field = kvt::kvt_ISP2MCU::descriptor()->FindFieldByName(name);
+    EXPECT_NE(field, nullptr) << name;
+    if (field != nullptr) {
+      message.GetReflection()->MutableMessage(&message, field);
+    }
+  }
+  return message;
+}
+
+std::string member_of(const kvt::kvt_MCU2ISP& message) {
+  const auto* oneof = kvt::kvt_MCU2ISP::descriptor()->oneof_decl(0);
+  const auto* field = message.GetReflection()->GetOneofFieldDescriptor(message, oneof);
+  return field == nullptr ? std::string() : field->name();
+}
+
+TEST(McuPeerAnswers, EveryRequestMemberGetsItsResponseMemberOnce) {
+  CameraEnd camera;
+  for (const AnswerCase& pair : kAnswerCases) {
+    SCOPED_TRACE(pair.request);
+    camera.send(request_named(pair.request));
+    kvt::kvt_MCU2ISP answer;
+    ASSERT_TRUE(camera.receive(&answer));
+    EXPECT_EQ(member_of(answer), pair.answer);
+    EXPECT_EQ(camera.peer().received(pair.request), 1);
+    EXPECT_TRUE(camera.peer().wait_sent(pair.answer, 1, kPatience));
+  }
+  // Acknowledgements and members the camera never sends get no answer: the next answer on the
+  // line belongs to the request after them.
+  for (const char* silent : {"pir_detection_response", "timelapse_response",
+                             "test_button_notification_response", "reserved_62", "reserved_202"}) {
+    camera.send(request_named(silent));
+  }
+  camera.send(device_info_request());
+  kvt::kvt_MCU2ISP answer;
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(member_of(answer), "get_device_info_response");
+  EXPECT_EQ(camera.peer().received("reserved_62"), 1);
+}
+
+TEST(McuPeerAnswers, NeverRepeatsOnItsOwn) {
+  CameraEnd camera;
+  camera.send(camera_state_request());
+  kvt::kvt_MCU2ISP answer;
+  ASSERT_TRUE(camera.receive(&answer));
+  // An hour of board time without a word from the camera.
+  for (int i = 0; i < 60; ++i) {
+    camera.clock().advance(milliseconds(60'000));
+  }
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.has_get_device_info_response());
+  EXPECT_EQ(camera.peer().sent("get_camera_state_response"), 1);
+  EXPECT_EQ(camera.deframer().strayBytes(), 0u);
+  EXPECT_EQ(camera.deframer().frames(), 2u);
+}
+
+TEST(McuPeerAnswers, CameraStateFollowsTheWakeUpReason) {
+  sim::McuSetup setup;
+  setup.cameraStateFor[static_cast<std::size_t>(sim::WakeReason::kTimelapse)] = 4;
+  CameraEnd camera(setup);
+  kvt::kvt_MCU2ISP answer;
+
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(answer.get_camera_state_response().state(), 1u) << "a fresh board is a first boot";
+
+  camera.peer().set_wake_reason(sim::WakeReason::kPir);
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(answer.get_camera_state_response().state(), 4u);
+
+  camera.peer().set_wake_reason(sim::WakeReason::kInstantRequest);
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(answer.get_camera_state_response().state(), 7u);
+
+  // A mismatch the board asked for: detection reported on a time-lapse wake-up.
+  camera.peer().set_wake_reason(sim::WakeReason::kTimelapse);
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(answer.get_camera_state_response().state(), 4u);
+}
+
+TEST(McuPeerAnswers, RtcRunsWithBoardTimeAndTakesTheCamerasSetting) {
+  sim::McuSetup setup;
+  setup.rtcValid = false;
+  setup.rtcEpoch = 1000;
+  CameraEnd camera(setup);
+  kvt::kvt_ISP2MCU get;
+  get.mutable_get_rtc_date_time_request();
+  kvt::kvt_MCU2ISP answer;
+
+  camera.send(get);
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_FALSE(answer.get_rtc_date_time_response().isvalid());
+
+  camera.peer().set_rtc(true, 1'700'000'000);
+  camera.clock().advance(milliseconds(65'500));
+  camera.send(get);
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.get_rtc_date_time_response().isvalid());
+  EXPECT_EQ(answer.get_rtc_date_time_response().epoch(), 1'700'000'065);
+
+  camera.send(request_named("set_rtc_date_time_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  camera.clock().advance(milliseconds(2'000));
+  camera.send(get);
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(answer.get_rtc_date_time_response().epoch(), 1'718'000'002);
+  EXPECT_EQ(camera.peer().rtc_epoch(), 1'718'000'002);
+}
+
+TEST(McuPeerAnswers, SetUpValuesReachTheCamera) {
+  sim::McuSetup setup;
+  setup.version = "MCU 7.1.2";
+  setup.installDateValid = true;
+  setup.installEpoch = 1'690'000'000;
+  setup.batteryVoltage = {true, 5, 87};
+  setup.externalVoltage = {false, 0, 0};
+  setup.photodiodeRaw = {true, 300, 1};
+  setup.fuelGaugeValid = true;
+  setup.fuelGaugeIndex = 1;
+  setup.fuelGaugeEntries = {{0, 1, 90, 2000}, {1, 2, 40, 1000}};
+  setup.dayNightValid = true;
+  setup.isNight = true;
+  setup.wdmRebooted = true;
+  setup.wdmEpochValid = true;
+  setup.wdmEpoch = 1'695'000'000;
+  CameraEnd camera(setup);
+  kvt::kvt_MCU2ISP answer;
+
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(answer.get_device_info_response().version(), "MCU 7.1.2");
+
+  camera.send(request_named("get_rtc_install_date_time_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.get_rtc_install_date_time_response().isvalid());
+  EXPECT_EQ(answer.get_rtc_install_date_time_response().epoch(), 1'690'000'000);
+
+  // Only readings the set-up has and the camera asked for (it never asks for the photodiode).
+  camera.send(request_named("get_adc_monitoring_values_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  const auto& adc = answer.get_adc_monitoring_values_response();
+  ASSERT_TRUE(adc.has_adc_val_battery_v());
+  EXPECT_EQ(adc.adc_val_battery_v().whole(), 5u);
+  EXPECT_EQ(adc.adc_val_battery_v().decimal(), 87u);
+  EXPECT_FALSE(adc.has_adc_val_external_v());
+  EXPECT_FALSE(adc.has_adc_val_photodiode_raw());
+
+  camera.send(request_named("get_fuel_gauge_value_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  const auto& gauge = answer.get_fuel_gauge_value_response();
+  EXPECT_TRUE(gauge.isvalid());
+  EXPECT_EQ(gauge.index(), 1u);
+  ASSERT_EQ(gauge.fuelgaugeentries_size(), 2);
+  EXPECT_EQ(gauge.fuelgaugeentries(1).batterypercent(), 40u);
+  EXPECT_EQ(gauge.fuelgaugeentries(1).batterytype(), 2u);
+  EXPECT_EQ(gauge.fuelgaugeentries(0).capacity(), 2000u);
+
+  camera.send(request_named("get_day_night_status_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.get_day_night_status_response().isvalid());
+  EXPECT_TRUE(answer.get_day_night_status_response().isnight());
+
+  camera.send(request_named("mcu_wdm_triggered_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.mcu_wdm_triggered_response().rebooted());
+  EXPECT_TRUE(answer.mcu_wdm_triggered_response().epochvalid());
+  EXPECT_EQ(answer.mcu_wdm_triggered_response().epoch(), 1'695'000'000u);
+  EXPECT_EQ(camera.peer().wdm_done_requests(), 1);
+
+  // A changed set-up answers from then on.
+  setup.fuelGaugeValid = false;
+  setup.fuelGaugeEntries.clear();
+  camera.peer().set_setup(setup);
+  camera.send(request_named("get_fuel_gauge_value_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_FALSE(answer.get_fuel_gauge_value_response().isvalid());
+  EXPECT_EQ(answer.get_fuel_gauge_value_response().fuelgaugeentries_size(), 0);
+}
+
+TEST(McuPeerAnswers, StatusLedAndWatchdogAreRecorded) {
+  CameraEnd camera;
+  kvt::kvt_MCU2ISP answer;
+  kvt::kvt_ISP2MCU led;
+  led.mutable_set_status_led_request()->set_colour(sim::kMcuLedRed);
+  led.mutable_set_status_led_request()->set_blinkperiodms(1000);
+  camera.send(led);
+  ASSERT_TRUE(camera.receive(&answer));
+  sim::McuStatusLed shown = camera.peer().status_led();
+  EXPECT_EQ(shown.colour, sim::kMcuLedRed);
+  EXPECT_TRUE(shown.blinking);
+  EXPECT_EQ(shown.blinkPeriodMs, 1000u);
+
+  led.mutable_set_status_led_request()->set_colour(sim::kMcuLedBlue);
+  led.mutable_set_status_led_request()->clear_blinkperiodms();
+  camera.send(led);
+  ASSERT_TRUE(camera.receive(&answer));
+  shown = camera.peer().status_led();
+  EXPECT_EQ(shown.colour, sim::kMcuLedBlue);
+  EXPECT_FALSE(shown.blinking) << "a steady colour carries no blink period";
+
+  camera.send(request_named("watchdog_notification_request"));
+  camera.send(request_named("watchdog_notification_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(camera.peer().watchdog_notifications(), 2);
+}
+
+TEST(McuPeerAnswers, ModemPowerAndReadyToSleepReachTheBoard) {
+  CameraEnd camera;
+  std::atomic<int> powerCuts{0};
+  std::mutex changesMutex;
+  std::vector<bool> modemChanges;
+  camera.peer().set_on_ready_to_sleep([&] { ++powerCuts; });
+  camera.peer().set_on_modem_power([&](bool on) {
+    std::lock_guard lock(changesMutex);
+    modemChanges.push_back(on);
+  });
+  kvt::kvt_MCU2ISP answer;
+  kvt::kvt_ISP2MCU power;
+  for (bool on : {true, true, false}) {
+    power.mutable_set_modem_power_state_request()->set_on(on);
+    camera.send(power);
+    ASSERT_TRUE(camera.receive(&answer));
+    EXPECT_TRUE(answer.has_set_modem_power_state_response());
+  }
+  EXPECT_FALSE(camera.peer().modem_powered());
+
+  camera.send(request_named("isp_ready_to_sleep_request"));
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.has_isp_ready_to_sleep_response());
+  // The power goes after the answer has been written; the callback follows on the worker.
+  ASSERT_TRUE(camera.peer().wait_sent("isp_ready_to_sleep_response", 1, kPatience));
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_EQ(powerCuts.load(), 1);
+  std::lock_guard lock(changesMutex);
+  EXPECT_EQ(modemChanges, (std::vector<bool>{true, false})) << "only changes power the Modem";
+}
+
+TEST(McuPeerAnswers, BrokenInputIsRecordedAndSkipped) {
+  CameraEnd camera;
+  // Stray bytes, a frame with a wrong checksum, and a message lacking a required field
+  // (set_modem_power_state_request without `on`: key 102, length 0).
+  camera.send_bytes({0x00, 0x55, 0xAD});
+  std::string payload;
+  ASSERT_TRUE(camera_state_request().SerializeToString(&payload));
+  sim::FrameLayout spoilt;
+  spoilt.checksumError = 3;
+  camera.send_bytes(sim::frame(payload, spoilt));
+  camera.send_bytes(sim::frame(std::string("\xB2\x06\x00", 3)));
+  camera.send(device_info_request());
+
+  kvt::kvt_MCU2ISP answer;
+  ASSERT_TRUE(camera.receive(&answer));
+  EXPECT_TRUE(answer.has_get_device_info_response());
+  EXPECT_EQ(camera.peer().received("get_camera_state_request"), 0);
+  EXPECT_EQ(camera.peer().received("set_modem_power_state_request"), 0);
+  EXPECT_FALSE(camera.peer().modem_powered());
+
+  // Recorded in the order of the line.
+  ASSERT_TRUE(camera.peer().wait_sent("get_device_info_response", 1, kPatience));
+  std::vector<std::string> lines;
+  for (const sim::McuRecord& record : camera.peer().history()) {
+    lines.push_back(record.member.empty() ? record.detail : record.member);
+  }
+  const std::vector<std::string> expected = {
+      "3 stray bytes", "frame rejected: bad checksum",
+      "undecodable message of 3 bytes, missing set_modem_power_state_request.on",
+      "get_device_info_request", "get_device_info_response"};
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(McuPeerAnswers, RecordNamesMembersBothWaysInOrder) {
+  CameraEnd camera;
+  camera.send(camera_state_request());
+  kvt::kvt_MCU2ISP answer;
+  ASSERT_TRUE(camera.receive(&answer));
+  ASSERT_TRUE(camera.peer().wait_sent("get_camera_state_response", 1, kPatience));
+
+  const std::vector<sim::McuRecord> history = camera.peer().history();
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].direction, sim::McuDirection::kCameraToMcu);
+  EXPECT_EQ(history[0].member, "get_camera_state_request");
+  EXPECT_FALSE(history[0].retry);
+  EXPECT_EQ(history[1].direction, sim::McuDirection::kMcuToCamera);
+  EXPECT_EQ(history[1].member, "get_camera_state_response");
+  EXPECT_EQ(history[1].detail, "state: 1");
+  // The callback saw the same lines; the next exchange makes sure it has run for these.
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&answer));
+  const std::vector<sim::McuRecord> given = camera.callback_records();
+  ASSERT_GE(given.size(), 2u);
+  EXPECT_EQ(given[0].member, history[0].member);
+  EXPECT_EQ(given[1].member, history[1].member);
+  EXPECT_EQ(given[1].detail, history[1].detail);
+}
+
+}  // namespace
+}  // namespace sim_test

@@ -1,0 +1,198 @@
+// Every fault of the MCU peer does what it says, and only that.
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "camera_end.h"
+
+namespace sim_test {
+namespace {
+
+using std::chrono::milliseconds;
+
+sim::McuFault fault(sim::McuFaultKind kind, std::string member = {}, int count = -1) {
+  sim::McuFault result;
+  result.kind = kind;
+  result.member = std::move(member);
+  result.count = count;
+  return result;
+}
+
+// The records of request `member` received by the peer, in order.
+std::vector<sim::McuRecord> requests(const CameraEnd& camera, const std::string& member) {
+  std::vector<sim::McuRecord> found;
+  for (const sim::McuRecord& record : const_cast<CameraEnd&>(camera).peer().history()) {
+    if (record.direction == sim::McuDirection::kCameraToMcu && record.member == member) {
+      found.push_back(record);
+    }
+  }
+  return found;
+}
+
+// The peer handles the line in order, so an answered request sent after a silent one proves
+// the silent one got nothing.
+TEST(McuPeerFaults, NoAnswerSilencesEveryRequestUntilCleared) {
+  CameraEnd camera;
+  camera.peer().add_fault(fault(sim::McuFaultKind::kNoAnswer));
+  for (int i = 0; i < 3; ++i) {
+    camera.send(camera_state_request());
+  }
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.peer().wait_received("get_device_info_request", 1, kPatience));
+  // The PIR goes out although answers do not: the MCU is silent, not dead.
+  ASSERT_GT(camera.peer().notify_pir(), 0);
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_pir_detection_request());
+
+  camera.peer().clear_faults();
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_camera_state_response());
+  EXPECT_EQ(camera.peer().sent("get_device_info_response"), 0);
+
+  const auto asked = requests(camera, "get_camera_state_request");
+  ASSERT_EQ(asked.size(), 4u);
+  EXPECT_FALSE(asked[0].retry);
+  EXPECT_TRUE(asked[1].retry);
+  EXPECT_TRUE(asked[3].retry) << "still unanswered when it came the fourth time";
+}
+
+TEST(McuPeerFaults, DropAnswerDropsExactlyNAnswersOfItsMember) {
+  CameraEnd camera;
+  camera.peer().add_fault(fault(sim::McuFaultKind::kDropAnswer, "get_camera_state_request", 2));
+  kvt::kvt_MCU2ISP message;
+  camera.send(camera_state_request());
+  camera.send(device_info_request());  // another member is not touched
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_device_info_response());
+  camera.send(camera_state_request());
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_camera_state_response());
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_camera_state_response());
+
+  const auto asked = requests(camera, "get_camera_state_request");
+  ASSERT_EQ(asked.size(), 4u);
+  EXPECT_FALSE(asked[0].retry);
+  EXPECT_TRUE(asked[1].retry);
+  EXPECT_TRUE(asked[2].retry);
+  EXPECT_FALSE(asked[3].retry) << "the third copy was answered";
+  EXPECT_TRUE(camera.peer().wait_sent("get_camera_state_response", 2, kPatience));
+}
+
+TEST(McuPeerFaults, LateAnswerWaitsForBoardTime) {
+  CameraEnd camera;
+  sim::McuFault late = fault(sim::McuFaultKind::kLateAnswer, "get_rtc_date_time_request", 1);
+  late.delay = milliseconds(3000);
+  camera.peer().add_fault(late);
+  kvt::kvt_ISP2MCU rtc;
+  rtc.mutable_get_rtc_date_time_request();
+  camera.send(rtc);
+  camera.send(device_info_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_device_info_response()) << "the late answer overtaken";
+
+  camera.clock().advance(milliseconds(2999));
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_device_info_response()) << "still not due";
+
+  camera.clock().advance(milliseconds(1));
+  ASSERT_TRUE(camera.receive(&message));
+  ASSERT_TRUE(message.has_get_rtc_date_time_response());
+  // The RTC is read when the request arrives, not when the late answer leaves.
+  EXPECT_EQ(message.get_rtc_date_time_response().epoch(), sim::McuSetup{}.rtcEpoch);
+}
+
+TEST(McuPeerFaults, GarbageGoesBeforeTheAnswerAndTheAnswerStillArrives) {
+  CameraEnd camera;
+  sim::McuFault garbage = fault(sim::McuFaultKind::kGarbageBeforeAnswer, {}, 1);
+  garbage.garbageBytes = 6;
+  camera.peer().add_fault(garbage);
+  camera.send(camera_state_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_camera_state_response());
+  EXPECT_EQ(camera.deframer().strayBytes(), 6u);
+  ASSERT_GE(camera.raw().size(), 7u);
+  EXPECT_EQ(camera.raw()[6], sim::kPeerStartByte) << "six stray bytes, then the frame";
+
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_EQ(camera.deframer().strayBytes(), 6u) << "one answer only";
+  EXPECT_FALSE(requests(camera, "get_camera_state_request")[1].retry);
+}
+
+TEST(McuPeerFaults, BadChecksumSpoilsTheAnswerAndTheRetryIsAnsweredWell) {
+  CameraEnd camera;
+  camera.peer().add_fault(fault(sim::McuFaultKind::kBadChecksum, "get_camera_state_request", 1));
+  camera.send(camera_state_request());
+  camera.send(device_info_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_device_info_response());
+  EXPECT_EQ(camera.deframer().rejected(), 1u);
+  EXPECT_EQ(camera.deframer().lastError(), "bad checksum");
+
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_camera_state_response());
+  EXPECT_EQ(camera.deframer().rejected(), 1u);
+  EXPECT_TRUE(requests(camera, "get_camera_state_request")[1].retry)
+      << "the spoilt answer did not count as an answer";
+}
+
+TEST(McuPeerFaults, WithheldReadyToSleepAnswerCutsNoPower) {
+  CameraEnd camera;
+  std::atomic<int> powerCuts{0};
+  camera.peer().set_on_ready_to_sleep([&] { ++powerCuts; });
+  camera.peer().add_fault(fault(sim::McuFaultKind::kDropAnswer, "isp_ready_to_sleep_request", 1));
+  kvt::kvt_ISP2MCU sleep;
+  sleep.mutable_isp_ready_to_sleep_request();
+  camera.send(sleep);
+  camera.send(device_info_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_EQ(powerCuts.load(), 0);
+
+  camera.send(sleep);
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_isp_ready_to_sleep_response());
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_EQ(powerCuts.load(), 1);
+}
+
+TEST(McuPeerFaults, NewPowerUpForgetsLateAnswersOfTheOldOne) {
+  CameraEnd camera;
+  sim::McuFault late = fault(sim::McuFaultKind::kLateAnswer, "get_camera_state_request", 1);
+  late.delay = milliseconds(5000);
+  camera.peer().add_fault(late);
+  camera.send(camera_state_request());
+  ASSERT_TRUE(camera.peer().wait_received("get_camera_state_request", 1, kPatience));
+  camera.peer().set_wake_reason(sim::WakeReason::kPir);
+  camera.clock().advance(milliseconds(10'000));
+  camera.send(device_info_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_get_device_info_response());
+  EXPECT_EQ(camera.peer().sent("get_camera_state_response"), 0);
+}
+
+TEST(McuPeerFaults, RawBytesGoOutAsGiven) {
+  CameraEnd camera;
+  ASSERT_EQ(camera.peer().send_raw({0x01, 0x02, 0xAD}), 0);
+  camera.send(device_info_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  ASSERT_GE(camera.raw().size(), 3u);
+  EXPECT_EQ(std::vector<uint8_t>(camera.raw().begin(), camera.raw().begin() + 3),
+            (std::vector<uint8_t>{0x01, 0x02, 0xAD}));
+}
+
+}  // namespace
+}  // namespace sim_test

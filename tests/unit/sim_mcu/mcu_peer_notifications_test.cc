@@ -1,0 +1,109 @@
+// The MCU's own notifications and the tracking of their acknowledgements.
+#include <gtest/gtest.h>
+
+#include "camera_end.h"
+
+namespace sim_test {
+namespace {
+
+// Waits until the peer has handled `count` copies of acknowledgement `member`.
+void acknowledge(CameraEnd& camera, const char* member, int count) {
+  kvt::kvt_ISP2MCU message;
+  const auto* field = kvt::kvt_ISP2MCU::descriptor()->FindFieldByName(member);
+  ASSERT_NE(field, nullptr);
+  message.GetReflection()->MutableMessage(&message, field);
+  camera.send(message);
+  ASSERT_TRUE(camera.peer().wait_received(member, count, kPatience));
+}
+
+TEST(McuPeerNotifications, EachKindGoesOutAsItsMember) {
+  CameraEnd camera;
+  kvt::kvt_MCU2ISP message;
+  const int pir = camera.peer().notify_pir();
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_pir_detection_request());
+  const int timelapse = camera.peer().notify_timelapse();
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_timelapse_request());
+  const int test = camera.peer().notify_test_button();
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_test_button_notification_request());
+
+  EXPECT_EQ(pir, 1);
+  EXPECT_EQ(timelapse, 2);
+  EXPECT_EQ(test, 3);
+  const auto sent = camera.peer().notifications();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1].kind, sim::McuNotification::kTimelapse);
+  for (const auto& notification : sent) {
+    EXPECT_FALSE(notification.acknowledged);
+  }
+}
+
+TEST(McuPeerNotifications, AcknowledgementSettlesTheOldestOpenOneOfItsKind) {
+  CameraEnd camera;
+  const int firstPir = camera.peer().notify_pir();
+  const int timelapse = camera.peer().notify_timelapse();
+  const int secondPir = camera.peer().notify_pir();
+  kvt::kvt_MCU2ISP message;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(camera.receive(&message));
+  }
+
+  camera.clock().advance(std::chrono::milliseconds(1500));
+  acknowledge(camera, "pir_detection_response", 1);
+  EXPECT_TRUE(camera.peer().acknowledged(firstPir));
+  EXPECT_FALSE(camera.peer().acknowledged(secondPir));
+  EXPECT_FALSE(camera.peer().acknowledged(timelapse)) << "a PIR answer is no time-lapse answer";
+
+  acknowledge(camera, "test_button_notification_response", 1);
+  acknowledge(camera, "timelapse_response", 1);
+  EXPECT_TRUE(camera.peer().acknowledged(timelapse));
+  acknowledge(camera, "pir_detection_response", 2);
+  EXPECT_TRUE(camera.peer().acknowledged(secondPir));
+
+  const auto sent = camera.peer().notifications();
+  EXPECT_EQ(sent[0].sentAt.count(), 0);
+  EXPECT_EQ(sent[0].acknowledgedAt.count(), 1500);
+  EXPECT_FALSE(camera.peer().acknowledged(99));
+
+  // The stray test-button answer is recorded as acknowledging nothing.
+  bool strayNoted = false;
+  for (const sim::McuRecord& record : camera.peer().history()) {
+    strayNoted |= record.member == "test_button_notification_response" &&
+                  record.detail == "acknowledges no open notification";
+  }
+  EXPECT_TRUE(strayNoted);
+}
+
+TEST(McuPeerNotifications, FaultsActOnANamedNotification) {
+  CameraEnd camera;
+  sim::McuFault spoil;
+  spoil.kind = sim::McuFaultKind::kBadChecksum;
+  spoil.member = "timelapse_request";
+  spoil.count = 1;
+  camera.peer().add_fault(spoil);
+  camera.peer().notify_timelapse();
+  camera.peer().notify_pir();
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_pir_detection_request());
+  EXPECT_EQ(camera.deframer().rejected(), 1u);
+}
+
+TEST(McuPeerNotifications, NothingGoesOutWhileStopped) {
+  CameraEnd camera;
+  camera.peer().stop();
+  EXPECT_EQ(camera.peer().notify_pir(), -1);
+  EXPECT_EQ(camera.peer().send_raw({0x00}), -1);
+  EXPECT_TRUE(camera.peer().notifications().empty());
+  ASSERT_EQ(camera.peer().start(), 0);
+  EXPECT_EQ(camera.peer().start(), -1) << "already running";
+  camera.peer().notify_pir();
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_TRUE(message.has_pir_detection_request());
+}
+
+}  // namespace
+}  // namespace sim_test
