@@ -12,10 +12,10 @@
 // What the loader accepts for a key.
 enum class KeyRule : uint8_t {
   kAny,           // any base-10 number
-  kUpTo,          // 0..limit, tested unsigned: a negative value is refused
+  kRange,         // lowest..highest, tested unsigned: a negative value is refused
   kNonNegative,   // >= 0, tested signed
   kNonZeroIsOne,  // any number; stored as 1 when it is not 0
-  kDigitsUpTo,    // 0..limit, and the value must be all digits
+  kDigitsRange,   // lowest..highest, and the value must be all digits
   kText,          // text, cut to the field
 };
 
@@ -45,7 +45,8 @@ struct ConfigKey {
   const char* name;
   FieldRef field;
   KeyRule rule;
-  long limit;  // for kUpTo and kDigitsUpTo
+  unsigned long lowest;  // for kRange and kDigitsRange
+  unsigned long highest;
   int32_t defaultValue;
   const char* refusal;      // logged at ERR when the value is refused
   const char* takenFormat;  // logged with the value when it is taken, or null
@@ -59,37 +60,37 @@ using F = ConfigFileFields;
 
 // clang-format off
 inline constexpr std::array<ConfigKey, 31> kRows = {{
-  {"capture_mode", int_field(&F::capture_mode), KeyRule::kUpTo, 3, 0, "Config:Invalid value for capture mode", nullptr, LOG_INFO, false},
-  {"multishot", int_field(&F::multishot), KeyRule::kUpTo, 3, 1, "Config:Invalid value for multishot", nullptr, LOG_INFO, false},
-  {"video_length", int_field(&F::video_length), KeyRule::kUpTo, 60, 15, "Config:Invalid value for video length", nullptr, LOG_INFO, false},
-  {"sync_frequency", int_field(&F::sync_frequency), KeyRule::kUpTo, 12, 6, "Config:Invalid value for sync frequency", nullptr, LOG_INFO, false},
-  {"date_format", int_field(&F::date_format), KeyRule::kUpTo, 1, 0, "Config:Invalid value for date format ", nullptr, LOG_INFO, false},
-  {"time_format", int_field(&F::time_format), KeyRule::kUpTo, 1, 0, "Config:Invalid value for time format", nullptr, LOG_INFO, false},
-  {"cellular", byte_field(&F::cellular), KeyRule::kUpTo, 1, 1, "Config:Invalid value for cellular", nullptr, LOG_INFO, false},
-  {"resolution", int_field(&F::resolution), KeyRule::kUpTo, 1, 0, "Config:Invalid value for resolution", nullptr, LOG_INFO, false},
-  {"detection_delay", int_field(&F::detection_delay), KeyRule::kAny, 0, 10, nullptr, nullptr, LOG_INFO, false},
-  {"timelapse_delay", int_field(&F::timelapse_delay), KeyRule::kAny, 0, 3600, nullptr, nullptr, LOG_INFO, false},
-  {"pir_sensitivity", int_field(&F::pir_sensitivity), KeyRule::kAny, 0, 20, nullptr, nullptr, LOG_INFO, false},
-  {"power_sources[0]", power_source(0), KeyRule::kUpTo, 1, 0, "Config:Invalid value for Power Source", nullptr, LOG_INFO, false},
-  {"power_sources[1]", power_source(1), KeyRule::kUpTo, 1, 0, "Config:Invalid value for Power Source", nullptr, LOG_INFO, false},
-  {"min_free_space_sdcard", int_field(&F::min_free_space_sdcard), KeyRule::kAny, 0, 100, nullptr, "Free space sd threshold(minFreeSpaceSDCard) =%d", LOG_INFO, false},
-  {"preview_width", int_field(&F::preview_width), KeyRule::kAny, 0, 960, nullptr, "preview_width for photo preview jpeg : %d", LOG_INFO, false},
-  {"jpeg_quality_day", int_field(&F::jpeg_quality_day), KeyRule::kAny, 0, 50, nullptr, "quality factor for JPEG compression (Day) : %d", LOG_INFO, false},
-  {"jpeg_quality_night", int_field(&F::jpeg_quality_night), KeyRule::kAny, 0, 50, nullptr, "quality factor for JPEG compression (Night) : %d", LOG_INFO, false},
-  {"cap_on_nxt_sync", byte_field(&F::cap_on_nxt_sync), KeyRule::kNonZeroIsOne, 0, 0, nullptr, nullptr, LOG_INFO, false},
-  {"resizeMethod", int_field(&F::resizeMethod), KeyRule::kAny, 0, 1, nullptr, nullptr, LOG_INFO, false},
-  {"instantModeActive", int_field(&F::instantModeActive), KeyRule::kUpTo, 1, 0, "Config:Invalid value for InstantModeActive", nullptr, LOG_INFO, true},
-  {"orve_model", int_field(&F::orve_model), KeyRule::kNonNegative, 0, 0, "Config:Invalid value for Orve_Model_f", nullptr, LOG_INFO, true},
-  {"temperatureUnit", int_field(&F::temperatureUnit), KeyRule::kUpTo, 1, 0, "Config:Invalid value for TemperatureUnit", nullptr, LOG_INFO, false},
-  {"warning_light_stat", int_field(&F::warning_light_stat), KeyRule::kUpTo, 1, 0, "Config:Invalid value for warning_light_stat", nullptr, LOG_INFO, false},
-  {"warning_light_duration", int_field(&F::warning_light_duration), KeyRule::kNonNegative, 0, 15, "Config:Invalid value for warning_light_duration", nullptr, LOG_INFO, false},
-  {"warning_light_maxTimeMultiplicator", int_field(&F::warning_light_maxTimeMultiplicator), KeyRule::kNonNegative, 0, 5, "Config:Invalid value for warning_light_maxTimeMultiplicator", nullptr, LOG_INFO, false},
-  {"warning_light_pattern", int_field(&F::warning_light_pattern), KeyRule::kUpTo, 1, 0, "Config:Invalid value for warning_light_pattern", nullptr, LOG_INFO, false},
-  {"warning_light_closingMechanism", int_field(&F::warning_light_closingMechanism), KeyRule::kUpTo, 2, 0, "Config:Invalid value for warning_light_closingMechanism", nullptr, LOG_INFO, false},
-  {"validation_active", byte_field(&F::validation_active), KeyRule::kUpTo, 1, 1, "Config:Invalid value for ValidationActive", nullptr, LOG_INFO, false},
-  {"sdformat_active", byte_field(&F::sdformat_active), KeyRule::kUpTo, 1, 1, "Config:Invalid value for FormatActive", nullptr, LOG_INFO, false},
-  {"wdLEDStatus", int_field(&F::wdLEDStatus), KeyRule::kDigitsUpTo, 1, 1, "Config: Invalid value for wdLEDStatus", "Config: wdLEDStatus: %d", LOG_DEBUG, false},
-  {"encrypt_password", password_field(), KeyRule::kText, 0, 0, nullptr, nullptr, LOG_INFO, false},
+  {"capture_mode", int_field(&F::capture_mode), KeyRule::kRange, 0, 3, 0, "Config:Invalid value for capture mode", nullptr, LOG_INFO, false},
+  {"multishot", int_field(&F::multishot), KeyRule::kRange, 1, 3, 1, "Config:Invalid value for multishot", nullptr, LOG_INFO, false},
+  {"video_length", int_field(&F::video_length), KeyRule::kRange, 0, 60, 15, "Config:Invalid value for video length", nullptr, LOG_INFO, false},
+  {"sync_frequency", int_field(&F::sync_frequency), KeyRule::kRange, 0, 12, 6, "Config:Invalid value for sync frequency", nullptr, LOG_INFO, false},
+  {"date_format", int_field(&F::date_format), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for date format ", nullptr, LOG_INFO, false},
+  {"time_format", int_field(&F::time_format), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for time format", nullptr, LOG_INFO, false},
+  {"cellular", byte_field(&F::cellular), KeyRule::kRange, 0, 1, 1, "Config:Invalid value for cellular", nullptr, LOG_INFO, false},
+  {"resolution", int_field(&F::resolution), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for resolution", nullptr, LOG_INFO, false},
+  {"detection_delay", int_field(&F::detection_delay), KeyRule::kAny, 0, 0, 10, nullptr, nullptr, LOG_INFO, false},
+  {"timelapse_delay", int_field(&F::timelapse_delay), KeyRule::kAny, 0, 0, 3600, nullptr, nullptr, LOG_INFO, false},
+  {"pir_sensitivity", int_field(&F::pir_sensitivity), KeyRule::kAny, 0, 0, 20, nullptr, nullptr, LOG_INFO, false},
+  {"power_sources[0]", power_source(0), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for Power Source", nullptr, LOG_INFO, false},
+  {"power_sources[1]", power_source(1), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for Power Source", nullptr, LOG_INFO, false},
+  {"min_free_space_sdcard", int_field(&F::min_free_space_sdcard), KeyRule::kAny, 0, 0, 100, nullptr, "Free space sd threshold(minFreeSpaceSDCard) =%d", LOG_INFO, false},
+  {"preview_width", int_field(&F::preview_width), KeyRule::kAny, 0, 0, 960, nullptr, "preview_width for photo preview jpeg : %d", LOG_INFO, false},
+  {"jpeg_quality_day", int_field(&F::jpeg_quality_day), KeyRule::kAny, 0, 0, 50, nullptr, "quality factor for JPEG compression (Day) : %d", LOG_INFO, false},
+  {"jpeg_quality_night", int_field(&F::jpeg_quality_night), KeyRule::kAny, 0, 0, 50, nullptr, "quality factor for JPEG compression (Night) : %d", LOG_INFO, false},
+  {"cap_on_nxt_sync", byte_field(&F::cap_on_nxt_sync), KeyRule::kNonZeroIsOne, 0, 0, 0, nullptr, nullptr, LOG_INFO, false},
+  {"resizeMethod", int_field(&F::resizeMethod), KeyRule::kAny, 0, 0, 1, nullptr, nullptr, LOG_INFO, false},
+  {"instantModeActive", int_field(&F::instantModeActive), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for InstantModeActive", nullptr, LOG_INFO, true},
+  {"orve_model", int_field(&F::orve_model), KeyRule::kNonNegative, 0, 0, 0, "Config:Invalid value for Orve_Model_f", nullptr, LOG_INFO, true},
+  {"temperatureUnit", int_field(&F::temperatureUnit), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for TemperatureUnit", nullptr, LOG_INFO, false},
+  {"warning_light_stat", int_field(&F::warning_light_stat), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for warning_light_stat", nullptr, LOG_INFO, false},
+  {"warning_light_duration", int_field(&F::warning_light_duration), KeyRule::kNonNegative, 0, 0, 15, "Config:Invalid value for warning_light_duration", nullptr, LOG_INFO, false},
+  {"warning_light_maxTimeMultiplicator", int_field(&F::warning_light_maxTimeMultiplicator), KeyRule::kNonNegative, 0, 0, 5, "Config:Invalid value for warning_light_maxTimeMultiplicator", nullptr, LOG_INFO, false},
+  {"warning_light_pattern", int_field(&F::warning_light_pattern), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for warning_light_pattern", nullptr, LOG_INFO, false},
+  {"warning_light_closingMechanism", int_field(&F::warning_light_closingMechanism), KeyRule::kRange, 0, 2, 0, "Config:Invalid value for warning_light_closingMechanism", nullptr, LOG_INFO, false},
+  {"validation_active", byte_field(&F::validation_active), KeyRule::kRange, 0, 1, 1, "Config:Invalid value for ValidationActive", nullptr, LOG_INFO, false},
+  {"sdformat_active", byte_field(&F::sdformat_active), KeyRule::kRange, 0, 1, 1, "Config:Invalid value for FormatActive", nullptr, LOG_INFO, false},
+  {"wdLEDStatus", int_field(&F::wdLEDStatus), KeyRule::kDigitsRange, 0, 1, 1, "Config: Invalid value for wdLEDStatus", "Config: wdLEDStatus: %d", LOG_DEBUG, false},
+  {"encrypt_password", password_field(), KeyRule::kText, 0, 0, 0, nullptr, nullptr, LOG_INFO, false},
 }};
 // clang-format on
 

@@ -77,6 +77,12 @@ bool all_digits(const char* text) {
   return true;
 }
 
+// Ranges are tested unsigned, so a negative value is always out of range.
+bool in_range(long value, const ConfigKey& key) {
+  unsigned long tested = static_cast<unsigned long>(value);
+  return tested >= key.lowest && tested <= key.highest;
+}
+
 // Tests and stores one value. Returns false when the key's rule refuses it (logged).
 bool take_value(const ConfigKey& key, const char* text, ConfigFileFields& record) {
   if (key.rule == KeyRule::kText) {
@@ -85,8 +91,8 @@ bool take_value(const ConfigKey& key, const char* text, ConfigFileFields& record
   }
   long value = strtol(text, nullptr, 10);
   switch (key.rule) {
-    case KeyRule::kUpTo:
-      if (static_cast<unsigned long>(value) > static_cast<unsigned long>(key.limit)) {
+    case KeyRule::kRange:
+      if (!in_range(value, key)) {
         log_error(key.refusal);
         return false;
       }
@@ -100,13 +106,13 @@ bool take_value(const ConfigKey& key, const char* text, ConfigFileFields& record
     case KeyRule::kNonZeroIsOne:
       value = value != 0 ? 1 : 0;
       break;
-    case KeyRule::kDigitsUpTo:
+    case KeyRule::kDigitsRange:
       if (!all_digits(text)) {
         app_log(MOD_CONF_SET, LOG_ERR, "Config: Invalid value %d for wdLEDStatus",
                 static_cast<int>(value));
         return false;
       }
-      if (static_cast<unsigned long>(value) > static_cast<unsigned long>(key.limit)) {
+      if (!in_range(value, key)) {
         log_error(key.refusal);
         return false;
       }

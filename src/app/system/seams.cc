@@ -13,20 +13,8 @@ int not_built(const char* what) {
 
 }  // namespace
 
-int read_boot_tags() {
-  return not_built("boot tags");
-}
 int init_warning_led_locks() {
   return not_built("warning LED locks");
-}
-// Without a configuration store there is no partition to wait for.
-bool config_partition_mounted() {
-  return true;
-}
-// Until the store lands the record keeps its zeroed start values; start-up goes on.
-int config_load() {
-  not_built("configuration load");
-  return 0;
 }
 int read_wdm_record() {
   return not_built("watchdog record");

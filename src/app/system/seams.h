@@ -25,13 +25,8 @@ struct PendingThreads {
 };
 extern const PendingThreads kThreadBodies;
 
-// Records: boot tag environment from /proc/cmdline (fills SysInfo).
-int read_boot_tags();
 // Indicators: warning LED timer locks.
 int init_warning_led_locks();
-// Configuration store.
-bool config_partition_mounted();
-int config_load();
 // Boot checks: watchdog and capture-error records.
 int read_wdm_record();
 int read_cap_error_record();

@@ -8,7 +8,9 @@
 #include <cstdlib>
 
 #include "app/config/camera_config.h"
+#include "app/config/config_store.h"
 #include "app/records/app_log.h"
+#include "app/records/boot_tags.h"
 #include "app/system/event_queue.h"
 #include "app/system/gpio_export.h"
 #include "app/system/seams.h"
@@ -44,7 +46,7 @@ int start_thread(ThreadBody body, const pthread_attr_t* attributes) {
 void allocate_shared_records() {
   sysInfo = new SysInfo();
   cameraConfig = new CameraConfig();
-  // The server configuration record joins with the configuration intake.
+  serverConfig = new ServerConfig();
 }
 
 void set_start_values() {
@@ -98,7 +100,7 @@ void load_configuration() {
   int loaded;
   {
     SemLock lock(&configLock);
-    loaded = config_load();
+    loaded = config_load(cameraConfig);
   }
   if (loaded != 0) {
     fatal(MOD_MAIN, "Failed to load device configuration");
@@ -106,7 +108,16 @@ void load_configuration() {
   app_log(MOD_MAIN, LOG_INFO, "Device configuration loaded successfully");
 
   SemLock lock(&sysInfoLock);
+  if (sysInfo->boot_reason == 1) {
+    // The fast capture encodes with the quality of the light the previous run ended in.
+    sysInfo->fastCaptureJpegQuality = sysInfo->prev_ir_mode != 0
+                                          ? cameraConfig->jpeg_quality_night.load()
+                                          : cameraConfig->jpeg_quality_day.load();
+    sysInfo->fastCaptureResizeMethod = cameraConfig->resizeMethod.load();
+  }
   sysInfo->configLoaded = 1;
+  sysInfo->multishotCount = cameraConfig->multishot.load();
+  sysInfo->pirMode = cameraConfig->capture_mode == 1 ? 1 : 0;
 }
 
 void switch_leds_off() {
