@@ -62,26 +62,26 @@ struct TimeOfDayValue {
 // Schedule entries, battery protections and fuel gauge entries pass between the server, the
 // Modem and the MCU unchanged; the camera does not interpret their fields.
 struct ScheduleEntryValue {
-  uint32_t field1;
-  uint32_t firstHour;
-  uint32_t firstMinute;
-  uint32_t secondHour;
-  uint32_t secondMinute;
+  uint32_t day;
+  uint32_t startHour;
+  uint32_t startMinute;
+  uint32_t endHour;
+  uint32_t endMinute;
 };
 
 struct BatteryProtectionValue {
-  uint32_t field1;
-  bool field2;
-  uint32_t field3;
-  uint32_t field4;
-  uint32_t field5;
+  uint32_t powerSource;
+  bool enabled;
+  uint32_t lowerLimit;
+  uint32_t upperLimit;
+  uint32_t action;
 };
 
 struct FuelGaugeEntryValue {
-  uint32_t field1;
+  uint32_t powerSource;
   uint32_t batteryType;
   uint32_t batteryPercent;
-  uint32_t field4;
+  uint32_t capacity;
 };
 
 struct PauseConfigValue {

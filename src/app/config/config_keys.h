@@ -54,6 +54,8 @@ struct ConfigKey {
   bool keptFromCamera;  // saved from the camera's record even when the server's is saved
 };
 
+// warning_light_pattern is taken up to 2, like the closing mechanism: the server's pattern 2
+// (blinking) is stored as sent, and a file the camera wrote itself must always load again.
 namespace config_key_rows {
 
 using F = ConfigFileFields;
@@ -85,7 +87,7 @@ inline constexpr std::array<ConfigKey, 31> kRows = {{
   {"warning_light_stat", int_field(&F::warning_light_stat), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for warning_light_stat", nullptr, LOG_INFO, false},
   {"warning_light_duration", int_field(&F::warning_light_duration), KeyRule::kNonNegative, 0, 0, 15, "Config:Invalid value for warning_light_duration", nullptr, LOG_INFO, false},
   {"warning_light_maxTimeMultiplicator", int_field(&F::warning_light_maxTimeMultiplicator), KeyRule::kNonNegative, 0, 0, 5, "Config:Invalid value for warning_light_maxTimeMultiplicator", nullptr, LOG_INFO, false},
-  {"warning_light_pattern", int_field(&F::warning_light_pattern), KeyRule::kRange, 0, 1, 0, "Config:Invalid value for warning_light_pattern", nullptr, LOG_INFO, false},
+  {"warning_light_pattern", int_field(&F::warning_light_pattern), KeyRule::kRange, 0, 2, 0, "Config:Invalid value for warning_light_pattern", nullptr, LOG_INFO, false},
   {"warning_light_closingMechanism", int_field(&F::warning_light_closingMechanism), KeyRule::kRange, 0, 2, 0, "Config:Invalid value for warning_light_closingMechanism", nullptr, LOG_INFO, false},
   {"validation_active", byte_field(&F::validation_active), KeyRule::kRange, 0, 1, 1, "Config:Invalid value for ValidationActive", nullptr, LOG_INFO, false},
   {"sdformat_active", byte_field(&F::sdformat_active), KeyRule::kRange, 0, 1, 1, "Config:Invalid value for FormatActive", nullptr, LOG_INFO, false},

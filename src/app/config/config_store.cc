@@ -225,23 +225,35 @@ int config_parse_file(int which, ConfigFileFields* record) {
   return 0;
 }
 
-int config_load(CameraConfig* record) {
+namespace {
+
+// Loads the primary, else the backup, else writes the defaults.
+void load_into(CameraConfig* record) {
   if (config_check_file(CONFIG_PRIMARY) == 0 && config_parse_file(CONFIG_PRIMARY, record) == 0) {
     if (config_check_file(CONFIG_BACKUP) != 0) {
       repair_from(CONFIG_PRIMARY, CONFIG_BACKUP);
     }
-    return 0;
+    return;
   }
   log_error("Config: Failed to load primary configuration");
   if (config_check_file(CONFIG_BACKUP) == 0 && config_parse_file(CONFIG_BACKUP, record) == 0) {
     repair_from(CONFIG_BACKUP, CONFIG_PRIMARY);
-    return 0;
+    return;
   }
   log_error("Config: Failed to load both backup configurations");
   log_error("Config: Creating config files with defaults");
   config_set_defaults(*record);
   if (config_save(record, nullptr, CONFIG_FROM_CAMERA) != 0) {
     log_error("Config: Failed to create config files with defaults");
+  }
+}
+
+}  // namespace
+
+int config_load(CameraConfig* record) {
+  load_into(record);
+  if (serverConfig != nullptr) {
+    config_copy_fields(*record, *serverConfig);
   }
   return 0;
 }

@@ -43,7 +43,9 @@ int config_check_file(int which);
 int config_parse_file(int which, ConfigFileFields* record);
 
 // Loads the primary file, else the backup, else writes the defaults to both files; repairs
-// the file that failed from the one that loaded. Always returns 0.
+// the file that failed from the one that loaded. The server's record, when there is one,
+// starts as a copy of what was loaded, so that a save from it keeps every value the server
+// does not send. Always returns 0.
 int config_load(CameraConfig* record);
 
 // Writes the primary file from the selected record, then the backup as its copy. Each file is

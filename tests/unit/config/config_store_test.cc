@@ -175,22 +175,23 @@ TEST_P(RefusedValue, RefusesTheWholeFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     ConfigStore, RefusedValue,
-    ::testing::Values(Refusal{"capture_mode=4", "Config:Invalid value for capture mode"},
-                      Refusal{"capture_mode=-1", "Config:Invalid value for capture mode"},
-                      Refusal{"multishot=0", "Config:Invalid value for multishot"},
-                      Refusal{"video_length=61", "Config:Invalid value for video length"},
-                      Refusal{"sync_frequency=13", "Config:Invalid value for sync frequency"},
-                      Refusal{"date_format=2", "Config:Invalid value for date format "},
-                      Refusal{"power_sources[1]=2", "Config:Invalid value for Power Source"},
-                      Refusal{"orve_model=-1", "Config:Invalid value for Orve_Model_f"},
-                      Refusal{"warning_light_duration=-3",
-                              "Config:Invalid value for warning_light_duration"},
-                      Refusal{"warning_light_closingMechanism=3",
-                              "Config:Invalid value for warning_light_closingMechanism"},
-                      Refusal{"sdformat_active=2", "Config:Invalid value for FormatActive"},
-                      Refusal{"wdLEDStatus=1x", "Config: Invalid value 1 for wdLEDStatus"},
-                      Refusal{"wdLEDStatus=", "Config: Invalid value 0 for wdLEDStatus"},
-                      Refusal{"wdLEDStatus=2", "Config: Invalid value for wdLEDStatus"}));
+    ::testing::Values(
+        Refusal{"capture_mode=4", "Config:Invalid value for capture mode"},
+        Refusal{"capture_mode=-1", "Config:Invalid value for capture mode"},
+        Refusal{"multishot=0", "Config:Invalid value for multishot"},
+        Refusal{"video_length=61", "Config:Invalid value for video length"},
+        Refusal{"sync_frequency=13", "Config:Invalid value for sync frequency"},
+        Refusal{"date_format=2", "Config:Invalid value for date format "},
+        Refusal{"power_sources[1]=2", "Config:Invalid value for Power Source"},
+        Refusal{"orve_model=-1", "Config:Invalid value for Orve_Model_f"},
+        Refusal{"warning_light_duration=-3", "Config:Invalid value for warning_light_duration"},
+        Refusal{"warning_light_pattern=3", "Config:Invalid value for warning_light_pattern"},
+        Refusal{"warning_light_closingMechanism=3",
+                "Config:Invalid value for warning_light_closingMechanism"},
+        Refusal{"sdformat_active=2", "Config:Invalid value for FormatActive"},
+        Refusal{"wdLEDStatus=1x", "Config: Invalid value 1 for wdLEDStatus"},
+        Refusal{"wdLEDStatus=", "Config: Invalid value 0 for wdLEDStatus"},
+        Refusal{"wdLEDStatus=2", "Config: Invalid value for wdLEDStatus"}));
 
 TEST_F(ConfigStore, UnknownKeysAreSkippedAndTheLastOfARepeatedKeyWins) {
   write_bytes(kConfigPath, file_with_body("capture_mode=1\nfuture_key=abc\nmultishot=2\n"
