@@ -158,7 +158,10 @@ const char* config_file_path(int which) {
 }
 
 int config_check_file(int which) {
-  const char* path = config_file_path(which);
+  return config_check_path(config_file_path(which));
+}
+
+int config_check_path(const char* path) {
   if (access(path, F_OK) != 0) {
     log_error("Config: file not accessible");
     return -1;
@@ -195,7 +198,11 @@ int config_check_file(int which) {
 }
 
 int config_parse_file(int which, ConfigFileFields* record) {
-  File file(fopen(config_file_path(which), "r"));
+  return config_parse_path(config_file_path(which), record);
+}
+
+int config_parse_path(const char* path, ConfigFileFields* record) {
+  File file(fopen(path, "r"));
   if (file == nullptr) {
     log_error("Cant open config file");
     return -1;

@@ -42,6 +42,10 @@ int config_check_file(int which);
 // is refused (logged); values read before the failing line stay in the record.
 int config_parse_file(int which, ConfigFileFields* record);
 
+// The same two steps for a file at another path.
+int config_check_path(const char* path);
+int config_parse_path(const char* path, ConfigFileFields* record);
+
 // Loads the primary file, else the backup, else writes the defaults to both files; repairs
 // the file that failed from the one that loaded. The server's record, when there is one,
 // starts as a copy of what was loaded, so that a save from it keeps every value the server
