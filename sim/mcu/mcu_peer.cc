@@ -1,6 +1,7 @@
 #include "sim/mcu/mcu_peer.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -148,6 +149,16 @@ void McuPeer::run() {
 
 void McuPeer::set_wake_reason(WakeReason reason) {
   McuPeerState& s = *state_;
+  // Bytes written before the power cut still wait in the slave's input queue, where a real
+  // UART would have lost them with the power: the new power-up must not read them.
+  char slaveName[128];
+  if (::ptsname_r(fd_, slaveName, sizeof slaveName) == 0) {
+    const int slave = ::open(slaveName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave >= 0) {
+      ::tcflush(slave, TCIFLUSH);
+      ::close(slave);
+    }
+  }
   std::lock_guard lock(s.mutex);
   s.wakeReason = reason;
   // A new power-up: what was half received, or still due for the old one, is gone.

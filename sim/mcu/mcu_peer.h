@@ -162,7 +162,9 @@ class McuPeer {
   void stop();
 
   // Called by the board before it powers the camera processor: the reason selects the camera
-  // state reported, and a new power-up forgets frames half received.
+  // state reported, and a new power-up forgets frames half received, answers still due and
+  // bytes the old one left unread on the line. While nobody holds the line's slave open (the
+  // camera is off), messages are recorded as not written instead of waiting in the line.
   void set_wake_reason(WakeReason reason);
   void set_setup(const McuSetup& setup);
   McuSetup setup() const;

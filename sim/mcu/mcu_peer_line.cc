@@ -30,7 +30,14 @@ constexpr int kHungUpRetryMs = 20;
 // How long one write may wait for room on the line before the message counts as not written.
 constexpr int kWriteRoomTimeoutMs = 2000;
 
+// Writes the whole message; -1 when the line is closed. Nothing is written while no one holds
+// the slave open: a powered-off camera hears nothing, and the bytes must not wait in the
+// pseudo-terminal for its next power-up.
 int write_all(int fd, const std::vector<uint8_t>& bytes) {
+  pollfd line = {fd, 0, 0};
+  if (::poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0) {
+    return -1;
+  }
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -251,7 +258,7 @@ void write_due(int fd, McuPeerState& s) {
       if (message.withheld) {
         // Recorded with the fault that kept it back; nothing was sent.
       } else if (written != 0) {
-        message.record.detail += " [not written: line closed]";
+        message.record.detail += " [not written: camera not listening]";
       } else {
         if (!message.record.member.empty()) {
           ++s.sentCount[message.record.member];

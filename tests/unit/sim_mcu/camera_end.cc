@@ -1,7 +1,9 @@
 #include "camera_end.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,15 +13,24 @@
 
 namespace sim_test {
 
+namespace {
+
+// The camera's own port set-up is raw as well.
+void make_raw(int fd) {
+  termios line{};
+  ::tcgetattr(fd, &line);
+  ::cfmakeraw(&line);
+  ::tcsetattr(fd, TCSANOW, &line);
+}
+
+}  // namespace
+
 CameraEnd::CameraEnd(sim::McuSetup setup) {
   if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
     ADD_FAILURE() << "openpty failed";
     return;
   }
-  termios line{};
-  ::tcgetattr(slave_, &line);
-  ::cfmakeraw(&line);
-  ::tcsetattr(slave_, TCSANOW, &line);
+  make_raw(slave_);
   peer_ = std::make_unique<sim::McuPeer>(
       master_, std::move(setup),
       [this](const sim::McuRecord& record) {
@@ -32,13 +43,31 @@ CameraEnd::CameraEnd(sim::McuSetup setup) {
 
 CameraEnd::~CameraEnd() {
   peer_.reset();
-  ::close(slave_);
+  if (slave_ >= 0) {
+    ::close(slave_);
+  }
   ::close(master_);
 }
 
 std::vector<sim::McuRecord> CameraEnd::callback_records() const {
   std::lock_guard lock(recordsMutex_);
   return callbackRecords_;
+}
+
+void CameraEnd::close_line() {
+  ::close(slave_);
+  slave_ = -1;
+}
+
+int CameraEnd::open_line() {
+  slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+  if (slave_ < 0) {
+    return -1;
+  }
+  make_raw(slave_);
+  deframer_ = sim::Deframer();
+  raw_.clear();
+  return 0;
 }
 
 void CameraEnd::send(const kvt::kvt_ISP2MCU& message) {

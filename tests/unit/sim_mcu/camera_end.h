@@ -42,6 +42,10 @@ class CameraEnd {
   // What the record callback was given, in order.
   std::vector<sim::McuRecord> callback_records() const;
 
+  // The camera's end of the line closed and opened again, as a power cycle of the camera does.
+  void close_line();
+  int open_line();  // 0 or -1
+
   // Writes one framed kvt_ISP2MCU, or raw bytes, as the camera would.
   void send(const kvt::kvt_ISP2MCU& message);
   void send_bytes(const std::vector<uint8_t>& bytes);

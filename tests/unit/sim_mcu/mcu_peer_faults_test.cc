@@ -1,5 +1,7 @@
 // Every fault of the MCU peer does what it says, and only that.
 #include <algorithm>
+#include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -181,6 +183,56 @@ TEST(McuPeerFaults, NewPowerUpForgetsLateAnswersOfTheOldOne) {
   ASSERT_TRUE(camera.receive(&message));
   EXPECT_TRUE(message.has_get_device_info_response());
   EXPECT_EQ(camera.peer().sent("get_camera_state_response"), 0);
+}
+
+TEST(McuPeerFaults, LineSurvivesTheCameraClosingAndReopeningIt) {
+  CameraEnd camera;
+  kvt::kvt_MCU2ISP message;
+  camera.send(device_info_request());
+  ASSERT_TRUE(camera.receive(&message));
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    camera.close_line();
+    ASSERT_EQ(camera.open_line(), 0);
+    camera.peer().set_wake_reason(sim::WakeReason::kTimelapse);
+    camera.send(camera_state_request());
+    ASSERT_TRUE(camera.receive(&message));
+    EXPECT_EQ(message.get_camera_state_response().state(), 5u);
+  }
+}
+
+// Waits until the record has a line of `member` whose detail contains `text`.
+bool wait_record(CameraEnd& camera, const std::string& member, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const sim::McuRecord& record : camera.peer().history()) {
+      if (record.member == member && record.detail.find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return false;
+}
+
+TEST(McuPeerFaults, PoweredOffCameraHearsNothingAndANewPowerUpStartsClean) {
+  CameraEnd camera;
+  // Sent while the camera still ran but never read by it: gone at the next power-up.
+  ASSERT_GT(camera.peer().notify_pir(), 0);
+  ASSERT_TRUE(camera.peer().wait_sent("pir_detection_request", 1, kPatience));
+  camera.close_line();
+  // Sent while nobody listens: recorded, not written.
+  ASSERT_GT(camera.peer().notify_timelapse(), 0);
+  ASSERT_TRUE(wait_record(camera, "timelapse_request", "not written"));
+  EXPECT_EQ(camera.peer().sent("timelapse_request"), 0);
+
+  camera.peer().set_wake_reason(sim::WakeReason::kSync);
+  ASSERT_EQ(camera.open_line(), 0);
+  camera.send(camera_state_request());
+  kvt::kvt_MCU2ISP message;
+  ASSERT_TRUE(camera.receive(&message));
+  EXPECT_EQ(message.get_camera_state_response().state(), 2u);
+  EXPECT_EQ(camera.deframer().frames(), 1u) << "nothing of the last power-up arrived";
+  EXPECT_EQ(camera.deframer().strayBytes(), 0u);
 }
 
 TEST(McuPeerFaults, RawBytesGoOutAsGiven) {
