@@ -66,6 +66,11 @@ int send_modem_request(EventMessage message, int32_t request, const char* error_
   return send_event(modemQueue, message, error_prefix);
 }
 
+int request_mcu(int module, EventMessage message, int32_t request) {
+  app_log(module, LOG_INFO, "ISP to MCU - %s", event_code_name(request));
+  return send_mcu_request(message, request);
+}
+
 int acknowledge_capture_notification(EventMessage event) {
   switch (event.kind) {
     case EVENT_MCU_PIR:

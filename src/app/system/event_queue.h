@@ -46,6 +46,10 @@ int send_mcu_request(EventMessage message, int32_t request,
 int send_modem_request(EventMessage message, int32_t request,
                        const char* error_prefix = kModemQueueSendError);
 
+// What the state handlers do to ask the MCU something: log "ISP to MCU - <name>" under the
+// handler's module, remember the request for retry and send it.
+int request_mcu(int module, EventMessage message, int32_t request);
+
 // Answers the MCU's PIR, test-button or time-lapse notification: the event record goes back to
 // the MCU queue with `kind` set to its acknowledgement (93, 94, 95) and every other word as it
 // came. Returns -1 for any other event.

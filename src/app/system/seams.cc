@@ -13,27 +13,19 @@ int not_built(const char* what) {
 
 }  // namespace
 
-int init_warning_led_locks() {
-  return not_built("warning LED locks");
-}
-int read_wdm_record() {
-  return not_built("watchdog record");
-}
-int read_cap_error_record() {
-  return not_built("capture-error record");
-}
-int read_temperature() {
-  return not_built("temperature");
-}
-void set_all_led_records_off() {
-  not_built("LED records");
-}
-int take_back_sd_card() {
-  return not_built("SD card take-back");
-}
-int archive_logs_to_sd() {
-  return not_built("log archival");
-}
-int move_secondary_to_primary() {
-  return not_built("secondary-to-primary move");
-}
+// clang-format off
+int init_warning_led_locks() { return not_built("warning LED locks"); }
+int read_temperature() { return not_built("temperature"); }
+void set_all_led_records_off() { not_built("LED records"); }
+int take_back_sd_card() { return not_built("SD card take-back"); }
+int archive_logs_to_sd() { return not_built("log archival"); }
+void show_signal_leds(int) { not_built("signal LED display"); }
+// Without card detection the card's size is unknown, which rules out the dirty-bit check.
+int sd_card_size_gb() { not_built("SD card size"); return 0; }
+int find_dirty_partitions() { return not_built("dirty partition check"); }
+int repair_partition(int) { return not_built("partition repair"); }
+int check_sd_card() { return not_built("SD card check"); }
+// Without card detection no partition is known to be usable.
+bool primary_partition_usable() { not_built("primary partition state"); return false; }
+bool secondary_holds_media() { not_built("secondary partition content"); return false; }
+// clang-format on

@@ -22,14 +22,13 @@ struct PendingThreads {
   ThreadBody video_preview;        // capture: preview frames
   ThreadBody modem_sync_timeout;   // system: Modem sync timeout
   ThreadBody instant_request;      // system: instant requests
+  ThreadBody format_button;        // indicators: format button (first boot)
+  ThreadBody format_enable;        // indicators: format enable (first boot)
 };
 extern const PendingThreads kThreadBodies;
 
 // Indicators: warning LED timer locks.
 int init_warning_led_locks();
-// Boot checks: watchdog and capture-error records.
-int read_wdm_record();
-int read_cap_error_record();
 // Temperature from the thermistor; -1 when it cannot be read.
 int read_temperature();
 // Indicators: every LED record off.
@@ -38,5 +37,17 @@ void set_all_led_records_off();
 int take_back_sd_card();
 // Records: archive the application log on the card.
 int archive_logs_to_sd();
-// Storage: move the secondary partition's files to the primary.
-int move_secondary_to_primary();
+// Indicators: the LED manager's signal-LED display.
+void show_signal_leds(int mode);
+// Storage: the card's size in GB as the kernel reports it; 0 when unknown.
+int sd_card_size_gb();
+// Storage: finds the dirty partitions (sets the two flags below).
+int find_dirty_partitions();
+// Storage: repairs partition 1 or 2. Returns 0 on success.
+int repair_partition(int partition);
+// Storage: the card check that sets the SD state.
+int check_sd_card();
+// Storage: the primary partition is mounted and writable.
+bool primary_partition_usable();
+// Storage: the secondary partition holds media.
+bool secondary_holds_media();

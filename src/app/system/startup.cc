@@ -11,6 +11,7 @@
 #include "app/config/config_store.h"
 #include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
+#include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
 #include "app/system/gpio_export.h"
 #include "app/system/seams.h"

@@ -1,6 +1,7 @@
 #include "app/system/state_machine.h"
 
 #include "app/records/app_log.h"
+#include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
 #include "app/system/seams.h"
 #include "app/system/state_handlers.h"

@@ -1,0 +1,77 @@
+// The once-per-run card repair and the move of media from the secondary to the primary.
+#include "app/records/app_log.h"
+#include "app/system/boot_checks.h"
+#include "app/system/seams.h"
+#include "app/system/shell.h"
+#include "app/system/sys_info.h"
+
+int primaryDirty = 0;
+int secondaryDirty = 0;
+int repairPartition = 0;
+int sdCheckDone = 0;
+
+namespace {
+
+constexpr int kSmallestCheckedCardGb = 1;
+constexpr int kLargestCheckedCardGb = 255;
+
+struct PartitionRepair {
+  int partition;
+  int* dirty;
+  const char* repaired;
+  const char* failed;
+};
+
+constexpr PartitionRepair kRepairs[] = {
+    {1, &primaryDirty, "Repairing filesystem errors of primary partition",
+     "Failed to repair filesystem errors of primary partition"},
+    {2, &secondaryDirty, "Repairing filesystem errors of secondary partition",
+     "Failed to repair filesystem errors of secondary partition"},
+};
+
+void set_file_copy_ongoing(int8_t value) {
+  SemLock lock(&sysInfoLock);
+  sysInfo->fileCopyOngoing = value;
+}
+
+}  // namespace
+
+int check_and_repair_sd() {
+  const int size_gb = sd_card_size_gb();
+  if (sdCheckDone || size_gb < kSmallestCheckedCardGb || size_gb > kLargestCheckedCardGb) {
+    return 0;
+  }
+  app_log(MOD_MAIN, LOG_INFO, "Checking for dirty bit in SD card partitions");
+  find_dirty_partitions();
+  for (const PartitionRepair& repair : kRepairs) {
+    if (!*repair.dirty) {
+      continue;
+    }
+    repairPartition = repair.partition;
+    if (repair_partition(repair.partition) == 0) {
+      *repair.dirty = 0;
+      app_log(MOD_MAIN, LOG_INFO, "%s", repair.repaired);
+    } else {
+      app_log(MOD_MAIN, LOG_INFO, "%s", repair.failed);
+    }
+  }
+  check_sd_card();
+  sdCheckDone = 1;
+  return 0;
+}
+
+int move_secondary_to_primary() {
+  if (!primary_partition_usable() || !secondary_holds_media()) {
+    app_log(MOD_MAIN, LOG_INFO, "MOVE FILES FROM SEC TO PRI NOT DONE");
+    return -1;
+  }
+  app_log(MOD_MAIN, LOG_INFO, "MOVING FILES FROM SEC TO PRI STARTED");
+  set_file_copy_ongoing(1);
+  run_shell("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/");
+  run_shell("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
+  run_shell("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
+  run_shell("sync");
+  set_file_copy_ongoing(0);
+  app_log(MOD_MAIN, LOG_INFO, "MOVE FILES FROM SEC TO PRI DONE");
+  return 0;
+}
