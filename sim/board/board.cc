@@ -1,0 +1,625 @@
+#include "sim/board/board.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "sim/board/board_install_paths.h"
+#include "sim/tagstore/boot_loader.h"
+
+namespace sim::board {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+namespace {
+
+struct ReasonName {
+  sim::WakeReason reason;
+  std::string_view name;
+};
+
+constexpr std::array kReasonNames = {
+    ReasonName{sim::WakeReason::kFirstBoot, "first-boot"},
+    ReasonName{sim::WakeReason::kSync, "sync"},
+    ReasonName{sim::WakeReason::kSyncDaily, "daily-sync"},
+    ReasonName{sim::WakeReason::kPir, "pir"},
+    ReasonName{sim::WakeReason::kTimelapse, "timelapse"},
+    ReasonName{sim::WakeReason::kTestButton, "test-button"},
+    ReasonName{sim::WakeReason::kInstantRequest, "instant-request"},
+};
+
+constexpr std::array<std::string_view, 4> kLedColours = {"off", "red", "green", "blue"};
+
+constexpr std::string_view kStateChange = "State changes from ";
+
+// The part of a log line after its level ("... : MAIN : ERR : text" -> level, text).
+bool split_log_line(const std::string& line, std::string* ret_module, std::string* ret_level,
+                    std::string* ret_text) {
+  // "<date> <time> : <module> : <level> : <message>"
+  const std::size_t first = line.find(" : ");
+  if (first == std::string::npos) {
+    return false;
+  }
+  const std::size_t second = line.find(" : ", first + 3);
+  if (second == std::string::npos) {
+    return false;
+  }
+  const std::size_t third = line.find(" : ", second + 3);
+  if (third == std::string::npos) {
+    return false;
+  }
+  *ret_module = line.substr(first + 3, second - first - 3);
+  *ret_level = line.substr(second + 3, third - second - 3);
+  *ret_text = line.substr(third + 3);
+  return true;
+}
+
+int write_text(const std::string& path, const std::string& text) {
+  std::ofstream file(path, std::ios::trunc);
+  file << text;
+  return file.good() ? 0 : -1;
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
+
+BoardPaths default_board_paths() {
+  BoardPaths paths;
+  paths.imageDir = SIM_BOARD_IMAGE_DIR;
+  paths.sandboxScript = SIM_BOARD_SANDBOX_SCRIPT;
+  paths.clockShim = SIM_BOARD_CLOCK_SHIM;
+  return paths;
+}
+
+std::string_view wake_reason_name(sim::WakeReason reason) {
+  for (const ReasonName& entry : kReasonNames) {
+    if (entry.reason == reason) {
+      return entry.name;
+    }
+  }
+  return "unknown";
+}
+
+bool parse_wake_reason(std::string_view name, sim::WakeReason* ret_reason) {
+  for (const ReasonName& entry : kReasonNames) {
+    if (entry.name == name) {
+      *ret_reason = entry.reason;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<Board> Board::create(const BoardSetup& setup, std::string* ret_error) {
+  std::unique_ptr<Board> board(new Board());
+  if (board->build(setup, ret_error) != 0) {
+    return nullptr;
+  }
+  return board;
+}
+
+int Board::build(const BoardSetup& setup, std::string* ret_error) {
+  auto fail = [&](const std::string& what) {
+    if (ret_error != nullptr) {
+      *ret_error = what;
+    }
+    return -1;
+  };
+  setup_ = setup;
+  const BoardPaths defaults = default_board_paths();
+  paths_.imageDir = setup.paths.imageDir.empty() ? defaults.imageDir : setup.paths.imageDir;
+  paths_.sandboxScript =
+      setup.paths.sandboxScript.empty() ? defaults.sandboxScript : setup.paths.sandboxScript;
+  paths_.clockShim = setup.paths.clockShim.empty() ? defaults.clockShim : setup.paths.clockShim;
+  paths_.cameraApp = setup.paths.cameraApp;
+  for (const std::string* needed : {&paths_.sandboxScript, &paths_.clockShim}) {
+    if (access(needed->c_str(), R_OK) != 0) {
+      return fail("missing board part " + *needed);
+    }
+  }
+  if (access((paths_.imageDir + "/bin/camera_app").c_str(), X_OK) != 0) {
+    return fail("no board image at " + paths_.imageDir + " (build the board_image target)");
+  }
+  if (!paths_.cameraApp.empty() && access(paths_.cameraApp.c_str(), X_OK) != 0) {
+    return fail("camera_app not found: " + paths_.cameraApp);
+  }
+
+  std::error_code error;
+  const fs::path run = fs::absolute(setup.runDir, error);
+  fs::create_directories(run, error);
+  if (error) {
+    return fail("cannot make the run folder " + setup.runDir + ": " + error.message());
+  }
+  if (fs::exists(run / "record.jsonl")) {
+    return fail("the run folder " + run.string() + " holds an earlier run");
+  }
+  runDir_ = run.string();
+  for (const char* dir : {"config", "sdcard", "sdcard/primary", "sdcard/secondary"}) {
+    fs::create_directories(run / dir, error);
+  }
+  if (error) {
+    return fail("cannot fill the run folder: " + error.message());
+  }
+  if (record_.open_file(runDir_ + "/record.jsonl") != 0) {
+    return fail("cannot write " + runDir_ + "/record.jsonl");
+  }
+
+  std::string why;
+  if (time_.create(runDir_ + "/clock", setup.speed, setup.startEpochMs, &why) != 0) {
+    return fail(why);
+  }
+
+  // The tag store leaves the factory as the image's tag.bin, then gets the scenario's tags.
+  std::vector<uint8_t> image;
+  std::optional<sim::tagstore::TagEnv> env;
+  if (sim::tagstore::read_store(paths_.imageDir + "/opt/tag/tag.bin", image, &why) != 0 ||
+      !(env = sim::tagstore::decode_tag_env(image))) {
+    return fail("the board image's tag.bin cannot be read: " + why);
+  }
+  for (const sim::tagstore::Tag& tag : setup.tags) {
+    env->set(tag.space, tag.key, tag.value);
+  }
+  if (sim::tagstore::create_store(tag_store_path(), *env, &why) != 0 ||
+      (setup.tagStoreDamaged && sim::tagstore::damage_store(tag_store_path(), &why) != 0)) {
+    return fail("cannot make the tag store: " + why);
+  }
+
+  for (const auto& [line, level] : setup.inputs) {
+    if (gpio_.set_input(line, level) != 0) {
+      return fail("GPIO " + std::to_string(line) + " is not an input the board drives");
+    }
+  }
+
+  if (open_pty(&mcuLine_) != 0 || open_pty(&modemLine_) != 0) {
+    return fail(std::string("cannot open the serial lines: ") + strerror(errno));
+  }
+  mcu_ = std::make_unique<sim::McuPeer>(
+      mcuLine_.master, setup.mcu, [this](const sim::McuRecord& record) { on_mcu(record); },
+      [this] { return time_.elapsed(); });
+  mcu_->set_on_ready_to_sleep([this] { cut_power("the MCU answered ready-to-sleep"); });
+  mcu_->set_on_modem_power([this](bool on) {
+    add(EventKind::kModemPower, std::string("Modem power ") + (on ? "on" : "off"), {{"on", on}});
+  });
+  if (mcu_->start() != 0) {
+    return fail("the MCU peer does not start");
+  }
+  modemListener_ = std::make_unique<SilentLineListener>(
+      modemLine_.master, "kvt.kvt_ISP2Modem", [this](const SilentLineListener::Heard& heard) {
+        std::string text = "camera -> Modem  " + (heard.member.empty() ? "?" : heard.member);
+        if (!heard.detail.empty()) {
+          text += "  " + heard.detail;
+        }
+        text += "  (no Modem on ttyS0)";
+        add(EventKind::kSerial, text,
+            {{"line", std::string("ttyS0")},
+             {"direction", std::string("camera->modem")},
+             {"member", heard.member},
+             {"detail", heard.detail},
+             {"retry", false}});
+      });
+
+  add(EventKind::kSetup,
+      "board ready: date " + format_board_time(setup.startEpochMs) + ", time x" +
+          std::to_string(setup.speed) + ", run folder " + runDir_,
+      {{"speed", int64_t{setup.speed}},
+       {"start", format_board_time(setup.startEpochMs)},
+       {"run_dir", runDir_}});
+  return 0;
+}
+
+Board::~Board() {
+  camera_.cut();
+  camera_.join();
+  if (mcu_) {
+    mcu_->stop();
+  }
+  modemListener_.reset();
+  gpio_.power_down();
+  for (int fd : {mcuLine_.master, modemLine_.master}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
+
+void Board::add(EventKind kind, std::string text, std::vector<Field> fields, milliseconds elapsed) {
+  BoardEvent event;
+  event.elapsed = elapsed.count() >= 0 ? elapsed : time_.elapsed();
+  event.boardEpochMs = time_.epoch_ms();
+  {
+    std::lock_guard lock(mutex_);
+    event.wake = wakeCount_;
+  }
+  event.kind = kind;
+  event.text = std::move(text);
+  event.fields = std::move(fields);
+  record_.add(std::move(event));
+}
+
+void Board::note(EventKind kind, const std::string& text, std::vector<Field> fields) {
+  add(kind, text, std::move(fields));
+}
+
+std::string Board::wake_dir(int wake) const {
+  char name[32];
+  snprintf(name, sizeof name, "/wake-%02d", wake);
+  return runDir_ + name;
+}
+
+std::vector<std::string> Board::sandbox_options(const std::string& wakeDir,
+                                                const std::string& cmdline) const {
+  std::vector<std::string> options = {
+      "--system",
+      paths_.imageDir,
+      "--config",
+      runDir_ + "/config",
+      "--sdcard",
+      runDir_ + "/sdcard",
+      "--tmp",
+      wakeDir + "/tmp",
+      "--sys",
+      wakeDir + "/sys",
+      "--mtd",
+      tag_store_path(),
+      "--tty",
+      "ttyS1",
+      mcuLine_.slavePath,
+      "--tty",
+      "ttyS0",
+      modemLine_.slavePath,
+      "--clock",
+      time_.path(),
+      paths_.clockShim,
+      "--cmdline",
+      cmdline,
+      "--ro-bind",
+      wakeDir + "/kmsg",
+      "/run/board/kmsg",
+      "--bind",
+      wakeDir + "/tag_writes",
+      "/run/board/tag_writes",
+      "--setenv",
+      "TAG_ENV_INFO_LOG",
+      "/run/board/tag_writes",
+  };
+  if (!paths_.cameraApp.empty()) {
+    options.insert(options.end(), {"--ro-bind", paths_.cameraApp, "/system/bin/camera_app"});
+  }
+  return options;
+}
+
+int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
+  auto fail = [&](const std::string& what) {
+    if (ret_error != nullptr) {
+      *ret_error = what;
+    }
+    return -1;
+  };
+  int wake;
+  {
+    std::lock_guard lock(mutex_);
+    if (powered_) {
+      return fail("the camera is already powered");
+    }
+    wake = wakeCount_ + 1;
+  }
+  camera_.join();
+
+  const std::string dir = wake_dir(wake);
+  std::error_code error;
+  fs::create_directories(dir + "/tmp", error);
+  if (error) {
+    return fail("cannot make " + dir + ": " + error.message());
+  }
+  if (gpio_.power_up(dir + "/sys") != 0) {
+    return fail("cannot make the GPIO tree in " + dir);
+  }
+
+  sim::tagstore::WakeUp boot;
+  boot.boot_reason = request.bootReason >= 0 ? request.bootReason
+                                             : (request.reason == sim::WakeReason::kPir ? 1 : 0);
+  boot.exp_reuse = request.expReuse;
+  boot.adc = request.adc;
+  const std::string cmdline = sim::tagstore::boot_cmdline(tag_store_path(), boot);
+  write_text(dir + "/cmdline", cmdline + "\n");
+  write_text(dir + "/kmsg",
+             "[    0.000000] Linux version 3.10.14 (simulated board)\n"
+             "[    0.000000] Kernel command line: " +
+                 cmdline + "\n");
+  write_text(dir + "/tag_writes", "");
+
+  FILE* console = fopen((dir + "/console.log").c_str(), "we");
+  FILE* errors = fopen((dir + "/stderr.log").c_str(), "we");
+  {
+    std::lock_guard lock(mutex_);
+    wakeCount_ = wake;
+    wokeAt_ = time_.elapsed();
+    lastCmdline_ = cmdline;
+    cutReason_.clear();
+    console_ = console;
+    errors_ = errors;
+    powered_ = true;
+  }
+  mcu_->set_wake_reason(request.reason);
+  add(EventKind::kWake,
+      "wake-up " + std::to_string(wake) + ": " + std::string(wake_reason_name(request.reason)) +
+          " (boot reason " + std::to_string(boot.boot_reason) + ")",
+      {{"reason", std::string(wake_reason_name(request.reason))},
+       {"boot_reason", int64_t{boot.boot_reason}},
+       {"exp_reuse", int64_t{boot.exp_reuse}},
+       {"adc", int64_t{boot.adc}},
+       {"cmdline", cmdline}});
+
+  CameraLaunch launch;
+  launch.sandboxScript = paths_.sandboxScript;
+  launch.sandboxOptions = sandbox_options(dir, cmdline);
+  launch.watchdogCommand = "wdm_daemon --limit-ms " + std::to_string(setup_.watchdogLimitMs);
+  CameraProcess::Callbacks callbacks;
+  callbacks.consoleLine = [this](const std::string& line) { on_console(line); };
+  callbacks.errorLine = [this](const std::string& line) { on_error_line(line); };
+  callbacks.watchdogLine = [this](const std::string& line) { on_watchdog(line); };
+  callbacks.ended = [this](bool cut, int status) { on_ended(cut, status); };
+  std::string why;
+  if (camera_.start(launch, std::move(callbacks), &why) != 0) {
+    on_ended(true, 0);
+    return fail(why);
+  }
+  return 0;
+}
+
+void Board::cut_power(std::string_view why) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!powered_ || !cutReason_.empty()) {
+      return;
+    }
+    cutReason_ = why;
+  }
+  camera_.cut();
+  add(EventKind::kPowerCut, "power cut: " + std::string(why), {{"why", std::string(why)}});
+}
+
+void Board::on_ended(bool cut, int status) {
+  int wake;
+  std::string dir;
+  {
+    std::lock_guard lock(mutex_);
+    wake = wakeCount_;
+    dir = wake_dir(wake);
+  }
+  if (!cut) {
+    std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                        : "signal " + std::to_string(WTERMSIG(status));
+    add(EventKind::kCameraExit, "camera_app ended by itself (" + how + ")",
+        {{"status", int64_t{WIFEXITED(status) ? WEXITSTATUS(status) : -1}}});
+  }
+  gpio_.power_down();
+
+  // What the camera wrote to the tag store while it was up.
+  for (const std::string& line : read_lines(dir + "/tag_writes")) {
+    add(EventKind::kTagWrite, "tag_env_info " + line, {{"command", line}});
+  }
+  // The processor's RAM is gone; its log is kept as far as it reached the file.
+  std::error_code error;
+  fs::rename(dir + "/tmp/app.log", dir + "/app.log", error);
+  fs::remove_all(dir + "/tmp", error);
+
+  {
+    std::lock_guard lock(mutex_);
+    for (FILE** file : {&console_, &errors_}) {
+      if (*file != nullptr) {
+        fclose(*file);
+        *file = nullptr;
+      }
+    }
+    powered_ = false;
+  }
+  powerChanged_.notify_all();
+}
+
+bool Board::powered() const {
+  std::lock_guard lock(mutex_);
+  return powered_;
+}
+
+int Board::wake_count() const {
+  std::lock_guard lock(mutex_);
+  return wakeCount_;
+}
+
+milliseconds Board::woke_at() const {
+  std::lock_guard lock(mutex_);
+  return wokeAt_;
+}
+
+std::string Board::last_cmdline() const {
+  std::lock_guard lock(mutex_);
+  return lastCmdline_;
+}
+
+bool Board::wait_power_off(milliseconds hostTimeout) const {
+  std::unique_lock lock(mutex_);
+  return powerChanged_.wait_for(lock, hostTimeout, [this] { return !powered_; });
+}
+
+bool Board::run_until_power_off(milliseconds boardLimit) {
+  const milliseconds deadline = woke_at() + boardLimit;
+  // Look at the power in short host slices, so that the end is seen soon after it comes.
+  while (powered() && time_.elapsed() < deadline) {
+    const milliseconds left = deadline - time_.elapsed();
+    const auto slice = std::min(std::chrono::duration_cast<milliseconds>(time_.host_duration(left)),
+                                milliseconds(50));
+    wait_power_off(std::max(slice, milliseconds(1)));
+  }
+  if (!powered()) {
+    return true;
+  }
+  cut_power("the scenario's time for this wake-up is over");
+  wait_power_off(std::chrono::minutes(1));
+  return false;
+}
+
+int Board::processes_alive() const {
+  return camera_.processes_alive();
+}
+
+void Board::pass_time_asleep(std::chrono::seconds duration) {
+  const int64_t ms = std::chrono::duration_cast<milliseconds>(duration).count();
+  time_.set_epoch_ms(time_.epoch_ms() + ms);
+  mcu_->set_rtc(mcu_->rtc_valid(), mcu_->rtc_epoch() + static_cast<int32_t>(duration.count()));
+  add(EventKind::kClock, "asleep for " + std::to_string(duration.count()) + " s",
+      {{"asleep_s", int64_t{duration.count()}}});
+}
+
+void Board::set_date(int64_t epochMs) {
+  time_.set_epoch_ms(epochMs);
+  mcu_->set_rtc(mcu_->rtc_valid(), static_cast<int32_t>(epochMs / 1000));
+  add(EventKind::kClock, "date set to " + format_board_time(epochMs),
+      {{"date", format_board_time(epochMs)}});
+}
+
+int Board::set_input(int line, int level) {
+  if (gpio_.set_input(line, level) != 0) {
+    return -1;
+  }
+  if (!powered()) {
+    const GpioLine* known = find_gpio_line(line);
+    add(EventKind::kGpio,
+        "GPIO " + std::to_string(line) + " " + std::string(known->name) + " set to " +
+            std::to_string(level) + " (camera off)",
+        {{"line", int64_t{line}},
+         {"name", std::string(known->name)},
+         {"what", std::string("value")},
+         {"to", std::to_string(level)},
+         {"input", true}});
+  }
+  return 0;
+}
+
+void Board::on_console(const std::string& line) {
+  {
+    std::lock_guard lock(mutex_);
+    if (console_ != nullptr) {
+      fprintf(console_, "%s\n", line.c_str());
+      fflush(console_);
+    }
+  }
+  std::string module, level, text;
+  if (!split_log_line(line, &module, &level, &text)) {
+    return;
+  }
+  if (text.rfind(kStateChange, 0) == 0) {
+    const std::string rest = text.substr(kStateChange.size());
+    const std::size_t to = rest.find(" to ");
+    const std::string from = rest.substr(0, to);
+    const std::string next = to == std::string::npos ? "" : rest.substr(to + 4);
+    add(EventKind::kState, "state " + from + " -> " + next,
+        {{"from", from}, {"to", next}, {"module", module}});
+  } else if (level == "ERR" || level == "FATAL") {
+    add(EventKind::kLog, module + " " + level + ": " + text,
+        {{"module", module}, {"level", level}, {"message", text}});
+  }
+}
+
+void Board::on_error_line(const std::string& line) {
+  {
+    std::lock_guard lock(mutex_);
+    if (errors_ != nullptr) {
+      fprintf(errors_, "%s\n", line.c_str());
+      fflush(errors_);
+    }
+  }
+  if (!line.empty()) {
+    add(EventKind::kLog, "stderr: " + line, {{"stream", std::string("stderr")}, {"message", line}});
+  }
+}
+
+void Board::on_watchdog(const std::string& line) {
+  std::istringstream words(line);
+  std::string what;
+  words >> what;
+  if (what == "keepalive") {
+    int64_t type = 0, since = 0;
+    words >> type >> since;
+    add(EventKind::kWatchdog,
+        "watchdog keep-alive (" + std::to_string(since) + " ms after the last)",
+        {{"type", type}, {"since_ms", since}});
+  } else if (what == "gap") {
+    int64_t silent = 0;
+    words >> silent;
+    add(EventKind::kWatchdogGap, "watchdog: no keep-alive for " + std::to_string(silent) + " ms",
+        {{"silent_ms", silent}});
+  } else if (what == "message") {
+    int64_t type = 0;
+    words >> type;
+    add(EventKind::kWatchdog, "watchdog message of type " + std::to_string(type), {{"type", type}});
+  }
+}
+
+void Board::on_mcu(const sim::McuRecord& record) {
+  const bool toMcu = record.direction == sim::McuDirection::kCameraToMcu;
+  std::string text = toMcu ? "camera -> MCU  " : "MCU -> camera  ";
+  text += record.member.empty() ? "?" : record.member;
+  if (!record.detail.empty()) {
+    text += "  " + record.detail;
+  }
+  if (record.retry) {
+    text += "  (retry)";
+  }
+  add(EventKind::kSerial, text,
+      {{"line", std::string("ttyS1")},
+       {"direction", std::string(toMcu ? "camera->mcu" : "mcu->camera")},
+       {"member", record.member},
+       {"detail", record.detail},
+       {"retry", record.retry}},
+      record.boardTime);
+  if (toMcu && record.member == "set_status_led_request") {
+    const sim::McuStatusLed led = mcu_->status_led();
+    const std::string colour =
+        led.colour < kLedColours.size() ? std::string(kLedColours[led.colour]) : "?";
+    add(EventKind::kStatusLed, "status LED " + colour + (led.blinking ? " blinking" : ""),
+        {{"colour", colour},
+         {"blinking", led.blinking},
+         {"blink_period_ms", int64_t{led.blinkPeriodMs}}},
+        record.boardTime);
+  }
+}
+
+void Board::on_gpio(const GpioChange& change) {
+  const GpioLine* line = find_gpio_line(change.line);
+  const std::string name = line != nullptr ? std::string(line->name) : "unknown line";
+  std::string text = "GPIO " + std::to_string(change.line) + " " + name + " ";
+  if (change.what == "value") {
+    text += change.from + " -> " + change.to;
+  } else if (change.what == "direction") {
+    text += "direction " + change.to;
+  } else {
+    text += change.what + "ed";
+  }
+  add(EventKind::kGpio, text,
+      {{"line", int64_t{change.line}},
+       {"name", name},
+       {"what", change.what},
+       {"from", change.from},
+       {"to", change.to},
+       {"input", line != nullptr && line->input}});
+}
+
+}  // namespace sim::board

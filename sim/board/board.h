@@ -1,0 +1,156 @@
+// The simulated camera board, as scenario tests and camsim drive it.
+//
+// A board lives in a run folder. What survives power cuts lives there for the whole scenario:
+// the configuration partition (config/), the card (sdcard/), the tag store (tagstore.bin),
+// the board clock page (clock) and the record (record.jsonl). Each wake-up gets a folder of
+// its own (wake-01/, ...) with what the application processor had while powered: its /tmp
+// (removed at the power cut, except the application's log, kept as app.log), its /sys, the
+// kernel command line, the console and error output.
+//
+// Waking the board starts camera_app in the sandbox with the boot tags of that wake-up; the
+// MCU's answer to ready-to-sleep (or the scenario) cuts the power, killing every process of
+// the application at once. The MCU peer sits on ttyS1; ttyS0 has no Modem yet, so what the
+// camera sends there is only recorded.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/board/board_record.h"
+#include "sim/board/board_time.h"
+#include "sim/board/camera_process.h"
+#include "sim/board/gpio_bank.h"
+#include "sim/board/serial_line.h"
+#include "sim/mcu/mcu_peer.h"
+#include "sim/tagstore/tag_store.h"
+
+namespace sim::board {
+
+// Where the parts of the board are. The defaults are those of the build the library is part
+// of; a field left empty takes its default.
+struct BoardPaths {
+  std::string imageDir;       // the system image, /system inside the sandbox
+  std::string sandboxScript;  // sim/sandbox/camera-sandbox
+  std::string clockShim;      // libboardclock.so
+  std::string cameraApp;      // another camera_app than the image's
+};
+BoardPaths default_board_paths();
+
+struct BoardSetup {
+  std::string runDir;  // made if missing; must not hold an earlier run
+  BoardPaths paths;
+  // Board clock: the camera's date and time at the start, and the time compression.
+  int64_t startEpochMs = 1717243200000;  // 2024-06-01 12:00:00 UTC
+  uint32_t speed = 1;
+  sim::McuSetup mcu;
+  // Tags set in the factory tag store, and whether the store is damaged at the start.
+  std::vector<sim::tagstore::Tag> tags;
+  bool tagStoreDamaged = false;
+  // Levels of the inputs at the start (card detect 43, format button 63).
+  std::map<int, int> inputs;
+  // The watchdog daemon reports a gap after this much board time without a keep-alive.
+  int watchdogLimitMs = 10000;
+};
+
+struct WakeUpRequest {
+  sim::WakeReason reason = sim::WakeReason::kTimelapse;
+  int bootReason = -1;  // -1: 1 for a PIR wake-up, 0 for the others
+  int expReuse = 0;
+  int adc = 0;
+};
+
+std::string_view wake_reason_name(sim::WakeReason reason);
+// "pir", "timelapse", ... -> reason; false when unknown.
+bool parse_wake_reason(std::string_view name, sim::WakeReason* ret_reason);
+
+class Board {
+ public:
+  static std::unique_ptr<Board> create(const BoardSetup& setup, std::string* ret_error = nullptr);
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  // Power. wake() returns 0, or -1 (already powered, the sandbox cannot start).
+  int wake(const WakeUpRequest& request, std::string* ret_error = nullptr);
+  // Cuts the supply now (a fault, the scenario's limit, or the MCU after ready-to-sleep).
+  void cut_power(std::string_view why);
+  bool powered() const;
+  int wake_count() const;
+  // Waits (host time) until the power is off; false on time-out.
+  bool wait_power_off(std::chrono::milliseconds hostTimeout) const;
+  // Waits until the power goes off by itself or `boardLimit` of board time passes since the
+  // last wake-up, then cuts it. True when it went off by itself.
+  bool run_until_power_off(std::chrono::milliseconds boardLimit);
+  // Processes of the last power-up still alive (0 once the power is off).
+  int processes_alive() const;
+  // The kernel command line of the last wake-up.
+  std::string last_cmdline() const;
+
+  // Time.
+  BoardTime& time() { return time_; }
+  std::chrono::milliseconds elapsed() const { return time_.elapsed(); }
+  // Board time of the last wake-up.
+  std::chrono::milliseconds woke_at() const;
+  // The camera sleeps for `duration`: its date and the MCU's clock move on at once.
+  void pass_time_asleep(std::chrono::seconds duration);
+  // Sets the camera's date and time (and the MCU's clock with it).
+  void set_date(int64_t epochMs);
+
+  // Parts.
+  sim::McuPeer& mcu() { return *mcu_; }
+  GpioBank& gpio() { return gpio_; }
+  BoardRecord& record() { return record_; }
+  int set_input(int line, int level);
+  const std::string& run_dir() const { return runDir_; }
+  std::string wake_dir(int wake) const;
+  std::string tag_store_path() const { return runDir_ + "/tagstore.bin"; }
+
+  // A line of the scenario's own in the record (setup and notes).
+  void note(EventKind kind, const std::string& text, std::vector<Field> fields = {});
+
+ private:
+  Board() = default;
+  int build(const BoardSetup& setup, std::string* ret_error);
+  void add(EventKind kind, std::string text, std::vector<Field> fields,
+           std::chrono::milliseconds elapsed = std::chrono::milliseconds(-1));
+  void on_console(const std::string& line);
+  void on_error_line(const std::string& line);
+  void on_watchdog(const std::string& line);
+  void on_mcu(const sim::McuRecord& record);
+  void on_gpio(const GpioChange& change);
+  void on_ended(bool cut, int status);
+  std::vector<std::string> sandbox_options(const std::string& wakeDir,
+                                           const std::string& cmdline) const;
+
+  BoardSetup setup_;
+  BoardPaths paths_;
+  std::string runDir_;
+  BoardTime time_;
+  BoardRecord record_;
+  GpioBank gpio_{[this](const GpioChange& change) { on_gpio(change); }};
+  PtyPair mcuLine_;
+  PtyPair modemLine_;
+  std::unique_ptr<sim::McuPeer> mcu_;
+  std::unique_ptr<SilentLineListener> modemListener_;
+  CameraProcess camera_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable powerChanged_;
+  bool powered_ = false;
+  int wakeCount_ = 0;
+  std::chrono::milliseconds wokeAt_{0};
+  std::string lastCmdline_;
+  std::string cutReason_;
+  FILE* console_ = nullptr;
+  FILE* errors_ = nullptr;
+};
+
+}  // namespace sim::board

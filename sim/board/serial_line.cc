@@ -1,0 +1,129 @@
+#include "sim/board/serial_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include "sim/peers/peer_framer.h"
+#include "sim/peers/proto/mcu_messages.pb.h"
+#include "sim/peers/proto/modem_messages.pb.h"
+
+namespace sim::board {
+
+int open_pty(PtyPair* ret_pair) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) {
+    return -1;
+  }
+  char name[128];
+  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    close(master);
+    return -1;
+  }
+  termios line{};
+  if (tcgetattr(master, &line) == 0) {
+    cfmakeraw(&line);
+    tcsetattr(master, TCSANOW, &line);
+  }
+  ret_pair->master = master;
+  ret_pair->slavePath = name;
+  return 0;
+}
+
+SilentLineListener::SilentLineListener(int masterFd, std::string wrapper,
+                                       std::function<void(const Heard&)> heard)
+    : fd_(masterFd), wrapper_(std::move(wrapper)), heard_(std::move(heard)) {
+  int stop[2];
+  if (pipe2(stop, O_CLOEXEC) == 0) {
+    stopRead_ = stop[0];
+    stopWrite_ = stop[1];
+    worker_ = std::thread([this] { run(); });
+  }
+}
+
+SilentLineListener::~SilentLineListener() {
+  if (worker_.joinable()) {
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t n = write(stopWrite_, &byte, 1);
+    worker_.join();
+  }
+  if (stopRead_ >= 0) {
+    close(stopRead_);
+    close(stopWrite_);
+  }
+}
+
+void SilentLineListener::run() {
+  // Both message sets are linked in; the wrapper is found by its full name.
+  kvt::kvt_ISP2Modem::descriptor();
+  kvt::kvt_ISP2MCU::descriptor();
+  const google::protobuf::Descriptor* type =
+      google::protobuf::DescriptorPool::generated_pool()->FindMessageTypeByName(wrapper_);
+  const google::protobuf::Message* prototype =
+      type != nullptr ? google::protobuf::MessageFactory::generated_factory()->GetPrototype(type)
+                      : nullptr;
+  Deframer deframer;
+  std::size_t stray = 0;
+  for (;;) {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+    // While no one holds the slave open the master reports a hang-up: look again shortly.
+    const int ready = poll(fds, 2, 50);
+    if (ready < 0 && errno != EINTR) {
+      return;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      return;
+    }
+    if ((fds[0].revents & POLLIN) == 0) {
+      if ((fds[0].revents & POLLHUP) != 0) {
+        usleep(20000);
+      }
+      continue;
+    }
+    uint8_t buffer[512];
+    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    if (got <= 0) {
+      continue;
+    }
+    deframer.feed(std::span<const uint8_t>(buffer, static_cast<std::size_t>(got)));
+    std::vector<uint8_t> payload;
+    while (deframer.pop(&payload)) {
+      Heard heard;
+      if (prototype != nullptr) {
+        std::unique_ptr<google::protobuf::Message> message(prototype->New());
+        if (message->ParseFromArray(payload.data(), static_cast<int>(payload.size()))) {
+          const google::protobuf::Reflection* reflection = message->GetReflection();
+          for (int i = 0; i < type->field_count(); ++i) {
+            const google::protobuf::FieldDescriptor* field = type->field(i);
+            if (reflection->HasField(*message, field)) {
+              heard.member = field->name();
+              if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE) {
+                heard.detail = reflection->GetMessage(*message, field).ShortDebugString();
+              }
+            }
+          }
+        } else {
+          heard.detail =
+              "frame that does not decode (" + std::to_string(payload.size()) + " bytes)";
+        }
+      }
+      heard_(heard);
+    }
+    if (deframer.strayBytes() + deframer.rejected() != stray) {
+      stray = deframer.strayBytes() + deframer.rejected();
+      heard_({"", "bytes outside any good frame (" + std::to_string(stray) + " so far)"});
+    }
+  }
+}
+
+}  // namespace sim::board

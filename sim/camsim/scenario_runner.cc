@@ -1,0 +1,155 @@
+#include "sim/camsim/scenario_runner.h"
+
+#include <algorithm>
+#include <array>
+
+namespace sim::camsim {
+
+using sim::board::Board;
+using sim::board::EventKind;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr std::array<std::string_view, 5> kFaultKindNames = {
+    "no-answer", "late-answer", "drop-answer", "garbage", "bad-checksum"};
+
+std::string describe(const sim::McuFault& fault) {
+  std::string text =
+      "MCU fault " + std::string(kFaultKindNames[static_cast<std::size_t>(fault.kind)]);
+  text += fault.member.empty() ? " on every answer" : " on " + fault.member;
+  if (fault.count >= 0) {
+    text += ", " + std::to_string(fault.count) + " time" + (fault.count == 1 ? "" : "s");
+  }
+  if (fault.delay.count() > 0) {
+    text += ", " + std::to_string(fault.delay.count()) + " ms late";
+  }
+  return text;
+}
+
+// Waits until `at` of board time after the wake-up, or until the power went off; true while
+// the camera is still powered.
+bool wait_until_or_off(Board& board, milliseconds at) {
+  const milliseconds deadline = board.woke_at() + at;
+  while (board.powered() && board.elapsed() < deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(
+        board.time().host_duration(deadline - board.elapsed()));
+    board.wait_power_off(std::clamp(left, milliseconds(1), milliseconds(50)));
+  }
+  return board.powered();
+}
+
+void play(Board& board, const ScenarioEvent& event) {
+  const std::string line = " (line " + std::to_string(event.sourceLine) + ")";
+  switch (event.type) {
+    case EventType::kPir:
+    case EventType::kTimelapse:
+    case EventType::kTestButton: {
+      const char* name = event.type == EventType::kPir         ? "PIR"
+                         : event.type == EventType::kTimelapse ? "time-lapse"
+                                                               : "test-button";
+      const int id = event.type == EventType::kPir         ? board.mcu().notify_pir()
+                     : event.type == EventType::kTimelapse ? board.mcu().notify_timelapse()
+                                                           : board.mcu().notify_test_button();
+      board.note(EventKind::kNotification,
+                 std::string("MCU sends its ") + name + " notification" +
+                     (id < 0 ? " - it could not be written" : " #" + std::to_string(id)),
+                 {{"notification", std::string(name)}, {"id", int64_t{id}}});
+      break;
+    }
+    case EventType::kGpio:
+      board.set_input(event.line, event.level);
+      break;
+    case EventType::kFault:
+      board.mcu().add_fault(event.fault);
+      board.note(EventKind::kFault, describe(event.fault) + line);
+      break;
+    case EventType::kClearFaults:
+      board.mcu().clear_faults();
+      board.note(EventKind::kFault, "MCU faults cleared" + line);
+      break;
+    case EventType::kPowerCut:
+      board.cut_power("power cut by the scenario" + line);
+      break;
+    case EventType::kDate:
+      board.set_date(event.epochMs);
+      break;
+    case EventType::kNote:
+      board.note(EventKind::kSetup, event.text);
+      break;
+  }
+}
+
+}  // namespace
+
+int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult* ret_result,
+                 std::string* ret_error) {
+  sim::board::BoardSetup setup;
+  setup.runDir = options.runDir;
+  setup.paths = options.paths;
+  setup.startEpochMs = scenario.startEpochMs;
+  setup.speed = options.speed != 0 ? options.speed : scenario.speed;
+  setup.mcu = scenario.mcu;
+  setup.tags = scenario.tags;
+  setup.tagStoreDamaged = scenario.tagStoreDamaged;
+  setup.inputs = scenario.inputs;
+  setup.watchdogLimitMs = scenario.watchdogLimitMs;
+  std::unique_ptr<Board> board = Board::create(setup, ret_error);
+  if (!board) {
+    return -1;
+  }
+  if (options.listener) {
+    // The set-up line came before anyone listened: give it again.
+    for (const sim::board::BoardEvent& event : board->record().events()) {
+      options.listener(event);
+    }
+    board->record().add_listener(options.listener);
+  }
+  if (!scenario.title.empty()) {
+    board->note(EventKind::kSetup, "scenario: " + scenario.title);
+  }
+  for (const sim::McuFault& fault : scenario.faults) {
+    board->mcu().add_fault(fault);
+    board->note(EventKind::kFault, describe(fault));
+  }
+
+  RunResult result;
+  for (const ScenarioStep& step : scenario.steps) {
+    if (step.asleep) {
+      board->pass_time_asleep(step.sleepFor);
+      continue;
+    }
+    if (board->wake(step.wake.request, ret_error) != 0) {
+      return -1;
+    }
+    ++result.wakeUps;
+    for (const ScenarioEvent& event : step.wake.events) {
+      if (!wait_until_or_off(*board, event.at)) {
+        board->note(EventKind::kSetup, "the camera is off: the events from line " +
+                                           std::to_string(event.sourceLine) + " on do not happen");
+        break;
+      }
+      play(*board, event);
+    }
+    board->run_until_power_off(step.wake.limit);
+    const std::vector<sim::board::BoardEvent> ends = board->record().events();
+    const auto last = std::find_if(ends.rbegin(), ends.rend(), [](const auto& event) {
+      return event.kind == EventKind::kPowerCut || event.kind == EventKind::kCameraExit;
+    });
+    if (last != ends.rend() && last->kind == EventKind::kCameraExit) {
+      ++result.cameraExits;
+    } else if (last != ends.rend() && last->field("why").find("MCU") != std::string::npos) {
+      ++result.poweredOffByMcu;
+    } else {
+      ++result.cutByScenario;
+    }
+  }
+  board->note(EventKind::kSetup, "scenario over: " + std::to_string(result.wakeUps) +
+                                     " wake-up(s); run folder " + board->run_dir());
+  if (ret_result != nullptr) {
+    *ret_result = result;
+  }
+  return 0;
+}
+
+}  // namespace sim::camsim

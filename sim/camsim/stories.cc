@@ -1,0 +1,91 @@
+#include "sim/camsim/stories.h"
+
+#include <array>
+
+namespace sim::camsim {
+
+namespace {
+
+constexpr std::string_view kDefault =
+    R"(title A time-lapse wake-up and a PIR wake-up on a fresh board
+date 2024-06-01 12:00:00
+speed 10
+mcu rtc valid 2024-06-01 12:00:00
+
+# The MCU's time-lapse timer wakes the camera.
+wake timelapse for 30s
+asleep 10m
+# Then the PIR sensor sees something: a capture boot.
+wake pir for 30s
+)";
+
+constexpr std::string_view kPirWhileAwake =
+    R"(title PIR and test-button notifications while the camera is awake
+date 2024-06-01 21:30:00
+speed 10
+mcu night
+
+wake timelapse for 30s
+at 5s pir
+at 12s test-button
+at 20s timelapse
+)";
+
+constexpr std::string_view kTagCorrupt =
+    R"(title A PIR wake-up with a damaged tag store: the camera re-flashes it
+date 2024-06-01 12:00:00
+speed 10
+tag-store damaged
+
+wake pir for 20s
+asleep 1m
+wake timelapse for 20s
+)";
+
+constexpr std::string_view kMcuFaults = R"(title A silent, then a garbling MCU
+date 2024-06-01 12:00:00
+speed 10
+fault mcu no-answer count 2
+
+wake timelapse for 30s
+at 10s fault mcu garbage bytes 6
+at 20s fault mcu bad-checksum count 1
+)";
+
+constexpr std::string_view kCardAndButton =
+    R"(title Card pulled and format button pressed during a first boot
+date 2024-06-01 12:00:00
+speed 10
+gpio card-detect 1
+
+wake first-boot for 30s
+at 5s gpio format-button 1
+at 7s gpio format-button 0
+at 15s gpio card-detect 0
+at 16s note the card was pulled
+)";
+
+constexpr std::array kStories = {
+    Story{"default", kDefault},
+    Story{"pir-while-awake", kPirWhileAwake},
+    Story{"tag-corrupt", kTagCorrupt},
+    Story{"mcu-faults", kMcuFaults},
+    Story{"card-and-button", kCardAndButton},
+};
+
+}  // namespace
+
+std::span<const Story> built_in_stories() {
+  return kStories;
+}
+
+const Story* find_story(std::string_view name) {
+  for (const Story& story : kStories) {
+    if (story.name == name) {
+      return &story;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace sim::camsim

@@ -1,0 +1,40 @@
+// The live timeline camsim prints: one line per thing a person wants to follow, in board time.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "sim/board/board_record.h"
+
+namespace sim::camsim {
+
+// "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    STATE_INIT -> STATE_POWERDOWN"; empty
+// for events that only the record keeps (every keep-alive after a wake-up's first).
+class Timeline {
+ public:
+  explicit Timeline(bool verbose) : verbose_(verbose) {}
+  std::string format(const sim::board::BoardEvent& event);
+
+ private:
+  bool verbose_;
+  std::mutex mutex_;
+  std::map<int, int> keepAlives_;  // per wake-up
+};
+
+// Writes each formatted line to `out` (and `copy`, when given) as events come.
+class TimelinePrinter {
+ public:
+  TimelinePrinter(bool verbose, FILE* out, FILE* copy)
+      : timeline_(verbose), out_(out), copy_(copy) {}
+  void print(const sim::board::BoardEvent& event);
+
+ private:
+  Timeline timeline_;
+  std::mutex mutex_;
+  FILE* out_;
+  FILE* copy_;
+};
+
+}  // namespace sim::camsim
