@@ -1,0 +1,286 @@
+// The receiver on a pseudo-terminal configured like the camera's serial ports, fed by the peers'
+// framer: frame examples, both length and checksum layouts, limits, escapes and every log text.
+#include "app/links/frame_receiver.h"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/links/link_loop.h"
+
+#include "tests/unit/links/link_test_support.h"
+#include "tests/unit/links/sample_messages.h"
+
+namespace links_test {
+namespace {
+
+kvt_MCU2ISP g_mcuMessage;
+int g_mcuCalls = 0;
+kvt_Modem2ISP g_modemMessage;
+int g_modemCalls = 0;
+
+// The link managers re-arm the wait time from the handler; so does this one.
+void capture_mcu(const kvt_MCU2ISP& message, timeval* waitTime) {
+  g_mcuMessage = message;
+  ++g_mcuCalls;
+  set_wait_seconds(waitTime, 3000);
+}
+
+void capture_modem(const kvt_Modem2ISP& message, timeval* waitTime) {
+  g_modemMessage = message;
+  ++g_modemCalls;
+  set_wait_seconds(waitTime, 3000);
+}
+
+class FrameReceiverTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    clear_app_log();
+    memset(&g_mcuMessage, 0, sizeof g_mcuMessage);
+    memset(&g_modemMessage, 0, sizeof g_modemMessage);
+    g_mcuCalls = 0;
+    g_modemCalls = 0;
+  }
+
+  int mcu_receives(const Bytes& frame) {
+    pty_.peer_writes(frame);
+    consume_start_byte(pty_.port);
+    return mcu_read_frame(pty_.port, capture_mcu, &wait_, &counters_);
+  }
+
+  int modem_receives(const Bytes& frame) {
+    pty_.peer_writes(frame);
+    consume_start_byte(pty_.port);
+    return modem_read_frame(pty_.port, capture_modem, &wait_, &counters_);
+  }
+
+  static std::vector<std::string> mcu(const char* level) { return log_messages("MCU_UART", level); }
+
+  PtyPair pty_;
+  timeval wait_{5, 0};
+  LinkCounters counters_;
+};
+
+TEST_F(FrameReceiverTest, EmptyPayloadFrameIsHandledAsTheEmptyWrapper) {
+  EXPECT_EQ(mcu_receives({0xDE, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xAD}), 0);
+  EXPECT_EQ(g_mcuCalls, 1);
+  EXPECT_EQ(g_mcuMessage.which_msg, 0);
+  EXPECT_EQ(wait_.tv_sec, 3000) << "the handler gets the loop's wait time";
+  EXPECT_EQ(counters_.emptyReads, 0u);
+
+  const auto debug = mcu("DEBUG");
+  const std::vector<std::string> expected = {
+      "Payload byte received from MCU : payload[1] : 00 payload[0] : 00",
+      "CRC byte received from mcu : crc[1] : ff crc[0] : 00",
+      "Data received from MCU : ",
+      "Decoded Message Tag : 0",
+  };
+  EXPECT_EQ(debug, expected);
+}
+
+TEST_F(FrameReceiverTest, LengthInEitherByteOrderMeansFivePayloadBytes) {
+  const std::string payload = camera_state_payload(23);
+  ASSERT_EQ(payload.size(), 5u);
+  for (bool highFirst : {false, true}) {
+    SCOPED_TRACE(highFirst ? "00 05" : "05 00");
+    clear_app_log();
+    EXPECT_EQ(mcu_receives(sim::frame(payload, {.lengthHighByteFirst = highFirst})), 0);
+    EXPECT_EQ(g_mcuMessage.which_msg, kvt_MCU2ISP_get_camera_state_response_tag);
+    EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 23u);
+    EXPECT_EQ(count_messages(
+                  "MCU_UART", "DEBUG",
+                  highFirst ? "Payload byte received from MCU : payload[1] : 05 payload[0] : 00"
+                            : "Payload byte received from MCU : payload[1] : 00 payload[0] : 05"),
+              1);
+  }
+  EXPECT_EQ(g_mcuCalls, 2);
+}
+
+TEST_F(FrameReceiverTest, ChecksumInEitherByteOfTheFieldIsAccepted) {
+  // Header 01 + 05 and the payload 9A 03 02 08 17 sum to 0xC4: checksum 0x3C.
+  const std::string payload = camera_state_payload(23);
+  ASSERT_EQ(sim::peer_checksum(to_bytes(payload)), 0x3C);
+  for (bool checksumFirst : {false, true}) {
+    SCOPED_TRACE(checksumFirst ? "3C 00" : "00 3C");
+    clear_app_log();
+    EXPECT_EQ(mcu_receives(sim::frame(payload, {.checksumFirst = checksumFirst})), 0);
+    EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 23u);
+    EXPECT_EQ(
+        count_messages("MCU_UART", "DEBUG",
+                       checksumFirst ? "CRC byte received from mcu : crc[1] : 00 crc[0] : 3c"
+                                     : "CRC byte received from mcu : crc[1] : 3c crc[0] : 00"),
+        1);
+  }
+  EXPECT_EQ(g_mcuCalls, 2);
+}
+
+TEST_F(FrameReceiverTest, StuffedChecksumIsUnstuffedAndAccepted) {
+  uint32_t state = 0;
+  std::string payload;
+  for (state = 0; state < 1000; ++state) {
+    payload = camera_state_payload(state);
+    if (sim::peer_checksum(to_bytes(payload)) == 0xAD) {
+      break;
+    }
+  }
+  const Bytes frame = sim::frame(payload);
+  ASSERT_EQ(Bytes(frame.end() - 4, frame.end()), (Bytes{0x00, 0xAF, 0x02, 0xAD}));
+
+  EXPECT_EQ(mcu_receives(frame), 0);
+  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, state);
+  const std::vector<std::string> info = {
+      "escape character received in crc byte 1",
+      "buf read : 02",
+      "data after xor : ad",
+  };
+  EXPECT_EQ(mcu("INFO"), info);
+}
+
+TEST_F(FrameReceiverTest, StuffedPayloadBytesAreUnstuffed) {
+  // The varint DE AD AF 01 carries the three bytes that are always stuffed.
+  const uint32_t state = 0x5E | (0x2Du << 7) | (0x2Fu << 14) | (1u << 21);
+  const Bytes frame = sim::frame(camera_state_payload(state));
+  const Bytes stuffed = {0xAF, 0x71, 0xAF, 0x02, 0xAF, 0x00, 0x01};
+  ASSERT_NE(std::search(frame.begin(), frame.end(), stuffed.begin(), stuffed.end()), frame.end());
+
+  EXPECT_EQ(mcu_receives(frame), 0);
+  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, state);
+  const std::vector<std::string> info = {
+      "escape character received in payload", "buf read : 71", "data after xor : de",
+      "escape character received in payload", "buf read : 02", "data after xor : ad",
+      "escape character received in payload", "buf read : 00", "data after xor : af",
+  };
+  EXPECT_EQ(mcu("INFO"), info);
+}
+
+TEST_F(FrameReceiverTest, StuffedVersionAndSequenceAreUnstuffed) {
+  Bytes frame = sim::frame(camera_state_payload(4));
+  // Version and sequence 00 sent as AF AF each.
+  frame.erase(frame.begin() + 2, frame.begin() + 4);
+  frame.insert(frame.begin() + 2, {0xAF, 0xAF, 0xAF, 0xAF});
+
+  EXPECT_EQ(mcu_receives(frame), 0);
+  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 4u);
+  const std::vector<std::string> info = {
+      "escape character received in protocol version", "buf read : af", "data after xor : 00",
+      "escape character received in seq number",       "buf read : af", "data after xor : 00",
+  };
+  EXPECT_EQ(mcu("INFO"), info);
+}
+
+TEST_F(FrameReceiverTest, McuRefusesALengthOfOneHundredAndLeavesTheRestUnread) {
+  const Bytes frame = sim::frame(Bytes(100, 0x11));
+  EXPECT_EQ(mcu_receives(frame), 1);
+  EXPECT_EQ(g_mcuCalls, 0);
+  EXPECT_EQ(mcu("ERR"), std::vector<std::string>{"Error MCU Read payload size : 100"});
+  uint8_t next = 0;
+  ASSERT_EQ(read(pty_.port, &next, 1), 1);
+  EXPECT_EQ(next, 0x11) << "the payload is left to the link loop as stray bytes";
+}
+
+TEST_F(FrameReceiverTest, McuReadsALengthOfNinetyNine) {
+  // 99 bytes pass the length test; they are no message, so decoding refuses them.
+  EXPECT_EQ(mcu_receives(sim::frame(Bytes(99, 0xFF))), 1);
+  const auto errors = mcu("ERR");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("Decoding failed: ", 0), 0u) << errors[0];
+}
+
+TEST_F(FrameReceiverTest, ModemAcceptsTheLargestLengthAndRefusesTheNext) {
+  const kvt::kvt_Modem2ISP message = configuration_of_size(2249);
+  const std::string payload = message.SerializeAsString();
+  ASSERT_EQ(payload.size(), 2249u);
+
+  EXPECT_EQ(modem_receives(sim::frame(payload)), 0);
+  ASSERT_EQ(g_modemCalls, 1);
+  EXPECT_EQ(g_modemMessage.which_msg, kvt_Modem2ISP_get_camera_configuration_response_tag);
+  EXPECT_EQ(g_modemMessage.msg.get_camera_configuration_response.detectionSchedule_count, 28);
+  EXPECT_EQ(g_modemMessage.msg.get_camera_configuration_response.instantSchedule_count, 28);
+  EXPECT_EQ(g_modemMessage.msg.get_camera_configuration_response.batteryProtections_count, 10);
+  EXPECT_EQ(log_messages("MODEM_UART", "ERR"), std::vector<std::string>{});
+
+  EXPECT_EQ(modem_receives(sim::frame(Bytes(2250, 0x11))), 1);
+  EXPECT_EQ(g_modemCalls, 1);
+  EXPECT_EQ(log_messages("MODEM_UART", "ERR"),
+            std::vector<std::string>{"Error : Modem read payload size : 2250"});
+}
+
+TEST_F(FrameReceiverTest, ModemLogTextsAreTheModemLinks) {
+  const std::string payload = [] {
+    kvt::kvt_Modem2ISP message;
+    message.mutable_get_device_model_response()->set_model(6);
+    return message.SerializeAsString();
+  }();
+  EXPECT_EQ(modem_receives(sim::frame(payload, {.checksumError = 1})), 1);
+  const uint8_t good = sim::peer_checksum(to_bytes(payload));
+  char expected[80];
+  snprintf(expected, sizeof expected,
+           "Error : CRC modem %02x : checksum isp : %02x : stop byte : ad", (good + 1) & 0xFF,
+           good);
+  EXPECT_EQ(log_messages("MODEM_UART", "ERR"), std::vector<std::string>{expected});
+
+  EXPECT_EQ(modem_receives(sim::frame(payload)), 0);
+  EXPECT_EQ(g_modemMessage.msg.get_device_model_response.model, 6u);
+  const auto debug = log_messages("MODEM_UART", "DEBUG");
+  EXPECT_NE(std::find(debug.begin(), debug.end(),
+                      "Payload byte received from Modem : payload[1] : 00 payload[0] : 04"),
+            debug.end());
+  snprintf(expected, sizeof expected, "CRC byte received from modem: crc[1] : %02x crc[0] :00",
+           good);
+  EXPECT_NE(std::find(debug.begin(), debug.end(), expected), debug.end());
+  EXPECT_NE(std::find(debug.begin(), debug.end(), "Data received from MODEM : "), debug.end());
+}
+
+TEST_F(FrameReceiverTest, BadStopByteDropsTheFrameAlthoughTheChecksumMatches) {
+  EXPECT_EQ(mcu_receives(sim::frame(camera_state_payload(23), {.stopByte = 0xAC})), 1);
+  EXPECT_EQ(g_mcuCalls, 0);
+  EXPECT_EQ(mcu("ERR"),
+            std::vector<std::string>{"Error : CRC mcu 3c : checksum isp : 3c : stop byte : ac"});
+}
+
+TEST_F(FrameReceiverTest, BadChecksumDropsTheFrame) {
+  EXPECT_EQ(mcu_receives(sim::frame(camera_state_payload(23), {.checksumError = 1})), 1);
+  EXPECT_EQ(g_mcuCalls, 0);
+  EXPECT_EQ(mcu("ERR"),
+            std::vector<std::string>{"Error : CRC mcu 3d : checksum isp : 3c : stop byte : ad"});
+  EXPECT_EQ(wait_.tv_sec, 5) << "a dropped frame leaves the wait time alone";
+}
+
+TEST_F(FrameReceiverTest, MissingRequiredFieldFailsToDecodeAndIsDropped) {
+  kvt::kvt_MCU2ISP message;
+  message.mutable_get_camera_state_response();  // without its required state
+  std::string payload;
+  ASSERT_TRUE(message.SerializePartialToString(&payload));
+
+  EXPECT_EQ(mcu_receives(sim::frame(payload)), 1);
+  EXPECT_EQ(g_mcuCalls, 0);
+  EXPECT_EQ(mcu("ERR"), std::vector<std::string>{"Decoding failed: missing required field"});
+}
+
+TEST_F(FrameReceiverTest, PeerStoppingInMidFrameCostsOneEmptyReadPerMissingByte) {
+  Bytes frame = sim::frame(camera_state_payload(23));
+  // Start, header and two of five payload bytes: three payload bytes, the checksum field and
+  // the stop byte never come.
+  frame.resize(1 + 5 + 2);
+  EXPECT_EQ(mcu_receives(frame), 1);
+  EXPECT_EQ(counters_.emptyReads, 3u + 2u + 1u);
+  EXPECT_EQ(g_mcuCalls, 0);
+  const auto errors = mcu("ERR");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("Error : CRC mcu ", 0), 0u) << errors[0];
+}
+
+TEST_F(FrameReceiverTest, FrameArrivingByteByByteWithPausesIsReadWhole) {
+  const Bytes frame = sim::frame(camera_state_payload(0x5E | (0x2Du << 7) | (1u << 14)));
+  pty_.peer_trickles(frame, std::chrono::milliseconds(20));
+  ASSERT_TRUE(PtyPair::wait_readable(pty_.port));
+  consume_start_byte(pty_.port);
+  EXPECT_EQ(mcu_read_frame(pty_.port, capture_mcu, &wait_, &counters_), 0);
+  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 0x5Eu | (0x2Du << 7) | (1u << 14));
+}
+
+}  // namespace
+}  // namespace links_test
