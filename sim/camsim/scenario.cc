@@ -109,7 +109,11 @@ std::string rest_after(std::string_view line, std::size_t count) {
     }
   }
   position = line.find_first_not_of(" \t", position);
-  return position == std::string_view::npos ? "" : std::string(line.substr(position));
+  if (position == std::string_view::npos) {
+    return "";
+  }
+  const std::size_t last = line.find_last_not_of(" \t\r");
+  return std::string(line.substr(position, last + 1 - position));
 }
 
 template <typename Number>

@@ -1,0 +1,122 @@
+// A board for tests, powered up with board_probe in camera_app's place: the probe does what
+// the test writes into its script and leaves what it saw in the run folder's config/out/.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/board/board.h"
+
+namespace board_test {
+
+// Generous bound for anything that must happen; never used to measure speed.
+inline constexpr std::chrono::seconds kPatience{60};
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/board-test-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      path_ = pattern;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) {
+      std::filesystem::remove_all(path_, ignored);
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class ProbeBoard {
+ public:
+  // Makes the board with `setup` (its run folder and camera_app are filled in here).
+  explicit ProbeBoard(sim::board::BoardSetup setup = {}) {
+    setup.runDir = dir_.path() + "/run";
+    if (setup.paths.cameraApp.empty()) {
+      setup.paths.cameraApp = BOARD_PROBE_PATH;
+    }
+    std::string error;
+    board_ = sim::board::Board::create(setup, &error);
+    EXPECT_NE(board_, nullptr) << error;
+  }
+
+  sim::board::Board& board() { return *board_; }
+  bool ok() const { return board_ != nullptr; }
+  std::string config_path(const std::string& name) const {
+    return board_->run_dir() + "/config/" + name;
+  }
+
+  // Writes the probe's script for the next power-up.
+  void script(const std::vector<std::string>& actions) {
+    std::ofstream file(config_path("probe.cmd"), std::ios::trunc);
+    for (const std::string& action : actions) {
+      file << action << "\n";
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(config_path("out"), ignored);
+  }
+
+  int wake(sim::board::WakeUpRequest request = {}) {
+    std::string error;
+    const int result = board_->wake(request, &error);
+    EXPECT_EQ(result, 0) << error;
+    return result;
+  }
+
+  // Waits until the probe wrote out/done; false on time-out.
+  bool wait_done() const { return wait_for_file(config_path("out/done")); }
+
+  std::string out(const std::string& name) const { return read_file(config_path("out/" + name)); }
+
+  static bool wait_for_file(const std::string& path) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (access(path.c_str(), F_OK) != 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<sim::board::Board> board_;
+};
+
+}  // namespace board_test
