@@ -72,11 +72,11 @@ inline Snapshot read(const Page* page) {
   for (;;) {
     const uint32_t before = __atomic_load_n(&page->sequence, __ATOMIC_ACQUIRE);
     if ((before & 1U) == 0) {
-      snapshot.speed = __atomic_load_n(&page->speed, __ATOMIC_RELAXED);
-      snapshot.hostOrigin = __atomic_load_n(&page->hostOrigin, __ATOMIC_RELAXED);
-      snapshot.realAnchor = __atomic_load_n(&page->realAnchor, __ATOMIC_RELAXED);
-      snapshot.monoAnchor = __atomic_load_n(&page->monoAnchor, __ATOMIC_RELAXED);
-      __atomic_thread_fence(__ATOMIC_ACQUIRE);
+      // Acquire loads keep the second look at the sequence after the values.
+      snapshot.speed = __atomic_load_n(&page->speed, __ATOMIC_ACQUIRE);
+      snapshot.hostOrigin = __atomic_load_n(&page->hostOrigin, __ATOMIC_ACQUIRE);
+      snapshot.realAnchor = __atomic_load_n(&page->realAnchor, __ATOMIC_ACQUIRE);
+      snapshot.monoAnchor = __atomic_load_n(&page->monoAnchor, __ATOMIC_ACQUIRE);
       if (__atomic_load_n(&page->sequence, __ATOMIC_RELAXED) == before) {
         return snapshot;
       }
@@ -87,10 +87,11 @@ inline Snapshot read(const Page* page) {
 // The caller holds the page file's flock.
 inline void write(Page* page, const Snapshot& snapshot) {
   __atomic_add_fetch(&page->sequence, 1U, __ATOMIC_ACQ_REL);
-  __atomic_store_n(&page->speed, snapshot.speed, __ATOMIC_RELAXED);
-  __atomic_store_n(&page->hostOrigin, snapshot.hostOrigin, __ATOMIC_RELAXED);
-  __atomic_store_n(&page->realAnchor, snapshot.realAnchor, __ATOMIC_RELAXED);
-  __atomic_store_n(&page->monoAnchor, snapshot.monoAnchor, __ATOMIC_RELAXED);
+  // Release stores keep the odd sequence number ahead of the new values.
+  __atomic_store_n(&page->speed, snapshot.speed, __ATOMIC_RELEASE);
+  __atomic_store_n(&page->hostOrigin, snapshot.hostOrigin, __ATOMIC_RELEASE);
+  __atomic_store_n(&page->realAnchor, snapshot.realAnchor, __ATOMIC_RELEASE);
+  __atomic_store_n(&page->monoAnchor, snapshot.monoAnchor, __ATOMIC_RELEASE);
   __atomic_add_fetch(&page->sequence, 1U, __ATOMIC_RELEASE);
 }
 

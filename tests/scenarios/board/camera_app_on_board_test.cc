@@ -1,0 +1,155 @@
+// camera_app on the board with what the application has today: it starts, logs, feeds the
+// watchdog, repairs a damaged tag store on a capture boot, and sends nothing it should not.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/board/board.h"
+#include "sim/tagstore/tag_store.h"
+
+#include "scenario_board.h"
+
+namespace {
+
+using scenario_test::kPatience;
+using scenario_test::read_file;
+using sim::board::BoardEvent;
+using sim::board::EventKind;
+
+class CameraAppOnTheBoard : public ::testing::Test {
+ protected:
+  void make(sim::board::BoardSetup setup = {}) {
+    setup.runDir = dir_.path() + "/run";
+    setup.speed = 5;
+    // Three keep-alive periods: only a camera that stopped feeding the watchdog gets there.
+    setup.watchdogLimitMs = 15000;
+    std::string error;
+    board_ = sim::board::Board::create(setup, &error);
+    ASSERT_NE(board_, nullptr) << error;
+  }
+
+  void wake(sim::WakeReason reason) {
+    std::string error;
+    ASSERT_EQ(board_->wake({reason}, &error), 0) << error;
+  }
+
+  // Waits until the record holds `count` events of `kind` from the current wake-up.
+  bool wait_events(EventKind kind, std::size_t count) {
+    const int wake = board_->wake_count();
+    std::size_t seen = 0;
+    return board_->record().wait_for(
+        [&](const BoardEvent& event) {
+          return event.wake == wake && event.kind == kind && ++seen >= count;
+        },
+        kPatience);
+  }
+
+  void power_off() {
+    board_->cut_power("test over");
+    ASSERT_TRUE(board_->wait_power_off(kPatience));
+    EXPECT_EQ(board_->processes_alive(), 0);
+  }
+
+  std::string wake_file(int wake, const char* name) const {
+    return read_file(board_->wake_dir(wake) + "/" + name);
+  }
+
+  scenario_test::TempDir dir_;
+  std::unique_ptr<sim::board::Board> board_;
+};
+
+TEST_F(CameraAppOnTheBoard, StartsLogsAndFeedsTheWatchdog) {
+  make();
+  wake(sim::WakeReason::kTimelapse);
+  ASSERT_TRUE(wait_events(EventKind::kWatchdog, 3)) << "keep-alives reach the watchdog daemon";
+  EXPECT_TRUE(board_->powered()) << "the camera is still up, waiting for the MCU";
+  power_off();
+
+  const std::string console = wake_file(1, "console.log");
+  EXPECT_NE(console.find(" : MAIN : INFO : Logging intiated successfully"), std::string::npos)
+      << console;
+  EXPECT_NE(console.find("boot_reason : 0 , "), std::string::npos) << "the tags were read";
+  EXPECT_NE(console.find("Message Queue For sys Monitor Thread Created with ID"),
+            std::string::npos);
+  // The board's date is the camera's: the log's time stamps are in June 2024.
+  EXPECT_EQ(console.rfind("2024-06-01 12:00:", 0), 0u) << console.substr(0, 80);
+
+  for (const BoardEvent& keepAlive : board_->record().events(EventKind::kWatchdog)) {
+    EXPECT_EQ(keepAlive.field("type"), "3") << "the keep-alive is the only type sent";
+  }
+  EXPECT_EQ(scenario_test::count(*board_, EventKind::kWatchdogGap), 0u);
+  EXPECT_EQ(scenario_test::count(*board_, EventKind::kCameraExit), 0u);
+  EXPECT_TRUE(std::filesystem::exists(board_->run_dir() + "/config/cam.cfg"))
+      << "a fresh board gets its configuration written";
+  EXPECT_FALSE(scenario_test::has_sanitizer_report(wake_file(1, "stderr.log")))
+      << wake_file(1, "stderr.log");
+}
+
+TEST_F(CameraAppOnTheBoard, SendsNothingItShouldNot) {
+  make();
+  wake(sim::WakeReason::kTimelapse);
+  ASSERT_TRUE(wait_events(EventKind::kWatchdog, 4));
+  power_off();
+
+  for (const BoardEvent& serial : board_->record().events(EventKind::kSerial)) {
+    const std::string direction = serial.field("direction");
+    EXPECT_NE(direction, "camera->modem") << "the Modem is off: " << serial.text;
+    if (direction != "camera->mcu") {
+      continue;
+    }
+    const std::string member = serial.field("member");
+    EXPECT_FALSE(member.empty()) << "bytes that make no message: " << serial.text;
+    EXPECT_TRUE(member.ends_with("_request"))
+        << "the MCU sent no notification to answer: " << serial.text;
+    EXPECT_NE(member, "isp_ready_to_sleep_request") << "no power-down was reached today";
+  }
+  for (const BoardEvent& gpio : board_->record().events(EventKind::kGpio)) {
+    EXPECT_NE(gpio.field("input"), "true") << "the camera drove one of its inputs: " << gpio.text;
+  }
+  EXPECT_EQ(scenario_test::count(*board_, EventKind::kTagWrite), 0u)
+      << "a healthy tag store is left alone";
+  EXPECT_EQ(wake_file(1, "tag_writes"), "");
+  EXPECT_FALSE(scenario_test::has_sanitizer_report(wake_file(1, "stderr.log")))
+      << wake_file(1, "stderr.log");
+}
+
+TEST_F(CameraAppOnTheBoard, RepairsADamagedTagStoreOnACaptureBootAndTheNextBootIsClean) {
+  sim::board::BoardSetup setup;
+  setup.tagStoreDamaged = true;
+  make(setup);
+  wake(sim::WakeReason::kPir);
+  ASSERT_TRUE(wait_events(EventKind::kWatchdog, 1)) << "start-up got past the tags";
+  power_off();
+
+  EXPECT_NE(board_->last_cmdline().find("[1],[0],[1],"), std::string::npos)
+      << "boot reason 1, tag_corrupt 1: " << board_->last_cmdline();
+  const std::string console = wake_file(1, "console.log");
+  EXPECT_NE(console.find("Tag partition is corrupted"), std::string::npos) << console;
+  EXPECT_NE(console.find("Tag partition reflashed"), std::string::npos) << console;
+  std::vector<std::string> written;
+  for (const BoardEvent& write : board_->record().events(EventKind::kTagWrite)) {
+    written.push_back(write.field("command"));
+  }
+  for (const char* key : {"cap_mode", "prev_ir_mode", "multishot", "orve_model", "time_format"}) {
+    EXPECT_NE(std::find_if(written.begin(), written.end(),
+                           [&](const std::string& command) {
+                             return command.find(std::string("dovu ") + key + " ") !=
+                                    std::string::npos;
+                           }),
+              written.end())
+        << key << " was not written back";
+  }
+  EXPECT_TRUE(sim::tagstore::read_tag_env(board_->tag_store_path()).has_value())
+      << "the store holds tags again";
+
+  // The repaired store survives the power cut: the next boot's tags are clean.
+  wake(sim::WakeReason::kTimelapse);
+  ASSERT_TRUE(wait_events(EventKind::kWatchdog, 2));
+  power_off();
+  EXPECT_NE(board_->last_cmdline().find("[0],[0],[0],"), std::string::npos)
+      << board_->last_cmdline();
+  EXPECT_EQ(wake_file(2, "console.log").find("Tag partition is corrupted"), std::string::npos);
+}
+
+}  // namespace

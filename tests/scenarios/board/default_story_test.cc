@@ -1,0 +1,70 @@
+// camsim's default story end to end: a time-lapse wake-up and a PIR wake-up on a fresh board,
+// and the run folder it leaves.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/camsim/scenario.h"
+#include "sim/camsim/scenario_runner.h"
+#include "sim/camsim/stories.h"
+
+#include "scenario_board.h"
+
+namespace {
+
+using sim::board::BoardEvent;
+using sim::board::EventKind;
+
+TEST(DefaultStory, RunsBothWakeUpsAndLeavesTheRunFolder) {
+  const sim::camsim::Story* story = sim::camsim::find_story("default");
+  ASSERT_NE(story, nullptr);
+  sim::camsim::Scenario scenario;
+  std::string error;
+  ASSERT_EQ(sim::camsim::parse_scenario(story->text, "default", &scenario, &error), 0) << error;
+
+  scenario_test::TempDir dir;
+  sim::camsim::RunOptions options;
+  options.runDir = dir.path() + "/run";
+  std::vector<BoardEvent> seen;
+  options.listener = [&seen](const BoardEvent& event) { seen.push_back(event); };
+  sim::camsim::RunResult result;
+  ASSERT_EQ(sim::camsim::run_scenario(scenario, options, &result, &error), 0) << error;
+
+  EXPECT_EQ(result.wakeUps, 2);
+  EXPECT_EQ(result.poweredOffByMcu + result.cutByScenario, 2);
+  EXPECT_EQ(result.cameraExits, 0);
+
+  std::vector<BoardEvent> wakes;
+  for (const BoardEvent& event : seen) {
+    if (event.kind == EventKind::kWake) {
+      wakes.push_back(event);
+    }
+  }
+  ASSERT_EQ(wakes.size(), 2u);
+  EXPECT_EQ(wakes[0].field("reason"), "timelapse");
+  EXPECT_EQ(wakes[0].field("boot_reason"), "0");
+  EXPECT_EQ(wakes[1].field("reason"), "pir");
+  EXPECT_EQ(wakes[1].field("boot_reason"), "1");
+  // Ten minutes asleep between them, on the camera's clock.
+  EXPECT_GE(wakes[1].boardEpochMs - wakes[0].boardEpochMs, 600000);
+  // The listener saw what the record file holds, in the same order.
+  const std::string record = scenario_test::read_file(options.runDir + "/record.jsonl");
+  std::size_t lines = 0;
+  for (char c : record) {
+    lines += c == '\n' ? 1 : 0;
+  }
+  EXPECT_EQ(lines, seen.size());
+  for (std::size_t i = 1; i < seen.size(); ++i) {
+    EXPECT_LE(seen[i - 1].boardEpochMs, seen[i].boardEpochMs + 1000)
+        << "board time runs forward: " << seen[i - 1].text << " / " << seen[i].text;
+  }
+
+  for (const char* kept : {"/config/cam.cfg", "/tagstore.bin", "/wake-01/console.log",
+                           "/wake-01/app.log", "/wake-01/cmdline", "/wake-02/console.log"}) {
+    EXPECT_TRUE(std::filesystem::exists(options.runDir + kept)) << kept;
+  }
+  EXPECT_FALSE(std::filesystem::exists(options.runDir + "/wake-01/tmp"));
+}
+
+}  // namespace
