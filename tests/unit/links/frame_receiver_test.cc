@@ -2,7 +2,6 @@
 // framer: frame examples, both length and checksum layouts, limits, escapes and every log text.
 #include "app/links/frame_receiver.h"
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -260,26 +259,121 @@ TEST_F(FrameReceiverTest, MissingRequiredFieldFailsToDecodeAndIsDropped) {
   EXPECT_EQ(mcu("ERR"), std::vector<std::string>{"Decoding failed: missing required field"});
 }
 
-TEST_F(FrameReceiverTest, PeerStoppingInMidFrameCostsOneEmptyReadPerMissingByte) {
-  Bytes frame = sim::frame(camera_state_payload(23));
-  // Start, header and two of five payload bytes: three payload bytes, the checksum field and
-  // the stop byte never come.
-  frame.resize(1 + 5 + 2);
-  EXPECT_EQ(mcu_receives(frame), 1);
-  EXPECT_EQ(counters_.emptyReads, 3u + 2u + 1u);
-  EXPECT_EQ(g_mcuCalls, 0);
-  const auto errors = mcu("ERR");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("Error : CRC mcu ", 0), 0u) << errors[0];
+// The server configuration: JPEG settings are optional, the warning light settings required.
+TEST_F(FrameReceiverTest, ConfigurationWithoutJpegSettingsDecodesWithoutItsHasFlag) {
+  kvt::kvt_Modem2ISP message;
+  *message.mutable_get_camera_configuration_response() = plain_configuration();
+  EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
+  const CameraConfigurationResponse& plain = g_modemMessage.msg.get_camera_configuration_response;
+  EXPECT_FALSE(plain.has_jpegSettings);
+  EXPECT_EQ(plain.smallPicWidth, 960u);
+  EXPECT_EQ(plain.warningLEDConfig.timing.maxTimeMultiplicator, 5u);
+
+  kvt::JpegSettings* jpeg =
+      message.mutable_get_camera_configuration_response()->mutable_jpegsettings();
+  jpeg->set_jpegqualityfactorday(90);
+  jpeg->set_jpegqualityfactornight(70);
+  jpeg->set_resizemethod(2);
+  EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
+  const CameraConfigurationResponse& withJpeg =
+      g_modemMessage.msg.get_camera_configuration_response;
+  ASSERT_TRUE(withJpeg.has_jpegSettings);
+  EXPECT_EQ(withJpeg.jpegSettings.jpegQualityFactorDay, 90u);
+  EXPECT_EQ(withJpeg.jpegSettings.jpegQualityFactorNight, 70u);
+  EXPECT_EQ(withJpeg.jpegSettings.ResizeMethod, 2u);
 }
 
-TEST_F(FrameReceiverTest, FrameArrivingByteByByteWithPausesIsReadWhole) {
-  const Bytes frame = sim::frame(camera_state_payload(0x5E | (0x2Du << 7) | (1u << 14)));
-  pty_.peer_trickles(frame, std::chrono::milliseconds(20));
-  ASSERT_TRUE(PtyPair::wait_readable(pty_.port));
-  consume_start_byte(pty_.port);
-  EXPECT_EQ(mcu_read_frame(pty_.port, capture_mcu, &wait_, &counters_), 0);
-  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 0x5Eu | (0x2Du << 7) | (1u << 14));
+TEST_F(FrameReceiverTest, ConfigurationWithoutWarningLightSettingsIsDropped) {
+  kvt::kvt_Modem2ISP message;
+  *message.mutable_get_camera_configuration_response() = plain_configuration();
+  message.mutable_get_camera_configuration_response()->clear_warningledconfig();
+  std::string payload;
+  ASSERT_TRUE(message.SerializePartialToString(&payload));
+  EXPECT_EQ(modem_receives(sim::frame(payload)), 1);
+  EXPECT_EQ(g_modemCalls, 0);
+  EXPECT_EQ(log_messages("MODEM_UART", "ERR"),
+            std::vector<std::string>{"Decoding failed: missing required field"});
+}
+
+// Bounds: one element or character more than the record holds makes the frame undecodable
+// rather than overrunning the record.
+TEST_F(FrameReceiverTest, DecodingHoldsTheBoundsOfRepeatedFieldsAndStrings) {
+  struct Case {
+    const char* name;
+    void (*grow)(kvt::kvt_Modem2ISP&, int extra);
+    const char* error;
+  };
+  const Case cases[] = {
+      {"28 schedule entries",
+       [](kvt::kvt_Modem2ISP& m, int extra) {
+         auto* config = m.mutable_get_camera_configuration_response();
+         *config = plain_configuration();
+         for (int i = 0; i < 28 + extra; ++i) {
+           auto* entry = config->add_detectionschedule();
+           entry->set_day(1);
+           entry->mutable_starttime()->set_hour(1);
+           entry->mutable_starttime()->set_minute(2);
+           entry->mutable_endtime()->set_hour(3);
+           entry->mutable_endtime()->set_minute(4);
+         }
+       },
+       "Decoding failed: array overflow"},
+      {"10 battery protections",
+       [](kvt::kvt_Modem2ISP& m, int extra) {
+         auto* config = m.mutable_get_camera_configuration_response();
+         *config = plain_configuration();
+         for (int i = 0; i < 10 + extra; ++i) {
+           auto* protection = config->add_batteryprotections();
+           protection->set_powersource(0);
+           protection->set_enabled(true);
+           protection->set_lowerlimit(10);
+           protection->set_upperlimit(20);
+           protection->set_action(1);
+         }
+       },
+       "Decoding failed: array overflow"},
+      {"password of 31 characters",
+       [](kvt::kvt_Modem2ISP& m, int extra) {
+         m.mutable_get_crypto_password_response()->set_password(std::string(31 + extra, 'p'));
+       },
+       "Decoding failed: string overflow"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kvt::kvt_Modem2ISP message;
+    c.grow(message, 0);
+    clear_app_log();
+    EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
+    c.grow(message, 1);
+    EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 1);
+    EXPECT_EQ(log_messages("MODEM_UART", "ERR"), std::vector<std::string>{c.error});
+  }
+  EXPECT_EQ(g_modemMessage.msg.get_crypto_password_response.password, std::string(31, 'p'));
+
+  // Six fuel gauge entries on the MCU link, then seven.
+  for (int entries : {6, 7}) {
+    kvt::kvt_MCU2ISP message;
+    auto* values = message.mutable_get_fuel_gauge_value_response();
+    values->set_isvalid(true);
+    values->set_index(0);
+    for (int i = 0; i < entries; ++i) {
+      auto* entry = values->add_fuelgaugeentries();
+      entry->set_powersource(0);
+      entry->set_batterytype(1);
+      entry->set_batterypercent(80);
+      entry->set_capacity(0);
+    }
+    EXPECT_EQ(mcu_receives(sim::frame(message.SerializeAsString())), entries == 6 ? 0 : 1);
+  }
+  EXPECT_EQ(g_mcuMessage.msg.get_fuel_gauge_value_response.fuelGaugeEntries_count, 6);
+}
+
+TEST_F(FrameReceiverTest, EmptyCryptoPasswordDecodes) {
+  kvt::kvt_Modem2ISP message;
+  message.mutable_get_crypto_password_response()->set_password("");
+  EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
+  EXPECT_EQ(g_modemMessage.which_msg, kvt_Modem2ISP_get_crypto_password_response_tag);
+  EXPECT_STREQ(g_modemMessage.msg.get_crypto_password_response.password, "");
 }
 
 }  // namespace

@@ -160,6 +160,20 @@ TEST_F(LinkLoopTest, FrameArrivingByteByByteWithPausesIsReadWhole) {
   EXPECT_EQ(state_.counters.framesDropped, 0u);
 }
 
+TEST_F(LinkLoopTest, PeerStoppingInMidFrameCostsOneEmptyReadPerMissingByte) {
+  Bytes frame = sim::frame(camera_state_payload(23));
+  // Start, header and two of five payload bytes: three payload bytes, the checksum field and
+  // the stop byte never come, each read for them returns empty after 0.5 s.
+  frame.resize(1 + 5 + 2);
+  pty_.peer_writes(frame);
+  ASSERT_TRUE(turn_until([this] { return state_.counters.framesDropped == 1; }));
+  EXPECT_EQ(state_.counters.emptyReads, 3u + 2u + 1u);
+  EXPECT_EQ(g_messages, 0);
+  const auto errors = log_messages("MCU_UART", "ERR");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("Error : CRC mcu ", 0), 0u) << errors[0];
+}
+
 TEST_F(LinkLoopTest, ModemLoopUsesItsOwnTexts) {
   state_.queue = modemQueue;
   kvt::kvt_Modem2ISP message;
