@@ -160,6 +160,12 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
   if (record_.open_file(runDir_ + "/record.jsonl") != 0) {
     return fail("cannot write " + runDir_ + "/record.jsonl");
   }
+  record_.set_stamp([this](BoardEvent& event) {
+    event.elapsed = time_.elapsed();
+    event.boardEpochMs = time_.epoch_ms();
+    std::lock_guard lock(mutex_);
+    event.wake = wakeCount_;
+  });
 
   std::string why;
   if (time_.create(runDir_ + "/clock", setup.speed, setup.startEpochMs, &why) != 0) {
@@ -190,8 +196,12 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
   if (open_pty(&mcuLine_) != 0 || open_pty(&modemLine_) != 0) {
     return fail(std::string("cannot open the serial lines: ") + strerror(errno));
   }
+  sim::McuSetup mcuSetup = setup.mcu;
+  if (setup.mcuRtcFromDate) {
+    mcuSetup.rtcEpoch = static_cast<int32_t>(setup.startEpochMs / 1000);
+  }
   mcu_ = std::make_unique<sim::McuPeer>(
-      mcuLine_.master, setup.mcu, [this](const sim::McuRecord& record) { on_mcu(record); },
+      mcuLine_.master, mcuSetup, [this](const sim::McuRecord& record) { on_mcu(record); },
       [this] { return time_.elapsed(); });
   mcu_->set_on_ready_to_sleep([this] { cut_power("the MCU answered ready-to-sleep"); });
   mcu_->set_on_modem_power([this](bool on) {
@@ -239,14 +249,9 @@ Board::~Board() {
   }
 }
 
-void Board::add(EventKind kind, std::string text, std::vector<Field> fields, milliseconds elapsed) {
+void Board::add(EventKind kind, std::string text, std::vector<Field> fields) {
+  // Time and wake-up are stamped by the record as it takes the event.
   BoardEvent event;
-  event.elapsed = elapsed.count() >= 0 ? elapsed : time_.elapsed();
-  event.boardEpochMs = time_.epoch_ms();
-  {
-    std::lock_guard lock(mutex_);
-    event.wake = wakeCount_;
-  }
   event.kind = kind;
   event.text = std::move(text);
   event.fields = std::move(fields);
@@ -588,8 +593,7 @@ void Board::on_mcu(const sim::McuRecord& record) {
        {"direction", std::string(toMcu ? "camera->mcu" : "mcu->camera")},
        {"member", record.member},
        {"detail", record.detail},
-       {"retry", record.retry}},
-      record.boardTime);
+       {"retry", record.retry}});
   if (toMcu && record.member == "set_status_led_request") {
     const sim::McuStatusLed led = mcu_->status_led();
     const std::string colour =
@@ -597,8 +601,7 @@ void Board::on_mcu(const sim::McuRecord& record) {
     add(EventKind::kStatusLed, "status LED " + colour + (led.blinking ? " blinking" : ""),
         {{"colour", colour},
          {"blinking", led.blinking},
-         {"blink_period_ms", int64_t{led.blinkPeriodMs}}},
-        record.boardTime);
+         {"blink_period_ms", int64_t{led.blinkPeriodMs}}});
   }
 }
 

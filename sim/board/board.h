@@ -51,6 +51,9 @@ struct BoardSetup {
   int64_t startEpochMs = 1717243200000;  // 2024-06-01 12:00:00 UTC
   uint32_t speed = 1;
   sim::McuSetup mcu;
+  // The MCU's real-time clock starts at the board's date (its validity as `mcu` says), unless
+  // the set-up gives the RTC a time of its own.
+  bool mcuRtcFromDate = true;
   // Tags set in the factory tag store, and whether the store is damaged at the start.
   std::vector<sim::tagstore::Tag> tags;
   bool tagStoreDamaged = false;
@@ -119,8 +122,7 @@ class Board {
  private:
   Board() = default;
   int build(const BoardSetup& setup, std::string* ret_error);
-  void add(EventKind kind, std::string text, std::vector<Field> fields,
-           std::chrono::milliseconds elapsed = std::chrono::milliseconds(-1));
+  void add(EventKind kind, std::string text, std::vector<Field> fields);
   void on_console(const std::string& line);
   void on_error_line(const std::string& line);
   void on_watchdog(const std::string& line);

@@ -154,7 +154,16 @@ void BoardRecord::add_listener(Listener listener) {
   listeners_.push_back(std::move(listener));
 }
 
+void BoardRecord::set_stamp(std::function<void(BoardEvent&)> stamp) {
+  std::lock_guard order(addMutex_);
+  stamp_ = std::move(stamp);
+}
+
 void BoardRecord::add(BoardEvent event) {
+  std::lock_guard order(addMutex_);
+  if (stamp_) {
+    stamp_(event);
+  }
   std::vector<Listener> listeners;
   {
     std::lock_guard lock(mutex_);

@@ -73,8 +73,13 @@ class BoardRecord {
 
   // Appends every later event to `path` as a JSON line. Returns 0 or -1.
   int open_file(const std::string& path);
-  // Listeners run on the thread that adds the event, with no lock of the record held.
+  // Listeners run on the thread that adds the event, one event at a time and in the record's
+  // order; they may read the record but must not add to it.
   void add_listener(Listener listener);
+
+  // Fills in the time (and whatever else) of each event as it is added, under the lock that
+  // orders the record, so that the times of the record never run backwards.
+  void set_stamp(std::function<void(BoardEvent&)> stamp);
 
   void add(BoardEvent event);
 
@@ -86,10 +91,13 @@ class BoardRecord {
                 std::chrono::milliseconds hostTimeout, BoardEvent* ret_event = nullptr) const;
 
  private:
+  // Held while an event is added and handed to the listeners, so they see the record's order.
+  std::mutex addMutex_;
   mutable std::mutex mutex_;
   mutable std::condition_variable added_;
   std::vector<BoardEvent> events_;
   std::vector<Listener> listeners_;
+  std::function<void(BoardEvent&)> stamp_;
   FILE* file_ = nullptr;
 };
 

@@ -27,7 +27,7 @@ Set-up
   tag NAMESPACE KEY VALUE         a boot tag in the factory tag store
   tag-store damaged               the tag store's checksum is broken
   gpio LINE LEVEL                 an input: 43 or card-detect, 63 or format-button; 0 or 1
-  mcu rtc valid DATE TIME | mcu rtc invalid
+  mcu rtc valid DATE TIME | mcu rtc invalid   (the RTC starts at the date above unless given)
   mcu install-date DATE TIME | mcu install-date invalid
   mcu version TEXT                the MCU firmware version
   mcu camera-state REASON STATE   the state number the MCU reports after a REASON wake-up
@@ -378,6 +378,7 @@ class Parser {
       }
       valid = true;
       epoch = static_cast<int32_t>(epochMs / 1000);
+      scenario_->rtcGiven = scenario_->rtcGiven || what == "rtc";
       return true;
     }
     if (what == "version") {

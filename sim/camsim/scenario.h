@@ -61,6 +61,7 @@ struct Scenario {
   int64_t startEpochMs = 1717243200000;  // 2024-06-01 12:00:00 UTC
   uint32_t speed = 10;
   sim::McuSetup mcu;
+  bool rtcGiven = false;  // the MCU's RTC has a time of its own, else it starts at `date`
   std::vector<sim::tagstore::Tag> tags;
   bool tagStoreDamaged = false;
   std::map<int, int> inputs;

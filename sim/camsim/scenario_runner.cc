@@ -90,6 +90,7 @@ int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult*
   setup.startEpochMs = scenario.startEpochMs;
   setup.speed = options.speed != 0 ? options.speed : scenario.speed;
   setup.mcu = scenario.mcu;
+  setup.mcuRtcFromDate = !scenario.rtcGiven;
   setup.tags = scenario.tags;
   setup.tagStoreDamaged = scenario.tagStoreDamaged;
   setup.inputs = scenario.inputs;

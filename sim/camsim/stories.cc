@@ -10,7 +10,6 @@ constexpr std::string_view kDefault =
     R"(title A time-lapse wake-up and a PIR wake-up on a fresh board
 date 2024-06-01 12:00:00
 speed 10
-mcu rtc valid 2024-06-01 12:00:00
 
 # The MCU's time-lapse timer wakes the camera.
 wake timelapse for 30s

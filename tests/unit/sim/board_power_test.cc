@@ -133,6 +133,27 @@ TEST(BoardPower, PartitionsPersistAndTheProcessorsRamDoesNot) {
   EXPECT_EQ(probe.board().wake_count(), 2);
 }
 
+TEST(BoardClock, TheMcuClockStartsAtTheBoardsDateUnlessGivenItsOwn) {
+  sim::board::BoardSetup setup;
+  setup.startEpochMs = int64_t{1740816000} * 1000;  // 2025-03-01
+  ProbeBoard following(setup);
+  ASSERT_TRUE(following.ok());
+  EXPECT_GE(following.board().mcu().rtc_epoch(), 1740816000);
+  EXPECT_LT(following.board().mcu().rtc_epoch(), 1740816000 + 600);
+
+  setup.mcuRtcFromDate = false;
+  setup.mcu.rtcEpoch = 1577836800;  // 2020-01-01: an RTC that is off
+  ProbeBoard own(setup);
+  ASSERT_TRUE(own.ok());
+  EXPECT_GE(own.board().mcu().rtc_epoch(), 1577836800);
+  EXPECT_LT(own.board().mcu().rtc_epoch(), 1577836800 + 600);
+
+  // Time asleep moves both the date and the MCU's clock.
+  own.board().pass_time_asleep(std::chrono::hours(1));
+  EXPECT_GE(own.board().mcu().rtc_epoch(), 1577836800 + 3600);
+  EXPECT_GE(own.board().time().epoch_ms(), (int64_t{1740816000} + 3600) * 1000);
+}
+
 TEST(BoardPower, AWakeUpWhilePoweredIsRefused) {
   ProbeBoard probe;
   ASSERT_TRUE(probe.ok());

@@ -159,6 +159,21 @@ INSTANTIATE_TEST_SUITE_P(
       return "case" + std::to_string(param.index);
     });
 
+TEST(Scenario, TheMcuClockStartsAtTheDateUnlessTheSetUpGivesIt) {
+  Scenario scenario;
+  ASSERT_EQ(
+      sim::camsim::parse_scenario("date 2025-03-01 08:00:00\nwake pir\n", "a", &scenario, nullptr),
+      0);
+  EXPECT_FALSE(scenario.rtcGiven);
+  ASSERT_EQ(sim::camsim::parse_scenario(
+                "date 2025-03-01 08:00:00\nmcu rtc valid 2020-01-01 00:00:00\nwake pir\n", "b",
+                &scenario, nullptr),
+            0);
+  EXPECT_TRUE(scenario.rtcGiven);
+  EXPECT_TRUE(scenario.mcu.rtcValid);
+  EXPECT_EQ(scenario.mcu.rtcEpoch, 1577836800);
+}
+
 TEST(ScenarioDurations, TakeANumberAndAUnit) {
   milliseconds parsed{0};
   ASSERT_TRUE(sim::camsim::parse_duration("250ms", &parsed));
