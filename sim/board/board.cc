@@ -417,6 +417,22 @@ void Board::on_ended(bool cut, int status) {
   }
   gpio_.power_down();
 
+  // The MCU's notifications of this wake-up, and whether the camera acknowledged them.
+  constexpr std::array<std::string_view, 3> kNotificationNames = {"PIR", "time-lapse",
+                                                                  "test-button"};
+  for (const sim::McuNotificationRecord& sent : mcu_->notifications()) {
+    if (sent.sentAt < woke_at()) {
+      continue;
+    }
+    const std::string name(kNotificationNames[static_cast<std::size_t>(sent.kind)]);
+    const std::string text =
+        sent.acknowledged ? " acknowledged after " +
+                                std::to_string((sent.acknowledgedAt - sent.sentAt).count()) + " ms"
+                          : " never acknowledged";
+    add(EventKind::kNotification, name + " notification #" + std::to_string(sent.id) + text,
+        {{"notification", name}, {"id", int64_t{sent.id}}, {"acknowledged", sent.acknowledged}});
+  }
+
   // What the camera wrote to the tag store while it was up.
   for (const std::string& line : read_lines(dir + "/tag_writes")) {
     add(EventKind::kTagWrite, "tag_env_info " + line, {{"command", line}});
