@@ -1,8 +1,11 @@
 #include "app/system/seams.h"
 
+#include "app/links/mcu/mcu_link_manager.h"
 #include "app/records/app_log.h"
 
-const PendingThreads kThreadBodies = {};
+const PendingThreads kThreadBodies = {
+    .mcu_link_manager = mcu_link_manager_thread,
+};
 
 namespace {
 

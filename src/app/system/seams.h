@@ -10,20 +10,20 @@
 // Threads started by start-up; nullptr while the subsystem is not built (not started).
 using ThreadBody = void* (*)(void*);
 struct PendingThreads {
-  ThreadBody warning_led;          // indicators: warning light
-  ThreadBody ev_wait;              // photo capture: exposure wait
-  ThreadBody capture_top_half;     // capture orchestration: fast PIR capture
-  ThreadBody sensor_release;       // media session: sensor de-initialisation
-  ThreadBody led_manager;          // indicators: LED manager
-  ThreadBody mcu_link_manager;     // device links: MCU
-  ThreadBody modem_link_manager;   // device links: Modem
-  ThreadBody capture_photo_video;  // capture orchestration
-  ThreadBody sd_card_monitor;      // storage: free-space monitor
-  ThreadBody video_preview;        // capture: preview frames
-  ThreadBody modem_sync_timeout;   // system: Modem sync timeout
-  ThreadBody instant_request;      // system: instant requests
-  ThreadBody format_button;        // indicators: format button (first boot)
-  ThreadBody format_enable;        // indicators: format enable (first boot)
+  ThreadBody warning_led = nullptr;          // indicators: warning light
+  ThreadBody ev_wait = nullptr;              // photo capture: exposure wait
+  ThreadBody capture_top_half = nullptr;     // capture orchestration: fast PIR capture
+  ThreadBody sensor_release = nullptr;       // media session: sensor de-initialisation
+  ThreadBody led_manager = nullptr;          // indicators: LED manager
+  ThreadBody mcu_link_manager = nullptr;     // device links: MCU
+  ThreadBody modem_link_manager = nullptr;   // device links: Modem
+  ThreadBody capture_photo_video = nullptr;  // capture orchestration
+  ThreadBody sd_card_monitor = nullptr;      // storage: free-space monitor
+  ThreadBody video_preview = nullptr;        // capture: preview frames
+  ThreadBody modem_sync_timeout = nullptr;   // system: Modem sync timeout
+  ThreadBody instant_request = nullptr;      // system: instant requests
+  ThreadBody format_button = nullptr;        // indicators: format button (first boot)
+  ThreadBody format_enable = nullptr;        // indicators: format enable (first boot)
 };
 extern const PendingThreads kThreadBodies;
 

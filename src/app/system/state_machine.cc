@@ -6,21 +6,6 @@
 #include "app/system/seams.h"
 #include "app/system/state_handlers.h"
 
-const StateNameTable kStateNames = {
-    "STATE_UNKNOWN",     "STATE_FIRSTBOOT",        "STATE_SYNC",
-    "STATE_SYNCDAILY",   "STATE_CAPTUREDETECTION", "STATE_CAPTURETIMELAPSE",
-    "STATE_CAPTURETEST", "STATE_INSTANTREQUEST",   "STATE_INIT",
-    "STATE_POWERDOWN",
-};
-
-// Slot 5 carries five blanks after the underscore; the MCU link prints from this copy.
-const StateNameTable kMcuStateNames = {
-    "STATE_UNKNOWN",     "STATE_FIRSTBOOT",        "STATE_SYNC",
-    "STATE_SYNCDAILY",   "STATE_CAPTUREDETECTION", "STATE_     CAPTURETIMELAPSE",
-    "STATE_CAPTURETEST", "STATE_INSTANTREQUEST",   "STATE_INIT",
-    "STATE_POWERDOWN",
-};
-
 namespace {
 
 std::array<StateHandler, kSystemStateCount> g_state_table{};
@@ -60,13 +45,6 @@ StateHandler state_handler(int32_t state) {
     return nullptr;
   }
   return g_state_table[static_cast<std::size_t>(state)];
-}
-
-const char* state_name(int32_t state) {
-  if (state < 0 || state >= kSystemStateCount) {
-    return "STATE_INVALID";
-  }
-  return kStateNames[static_cast<std::size_t>(state)];
 }
 
 void change_state(int32_t new_state) {

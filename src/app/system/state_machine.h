@@ -5,15 +5,8 @@
 #include <array>
 
 #include "app/system/event_message.h"
+#include "app/system/state_names.h"
 #include "app/system/sys_info.h"
-
-inline constexpr std::size_t kStateNameSize = 30;
-using StateNameTable = std::array<char[kStateNameSize], kSystemStateCount>;
-
-// Names used by every state-change message.
-extern const StateNameTable kStateNames;
-// The copy the MCU link manager prints a reported camera state from ("Camera state : %s ").
-extern const StateNameTable kMcuStateNames;
 
 // A state handler takes one event by value.
 using StateHandler = void (*)(EventMessage event);
@@ -49,6 +42,3 @@ void change_state(int32_t new_state);
 // What every handler does first on EVENT_STATE_ENTRY: log "State changes from %s to %s"
 // (module 0) when the previous and current states differ.
 void log_state_change();
-
-// Name of a state from the first table, or "STATE_INVALID" outside 0..9.
-const char* state_name(int32_t state);
