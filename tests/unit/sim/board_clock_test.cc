@@ -107,13 +107,16 @@ TEST_F(BoardClockShim, ProgramsSeeTheBoardsDateAndDateSetsIt) {
 }
 
 TEST_F(BoardClockShim, CompressionKeepsTheOrderOfEvents) {
-  make(50);
+  make(10);
   const milliseconds before = clock_.elapsed();
-  // Started together, finishing in the order of their board-time sleeps.
-  const std::string order =
-      run_on_board(clock_,
-                   "(sleep 3; echo c) & (sleep 1; echo a) & (sleep 2; echo b) & "
-                   "(sleep 0.5; echo first) & wait");
+  // Four processes wait for one start signal, then sleep different board times; they finish
+  // in the order of their sleeps (a tenth of a host second apart at this speed).
+  const std::string order = run_on_board(
+      clock_,
+      "rm -f /tmp/board-clock-go; "
+      "after() { while [ ! -e /tmp/board-clock-go ]; do sleep 0.01; done; sleep $1; echo $2; }; "
+      "after 3 c & after 1 a & after 2 b & after 0.5 first & "
+      "sleep 0.5; touch /tmp/board-clock-go; wait");
   EXPECT_EQ(order, "first\na\nb\nc\n");
   EXPECT_GE(clock_.elapsed() - before, milliseconds(3000)) << "three board seconds passed";
 }
