@@ -129,6 +129,14 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
       setup.paths.sandboxScript.empty() ? defaults.sandboxScript : setup.paths.sandboxScript;
   paths_.clockShim = setup.paths.clockShim.empty() ? defaults.clockShim : setup.paths.clockShim;
   paths_.cameraApp = setup.paths.cameraApp;
+  // The sandbox starts elsewhere: every path it is given is absolute.
+  for (std::string* path :
+       {&paths_.imageDir, &paths_.sandboxScript, &paths_.clockShim, &paths_.cameraApp}) {
+    std::error_code ignored;
+    if (!path->empty()) {
+      *path = fs::absolute(*path, ignored).string();
+    }
+  }
   for (const std::string* needed : {&paths_.sandboxScript, &paths_.clockShim}) {
     if (access(needed->c_str(), R_OK) != 0) {
       return fail("missing board part " + *needed);
@@ -182,6 +190,7 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
   for (const sim::tagstore::Tag& tag : setup.tags) {
     env->set(tag.space, tag.key, tag.value);
   }
+  env->markers = setup.markers;
   if (sim::tagstore::create_store(tag_store_path(), *env, &why) != 0 ||
       (setup.tagStoreDamaged && sim::tagstore::damage_store(tag_store_path(), &why) != 0)) {
     return fail("cannot make the tag store: " + why);

@@ -57,6 +57,8 @@ struct BoardSetup {
   // Tags set in the factory tag store, and whether the store is damaged at the start.
   std::vector<sim::tagstore::Tag> tags;
   bool tagStoreDamaged = false;
+  // The boot loader's verdicts on the partitions beside the tags (non-zero: corrupt).
+  sim::tagstore::Markers markers;
   // Levels of the inputs at the start (card detect 43, format button 63).
   std::map<int, int> inputs;
   // The watchdog daemon reports a gap after this much board time without a keep-alive.

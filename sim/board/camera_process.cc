@@ -117,7 +117,23 @@ int CameraProcess::start(const CameraLaunch& launch, Callbacks callbacks, std::s
   join();
   std::array<std::array<int, 2>, 4> pipes{};
   for (auto& ends : pipes) {
+    ends = {-1, -1};
+  }
+  auto close_pipes = [&pipes] {
+    for (auto& ends : pipes) {
+      for (int& fd : ends) {
+        if (fd >= 0) {
+          close(fd);
+          fd = -1;
+        }
+      }
+    }
+  };
+  for (auto& ends : pipes) {
     if (pipe2(ends.data(), O_CLOEXEC) != 0) {
+      const int error = errno;
+      close_pipes();
+      errno = error;
       return fail("cannot make the sandbox's pipes");
     }
   }
@@ -141,6 +157,9 @@ int CameraProcess::start(const CameraLaunch& launch, Callbacks callbacks, std::s
 
   const pid_t pid = fork();
   if (pid < 0) {
+    const int error = errno;
+    close_pipes();
+    errno = error;
     return fail("cannot start the sandbox");
   }
   if (pid == 0) {

@@ -154,12 +154,6 @@ int run(const std::vector<std::string>& args) {
   if (options.runDir.empty()) {
     options.runDir = default_run_dir(name);
   }
-  if (!options.paths.cameraApp.empty() && options.paths.cameraApp[0] != '/') {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) != nullptr) {
-      options.paths.cameraApp = std::string(cwd) + "/" + options.paths.cameraApp;
-    }
-  }
 
   std::error_code made;
   std::filesystem::create_directories(options.runDir, made);

@@ -26,6 +26,7 @@ Set-up
   watchdog-limit TIME             the watchdog daemon reports a gap after this long
   tag NAMESPACE KEY VALUE         a boot tag in the factory tag store
   tag-store damaged               the tag store's checksum is broken
+  tag-store markers T R S         the boot loader's verdicts tagbk, riscv_fw, sensor_setting_fw
   gpio LINE LEVEL                 an input: 43 or card-detect, 63 or format-button; 0 or 1
   mcu rtc valid DATE TIME | mcu rtc invalid   (the RTC starts at the date above unless given)
   mcu install-date DATE TIME | mcu install-date invalid
@@ -317,11 +318,19 @@ class Parser {
       return true;
     }
     if (word == "tag-store") {
-      if (words.size() != 2 || words[1] != "damaged") {
-        return fail("'tag-store' takes the form: tag-store damaged");
+      if (words.size() == 2 && words[1] == "damaged") {
+        scenario_->tagStoreDamaged = true;
+        return true;
       }
-      scenario_->tagStoreDamaged = true;
-      return true;
+      sim::tagstore::Markers& markers = scenario_->markers;
+      if (words.size() != 5 || words[1] != "markers") {
+        return fail(
+            "'tag-store' takes the form: tag-store damaged, or tag-store markers TAGBK "
+            "RISCV_FW SENSOR_SETTING_FW");
+      }
+      return number(words[2], &markers.tagbk, "tagbk") &&
+             number(words[3], &markers.riscv_fw, "riscv_fw") &&
+             number(words[4], &markers.sensor_setting_fw, "sensor_setting_fw");
     }
     if (word == "gpio") {
       int line = 0;

@@ -64,6 +64,7 @@ struct Scenario {
   bool rtcGiven = false;  // the MCU's RTC has a time of its own, else it starts at `date`
   std::vector<sim::tagstore::Tag> tags;
   bool tagStoreDamaged = false;
+  sim::tagstore::Markers markers;
   std::map<int, int> inputs;
   int watchdogLimitMs = 10000;
   std::vector<sim::McuFault> faults;  // on from the start

@@ -93,6 +93,7 @@ int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult*
   setup.mcuRtcFromDate = !scenario.rtcGiven;
   setup.tags = scenario.tags;
   setup.tagStoreDamaged = scenario.tagStoreDamaged;
+  setup.markers = scenario.markers;
   setup.inputs = scenario.inputs;
   setup.watchdogLimitMs = scenario.watchdogLimitMs;
   std::unique_ptr<Board> board = Board::create(setup, ret_error);

@@ -73,6 +73,18 @@ INSTANTIATE_TEST_SUITE_P(
                                   "[1],[0],[1],[0],[0],[0],[300]"}),
     [](const ::testing::TestParamInfo<CmdlineCase>& param) { return param.param.what; });
 
+TEST(BootCommandLineMarkers, CarryTheBootLoadersVerdicts) {
+  sim::board::BoardSetup setup;
+  setup.markers.riscv_fw = 1;
+  ProbeBoard probe(setup);
+  ASSERT_TRUE(probe.ok());
+  probe.script({"cmdline", "done"});
+  ASSERT_EQ(probe.wake(), 0);
+  ASSERT_TRUE(probe.wait_done());
+  const std::string cmdline = probe.out("cmdline");
+  EXPECT_NE(cmdline.find(" tagbk=0 riscv_fw=1 sensor_setting_fw=0 "), std::string::npos) << cmdline;
+}
+
 TEST(BoardPower, CutLeavesNoProcessOfTheApplicationAlive) {
   ProbeBoard probe;
   ASSERT_TRUE(probe.ok());

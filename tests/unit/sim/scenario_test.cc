@@ -21,6 +21,7 @@ speed 20
 watchdog-limit 15s
 tag dovu cap_mode 1
 tag-store damaged
+tag-store markers 0 1 0
 gpio card-detect 1
 gpio 63 0
 mcu rtc invalid
@@ -57,6 +58,8 @@ TEST(Scenario, AFullFileMeansWhatItSays) {
   ASSERT_EQ(scenario.tags.size(), 1u);
   EXPECT_EQ(scenario.tags[0].value, 1);
   EXPECT_TRUE(scenario.tagStoreDamaged);
+  EXPECT_EQ(scenario.markers.tagbk, 0);
+  EXPECT_EQ(scenario.markers.riscv_fw, 1);
   EXPECT_EQ(scenario.inputs.at(43), 1);
   EXPECT_EQ(scenario.inputs.at(63), 0);
 
@@ -101,7 +104,7 @@ TEST(Scenario, AFullFileMeansWhatItSays) {
   EXPECT_EQ(first.events[2].line, 63);
   EXPECT_EQ(first.events[3].type, EventType::kNote);
   EXPECT_EQ(first.events[3].text, "two at three seconds keep their order");
-  EXPECT_EQ(first.events[3].sourceLine, 27);
+  EXPECT_EQ(first.events[3].sourceLine, 28);
 
   EXPECT_TRUE(scenario.steps[1].asleep);
   EXPECT_EQ(scenario.steps[1].sleepFor, std::chrono::seconds(7200));
@@ -153,6 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"mcu adc battery 5\nwake pir\n", "bad.txt:1: 'mcu adc' takes the form"},
         BadCase{"mcu colour blue\nwake pir\n", "bad.txt:1: unknown 'mcu' set-up 'colour'"},
         BadCase{"tag dovu cap-mode 1\nwake pir\n", "bad.txt:1: tag names are"},
+        BadCase{"tag-store markers 1 x 0\nwake pir\n", "bad.txt:1: 'x' is not a number"},
+        BadCase{"tag-store broken\nwake pir\n", "bad.txt:1: 'tag-store' takes the form"},
         BadCase{"# only set-up\nspeed 5\n", "bad.txt: the scenario has no wake-up"},
         BadCase{"asleep 1h\n", "bad.txt: the scenario has no wake-up"}),
     [](const ::testing::TestParamInfo<BadCase>& param) {
