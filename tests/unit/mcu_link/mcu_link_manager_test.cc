@@ -16,6 +16,7 @@
 #include "app/config/camera_config.h"
 #include "app/links/serial_port.h"
 #include "app/records/app_log.h"
+#include "app/records/reboot_log.h"
 #include "app/system/event_queue.h"
 #include "app/system/state_machine.h"
 #include "app/system/status_led.h"
@@ -215,5 +216,75 @@ TEST_F(McuLinkTest, StatusLedRequestsAreSentOnceAndCarryTheBlinkPeriodOnlyWhenBl
   EXPECT_EQ(peer_->status_led().colour, sim::kMcuLedOff);
   EXPECT_EQ(lastMcuRequest, 0) << "nothing to repeat: status LED requests are never retried";
 }
+
+}  // namespace
+
+namespace {
+
+// The retry routine's decisions; that a repeated request really reaches the MCU is shown above.
+TEST_F(McuLinkTest, TimeOutRepeatsTheLastRequestUnlessItsAnswerAlreadyCame) {
+  mcuPort = -1;  // no link thread here: the repeated request goes nowhere
+  timeval wait{};
+  lastMcuRequest = MCU_REQ_GET_RTC_INSTALL_DATE_TIME;
+  sysInfo->installDateReceived = 1;
+  mcu_retry(&wait);
+  EXPECT_EQ(wait.tv_sec, kLinkIdleWaitSeconds);
+  EXPECT_NE(logged().find("No need to retry"), std::string::npos);
+  EXPECT_EQ(logged().find("MCU request retry"), std::string::npos);
+
+  sysInfo->installDateReceived = 0;
+  mcu_retry(&wait);
+  EXPECT_EQ(wait.tv_sec, kMcuAnswerSeconds);
+  EXPECT_NE(logged().find("MCU request retry: 45"), std::string::npos);
+
+  lastMcuRequest = MCU_REQ_SET_ISP_READY_TO_SLEEP;
+  mcu_retry(&wait);
+  EXPECT_EQ(wait.tv_sec, kMcuQuickAnswerSeconds);
+
+  lastMcuRequest = 0;
+  mcu_retry(&wait);
+  EXPECT_EQ(wait.tv_sec, kLinkIdleWaitSeconds);
+}
+
+struct WdmCase {
+  bool epoch_valid;
+  const char* expected_stamp;  // empty: the camera's own time
+};
+
+class McuWatchdogTest : public McuLinkTest, public testing::WithParamInterface<WdmCase> {};
+
+TEST_P(McuWatchdogTest, McuWatchdogRebootIsLoggedWithItsTimeOrTheCamerasOwn) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  unlink(kRebootLogConfigPath);
+  sysInfo->enterState = 0;
+  sysInfo->wdmReboot = 0;
+  sim::McuSetup setup;
+  setup.wdmRebooted = true;
+  setup.wdmEpochValid = GetParam().epoch_valid;
+  setup.wdmEpoch = 1709834709;
+  start(setup, sim::WakeReason::kSync);
+
+  send_mcu_request(EventMessage{}, MCU_REQ_WDM_DONE);
+  ASSERT_TRUE(peer_->wait_sent("mcu_wdm_triggered_response", 1, 10s));
+  std::string entry;
+  for (int i = 0; i < 200 && entry.find('\n') == std::string::npos; ++i) {
+    usleep(50 * 1000);
+    entry = test_support::read_file(kRebootLogConfigPath);
+  }
+  EXPECT_EQ(sysInfo->wdmReboot, 1);
+  EXPECT_NE(entry.find("] - MCU - uptime watchdog"), std::string::npos) << entry;
+  if (GetParam().epoch_valid) {
+    EXPECT_EQ(entry, std::string(GetParam().expected_stamp) + " - MCU - uptime watchdog\n");
+  } else {
+    EXPECT_EQ(entry.find("[2024/03/07"), std::string::npos);
+    EXPECT_NE(logged().find("Using ISP time since MCU reboot epoch is invalid."),
+              std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Epoch, McuWatchdogTest,
+                         testing::Values(WdmCase{true, "[2024/03/07 18:05:09]"},
+                                         WdmCase{false, ""}));
 
 }  // namespace
