@@ -274,10 +274,17 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* errors, struct
   if (boardNs > 0 && hostTimeout.tv_sec == 0 && hostTimeout.tv_usec == 0) {
     hostTimeout.tv_usec = 1;
   }
+  const int64_t hostAsked =
+      int64_t{hostTimeout.tv_sec} * board_clock::kNsPerSecond + int64_t{hostTimeout.tv_usec} * 1000;
   const int result = real(count, readable, writable, errors, &hostTimeout);
-  // Linux leaves the time not waited in the argument; nobody here relies on it.
-  timeout->tv_sec = 0;
-  timeout->tv_usec = 0;
+  // Linux leaves the time not waited in the argument, and the link loops wait again with what
+  // is left: give back the board time that was not waited.
+  const int64_t hostLeft =
+      int64_t{hostTimeout.tv_sec} * board_clock::kNsPerSecond + int64_t{hostTimeout.tv_usec} * 1000;
+  const int64_t boardWaited = (hostAsked - hostLeft) * board_clock::read(clock).speed;
+  const int64_t boardLeft = boardNs > boardWaited ? boardNs - boardWaited : 0;
+  timeout->tv_sec = static_cast<time_t>(boardLeft / board_clock::kNsPerSecond);
+  timeout->tv_usec = static_cast<suseconds_t>(boardLeft % board_clock::kNsPerSecond / 1000);
   return result;
 }
 

@@ -137,6 +137,10 @@ TEST_F(BoardClockShim, EveryWayOfWaitingIsCompressedAndWaitsItsFullBoardTime) {
     ASSERT_EQ(took.count(way), 1u) << way << " missing from:\n" << report;
     EXPECT_GE(took[way], 200000) << way << " came back early (board milliseconds)";
   }
+  // Ended by a byte after about half of its time, select leaves about the other half.
+  ASSERT_EQ(took.count("select_left"), 1u) << report;
+  EXPECT_GT(took["select_left"], 0) << report;
+  EXPECT_LE(took["select_left"], 100000) << report;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // clock_waits: waits a given board time in each way a program can wait with a time-out, and
 // prints for each the board time it took ("<way> <milliseconds>"), read from the monotonic
-// clock. Run under the board clock shim by the clock tests.
+// clock, then "select_left <milliseconds>": what a select ended half-way by a byte left in
+// its time-out. Run under the board clock shim by the clock tests.
 //
 // usage: clock_waits MILLISECONDS
 #include <fcntl.h>
@@ -147,5 +148,21 @@ int main(int argc, char** argv) {
     printf("%s %lld\n", name, mono_ms() - start);
     fflush(stdout);
   }
+
+  // A select that a byte ends half-way leaves the board time it did not wait in its argument,
+  // as Linux does: a link loop that waits again with the same time-out relies on it.
+  std::thread writer([&] {
+    usleep(static_cast<useconds_t>(ms * 500));
+    const char byte = 1;
+    (void)!write(pipeFds[1], &byte, 1);
+  });
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(pipeFds[0], &readable);
+  timeval timeout = {ms / 1000, (ms % 1000) * 1000};
+  select(pipeFds[0] + 1, &readable, nullptr, nullptr, &timeout);
+  writer.join();
+  printf("select_left %lld\n",
+         static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000);
   return 0;
 }
