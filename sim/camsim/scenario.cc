@@ -54,6 +54,7 @@ Story
       clear-faults                      every MCU fault off
       power-cut                         cut the power at once
       date DATE TIME                    set the camera's date and time
+      rtc valid | rtc invalid           the MCU's clock turns valid (at the camera's date)
       note TEXT                         a line in the record
   asleep TIME                     the camera sleeps; its date and the MCU's clock move on
 )";
@@ -85,7 +86,7 @@ constexpr std::string_view kSetupWords =
     "title, date, speed, watchdog-limit, tag, tag-store, gpio, mcu, fault, wake, asleep";
 constexpr std::string_view kStoryWords = "wake, asleep, at";
 constexpr std::string_view kEventWords =
-    "pir, timelapse, test-button, gpio, fault, clear-faults, power-cut, date, note";
+    "pir, timelapse, test-button, gpio, fault, clear-faults, power-cut, date, rtc, note";
 constexpr std::string_view kMcuWords =
     "rtc, install-date, version, camera-state, adc, fuel-gauge, fuel-gauge-entry, day, night, "
     "day-night, wdm-reboot";
@@ -607,6 +608,12 @@ class Parser {
       if (!date_time(words, 3, &event.epochMs)) {
         return false;
       }
+    } else if (what == "rtc") {
+      event.type = EventType::kRtc;
+      if (words.size() != 4 || (words[3] != "valid" && words[3] != "invalid")) {
+        return fail("'rtc' takes the form: at TIME rtc valid, or at TIME rtc invalid");
+      }
+      event.level = words[3] == "valid" ? 1 : 0;
     } else if (what == "note") {
       event.type = EventType::kNote;
       event.text = rest_after(line_, 3);

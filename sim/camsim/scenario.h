@@ -27,6 +27,7 @@ enum class EventType : int {
   kClearFaults,  // switch every MCU fault off
   kPowerCut,     // cut the power now
   kDate,         // set the camera's date and time
+  kRtc,          // the MCU's real-time clock turns valid (at the camera's date) or invalid
   kNote,         // a line in the record
 };
 

@@ -74,6 +74,13 @@ void play(Board& board, const ScenarioEvent& event) {
     case EventType::kDate:
       board.set_date(event.epochMs);
       break;
+    case EventType::kRtc: {
+      const auto epoch = static_cast<int32_t>(board.time().epoch_ms() / 1000);
+      board.mcu().set_rtc(event.level == 1, epoch);
+      board.note(EventKind::kClock, std::string("the MCU's clock turns ") +
+                                        (event.level == 1 ? "valid" : "invalid") + line);
+      break;
+    }
     case EventType::kNote:
       board.note(EventKind::kSetup, event.text);
       break;

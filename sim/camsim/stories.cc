@@ -64,12 +64,56 @@ at 15s gpio card-detect 0
 at 16s note the card was pulled
 )";
 
+constexpr std::string_view kInit =
+    R"(title The camera learns why it woke: an invalid MCU clock and a watchdog record
+date 2024-06-01 12:00:00
+speed 10
+mcu rtc invalid
+# The watchdog restarted the camera last time: the record is logged once, then cleared.
+tag dovu wdm_reboot 1
+tag dovu wdm_rebootEpoch 1717200000
+
+# The MCU's clock is not valid yet: the camera asks again until it is.
+wake timelapse for 20s
+at 2s rtc valid
+asleep 10m
+# The next wake-up starts clean.
+wake timelapse for 20s
+)";
+
+constexpr std::string_view kStateMismatch =
+    R"(title The MCU reports a detection after a time-lapse wake-up: straight to power-down
+date 2024-06-01 12:00:00
+speed 10
+mcu camera-state timelapse 4
+
+wake timelapse for 15s
+)";
+
+constexpr std::string_view kNotifications =
+    R"(title Capture notifications outside a capture: forwarded in a sync, left alone in a detection run
+date 2024-06-01 12:00:00
+speed 10
+
+# In a sync the notifications go to the state machine; the link does not answer them.
+wake sync for 20s
+at 5s pir
+at 8s test-button
+asleep 10m
+# In a detection run no capture is running yet: the PIR notification is ignored entirely.
+wake pir for 20s
+at 5s pir
+)";
+
 constexpr std::array kStories = {
     Story{"default", kDefault},
     Story{"pir-while-awake", kPirWhileAwake},
     Story{"tag-corrupt", kTagCorrupt},
     Story{"mcu-faults", kMcuFaults},
     Story{"card-and-button", kCardAndButton},
+    Story{"init", kInit},
+    Story{"state-mismatch", kStateMismatch},
+    Story{"notifications", kNotifications},
 };
 
 }  // namespace

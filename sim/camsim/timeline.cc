@@ -36,11 +36,46 @@ const char* label(EventKind kind) {
 
 }  // namespace
 
+bool Timeline::count_serial(const BoardEvent& event) {
+  const std::string member = event.field("member");
+  if (serialRun_.seen.count(member) == 0 && serialRun_.seen.size() >= 2) {
+    serialRun_.seen.clear();
+  }
+  if (++serialRun_.seen[member] <= kShownRepeats) {
+    return true;
+  }
+  ++serialRun_.hidden;
+  return false;
+}
+
+std::string Timeline::end_serial_run() {
+  std::string line;
+  if (serialRun_.hidden > 0) {
+    line = std::string(46, ' ') + "SERIAL   ... " + std::to_string(serialRun_.hidden) +
+           " more messages of this exchange (all in the record)\n";
+    serialRun_.hidden = 0;
+  }
+  return line;
+}
+
 std::string Timeline::format(const BoardEvent& event) {
-  if (event.kind == EventKind::kWatchdog && !verbose_) {
+  std::string summary;
+  if (!verbose_) {
     std::lock_guard lock(mutex_);
-    if (keepAlives_[event.wake]++ > 0) {
+    if (event.kind == EventKind::kWatchdog && keepAlives_[event.wake]++ > 0) {
       return "";
+    }
+    if (event.kind == EventKind::kSerial) {
+      const bool sameRun = serialRun_.seen.count(event.field("member")) > 0;
+      if (!count_serial(event)) {
+        return "";
+      }
+      if (!sameRun) {
+        summary = end_serial_run();
+      }
+    } else {
+      summary = end_serial_run();
+      serialRun_.seen.clear();
     }
   }
   std::string time = sim::board::format_board_time(event.boardEpochMs);
@@ -50,7 +85,7 @@ std::string Timeline::format(const BoardEvent& event) {
   snprintf(head, sizeof head, "%+10.3fs  %s  %-3s %-8s ",
            static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
            label(event.kind));
-  std::string line = head + event.text;
+  std::string line = summary + head + event.text;
   if (event.kind == EventKind::kWatchdog && !verbose_) {
     line += " (more in the record)";
   }

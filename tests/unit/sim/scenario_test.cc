@@ -147,6 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"at 1s pir\nwake pir\n", "bad.txt:1: 'at' belongs to a wake-up"},
         BadCase{"wake pir\nasleep 1m\nat 1s pir\n", "bad.txt:3: 'at' belongs to a wake-up"},
         BadCase{"wake pir\nat 1s wave\n", "bad.txt:2: unknown event 'wave'"},
+        BadCase{"wake pir\nat 1s rtc late\n", "bad.txt:2: 'rtc' takes the form"},
         BadCase{"wake pir\nat 1s pir now\n", "bad.txt:2: 'pir' takes nothing after it"},
         BadCase{"wake pir\nat 1s gpio 42 1\n", "bad.txt:2: '42' is not an input"},
         BadCase{"wake pir\nat 1s gpio 43 2\n", "bad.txt:2: '2' is not a level"},
