@@ -1,0 +1,170 @@
+// The MCU link of the real camera_app against the board's MCU: repetitions of unanswered
+// requests, capture notifications outside a capture, the status LED and a noisy line.
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/board/board.h"
+
+#include "camera_on_board.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using scenario_test::kPatience;
+using sim::board::EventKind;
+
+using McuLinkOnTheBoard = scenario_test::CameraOnTheBoard;
+
+struct SilenceCase {
+  const char* name;
+  const char* member;
+  const char* retryLine;
+  std::chrono::milliseconds period;
+};
+
+void PrintTo(const SilenceCase& silence, std::ostream* out) {
+  *out << silence.name;
+}
+
+class UnansweredRequest : public scenario_test::CameraOnTheBoard,
+                          public ::testing::WithParamInterface<SilenceCase> {};
+
+// The MCU stays silent on the first two copies of a request: the link repeats it after its
+// period of board time, each time with its retry line, and init goes on with the answer.
+TEST_P(UnansweredRequest, IsRepeatedAfterItsPeriodUntilAnswered) {
+  const SilenceCase& silence = GetParam();
+  // Slow time compression: the spacing is read on the board clock, which runs with the host.
+  make({}, 2);
+  board_->mcu().add_fault(
+      {.kind = sim::McuFaultKind::kNoAnswer, .member = silence.member, .count = 2});
+  wake(sim::WakeReason::kTimelapse);
+  ASSERT_TRUE(wait_state("STATE_CAPTURETIMELAPSE"));
+
+  const std::vector<std::chrono::milliseconds> asked = received_at(silence.member);
+  ASSERT_EQ(asked.size(), 3u);
+  for (std::size_t i = 1; i < asked.size(); ++i) {
+    const std::chrono::milliseconds gap = asked[i] - asked[i - 1];
+    EXPECT_GE(gap, silence.period - 100ms) << "repetition " << i;
+    EXPECT_LE(gap, silence.period + 3000ms) << "repetition " << i;
+  }
+  const std::string log = console();
+  EXPECT_EQ(occurrences(log, silence.retryLine), 2) << log;
+  EXPECT_EQ(occurrences(log, "No need to retry"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, UnansweredRequest,
+                         ::testing::Values(SilenceCase{"Clock", "get_rtc_date_time_request",
+                                                       "MCU request retry: 44", 1000ms},
+                                           SilenceCase{"CameraState", "get_camera_state_request",
+                                                       "MCU request retry: 41", 5000ms}),
+                         [](const ::testing::TestParamInfo<SilenceCase>& param) {
+                           return param.param.name;
+                         });
+
+// Bytes that make no frame and a frame whose checksum is wrong are dropped; the repetition
+// of the spoiled request completes the exchange.
+TEST_F(McuLinkOnTheBoard, GarbageAndBadChecksumAreDroppedAndTheExchangeCompletes) {
+  make();
+  board_->mcu().add_fault({.kind = sim::McuFaultKind::kGarbageBeforeAnswer,
+                           .member = "get_rtc_date_time_request",
+                           .count = 1,
+                           .garbageBytes = 7});
+  board_->mcu().add_fault(
+      {.kind = sim::McuFaultKind::kBadChecksum, .member = "get_device_info_request", .count = 1});
+  wake(sim::WakeReason::kTimelapse);
+  ASSERT_TRUE(wait_state("STATE_CAPTURETIMELAPSE"));
+
+  EXPECT_EQ(board_->mcu().received("get_rtc_date_time_request"), 1)
+      << "the answer behind the garbage was read";
+  EXPECT_EQ(board_->mcu().received("get_device_info_request"), 2)
+      << "the answer with the bad checksum was dropped and the request repeated";
+  const std::string log = console();
+  EXPECT_EQ(occurrences(log, "MCU request retry: 40"), 1) << log;
+  EXPECT_NE(log.find("mcu version : MCU-SIM 1.0.0"), std::string::npos);
+}
+
+// First boot: the sensor is powered down and the status LED blinks green once; the LED
+// request is never repeated although the MCU never answers it.
+TEST_F(McuLinkOnTheBoard, FirstBootStatusLedIsSentOnceEvenUnanswered) {
+  make();
+  board_->mcu().add_fault(
+      {.kind = sim::McuFaultKind::kNoAnswer, .member = "set_status_led_request"});
+  wake(sim::WakeReason::kFirstBoot);
+  ASSERT_TRUE(wait_state("STATE_FIRSTBOOT"));
+  ASSERT_TRUE(board_->mcu().wait_received("set_status_led_request", 1, kPatience));
+  // Three repetition periods of board time without a second copy.
+  board_->time().sleep_until(board_->elapsed() + 16s);
+
+  EXPECT_EQ(board_->mcu().received("set_status_led_request"), 1);
+  const sim::McuStatusLed led = board_->mcu().status_led();
+  EXPECT_EQ(led.colour, sim::kMcuLedGreen);
+  EXPECT_TRUE(led.blinking);
+  EXPECT_EQ(led.blinkPeriodMs, 1000u);
+  const std::string log = console();
+  bool sensorOutputLow = false;
+  for (const sim::board::BoardEvent& change : board_->record().events(EventKind::kGpio)) {
+    if (change.field("line") == "17" && change.field("what") == "direction") {
+      sensorOutputLow = change.field("to") == "out";
+    }
+  }
+  EXPECT_TRUE(sensorOutputLow) << "the image sensor's supply line is driven";
+  EXPECT_EQ(board_->gpio().level(17), "0") << "the image sensor stays unpowered";
+  EXPECT_NE(log.find("Sensor_Power_Down_F"), std::string::npos);
+  EXPECT_EQ(occurrences(log, "MCU request retry: 52"), 0) << log;
+}
+
+struct NotificationCase {
+  const char* name;
+  sim::WakeReason reason;
+  const char* state;
+};
+
+void PrintTo(const NotificationCase& notification, std::ostream* out) {
+  *out << notification.name;
+}
+
+class NotificationOutsideACapture : public scenario_test::CameraOnTheBoard,
+                                    public ::testing::WithParamInterface<NotificationCase> {};
+
+// With no capture, card check, format or file copy running, the link refuses nothing: in a
+// sync the notification goes on to the state machine, in a detection run it is left alone.
+// Either way the link itself never acknowledges it. A second notification proves that the
+// link has finished with the first.
+TEST_P(NotificationOutsideACapture, IsNeitherRefusedNorAcknowledgedByTheLink) {
+  make();
+  wake(GetParam().reason);
+  ASSERT_TRUE(wait_state(GetParam().state));
+
+  const int pir = board_->mcu().notify_pir();
+  const int test = board_->mcu().notify_test_button();
+  ASSERT_GT(pir, 0);
+  ASSERT_GT(test, 0);
+  ASSERT_TRUE(wait_console("kvt_MCU2ISP_test_button_notification_request_tag"));
+  const int after = board_->mcu().notify_timelapse();
+  ASSERT_TRUE(wait_console("kvt_MCU2ISP_timelapse_request_tag"));
+
+  EXPECT_FALSE(board_->mcu().acknowledged(pir));
+  EXPECT_FALSE(board_->mcu().acknowledged(test));
+  EXPECT_EQ(board_->mcu().received("pir_detection_response"), 0);
+  EXPECT_EQ(board_->mcu().received("test_button_notification_response"), 0);
+  EXPECT_EQ(board_->mcu().received("get_camera_state_request"), 1)
+      << "a notification does not cut short the wait for the next answer";
+  const std::string log = console();
+  EXPECT_NE(log.find("kvt_MCU2ISP_pir_detection_request_tag"), std::string::npos);
+  EXPECT_EQ(log.find("Rejected"), std::string::npos) << log;
+  EXPECT_FALSE(board_->mcu().acknowledged(after));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, NotificationOutsideACapture,
+    ::testing::Values(NotificationCase{"Sync", sim::WakeReason::kSync, "STATE_SYNC"},
+                      NotificationCase{"DailySync", sim::WakeReason::kSyncDaily, "STATE_SYNCDAILY"},
+                      NotificationCase{"Detection", sim::WakeReason::kPir,
+                                       "STATE_CAPTUREDETECTION"}),
+    [](const ::testing::TestParamInfo<NotificationCase>& param) { return param.param.name; });
+
+}  // namespace
