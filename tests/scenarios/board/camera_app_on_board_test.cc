@@ -8,7 +8,7 @@
 #include "sim/board/board.h"
 #include "sim/tagstore/tag_store.h"
 
-#include "scenario_board.h"
+#include "camera_on_board.h"
 
 namespace {
 
@@ -17,21 +17,12 @@ using scenario_test::read_file;
 using sim::board::BoardEvent;
 using sim::board::EventKind;
 
-class CameraAppOnTheBoard : public ::testing::Test {
+class CameraAppOnTheBoard : public scenario_test::CameraOnTheBoard {
  protected:
   void make(sim::board::BoardSetup setup = {}) {
-    setup.runDir = dir_.path() + "/run";
-    setup.speed = 5;
     // Three keep-alive periods: only a camera that stopped feeding the watchdog gets there.
     setup.watchdogLimitMs = 15000;
-    std::string error;
-    board_ = sim::board::Board::create(setup, &error);
-    ASSERT_NE(board_, nullptr) << error;
-  }
-
-  void wake(sim::WakeReason reason) {
-    std::string error;
-    ASSERT_EQ(board_->wake({reason}, &error), 0) << error;
+    CameraOnTheBoard::make(setup);
   }
 
   // Waits until the record holds `count` events of `kind` from the current wake-up.
@@ -54,9 +45,6 @@ class CameraAppOnTheBoard : public ::testing::Test {
   std::string wake_file(int wake, const char* name) const {
     return read_file(board_->wake_dir(wake) + "/" + name);
   }
-
-  scenario_test::TempDir dir_;
-  std::unique_ptr<sim::board::Board> board_;
 };
 
 TEST_F(CameraAppOnTheBoard, StartsLogsAndFeedsTheWatchdog) {
