@@ -52,6 +52,11 @@ void allocate_shared_records() {
 
 void set_start_values() {
   SemLock lock(&sysInfoLock);
+  {
+    // The fuel gauge entries of an earlier answer are not this run's.
+    SemLock configHeld(&configLock);
+    cameraConfig->fuelGauge_count = 0;
+  }
   sysInfo->pirCapture = 1;
   sysInfo->firstCapturePending = 1;
   sysInfo->captureOngoing = 0;
