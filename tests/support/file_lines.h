@@ -1,10 +1,12 @@
-// Small helpers the unit tests share: reading files as lines, silencing the console.
+// Small helpers the tests share: reading files, a throwaway folder, silencing the console.
 #pragma once
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,6 +26,29 @@ inline std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/camera-test-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      path_ = pattern;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) {
+      std::filesystem::remove_all(path_, ignored);
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 // Sends standard output to /dev/null for the life of the object.
 class SilencedStdout {

@@ -15,39 +15,15 @@
 
 #include "sim/board/board.h"
 
+#include "tests/support/file_lines.h"
+
 namespace scenario_test {
 
 // Generous bound for anything that must happen; never used to measure speed.
 inline constexpr std::chrono::seconds kPatience{120};
 
-inline std::string read_file(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/scenario-test-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-    }
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) {
-      std::filesystem::remove_all(path_, ignored);
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using test_support::read_file;
+using test_support::TempDir;
 
 // What a sanitizer build prints when it finds something; none may appear.
 inline bool has_sanitizer_report(const std::string& errors) {

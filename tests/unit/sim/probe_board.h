@@ -18,17 +18,15 @@
 
 #include "sim/board/board.h"
 
+#include "tests/support/file_lines.h"
+
 namespace board_test {
 
 // Generous bound for anything that must happen; never used to measure speed.
 inline constexpr std::chrono::seconds kPatience{60};
 
-inline std::string read_file(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using test_support::read_file;
+using test_support::TempDir;
 
 inline std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -38,29 +36,6 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   }
   return lines;
 }
-
-// A fresh folder under the system's temporary folder, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/board-test-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-    }
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) {
-      std::filesystem::remove_all(path_, ignored);
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 class ProbeBoard {
  public:
