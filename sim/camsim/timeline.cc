@@ -49,14 +49,30 @@ bool Timeline::count_serial(const BoardEvent& event) {
 }
 
 std::string Timeline::end_serial_run() {
-  std::string line;
+  std::string text;
   if (serialRun_.hidden > 0) {
-    line = std::string(46, ' ') + "SERIAL   ... " + std::to_string(serialRun_.hidden) +
-           " more messages of this exchange (all in the record)\n";
+    text = "... " + std::to_string(serialRun_.hidden) +
+           " more messages of this exchange (all in the record)";
     serialRun_.hidden = 0;
   }
-  return line;
+  return text;
 }
+
+namespace {
+
+// "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    ", the start of every line.
+std::string head(const BoardEvent& event, EventKind kind) {
+  std::string time = sim::board::format_board_time(event.boardEpochMs);
+  time[10] = ' ';
+  const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
+  char text[96];
+  snprintf(text, sizeof text, "%+10.3fs  %s  %-3s %-8s ",
+           static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
+           label(kind));
+  return text;
+}
+
+}  // namespace
 
 std::string Timeline::format(const BoardEvent& event) {
   std::string summary;
@@ -78,14 +94,9 @@ std::string Timeline::format(const BoardEvent& event) {
       serialRun_.seen.clear();
     }
   }
-  std::string time = sim::board::format_board_time(event.boardEpochMs);
-  time[10] = ' ';
-  const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
-  char head[96];
-  snprintf(head, sizeof head, "%+10.3fs  %s  %-3s %-8s ",
-           static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
-           label(event.kind));
-  std::string line = summary + head + event.text;
+  // The line that ends a run of hidden messages carries the time the run was seen to end.
+  std::string line = summary.empty() ? "" : head(event, EventKind::kSerial) + summary + "\n";
+  line += head(event, event.kind) + event.text;
   if (event.kind == EventKind::kWatchdog && !verbose_) {
     line += " (more in the record)";
   }
