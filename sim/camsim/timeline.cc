@@ -34,6 +34,18 @@ const char* label(EventKind kind) {
   return "?";
 }
 
+// "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    ", the start of every line.
+std::string head(const BoardEvent& event, EventKind kind) {
+  std::string time = sim::board::format_board_time(event.boardEpochMs);
+  time[10] = ' ';
+  const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
+  char text[96];
+  snprintf(text, sizeof text, "%+10.3fs  %s  %-3s %-8s ",
+           static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
+           label(kind));
+  return text;
+}
+
 }  // namespace
 
 bool Timeline::count_serial(const BoardEvent& event) {
@@ -57,22 +69,6 @@ std::string Timeline::end_serial_run() {
   }
   return text;
 }
-
-namespace {
-
-// "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    ", the start of every line.
-std::string head(const BoardEvent& event, EventKind kind) {
-  std::string time = sim::board::format_board_time(event.boardEpochMs);
-  time[10] = ' ';
-  const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
-  char text[96];
-  snprintf(text, sizeof text, "%+10.3fs  %s  %-3s %-8s ",
-           static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
-           label(kind));
-  return text;
-}
-
-}  // namespace
 
 std::string Timeline::format(const BoardEvent& event) {
   std::string summary;
