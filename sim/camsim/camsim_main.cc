@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -115,6 +116,27 @@ std::string default_run_dir(const std::string& name) {
   return dir;
 }
 
+// Where the pictures are: the media files the card holds after the run, by folder.
+void print_pictures(const std::string& card) {
+  std::map<std::string, int> perFolder;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(card, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    const std::string extension = it->path().extension().string();
+    if (it->is_regular_file(error) && (extension == ".JPG" || extension == ".jpg" ||
+                                       extension == ".MP4" || extension == ".mp4")) {
+      ++perFolder[it->path().parent_path().string()];
+    }
+  }
+  if (perFolder.empty()) {
+    printf("pictures: none on the card (%s)\n", card.c_str());
+    return;
+  }
+  for (const auto& [folder, count] : perFolder) {
+    printf("pictures: %d in %s\n", count, folder.c_str());
+  }
+}
+
 int run(const std::vector<std::string>& args) {
   if (args.empty()) {
     return usage_error("run needs a story name or a scenario file");
@@ -186,6 +208,7 @@ int run(const std::vector<std::string>& args) {
       "\n%d wake-up(s): %d powered off by the MCU, %d cut by the scenario, %d ended by "
       "camera_app itself\nrun folder: %s\n",
       result.wakeUps, result.poweredOffByMcu, result.cutByScenario, result.cameraExits, folder);
+  print_pictures(std::string(folder) + "/sdcard");
   return 0;
 }
 
