@@ -44,6 +44,8 @@ int start_thread(ThreadBody body, const pthread_attr_t* attributes) {
   return error;
 }
 
+// The shared records are made here once and live as long as the process: they are never freed,
+// and every thread only borrows them through the global pointers.
 void allocate_shared_records() {
   sysInfo = new SysInfo();
   cameraConfig = new CameraConfig();
