@@ -105,13 +105,13 @@ TEST_F(McuLinkOnTheBoard, FirstBootStatusLedIsSentOnceEvenUnanswered) {
   EXPECT_TRUE(led.blinking);
   EXPECT_EQ(led.blinkPeriodMs, 1000u);
   const std::string log = console();
-  bool sensorOutputLow = false;
+  bool sensorLineDriven = false;
   for (const sim::board::BoardEvent& change : board_->record().events(EventKind::kGpio)) {
     if (change.field("line") == "17" && change.field("what") == "direction") {
-      sensorOutputLow = change.field("to") == "out";
+      sensorLineDriven = change.field("to") == "out";
     }
   }
-  EXPECT_TRUE(sensorOutputLow) << "the image sensor's supply line is driven";
+  EXPECT_TRUE(sensorLineDriven) << "the image sensor's supply line is driven";
   EXPECT_EQ(board_->gpio().level(17), "0") << "the image sensor stays unpowered";
   EXPECT_NE(log.find("Sensor_Power_Down_F"), std::string::npos);
   EXPECT_EQ(occurrences(log, "MCU request retry: 52"), 0) << log;
@@ -132,8 +132,7 @@ class NotificationOutsideACapture : public scenario_test::CameraOnTheBoard,
 
 // With no capture, card check, format or file copy running, the link refuses nothing: in a
 // sync the notification goes on to the state machine, in a detection run it is left alone.
-// Either way the link itself never acknowledges it. A second notification proves that the
-// link has finished with the first.
+// Either way the link itself never acknowledges it.
 TEST_P(NotificationOutsideACapture, IsNeitherRefusedNorAcknowledgedByTheLink) {
   make();
   wake(GetParam().reason);
@@ -143,9 +142,11 @@ TEST_P(NotificationOutsideACapture, IsNeitherRefusedNorAcknowledgedByTheLink) {
   const int test = board_->mcu().notify_test_button();
   ASSERT_GT(pir, 0);
   ASSERT_GT(test, 0);
-  ASSERT_TRUE(wait_console("kvt_MCU2ISP_test_button_notification_request_tag"));
-  const int after = board_->mcu().notify_timelapse();
+  // A third notification behind them: once it is logged, the link is done with the others.
+  ASSERT_GT(board_->mcu().notify_timelapse(), 0);
   ASSERT_TRUE(wait_console("kvt_MCU2ISP_timelapse_request_tag"));
+  // A link that mistook the notifications for the end of its wait would ask again at once.
+  board_->time().sleep_until(board_->elapsed() + 1s);
 
   EXPECT_FALSE(board_->mcu().acknowledged(pir));
   EXPECT_FALSE(board_->mcu().acknowledged(test));
@@ -156,7 +157,6 @@ TEST_P(NotificationOutsideACapture, IsNeitherRefusedNorAcknowledgedByTheLink) {
   const std::string log = console();
   EXPECT_NE(log.find("kvt_MCU2ISP_pir_detection_request_tag"), std::string::npos);
   EXPECT_EQ(log.find("Rejected"), std::string::npos) << log;
-  EXPECT_FALSE(board_->mcu().acknowledged(after));
 }
 
 INSTANTIATE_TEST_SUITE_P(
