@@ -23,6 +23,7 @@
 #include "sim/mcu/mcu_peer.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/support/shared_records.h"
 #include "tests/unit/system/queue_fixture.h"
 
 namespace {
@@ -40,20 +41,12 @@ class McuLinkTest : public test_support::QueueTest {
   void SetUp() override {
     QueueTest::SetUp();
     init_record_locks();
-    static SysInfo system_record;
-    static CameraConfig config_record;
-    static ServerConfig server_record;
-    sysInfo = &system_record;
-    cameraConfig = &config_record;
-    serverConfig = &server_record;
+    test_support::use_fresh_shared_records();
     sysInfo->state = STATE_INIT;
     sysInfo->prevState = STATE_INIT;
     sysInfo->enterState = 1;
     sysInfo->boot_reason = 2;
-    sysInfo->rtcValid = 0;
     sysInfo->clockSet = 1;  // the sandbox refuses to set the clock; nothing to prove there
-    sysInfo->captureOngoing = 0;
-    sysInfo->installDateReceived = 0;
     lastMcuRequest = 0;
     build_state_table();
     app_log_close();

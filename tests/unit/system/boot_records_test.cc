@@ -15,6 +15,7 @@
 #include "app/system/sys_info.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/support/shared_records.h"
 
 namespace {
 
@@ -38,10 +39,7 @@ class BootRecordsTest : public testing::Test {
     setenv("TZ", "UTC", 1);
     tzset();
     init_record_locks();
-    static SysInfo record;
-    sysInfo = &record;
-    sysInfo->wdmReboot = 0;
-    sysInfo->capErrorReboot = 0;
+    test_support::use_fresh_shared_records();
     ASSERT_EQ(system("mkdir -p /tmp/bin && printf '#!/bin/sh\\necho \"$@\" >> /tmp/tag_calls\\n'"
                      " > /tmp/bin/tag_env_info && chmod +x /tmp/bin/tag_env_info"),
               0);

@@ -15,6 +15,7 @@
 #include "app/system/status_led.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/support/shared_records.h"
 #include "tests/unit/system/queue_fixture.h"
 
 namespace {
@@ -39,24 +40,11 @@ class InitStateTest : public test_support::QueueTest {
   void SetUp() override {
     QueueTest::SetUp();
     init_record_locks();
-    static SysInfo system_record;
-    static CameraConfig config_record;
-    sysInfo = &system_record;
-    cameraConfig = &config_record;
+    test_support::use_fresh_shared_records();
     sysInfo->state = STATE_INIT;
     sysInfo->prevState = STATE_INIT;
-    sysInfo->enterState = 0;
-    sysInfo->rtcValid = 0;
-    sysInfo->rtcChecked = 0;
-    sysInfo->boot_reason = 0;
-    sysInfo->captureType = 0;
-    sysInfo->syncType = 0;
-    sysInfo->captureAtSync = 0;
     sysInfo->storagePartition = 1;
-    cameraConfig->cap_on_nxt_sync = 0;
-    cameraConfig->capture_mode = 0;
     cameraConfig->sync_frequency = 6;
-    cameraConfig->statusLedBlinkPeriodMs = 0;
     statusLedGreen = STATUS_LED_OFF;
     statusLedRed = STATUS_LED_OFF;
     statusLedBlue = STATUS_LED_OFF;

@@ -12,6 +12,7 @@
 #include "app/system/event_queue.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/support/shared_records.h"
 #include "tests/unit/system/queue_fixture.h"
 
 namespace {
@@ -40,11 +41,9 @@ class StateMachineTest : public test_support::QueueTest {
   void SetUp() override {
     QueueTest::SetUp();
     init_record_locks();
-    static SysInfo record;
-    sysInfo = &record;
+    test_support::use_fresh_shared_records();
     sysInfo->state = STATE_INIT;
     sysInfo->prevState = STATE_INIT;
-    sysInfo->enterState = 0;
     build_state_table();
     g_seen.clear();
     app_log_close();
