@@ -105,7 +105,7 @@ void take_warning_light(const WarningLedConfig& light, ServerConfig& server) {
 
 void set_ir_glow(uint32_t mode) {
   const int glow = mode != 0 ? 1 : 0;
-  app_log(MOD_MODEM_UART, LOG_INFO, "setting IR glow state: %s", glow ? "lowglow" : "noglow");
+  app_log(MOD_MODEM_UART, LEVEL_INFO, "setting IR glow state: %s", glow ? "lowglow" : "noglow");
   // Run by the shell directly: a failure here is not worth a log line.
   char command[64];
   snprintf(command, sizeof command, "tag_env_info --set dovu dovu_glow %d", glow);
@@ -120,7 +120,7 @@ void set_wd_led_status(uint32_t value, ServerConfig& server) {
     cameraConfig->wdLEDStatus = status;
     server.wdLEDStatus = status;
   }
-  app_log(MOD_MODEM_UART, LOG_INFO, "setting WDM reboot led status: %s",
+  app_log(MOD_MODEM_UART, LEVEL_INFO, "setting WDM reboot led status: %s",
           status == 1 ? "blinking_disabled" : "blinking_enabled");
 }
 
@@ -147,7 +147,7 @@ void take_run_time_values(const CameraConfigurationResponse& message) {
   cameraConfig->instantModeActive = static_cast<int32_t>(zero_or_one(message.instantModeActive));
   cameraConfig->pauseCameraConfig.epoch = message.pauseCameraConfig.epoch;
   cameraConfig->pauseCameraConfig.duration = message.pauseCameraConfig.duration;
-  app_log(MOD_MODEM_UART, LOG_INFO,
+  app_log(MOD_MODEM_UART, LEVEL_INFO,
           "pSysInfo->pauseCameraConfig.epoch : %d pSysInfo->pauseCameraConfig.duration : %d ",
           cameraConfig->pauseCameraConfig.epoch.load(),
           static_cast<int>(cameraConfig->pauseCameraConfig.duration.load()));
@@ -161,7 +161,7 @@ void take_run_time_values(const CameraConfigurationResponse& message) {
 
 void log_saved_configuration(const ServerConfig& server, bool with_jpeg) {
   const CameraConfig& camera = *cameraConfig;
-  app_log(MOD_MODEM_UART, LOG_INFO,
+  app_log(MOD_MODEM_UART, LEVEL_INFO,
           "Config:\ncaptureMode : %lu , detectionDelay : %lu , timelapseDelay : %lu , multishot : "
           "%lu , pirSensitivity : %lu , videoLength : %lu , syncTime.hour : %lu , "
           "syncTime.minute : %lu , syncFrequency : %lu , detectionSchedule_count : %lu , "
@@ -191,7 +191,7 @@ void log_saved_configuration(const ServerConfig& server, bool with_jpeg) {
           server.warning_light_pattern.load(), server.warning_light_closingMechanism.load(),
           camera.batteryProtections_count.load());
   if (with_jpeg) {
-    app_log(MOD_MODEM_UART, LOG_INFO,
+    app_log(MOD_MODEM_UART, LEVEL_INFO,
             ", jpegQualityFactorDay : %d , jpegQualityFactorNight :%d , ResizeMethod : %d",
             server.jpeg_quality_day.load(), server.jpeg_quality_night.load(),
             server.resizeMethod.load());
@@ -206,9 +206,9 @@ void save_and_mirror(const CameraConfigurationResponse& message, ServerConfig& s
   }
   if (saved == 0) {
     log_saved_configuration(server, message.has_jpegSettings);
-    app_log(MOD_MODEM_UART, LOG_INFO, "Config: Successfully created config files with new value");
+    app_log(MOD_MODEM_UART, LEVEL_INFO, "Config: Successfully created config files with new value");
   } else {
-    app_log(MOD_MODEM_UART, LOG_ERR, "Config: Failed to create config files with new value");
+    app_log(MOD_MODEM_UART, LEVEL_ERR, "Config: Failed to create config files with new value");
   }
   run_shellf("tag_env_info --set dovu multishot %d", server.multishot.load());
   run_shellf("tag_env_info --set dovu time_format %d", server.time_format.load());
@@ -220,7 +220,7 @@ void save_and_mirror(const CameraConfigurationResponse& message, ServerConfig& s
 
 void apply_server_config(const CameraConfigurationResponse& message) {
   ServerConfig& server = *serverConfig;
-  app_log(MOD_MODEM_UART, LOG_INFO, "kvt_Modem2ISP_get_camera_configuration_response_tag");
+  app_log(MOD_MODEM_UART, LEVEL_INFO, "kvt_Modem2ISP_get_camera_configuration_response_tag");
 
   take_capture_settings(message, server);
   take_display_settings(message, server);
@@ -253,10 +253,10 @@ void clamp_jpeg_quality() {
     ConfigValue& value = serverConfig->*quality.field;
     if (value > 100) {
       value = 100;
-      app_log(MOD_MODEM_UART, LOG_DEBUG, quality.above, value.load());
+      app_log(MOD_MODEM_UART, LEVEL_DEBUG, quality.above, value.load());
     } else if (value == 0) {
       value = 1;
-      app_log(MOD_MODEM_UART, LOG_DEBUG, quality.below, value.load());
+      app_log(MOD_MODEM_UART, LEVEL_DEBUG, quality.below, value.load());
     }
   }
 }
@@ -265,16 +265,16 @@ void clamp_small_pic_width() {
   ConfigValue& width = serverConfig->preview_width;
   if (width > 960) {
     width = 960;
-    app_log(MOD_MODEM_UART, LOG_DEBUG, "smallPicWidth greater than higher limit so setting: %d",
+    app_log(MOD_MODEM_UART, LEVEL_DEBUG, "smallPicWidth greater than higher limit so setting: %d",
             width.load());
   } else if (width < 640) {
     width = 640;
-    app_log(MOD_MODEM_UART, LOG_DEBUG, "smallPicWidth less than lower limit so setting: %d",
+    app_log(MOD_MODEM_UART, LEVEL_DEBUG, "smallPicWidth less than lower limit so setting: %d",
             width.load());
   }
   if (width % 2 != 0) {
     width = width + 1;
-    app_log(MOD_MODEM_UART, LOG_DEBUG, "smallPicWidth is not an even number so setting: %d",
+    app_log(MOD_MODEM_UART, LEVEL_DEBUG, "smallPicWidth is not an even number so setting: %d",
             width.load());
   }
 }

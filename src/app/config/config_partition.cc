@@ -6,7 +6,7 @@
 bool config_partition_mounted() {
   FILE* listing = popen("mount | grep mtdblock6", "r");
   if (listing == nullptr) {
-    app_log(MOD_CONF_SET, LOG_ERR, "Config: Could not open pipe for output");
+    app_log(MOD_CONF_SET, LEVEL_ERR, "Config: Could not open pipe for output");
     return false;
   }
   char line[100];
@@ -16,7 +16,7 @@ bool config_partition_mounted() {
   }
   int status = pclose(listing);
   if (status == -1) {
-    app_log(MOD_CONF_SET, LOG_ERR, "Config: Failed to close fp");
+    app_log(MOD_CONF_SET, LEVEL_ERR, "Config: Failed to close fp");
     return false;
   }
   return printed && status == 0;

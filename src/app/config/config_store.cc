@@ -26,7 +26,7 @@ constexpr int kLineLimit = 80;
 constexpr uint32_t kCrcFailed = 0xFFFFFFFFu;
 
 void log_error(const char* message) {
-  app_log(MOD_CONF_SET, LOG_ERR, "%s", message);
+  app_log(MOD_CONF_SET, LEVEL_ERR, "%s", message);
 }
 
 bool read_u32_le(FILE* file, uint32_t& ret_value) {
@@ -108,7 +108,7 @@ bool take_value(const ConfigKey& key, const char* text, ConfigFileFields& record
       break;
     case KeyRule::kDigitsRange:
       if (!all_digits(text)) {
-        app_log(MOD_CONF_SET, LOG_ERR, "Config: Invalid value %d for wdLEDStatus",
+        app_log(MOD_CONF_SET, LEVEL_ERR, "Config: Invalid value %d for wdLEDStatus",
                 static_cast<int>(value));
         return false;
       }
@@ -146,7 +146,7 @@ int write_config_file(const char* path, const unsigned char* content, std::size_
 // A file that failed is rebuilt from the one that loaded.
 void repair_from(int good, int bad) {
   if (copy_file_durably(config_file_path(good), config_file_path(bad)) != 0) {
-    app_log(MOD_CONF_SET, LOG_ERR, "Config: Failed to copy %s to %s", config_file_path(good),
+    app_log(MOD_CONF_SET, LEVEL_ERR, "Config: Failed to copy %s to %s", config_file_path(good),
             config_file_path(bad));
   }
 }
@@ -313,7 +313,7 @@ int config_save(const CameraConfig* camera, const ServerConfig* server, int sour
   if (write_config_file(kConfigPath, content, size) != 0) {
     return -1;
   }
-  app_log(MOD_CONF_SET, LOG_INFO, "Config: Successfully saved configuration in file");
+  app_log(MOD_CONF_SET, LEVEL_INFO, "Config: Successfully saved configuration in file");
   if (write_file_durably(kConfigBackupPath, content, size) != DurableWrite::kDone) {
     log_error("Config: Failed to copy new configuration to backup file");
   }

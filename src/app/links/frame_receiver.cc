@@ -49,18 +49,18 @@ class FrameReader {
   uint8_t read_unstuffed(const char* escapeNotice) {
     uint8_t value = read_byte();
     if (value == kFrameEscapeByte) {
-      app_log(link_.module, LOG_INFO, "%s", escapeNotice);
+      app_log(link_.module, LEVEL_INFO, "%s", escapeNotice);
       value = read_byte();
-      app_log(link_.module, LOG_INFO, "buf read : %02x", value);
+      app_log(link_.module, LEVEL_INFO, "buf read : %02x", value);
       value ^= kFrameEscapeByte;
-      app_log(link_.module, LOG_INFO, "data after xor : %02x", value);
+      app_log(link_.module, LEVEL_INFO, "data after xor : %02x", value);
     }
     return value;
   }
 
   // Prints every byte received from the header byte to the stop byte.
   void print_received() const {
-    app_log(link_.module, LOG_DEBUG, "%s", link_.receivedDump);
+    app_log(link_.module, LEVEL_DEBUG, "%s", link_.receivedDump);
     for (std::size_t i = 0; i < rawLength_; ++i) {
       printf("%02x ", raw_[i]);
     }
@@ -90,13 +90,13 @@ int receive_frame(const LinkProfile& link, int port, LinkCounters* counters,
   header[2] = reader.read_unstuffed("escape character received in seq number");
   header[3] = reader.read_byte();
   header[4] = reader.read_byte();
-  app_log(link.module, LOG_DEBUG, link.lengthBytes, header[4], header[3]);
+  app_log(link.module, LEVEL_DEBUG, link.lengthBytes, header[4], header[3]);
 
   // A peer may send a length below 256 in either byte order.
   const std::size_t length = header[3] != 0 ? header[4] * 256u + header[3] : header[4];
   if (length >= link.receiveLengthLimit) {
     // The rest of the frame reaches the link loop as stray bytes.
-    app_log(link.module, LOG_ERR, link.lengthRefused, static_cast<int>(length));
+    app_log(link.module, LEVEL_ERR, link.lengthRefused, static_cast<int>(length));
     return 1;
   }
 
@@ -107,7 +107,7 @@ int receive_frame(const LinkProfile& link, int port, LinkCounters* counters,
 
   const uint8_t checksum0 = reader.read_unstuffed("escape character received in crc byte 0");
   const uint8_t checksum1 = reader.read_unstuffed("escape character received in crc byte 1");
-  app_log(link.module, LOG_DEBUG, link.checksumBytes, checksum1, checksum0);
+  app_log(link.module, LEVEL_DEBUG, link.checksumBytes, checksum1, checksum0);
   // The 8-bit checksum may stand in either byte of the field.
   const unsigned received = checksum1 != 0 ? checksum0 * 256u + checksum1 : checksum0;
 
@@ -117,7 +117,7 @@ int receive_frame(const LinkProfile& link, int port, LinkCounters* counters,
   reader.print_received();
 
   if (stop != kFrameStopByte || received != computed) {
-    app_log(link.module, LOG_ERR, link.checksumError, received, computed, stop);
+    app_log(link.module, LEVEL_ERR, link.checksumError, received, computed, stop);
     return 1;
   }
   return 0;
@@ -132,10 +132,10 @@ int decode_and_handle(const LinkProfile& link, const pb_msgdesc_t* fields,
   memset(&message, 0, sizeof message);
   pb_istream_t stream = pb_istream_from_buffer(frame.payload.data(), frame.length);
   if (!pb_decode(&stream, fields, &message)) {
-    app_log(link.module, LOG_ERR, "Decoding failed: %s", PB_GET_ERROR(&stream));
+    app_log(link.module, LEVEL_ERR, "Decoding failed: %s", PB_GET_ERROR(&stream));
     return 1;
   }
-  app_log(link.module, LOG_DEBUG, "Decoded Message Tag : %d", message.which_msg);
+  app_log(link.module, LEVEL_DEBUG, "Decoded Message Tag : %d", message.which_msg);
   if (handler != nullptr) {
     handler(message, waitTime);
   }

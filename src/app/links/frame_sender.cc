@@ -30,7 +30,7 @@ int send_frame(const LinkProfile& link, int port, const pb_msgdesc_t* fields, co
   std::array<uint8_t, kMaxEncodeBufferSize> encoded;
   pb_ostream_t stream = pb_ostream_from_buffer(encoded.data(), link.encodeBufferSize);
   if (!pb_encode(&stream, fields, message)) {
-    app_log(link.module, LOG_ERR, "Encoding failed: %s", PB_GET_ERROR(&stream));
+    app_log(link.module, LEVEL_ERR, "Encoding failed: %s", PB_GET_ERROR(&stream));
     return -1;
   }
 
@@ -39,25 +39,25 @@ int send_frame(const LinkProfile& link, int port, const pb_msgdesc_t* fields, co
       build_frame({encoded.data(), stream.bytes_written}, {frame.data(), link.frameBufferSize});
   if (length == 0) {
     // Does not happen with the message sets as used; refused rather than cut.
-    app_log(link.module, LOG_ERR, "Frame for %zu encoded bytes does not fit the %s frame buffer",
+    app_log(link.module, LEVEL_ERR, "Frame for %zu encoded bytes does not fit the %s frame buffer",
             stream.bytes_written, link.linkName);
     return -1;
   }
 
-  app_log(link.module, LOG_DEBUG, "%s", link.sentDump);
+  app_log(link.module, LEVEL_DEBUG, "%s", link.sentDump);
   print_bytes(frame.data(), length);
 
   const ssize_t written = write(port, frame.data(), length);
-  app_log(link.module, LOG_DEBUG, link.bytesWritten, static_cast<int>(length));
+  app_log(link.module, LEVEL_DEBUG, link.bytesWritten, static_cast<int>(length));
   if (written != static_cast<ssize_t>(length)) {
-    app_log(link.module, LOG_ERR, "Write to the %s port failed: %s", link.linkName,
+    app_log(link.module, LEVEL_ERR, "Write to the %s port failed: %s", link.linkName,
             written < 0 ? strerror(errno) : "short write");
     return -1;
   }
   // Return only when the frame has left: the caller's wait time counts from then. A descriptor
   // that is not a terminal has nothing to drain.
   if (tcdrain(port) != 0 && errno != ENOTTY && errno != EINVAL) {
-    app_log(link.module, LOG_ERR, "tcdrain on the %s port failed: %s", link.linkName,
+    app_log(link.module, LEVEL_ERR, "tcdrain on the %s port failed: %s", link.linkName,
             strerror(errno));
   }
   return 0;

@@ -30,21 +30,21 @@ int link_turn(const LinkProfile& link, FrameReaderFn<Hooks> readFrame, LinkLoopS
                            &state.waitTime);
   if (ready == 0) {
     ++state.counters.timeouts;
-    app_log(link.module, LOG_INFO, "%s", link.waitTimeout);
+    app_log(link.module, LEVEL_INFO, "%s", link.waitTimeout);
     if (hooks.retry != nullptr) {
       hooks.retry(&state.waitTime);
     }
     return 0;
   }
   if (ready < 0) {
-    app_log(link.module, LOG_ERR, "%s", link.selectFailed);
+    app_log(link.module, LEVEL_ERR, "%s", link.selectFailed);
     return -1;
   }
 
   if (FD_ISSET(state.queue, &readable)) {
     EventMessage record{};
     if (receive_event(state.queue, &record) != 0) {
-      app_log(link.module, LOG_ERR, "%s", link.receiveFailed);
+      app_log(link.module, LEVEL_ERR, "%s", link.receiveFailed);
       if (link.receiveErrorPrefix != nullptr) {
         perror(link.receiveErrorPrefix);
       }
@@ -60,7 +60,7 @@ int link_turn(const LinkProfile& link, FrameReaderFn<Hooks> readFrame, LinkLoopS
   if (FD_ISSET(state.port, &readable)) {
     uint8_t byte = 0;
     if (read(state.port, &byte, 1) == 1) {
-      app_log(link.module, LOG_DEBUG, link.firstByte, byte);
+      app_log(link.module, LEVEL_DEBUG, link.firstByte, byte);
       if (byte == kFrameStartByte) {
         if (readFrame(state.port, hooks.handleMessage, &state.waitTime, &state.counters) == 0) {
           ++state.counters.framesHandled;
@@ -69,7 +69,7 @@ int link_turn(const LinkProfile& link, FrameReaderFn<Hooks> readFrame, LinkLoopS
         }
       } else {
         ++state.counters.strayBytes;
-        app_log(link.module, LOG_ERR, link.strayByte, byte);
+        app_log(link.module, LEVEL_ERR, link.strayByte, byte);
       }
     }
   }
@@ -80,10 +80,10 @@ template <typename Hooks>
 int run_link(const LinkProfile& link, int (*openPort)(), const int& port, mqd_t queue,
              FrameReaderFn<Hooks> readFrame, const Hooks& hooks, const std::atomic<bool>* stop) {
   if (openPort() != 0) {
-    app_log(link.module, LOG_ERR, "Failed to open port");
+    app_log(link.module, LEVEL_ERR, "Failed to open port");
     return -1;
   }
-  app_log(link.module, LOG_INFO, link.portOpened, port);
+  app_log(link.module, LEVEL_INFO, link.portOpened, port);
 
   LinkLoopState state;
   state.port = port;

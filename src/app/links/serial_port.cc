@@ -19,7 +19,7 @@ namespace {
 int open_port(const char* path, LogModule module) {
   int port = open(path, O_RDWR | O_NOCTTY | O_SYNC);
   if (port < 0) {
-    app_log(module, LOG_ERR, "Error opening %s: %s", path, strerror(errno));
+    app_log(module, LEVEL_ERR, "Error opening %s: %s", path, strerror(errno));
     return -1;
   }
   if (configure_port(port, B115200) != 0) {
@@ -35,7 +35,7 @@ int configure_port(int port, speed_t speed) {
   termios settings{};
   // Both links report set-up failures under the MCU link's module.
   if (tcgetattr(port, &settings) != 0) {
-    app_log(MOD_MCU_UART, LOG_ERR, "Error from tcgetattr: %s", strerror(errno));
+    app_log(MOD_MCU_UART, LEVEL_ERR, "Error from tcgetattr: %s", strerror(errno));
     return -1;
   }
   cfsetospeed(&settings, speed);
@@ -50,7 +50,7 @@ int configure_port(int port, speed_t speed) {
   settings.c_cc[VTIME] = 5;
 
   if (tcsetattr(port, TCSANOW, &settings) != 0) {
-    app_log(MOD_MCU_UART, LOG_ERR, "Error from tcsetattr: %s", strerror(errno));
+    app_log(MOD_MCU_UART, LEVEL_ERR, "Error from tcsetattr: %s", strerror(errno));
     return -1;
   }
   return 0;

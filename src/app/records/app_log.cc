@@ -173,7 +173,7 @@ long app_log_written_bytes() {
 int is_path_mounted(const char* text) {
   FILE* mounts = fopen("/proc/mounts", "r");
   if (mounts == nullptr) {
-    app_log(MOD_LOG, LOG_ERR, "cannot open /proc/mounts , %s", strerror(errno));
+    app_log(MOD_LOG, LEVEL_ERR, "cannot open /proc/mounts , %s", strerror(errno));
     return 0;
   }
   char line[256];

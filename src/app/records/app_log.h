@@ -5,11 +5,11 @@
 #include <ctime>
 
 enum LogLevel : int {
-  LOG_FATAL = 0,
-  LOG_ERR = 1,
-  LOG_WARN = 2,
-  LOG_INFO = 3,
-  LOG_DEBUG = 4,
+  LEVEL_FATAL = 0,
+  LEVEL_ERR = 1,
+  LEVEL_WARN = 2,
+  LEVEL_INFO = 3,
+  LEVEL_DEBUG = 4,
 };
 
 enum LogModule : int {

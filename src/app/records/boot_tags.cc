@@ -35,10 +35,10 @@ time_t watchdog_reboot_epoch(const BootTagValues& values) {
   if (values.wdm_reboot_epoch_present) {
     return static_cast<time_t>(values.wdm_reboot_epoch);
   }
-  app_log(MOD_MAIN, LOG_ERR, "parse wdm: Could not fetch correct reboot epoch from tag.");
+  app_log(MOD_MAIN, LEVEL_ERR, "parse wdm: Could not fetch correct reboot epoch from tag.");
   time_t now = time(nullptr);
   if (now == static_cast<time_t>(-1)) {
-    app_log(MOD_MAIN, LOG_ERR, "parse wdm: Could not fetch correct time for reboot log.");
+    app_log(MOD_MAIN, LEVEL_ERR, "parse wdm: Could not fetch correct time for reboot log.");
     return 0;
   }
   return now;
@@ -88,13 +88,13 @@ void store_bracket_list(const BootTagValues& values) {
 // The partition is restored from its image, which knows nothing of this camera: the values
 // the next boots need are written back, each kept only when it is one the system can use.
 void reflash_tag_partition(const BootTagValues& values) {
-  app_log(MOD_MAIN, LOG_ERR, "Tag partition is corrupted");
+  app_log(MOD_MAIN, LEVEL_ERR, "Tag partition is corrupted");
   run_shell(kTagReflashCommand);
   store_locked([] {
     bootTags.tagReflashed = 1;
     set_system_flag(&SysInfo::tagReflashed, 1);
   });
-  app_log(MOD_MAIN, LOG_INFO, "Tag partition reflashed");
+  app_log(MOD_MAIN, LEVEL_INFO, "Tag partition reflashed");
 
   unsigned cap_mode = values.cap_mode < 2 ? values.cap_mode : 0;
   unsigned prev_ir_mode =
@@ -119,12 +119,12 @@ int read_boot_tags_from(const char* cmdline_path) {
   std::string text;
   int result = read_cmdline_text(cmdline_path, text);
   if (result != 0) {
-    app_log(MOD_MAIN, LOG_ERR, "Could not read %s, boot tags take their defaults", cmdline_path);
+    app_log(MOD_MAIN, LEVEL_ERR, "Could not read %s, boot tags take their defaults", cmdline_path);
   }
   BootTagValues values = parse_boot_tags(text);
 
   store_key_values(values);
-  app_log(MOD_MAIN, LOG_INFO, "%s ", describe_boot_tags(values).c_str());
+  app_log(MOD_MAIN, LEVEL_INFO, "%s ", describe_boot_tags(values).c_str());
   store_bracket_list(values);
   if (values.partition_corrupt()) {
     reflash_tag_partition(values);

@@ -47,14 +47,14 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 const char* choose_place() {
   if (is_path_mounted(kCardMount)) {
-    app_log(MOD_LOG, LOG_DEBUG, "reboot log: Primary path selected");
+    app_log(MOD_LOG, LEVEL_DEBUG, "reboot log: Primary path selected");
     return kRebootLogCardPath;
   }
   if (is_path_mounted(kConfigMount)) {
-    app_log(MOD_LOG, LOG_DEBUG, "reboot log: config path selected");
+    app_log(MOD_LOG, LEVEL_DEBUG, "reboot log: config path selected");
     return kRebootLogConfigPath;
   }
-  app_log(MOD_LOG, LOG_DEBUG, "reboot log: tmp path selected");
+  app_log(MOD_LOG, LEVEL_DEBUG, "reboot log: tmp path selected");
   return kRebootLogRamPath;
 }
 
@@ -116,11 +116,11 @@ int write_reboot_log(int source, int reason, time_t epoch) {
 
   File file(fopen(path, "a"));
   if (file == nullptr) {
-    app_log(MOD_LOG, LOG_ERR, "Could not open \"%s\" to write log, %s", path, strerror(errno));
+    app_log(MOD_LOG, LEVEL_ERR, "Could not open \"%s\" to write log, %s", path, strerror(errno));
     return -1;
   }
   fputs(line, file.get());
-  app_log(MOD_LOG, LOG_DEBUG, "wrtie reboot log: \"%s\" to \"%s\"", line, path);
+  app_log(MOD_LOG, LEVEL_DEBUG, "wrtie reboot log: \"%s\" to \"%s\"", line, path);
   file.reset();
   run_shell("sync");
   return 0;
@@ -146,31 +146,31 @@ int append_reboot_log(const char* source_path, const char* target_path) {
   }
   File source(fopen(source_path, "r"));
   if (source == nullptr) {
-    app_log(MOD_LOG, LOG_ERR, "Could not open source file \"%s\" to append log: %s", source_path,
+    app_log(MOD_LOG, LEVEL_ERR, "Could not open source file \"%s\" to append log: %s", source_path,
             strerror(errno));
     return -1;
   }
   File target(fopen(target_path, "a"));
   if (target == nullptr) {
-    app_log(MOD_LOG, LOG_ERR, "Cannot open destination file \"%s\" to append log: %s", target_path,
+    app_log(MOD_LOG, LEVEL_ERR, "Cannot open destination file \"%s\" to append log: %s", target_path,
             strerror(errno));
     return -1;
   }
-  app_log(MOD_LOG, LOG_DEBUG, "Appending reboot logs from %s to %s", source_path, target_path);
+  app_log(MOD_LOG, LEVEL_DEBUG, "Appending reboot logs from %s to %s", source_path, target_path);
   char line[kLineSize];
   while (fgets(line, sizeof line, source.get()) != nullptr) {
     if (fputs(line, target.get()) == EOF) {
-      app_log(MOD_LOG, LOG_ERR, "Failed to write to destination file \"%s\": %s", target_path,
+      app_log(MOD_LOG, LEVEL_ERR, "Failed to write to destination file \"%s\": %s", target_path,
               strerror(errno));
       return -1;
     }
   }
   // Buffered lines reach the file only when it is closed; a failing close is a failed write.
   if (fclose(target.release()) != 0) {
-    app_log(MOD_LOG, LOG_ERR, "Failed to write to destination file \"%s\": %s", target_path,
+    app_log(MOD_LOG, LEVEL_ERR, "Failed to write to destination file \"%s\": %s", target_path,
             strerror(errno));
     return -1;
   }
-  app_log(MOD_LOG, LOG_DEBUG, "Logs appended successfully from %s to %s", source_path, target_path);
+  app_log(MOD_LOG, LEVEL_DEBUG, "Logs appended successfully from %s to %s", source_path, target_path);
   return 0;
 }

@@ -56,7 +56,7 @@ long current_local_seconds() {
   time_t now = time(nullptr);
   struct tm local {};
   if (now == static_cast<time_t>(-1) || localtime_r(&now, &local) == nullptr) {
-    app_log(MOD_MCU_UART, LOG_ERR, "Could not fetch correct time for reboot log.");
+    app_log(MOD_MCU_UART, LEVEL_ERR, "Could not fetch correct time for reboot log.");
     return static_cast<long>(now);
   }
   return static_cast<long>(mktime(&local));
@@ -64,7 +64,7 @@ long current_local_seconds() {
 
 int read_boot_record(const BootRecord& record) {
   if (sysInfo->*record.flag) {
-    app_log(record.module, LOG_INFO, "%s", record.from_tag);
+    app_log(record.module, LEVEL_INFO, "%s", record.from_tag);
     run_shell(record.tag_reset_command);
     unlink(record.path);
     return 0;
@@ -73,7 +73,7 @@ int read_boot_record(const BootRecord& record) {
   if (stat(record.path, &info) != 0) {
     return 0;
   }
-  app_log(record.module, LOG_INFO, "%s", record.from_config);
+  app_log(record.module, LEVEL_INFO, "%s", record.from_config);
   {
     SemLock lock(&sysInfoLock);
     sysInfo->*record.flag = 1;
@@ -82,14 +82,14 @@ int read_boot_record(const BootRecord& record) {
   if (FILE* file = fopen(record.path, "r"); file == nullptr) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    app_log(record.module, LOG_ERR, record.unopenable, record.path, strerror(errno));
+    app_log(record.module, LEVEL_ERR, record.unopenable, record.path, strerror(errno));
 #pragma GCC diagnostic pop
   } else {
     unsigned long stored = 0;
     if (fscanf(file, "%lu", &stored) == 1) {
       epoch = static_cast<long>(stored);
     } else {
-      app_log(record.module, LOG_ERR, "%s", record.unreadable);
+      app_log(record.module, LEVEL_ERR, "%s", record.unreadable);
     }
     fclose(file);
   }

@@ -23,11 +23,11 @@ mqd_t open_event_queue(const char* name, const char* owner) {
   attributes.mq_msgsize = sizeof(EventMessage);
   mqd_t queue = mq_open(name, O_RDWR | O_CREAT | O_NONBLOCK, 0777, &attributes);
   if (queue < 1) {
-    app_log(MOD_MAIN, LOG_ERR, "Message Queue For %s Monitor Thread FAILED!", owner);
+    app_log(MOD_MAIN, LEVEL_ERR, "Message Queue For %s Monitor Thread FAILED!", owner);
     perror("Server: mq_open (server)");
     return -1;
   }
-  app_log(MOD_MAIN, LOG_INFO, "Message Queue For %s Monitor Thread Created with ID: %d", owner,
+  app_log(MOD_MAIN, LEVEL_INFO, "Message Queue For %s Monitor Thread Created with ID: %d", owner,
           static_cast<int>(queue));
   return queue;
 }
@@ -67,7 +67,7 @@ int send_modem_request(EventMessage message, int32_t request, const char* error_
 }
 
 int request_mcu(int module, EventMessage message, int32_t request) {
-  app_log(module, LOG_INFO, "ISP to MCU - %s", event_code_name(request));
+  app_log(module, LEVEL_INFO, "ISP to MCU - %s", event_code_name(request));
   return send_mcu_request(message, request);
 }
 

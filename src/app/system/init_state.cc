@@ -33,7 +33,7 @@ bool start_first_boot_thread(ThreadBody body, const char* failure_format) {
   if (error != 0) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    app_log(MOD_FIRSTBOOT, LOG_ERR, failure_format, error);
+    app_log(MOD_FIRSTBOOT, LEVEL_ERR, failure_format, error);
 #pragma GCC diagnostic pop
     return false;
   }
@@ -47,7 +47,7 @@ bool prepare_first_boot() {
   run_shell("echo 17 > /sys/class/gpio/export");
   run_shell("echo 'out' > /sys/class/gpio/gpio17/direction");
   run_shell("echo 0 > /sys/class/gpio/gpio17/value");
-  app_log(MOD_INIT, LOG_INFO, "Sensor_Power_Down_F");
+  app_log(MOD_INIT, LEVEL_INFO, "Sensor_Power_Down_F");
   show_signal_leds(0);
   set_blink_period(kFirstBootBlinkPeriodMs);
   set_status_led(STATUS_LED_GREEN, STATUS_LED_BLINK);
@@ -101,7 +101,7 @@ int32_t prepare_reported_state(int32_t reported) {
     case STATE_CAPTUREDETECTION:
       prepare_capture(1);
       if (sysInfo->boot_reason != 1) {
-        app_log(MOD_INIT, LOG_INFO,
+        app_log(MOD_INIT, LEVEL_INFO,
                 "CAMERA STATE AND BOOT REASON MISMATCH OCCURRED GOING TO POWERDOWN");
         return STATE_POWERDOWN;
       }
@@ -124,7 +124,7 @@ int32_t prepare_reported_state(int32_t reported) {
       return reported;
     default:
       // No state has this number; a run that cannot know its work ends.
-      app_log(MOD_INIT, LOG_ERR, "Unknown camera state %d reported, going to power down", reported);
+      app_log(MOD_INIT, LEVEL_ERR, "Unknown camera state %d reported, going to power down", reported);
       return STATE_POWERDOWN;
   }
 }
@@ -144,7 +144,7 @@ int32_t reported_state(const EventMessage& event) {
 void handle_camera_state(const EventMessage& event) {
   const int32_t reported = reported_state(event);
   if (reported >= STATE_FIRSTBOOT && reported <= STATE_INSTANTREQUEST) {
-    app_log(MOD_INIT, LOG_INFO, "MCU to ISP - MCU_RESP_GET_CAMERA_STATE STATE : %s",
+    app_log(MOD_INIT, LEVEL_INFO, "MCU to ISP - MCU_RESP_GET_CAMERA_STATE STATE : %s",
             state_name(reported));
   }
   const int32_t next = prepare_reported_state(reported);

@@ -41,7 +41,7 @@ int check_and_repair_sd() {
   if (sdCheckDone || size_gb < kSmallestCheckedCardGb || size_gb > kLargestCheckedCardGb) {
     return 0;
   }
-  app_log(MOD_MAIN, LOG_INFO, "Checking for dirty bit in SD card partitions");
+  app_log(MOD_MAIN, LEVEL_INFO, "Checking for dirty bit in SD card partitions");
   find_dirty_partitions();
   for (const PartitionRepair& repair : kRepairs) {
     if (!*repair.dirty) {
@@ -50,9 +50,9 @@ int check_and_repair_sd() {
     repairPartition = repair.partition;
     if (repair_partition(repair.partition) == 0) {
       *repair.dirty = 0;
-      app_log(MOD_MAIN, LOG_INFO, "%s", repair.repaired);
+      app_log(MOD_MAIN, LEVEL_INFO, "%s", repair.repaired);
     } else {
-      app_log(MOD_MAIN, LOG_INFO, "%s", repair.failed);
+      app_log(MOD_MAIN, LEVEL_INFO, "%s", repair.failed);
     }
   }
   check_sd_card();
@@ -62,16 +62,16 @@ int check_and_repair_sd() {
 
 int move_secondary_to_primary() {
   if (!primary_partition_usable() || !secondary_holds_media()) {
-    app_log(MOD_MAIN, LOG_INFO, "MOVE FILES FROM SEC TO PRI NOT DONE");
+    app_log(MOD_MAIN, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI NOT DONE");
     return -1;
   }
-  app_log(MOD_MAIN, LOG_INFO, "MOVING FILES FROM SEC TO PRI STARTED");
+  app_log(MOD_MAIN, LEVEL_INFO, "MOVING FILES FROM SEC TO PRI STARTED");
   set_file_copy_ongoing(1);
   run_shell("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/");
   run_shell("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
   run_shell("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
   run_shell("sync");
   set_file_copy_ongoing(0);
-  app_log(MOD_MAIN, LOG_INFO, "MOVE FILES FROM SEC TO PRI DONE");
+  app_log(MOD_MAIN, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI DONE");
   return 0;
 }

@@ -10,7 +10,7 @@ const PendingThreads kThreadBodies = {
 namespace {
 
 int not_built(const char* what) {
-  app_log(MOD_MAIN, LOG_DEBUG, "%s: not built yet", what);
+  app_log(MOD_MAIN, LEVEL_DEBUG, "%s: not built yet", what);
   return -1;
 }
 

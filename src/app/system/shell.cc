@@ -12,15 +12,15 @@
 int run_shell(const char* command) {
   int status = system(command);
   if (status < 0) {
-    app_log(MOD_MAIN, LOG_ERR, "Error in system()");
+    app_log(MOD_MAIN, LEVEL_ERR, "Error in system()");
     return -1;
   }
   if (WIFSIGNALED(status)) {
-    app_log(MOD_MAIN, LOG_INFO, "exit status = [ %d ]", WEXITSTATUS(status));
+    app_log(MOD_MAIN, LEVEL_INFO, "exit status = [ %d ]", WEXITSTATUS(status));
     return -1;
   }
   if (WEXITSTATUS(status) != 0) {
-    app_log(MOD_MAIN, LOG_ERR, "%s: run fail, exit code [ %d ]", command, WEXITSTATUS(status));
+    app_log(MOD_MAIN, LEVEL_ERR, "%s: run fail, exit code [ %d ]", command, WEXITSTATUS(status));
     return -1;
   }
   return 0;
@@ -33,7 +33,7 @@ int run_shellf(const char* format, ...) {
   int length = vsnprintf(command, sizeof command, format, args);
   va_end(args);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
-    app_log(MOD_MAIN, LOG_ERR, "command too long, not run: %.64s...", command);
+    app_log(MOD_MAIN, LEVEL_ERR, "command too long, not run: %.64s...", command);
     return -1;
   }
   return run_shell(command);

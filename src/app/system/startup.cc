@@ -29,7 +29,7 @@ constexpr useconds_t kFirstCapturePollUs = 200 * 1000;
 constexpr useconds_t kConfigMountPollUs = 1000;
 
 [[noreturn]] void fatal(int module, const char* message) {
-  app_log(module, LOG_ERR, "%s", message);
+  app_log(module, LEVEL_ERR, "%s", message);
   exit(-1);
 }
 
@@ -81,11 +81,11 @@ void start_fast_capture_or_skip() {
   if (pir_boot && kThreadBodies.capture_top_half != nullptr) {
     int error = start_thread(kThreadBodies.capture_top_half, &threadAttr);
     if (error != 0) {
-      app_log(MOD_MAIN, LOG_ERR, "Capture Thread Top Half create failed : tid : %d,errno: %d", 0,
+      app_log(MOD_MAIN, LEVEL_ERR, "Capture Thread Top Half create failed : tid : %d,errno: %d", 0,
               error);
       exit(-1);
     }
-    app_log(MOD_MAIN, LOG_INFO, "Starting fast capture thread");
+    app_log(MOD_MAIN, LEVEL_INFO, "Starting fast capture thread");
     SemLock lock(&sysInfoLock);
     sysInfo->captureOngoing = 1;
     return;
@@ -97,10 +97,10 @@ void start_fast_capture_or_skip() {
 
 void load_configuration() {
   while (!config_partition_mounted()) {
-    app_log(MOD_MAIN, LOG_INFO, "Waiting for mount config partition");
+    app_log(MOD_MAIN, LEVEL_INFO, "Waiting for mount config partition");
     usleep(kConfigMountPollUs);
   }
-  app_log(MOD_MAIN, LOG_INFO, "config partition is now mounted");
+  app_log(MOD_MAIN, LEVEL_INFO, "config partition is now mounted");
 
   read_wdm_record();
   read_cap_error_record();
@@ -113,7 +113,7 @@ void load_configuration() {
   if (loaded != 0) {
     fatal(MOD_MAIN, "Failed to load device configuration");
   }
-  app_log(MOD_MAIN, LOG_INFO, "Device configuration loaded successfully");
+  app_log(MOD_MAIN, LEVEL_INFO, "Device configuration loaded successfully");
 
   SemLock lock(&sysInfoLock);
   if (sysInfo->boot_reason == 1) {
@@ -129,10 +129,10 @@ void load_configuration() {
 }
 
 void switch_leds_off() {
-  app_log(MOD_MAIN, LOG_INFO, "Setting signal LEDs OFF");
-  app_log(MOD_MAIN, LOG_INFO, "Setting battery LEDs OFF");
-  app_log(MOD_MAIN, LOG_INFO, "Setting SD LED OFF");
-  app_log(MOD_MAIN, LOG_INFO, "Setting Test LED OFF");
+  app_log(MOD_MAIN, LEVEL_INFO, "Setting signal LEDs OFF");
+  app_log(MOD_MAIN, LEVEL_INFO, "Setting battery LEDs OFF");
+  app_log(MOD_MAIN, LEVEL_INFO, "Setting SD LED OFF");
+  app_log(MOD_MAIN, LEVEL_INFO, "Setting Test LED OFF");
   set_all_led_records_off();
   statusLedGreen = STATUS_LED_OFF;
   statusLedRed = STATUS_LED_OFF;
@@ -204,7 +204,7 @@ void start_long_lived_threads() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
-      app_log(MOD_MAIN, LOG_ERR, thread.failure_format, error, error);
+      app_log(MOD_MAIN, LEVEL_ERR, thread.failure_format, error, error);
 #pragma GCC diagnostic pop
       exit(-1);
     }
@@ -222,7 +222,7 @@ void start_optional_thread(ThreadBody body, const pthread_attr_t* attributes, in
   }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  app_log(module, LOG_ERR, failure_format, error);
+  app_log(module, LEVEL_ERR, failure_format, error);
 #pragma GCC diagnostic pop
   if (is_fatal) {
     exit(-1);
@@ -241,7 +241,7 @@ void app_startup() {
 
   // 5: the log.
   if (app_log_init()) {
-    app_log(MOD_MAIN, LOG_INFO, "Logging intiated successfully");
+    app_log(MOD_MAIN, LEVEL_INFO, "Logging intiated successfully");
   } else {
     printf("Failed to initiate logging\n");
   }
@@ -264,10 +264,10 @@ void app_startup() {
 
   // 10: shared thread attributes.
   if (int error = pthread_attr_init(&threadAttr); error != 0) {
-    app_log(MOD_MAIN, LOG_ERR, "pthread_attr_init failed ,errno : %d", error);
+    app_log(MOD_MAIN, LEVEL_ERR, "pthread_attr_init failed ,errno : %d", error);
   }
   if (int error = pthread_attr_setstacksize(&threadAttr, kThreadStackSize); error != 0) {
-    app_log(MOD_MAIN, LOG_ERR, "pthread_attr_setstacksize failed ,errno : %d", error);
+    app_log(MOD_MAIN, LEVEL_ERR, "pthread_attr_setstacksize failed ,errno : %d", error);
   }
 
   // 11-14: exposure wait, the fast capture of a PIR boot, GPIO 8, wait for its first frame.
@@ -276,7 +276,7 @@ void app_startup() {
   start_fast_capture_or_skip();
   export_gpio8();
   while (sysInfo->firstCapturePending) {
-    app_log(MOD_MAIN, LOG_INFO, "Wait for first cap!");
+    app_log(MOD_MAIN, LEVEL_INFO, "Wait for first cap!");
     usleep(kFirstCapturePollUs);
   }
 
@@ -293,7 +293,7 @@ void app_startup() {
   load_configuration();
   read_version_file();
   if (!sysInfo->tagReflashed && read_temperature() == -1) {
-    app_log(MOD_MAIN, LOG_INFO, "TEMPERATURE READING FAILED");
+    app_log(MOD_MAIN, LEVEL_INFO, "TEMPERATURE READING FAILED");
   }
 
   // 25-28: LEDs off, LED manager, state table, first state.

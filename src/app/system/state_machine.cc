@@ -58,7 +58,7 @@ void log_state_change() {
   const int32_t previous = sysInfo->prevState;
   const int32_t current = sysInfo->state;
   if (previous != current) {
-    app_log(MOD_MAIN, LOG_INFO, "State changes from %s to %s", state_name(previous),
+    app_log(MOD_MAIN, LEVEL_INFO, "State changes from %s to %s", state_name(previous),
             state_name(current));
   }
 }
@@ -70,7 +70,7 @@ void before_capture_error() {
   if (take_back_sd_card() == 0) {
     archive_logs_to_sd();
   }
-  app_log(MOD_MAIN, LOG_INFO, "ISP to MCU - MCU_REQ_WDM_TRIGGERED");
+  app_log(MOD_MAIN, LEVEL_INFO, "ISP to MCU - MCU_REQ_WDM_TRIGGERED");
   EventMessage request{};
   send_mcu_request(request, MCU_REQ_WDM_TRIGGERED,
                    "\r\n Error : mq_send (mcu q): MCU_REQ_WDM_TRIGGERED");
@@ -102,12 +102,12 @@ int system_server_turn(long wait_ms) {
   }
   int ready = wait_queue_readable(sysQueue, wait_ms);
   if (ready == 0) {
-    app_log(MOD_MAIN, LOG_INFO,
+    app_log(MOD_MAIN, LEVEL_INFO,
             "Timeout : sys_server message queue timeout,waiting for message from modem/mcu");
     return 0;
   }
   if (ready < 0) {
-    app_log(MOD_MAIN, LOG_ERR, "Error : sys_server Something went wrong with select\n\r");
+    app_log(MOD_MAIN, LEVEL_ERR, "Error : sys_server Something went wrong with select\n\r");
     return 0;
   }
   if (receive_event(sysQueue, &g_server_event) != 0) {

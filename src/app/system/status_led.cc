@@ -19,7 +19,7 @@ void send_status_led_request(int32_t request, int mode) {
                      : mode == STATUS_LED_ON               ? "ON"
                                                            : "BLINK";
   snprintf(message.text, sizeof message.text, "%s", text);
-  app_log(MOD_MAIN, LOG_INFO, "ISP to MCU - MCU_REQ_SET_STATUS_LED");
+  app_log(MOD_MAIN, LEVEL_INFO, "ISP to MCU - MCU_REQ_SET_STATUS_LED");
   send_event(mcuQueue, message, kMcuQueueSendError);
 }
 

@@ -16,7 +16,7 @@ int read_version_file() {
     cameraConfig->version[0] = '\0';
   }
   fclose(file);
-  app_log(MOD_MAIN, LOG_INFO, "ISP version : %s , Board rev : %d", cameraConfig->version,
+  app_log(MOD_MAIN, LEVEL_INFO, "ISP version : %s , Board rev : %d", cameraConfig->version,
           sysInfo->orve_model.load());
   return 0;
 }

@@ -45,10 +45,10 @@ class AppLogTest : public testing::Test {
 TEST_F(AppLogTest, LineCarriesTimeModuleLevelAndExpandedMessage) {
   ASSERT_TRUE(app_log_init());
   testing::internal::CaptureStdout();
-  app_log(MOD_MCU_UART, LOG_INFO, "camera state %d of %s", 4, "MCU");
-  app_log(MOD_LOG, LOG_ERR, "failed");
-  app_log(MOD_PWR_DWN, LOG_DEBUG, "bytes");
-  app_log(MOD_MAIN, LOG_FATAL, "end\n");
+  app_log(MOD_MCU_UART, LEVEL_INFO, "camera state %d of %s", 4, "MCU");
+  app_log(MOD_LOG, LEVEL_ERR, "failed");
+  app_log(MOD_PWR_DWN, LEVEL_DEBUG, "bytes");
+  app_log(MOD_MAIN, LEVEL_FATAL, "end\n");
   std::string console = testing::internal::GetCapturedStdout();
 
   const std::vector<std::string> expected = {
@@ -81,7 +81,7 @@ TEST_F(AppLogTest, OverlongFormatIsCutBetweenConversionsAndEndsTheLine) {
   format += "%s%d";
   {
     test_support::SilencedStdout quiet;
-    app_log(MOD_MAIN, LOG_INFO, format.c_str(), "never", 1);
+    app_log(MOD_MAIN, LEVEL_INFO, format.c_str(), "never", 1);
   }
   std::vector<std::string> lines = file_lines();
   ASSERT_EQ(lines.size(), 1u);
@@ -91,9 +91,9 @@ TEST_F(AppLogTest, OverlongFormatIsCutBetweenConversionsAndEndsTheLine) {
 }
 
 TEST_F(AppLogTest, ReopensAfterCloseAndAppends) {
-  app_log(MOD_MAIN, LOG_INFO, "first");
+  app_log(MOD_MAIN, LEVEL_INFO, "first");
   app_log_close();
-  app_log(MOD_MAIN, LOG_INFO, "second");
+  app_log(MOD_MAIN, LEVEL_INFO, "second");
   std::vector<std::string> lines = file_lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("first"), std::string::npos);
@@ -105,13 +105,13 @@ TEST_F(AppLogTest, RotationStartsANewFileWithTheTriggeringLine) {
   const std::string filler(1000, 'f');
   long before = app_log_written_bytes();
   while (app_log_written_bytes() < kAppLogRotateBytes) {
-    app_log(MOD_MAIN, LOG_INFO, "%s", filler.c_str());
+    app_log(MOD_MAIN, LEVEL_INFO, "%s", filler.c_str());
   }
   // The counter started where earlier tests left it, so the file holds at most 5 MiB.
   app_log_close();
   EXPECT_LE(static_cast<long>(read_file(kAppLogPath).size()), kAppLogRotateBytes - before + 1100);
 
-  app_log(MOD_MAIN, LOG_WARN, "after rotation %d", 1);
+  app_log(MOD_MAIN, LEVEL_WARN, "after rotation %d", 1);
   std::string content = (app_log_close(), read_file(kAppLogPath));
   EXPECT_EQ(content, "2024-03-07 18:05:09 : MAIN : WARN : after rotation 1\n");
   EXPECT_EQ(app_log_written_bytes(), static_cast<long>(content.size()));
@@ -126,7 +126,7 @@ TEST_F(AppLogTest, ConcurrentWritersNeverInterleaveFileLines) {
     for (int t = 0; t < kThreads; ++t) {
       writers.emplace_back([t] {
         for (int i = 0; i < kLinesEach; ++i) {
-          app_log(MOD_SD_CONF, LOG_INFO, "writer %d line %d %s", t, i,
+          app_log(MOD_SD_CONF, LEVEL_INFO, "writer %d line %d %s", t, i,
                   "................................................................");
         }
       });

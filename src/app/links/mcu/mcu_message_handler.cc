@@ -69,7 +69,7 @@ void set_pir_pending(const Notification& notification, int8_t value) {
 }
 
 void refuse(const Notification& notification, const char* reason) {
-  app_log(MOD_MCU_UART, LOG_INFO, "%s", reason);
+  app_log(MOD_MCU_UART, LEVEL_INFO, "%s", reason);
   set_pir_pending(notification, 0);
   acknowledge(notification.acknowledgement);
 }
@@ -116,7 +116,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
   switch (message.which_msg) {
     case kvt_MCU2ISP_get_device_info_response_tag: {
       const char* version = message.msg.get_device_info_response.version;
-      app_log(MOD_MCU_UART, LOG_INFO, "kvt_MCU2ISP_get_device_info_response_tag : mcu version : %s",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "kvt_MCU2ISP_get_device_info_response_tag : mcu version : %s",
               version);
       SemLock lock(&configLock);
       snprintf(cameraConfig->mcuVersion, sizeof cameraConfig->mcuVersion, "%s", version);
@@ -129,13 +129,13 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
       if (adc.has_adc_val_battery_V) {
         cameraConfig->adcBattery.whole = static_cast<int32_t>(adc.adc_val_battery_V.whole);
         cameraConfig->adcBattery.decimal = static_cast<int32_t>(adc.adc_val_battery_V.decimal);
-        app_log(MOD_MCU_UART, LOG_INFO, "battery_V.whole : %d\tadc_val_battery_V.decimal : %d",
+        app_log(MOD_MCU_UART, LEVEL_INFO, "battery_V.whole : %d\tadc_val_battery_V.decimal : %d",
                 cameraConfig->adcBattery.whole.load(), cameraConfig->adcBattery.decimal.load());
       }
       if (adc.has_adc_val_external_V) {
         cameraConfig->adcExternal.whole = static_cast<int32_t>(adc.adc_val_external_V.whole);
         cameraConfig->adcExternal.decimal = static_cast<int32_t>(adc.adc_val_external_V.decimal);
-        app_log(MOD_MCU_UART, LOG_INFO,
+        app_log(MOD_MCU_UART, LEVEL_INFO,
                 "adc_val_external_V.whole : %d\tadc_val_external_V.decimal : %d ",
                 cameraConfig->adcExternal.whole.load(), cameraConfig->adcExternal.decimal.load());
       }
@@ -143,7 +143,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
         cameraConfig->adcPhotodiode.whole = static_cast<int32_t>(adc.adc_val_photodiode_raw.whole);
         cameraConfig->adcPhotodiode.decimal =
             static_cast<int32_t>(adc.adc_val_photodiode_raw.decimal);
-        app_log(MOD_MCU_UART, LOG_INFO,
+        app_log(MOD_MCU_UART, LEVEL_INFO,
                 "adc_val_photodiode_raw.whole : %d\tadc_val_photodiode_raw.decimal : %d",
                 cameraConfig->adcPhotodiode.whole.load(),
                 cameraConfig->adcPhotodiode.decimal.load());
@@ -153,10 +153,10 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
     }
     case kvt_MCU2ISP_get_camera_state_response_tag: {
       const uint32_t state = message.msg.get_camera_state_response.state;
-      app_log(MOD_MCU_UART, LOG_INFO, "kvt_MCU2ISP_get_camera_state_response_tag : %d",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "kvt_MCU2ISP_get_camera_state_response_tag : %d",
               static_cast<int>(state));
       snprintf(record.text, sizeof record.text, "%d", static_cast<int>(state));
-      app_log(MOD_MCU_UART, LOG_INFO, "Camera state : %s ",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "Camera state : %s ",
               state < static_cast<uint32_t>(kSystemStateCount) ? kMcuStateNames[state]
                                                                : "STATE_INVALID");
       record.response = MCU_RESP_GET_CAMERA_STATE;
@@ -165,7 +165,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
     case kvt_MCU2ISP_get_day_night_status_response_tag: {
       const DayNightStatusResponse& day_night = message.msg.get_day_night_status_response;
       if (day_night.isValid) {
-        app_log(MOD_MCU_UART, LOG_INFO, "IsNight : %d", day_night.IsNight ? 1 : 0);
+        app_log(MOD_MCU_UART, LEVEL_INFO, "IsNight : %d", day_night.IsNight ? 1 : 0);
         {
           SemLock lock(&sysInfoLock);
           sysInfo->day_night_val = day_night.IsNight ? 1 : 0;
@@ -178,7 +178,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
     }
     case kvt_MCU2ISP_get_fuel_gauge_value_response_tag: {
       const FuelGaugeValues& gauge = message.msg.get_fuel_gauge_value_response;
-      app_log(MOD_MCU_UART, LOG_INFO, "fuelguage.isValid = %s", gauge.isValid ? "TRUE" : "FALSE");
+      app_log(MOD_MCU_UART, LEVEL_INFO, "fuelguage.isValid = %s", gauge.isValid ? "TRUE" : "FALSE");
       if (gauge.isValid) {
         {
           SemLock lock(&configLock);
@@ -192,7 +192,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
         }
         if (gauge.index < gauge.fuelGaugeEntries_count) {
           const FuelGaugeEntry& shown = gauge.fuelGaugeEntries[gauge.index];
-          app_log(MOD_MCU_UART, LOG_INFO, "batteryPercent : %d battery type : %d",
+          app_log(MOD_MCU_UART, LEVEL_INFO, "batteryPercent : %d battery type : %d",
                   static_cast<int>(shown.batteryPercent), static_cast<int>(shown.batteryType));
         }
         SemLock lock(&sysInfoLock);
@@ -202,7 +202,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
           SemLock lock(&sysInfoLock);
           sysInfo->fuelGaugeValid = 0;
         }
-        app_log(MOD_MCU_UART, LOG_ERR,
+        app_log(MOD_MCU_UART, LEVEL_ERR,
                 "kvt_MCU2ISP_get_fuel_gauge_value_response_tag: fuel guage respone not valid.");
       }
       record.response = MCU_RESP_GET_FUEL_GAUGE_VALUES;
@@ -217,24 +217,24 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
         }
         time_t when = static_cast<time_t>(wdm.epoch);
         if (!wdm.epochValid) {
-          app_log(MOD_MCU_UART, LOG_INFO, "Using ISP time since MCU reboot epoch is invalid.");
+          app_log(MOD_MCU_UART, LEVEL_INFO, "Using ISP time since MCU reboot epoch is invalid.");
           when = time(nullptr);
           struct tm local {};
           if (when == static_cast<time_t>(-1) || localtime_r(&when, &local) == nullptr) {
-            app_log(MOD_MCU_UART, LOG_ERR, "Could not fetch correct time for reboot log.");
+            app_log(MOD_MCU_UART, LEVEL_ERR, "Could not fetch correct time for reboot log.");
           } else {
             when = mktime(&local);
           }
         }
         write_reboot_log(REBOOT_SOURCE_MCU, REBOOT_UPTIME_WATCHDOG, when);
       }
-      app_log(MOD_MCU_UART, LOG_INFO, "kvt_MCU2ISP_mcu_wdm_triggered_response_tag, value: %d",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "kvt_MCU2ISP_mcu_wdm_triggered_response_tag, value: %d",
               wdm.rebooted ? 1 : 0);
       return false;  // the system server has no response code for it
     }
     case kvt_MCU2ISP_get_rtc_date_time_response_tag: {
       const RtcDateTime& rtc = message.msg.get_rtc_date_time_response;
-      app_log(MOD_MCU_UART, LOG_INFO, "mcu_rtctime.isValid = %s", rtc.isValid ? "TRUE" : "FALSE");
+      app_log(MOD_MCU_UART, LEVEL_INFO, "mcu_rtctime.isValid = %s", rtc.isValid ? "TRUE" : "FALSE");
       if (rtc.isValid) {
         cameraConfig->rtcEpoch = rtc.epoch;
         if (!sysInfo->clockSet) {
@@ -243,7 +243,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
           sysInfo->clockSet = 1;
           sysInfo->clockSetFromRtc = 1;
         }
-        app_log(MOD_MCU_UART, LOG_INFO, "EPOCH : %u", static_cast<unsigned>(rtc.epoch));
+        app_log(MOD_MCU_UART, LEVEL_INFO, "EPOCH : %u", static_cast<unsigned>(rtc.epoch));
         SemLock lock(&sysInfoLock);
         sysInfo->rtcValid = 1;
       } else {
@@ -251,7 +251,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
           SemLock lock(&sysInfoLock);
           sysInfo->rtcValid = 0;
         }
-        app_log(MOD_MCU_UART, LOG_INFO,
+        app_log(MOD_MCU_UART, LEVEL_INFO,
                 "kvt_MCU2ISP_get_rtc_date_time_response_tag: epoch invalid.");
       }
       record.response = MCU_RESP_GET_RTC_DATE_TIME;
@@ -262,7 +262,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
       cameraConfig->installEpoch = install;
       struct tm fields {};
       gmtime_r(&install, &fields);
-      app_log(MOD_MCU_UART, LOG_INFO, "Y:%dM:%dD:%d:H:%dm:%ds:%d", fields.tm_year + 1900,
+      app_log(MOD_MCU_UART, LEVEL_INFO, "Y:%dM:%dD:%d:H:%dm:%ds:%d", fields.tm_year + 1900,
               fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
       SemLock lock(&sysInfoLock);
       sysInfo->installDateReceived = 1;
@@ -301,7 +301,7 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
 }  // namespace
 
 void mcu_handle_message(const kvt_MCU2ISP& message, timeval* waitTime) {
-  app_log(MOD_MCU_UART, LOG_INFO, "%s", mcu2isp_tag_name(message.which_msg));
+  app_log(MOD_MCU_UART, LEVEL_INFO, "%s", mcu2isp_tag_name(message.which_msg));
   switch (message.which_msg) {
     case kvt_MCU2ISP_pir_detection_request_tag:
       return handle_notification(kPirNotification);

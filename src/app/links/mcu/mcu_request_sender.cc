@@ -15,13 +15,13 @@ namespace {
 constexpr useconds_t kWarningLightPollUs = 250 * 1000;
 
 void log_info(const char* format, const char* value) {
-  app_log(MOD_MCU_UART, LOG_INFO, format, value);
+  app_log(MOD_MCU_UART, LEVEL_INFO, format, value);
 }
 
 // Sends `message` carrying member `tag`, logging the member's tag name first.
 void send_member(kvt_ISP2MCU& message, pb_size_t tag) {
   message.which_msg = tag;
-  app_log(MOD_MCU_UART, LOG_INFO, "%s", isp2mcu_tag_name(tag));
+  app_log(MOD_MCU_UART, LEVEL_INFO, "%s", isp2mcu_tag_name(tag));
   mcu_send_frame(message);
 }
 
@@ -50,24 +50,24 @@ bool send_unrepeated(const EventMessage& record) {
       send_member(message, kvt_ISP2MCU_set_rtc_date_time_request_tag);
       return true;
     case MCU_REQ_SET_STATUS_LED_OFF:
-      app_log(MOD_MCU_UART, LOG_INFO, "MCU_REQ_SET_STATUS_LED_OFF");
+      app_log(MOD_MCU_UART, LEVEL_INFO, "MCU_REQ_SET_STATUS_LED_OFF");
       message.msg.set_status_led_request.colour = 0;
       send_member(message, kvt_ISP2MCU_set_status_led_request_tag);
       return true;
     case MCU_REQ_SET_STATUS_LED_RED:
     case MCU_REQ_SET_STATUS_LED_GREEN:
     case MCU_REQ_SET_STATUS_LED_BLUE: {
-      app_log(MOD_MCU_UART, LOG_INFO, "%s", event_code_name(record.request));
+      app_log(MOD_MCU_UART, LEVEL_INFO, "%s", event_code_name(record.request));
       StatusLedRequest& led = message.msg.set_status_led_request;
       led.colour = static_cast<uint32_t>(record.request - MCU_REQ_SET_STATUS_LED_OFF);
       if (strncmp(record.text, "BLINK", sizeof record.text) == 0) {
         led.has_blinkPeriodMs = true;
         led.blinkPeriodMs = static_cast<uint32_t>(cameraConfig->statusLedBlinkPeriodMs.load());
-        app_log(MOD_MCU_UART, LOG_INFO, "has_blinkPeriodMs : TRUE");
-        app_log(MOD_MCU_UART, LOG_INFO, "blinkPeriodMs : %lu ms",
+        app_log(MOD_MCU_UART, LEVEL_INFO, "has_blinkPeriodMs : TRUE");
+        app_log(MOD_MCU_UART, LEVEL_INFO, "blinkPeriodMs : %lu ms",
                 static_cast<unsigned long>(led.blinkPeriodMs));
       } else {
-        app_log(MOD_MCU_UART, LOG_INFO, "has_blinkPeriodMs : FALSE");
+        app_log(MOD_MCU_UART, LEVEL_INFO, "has_blinkPeriodMs : FALSE");
       }
       send_member(message, kvt_ISP2MCU_set_status_led_request_tag);
       return true;
@@ -88,7 +88,7 @@ void wait_for_warning_light() {
     sysInfo->readyToSleepRequested = 1;
   }
   while (sysInfo->warnLightHolding) {
-    app_log(MOD_MCU_UART, LOG_INFO, "Wait for warning LED to finish...");
+    app_log(MOD_MCU_UART, LEVEL_INFO, "Wait for warning LED to finish...");
     usleep(kWarningLightPollUs);
   }
 }
@@ -104,7 +104,7 @@ void fill_camera_configuration(CameraConfigurationRequest& request) {
   request.powerSources[1] = static_cast<uint32_t>(serverConfig->power_sources[1].load());
   request.pauseCameraConfig = {cameraConfig->pauseCameraConfig.epoch.load(),
                                cameraConfig->pauseCameraConfig.duration.load()};
-  app_log(MOD_MCU_UART, LOG_INFO,
+  app_log(MOD_MCU_UART, LEVEL_INFO,
           "captureMode : %d , detectionDelay : %lu , timelapseDelay : %lu , syncTime.hour : %lu "
           ", syncTime.minute : %lu , syncFrequency : %lu , powerSources[0] : %d , "
           "powerSources[1] : %d",
@@ -114,7 +114,7 @@ void fill_camera_configuration(CameraConfigurationRequest& request) {
           static_cast<unsigned long>(request.syncTime.minute),
           static_cast<unsigned long>(request.syncFrequency),
           static_cast<int>(request.powerSources[0]), static_cast<int>(request.powerSources[1]));
-  app_log(MOD_MCU_UART, LOG_INFO,
+  app_log(MOD_MCU_UART, LEVEL_INFO,
           "pSysInfo->pauseCameraConfig.epoch : %d pSysInfo->pauseCameraConfig.duration : %d",
           request.pauseCameraConfig.epoch, static_cast<int>(request.pauseCameraConfig.duration));
 }
@@ -149,7 +149,7 @@ void send_mcu_message(int32_t request) {
         protections.batteryProtections[i] = {value.powerSource, value.enabled, value.lowerLimit,
                                              value.upperLimit, value.action};
       }
-      app_log(MOD_MCU_UART, LOG_INFO, "battery protections count : %d",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "battery protections count : %d",
               static_cast<int>(protections.batteryProtections_count));
       return send_member(message, kvt_ISP2MCU_set_battery_protection_request_tag);
     }
@@ -164,7 +164,7 @@ void send_mcu_message(int32_t request) {
     case MCU_REQ_SET_PIR_CONFIG:
       message.msg.set_pir_configuration_request.pirSensitivity =
           static_cast<uint32_t>(serverConfig->pir_sensitivity.load());
-      app_log(MOD_MCU_UART, LOG_INFO, "pirSensitivity : %d",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "pirSensitivity : %d",
               static_cast<int>(message.msg.set_pir_configuration_request.pirSensitivity));
       return send_member(message, kvt_ISP2MCU_set_pir_configuration_request_tag);
     case MCU_REQ_SET_CAMERA_CONFIG:
@@ -180,7 +180,7 @@ void send_mcu_message(int32_t request) {
       SemLock lock(&configLock);
       fill_schedule(schedule.detectionSchedule, &schedule.detectionSchedule_count,
                     cameraConfig->detectionSchedule, cameraConfig->detectionSchedule_count);
-      app_log(MOD_MCU_UART, LOG_INFO, "detectionSchedule_count : %lu",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "detectionSchedule_count : %lu",
               static_cast<unsigned long>(schedule.detectionSchedule_count));
       return send_member(message, kvt_ISP2MCU_set_camera_detection_schedule_request_tag);
     }
@@ -189,15 +189,15 @@ void send_mcu_message(int32_t request) {
       SemLock lock(&configLock);
       fill_schedule(schedule.instantSchedule, &schedule.instantSchedule_count,
                     cameraConfig->instantSchedule, cameraConfig->instantSchedule_count);
-      app_log(MOD_MCU_UART, LOG_INFO, "instantSchedule_count : %lu",
+      app_log(MOD_MCU_UART, LEVEL_INFO, "instantSchedule_count : %lu",
               static_cast<unsigned long>(schedule.instantSchedule_count));
       return send_member(message, kvt_ISP2MCU_set_camera_instant_schedule_request_tag);
     }
     case MCU_REQ_WDM_DONE:
-      app_log(MOD_MCU_UART, LOG_INFO, "MCU_REQ_WDM_DONE");
+      app_log(MOD_MCU_UART, LEVEL_INFO, "MCU_REQ_WDM_DONE");
       return send_member(message, kvt_ISP2MCU_mcu_wdm_triggered_request_tag);
     case MCU_REQ_WDM_TRIGGERED:
-      app_log(MOD_MCU_UART, LOG_INFO, "MCU_REQ_WDM_TRIGGERED");
+      app_log(MOD_MCU_UART, LEVEL_INFO, "MCU_REQ_WDM_TRIGGERED");
       return send_member(message, kvt_ISP2MCU_watchdog_notification_request_tag);
     default:
       // An unknown request still goes out, as the empty wrapper.
@@ -226,7 +226,7 @@ constexpr Acknowledgement kAcknowledgements[] = {
 void mcu_send_request(const EventMessage& record, timeval* waitTime) {
   for (const Acknowledgement& ack : kAcknowledgements) {
     if (record.kind == ack.kind) {
-      app_log(MOD_MCU_UART, LOG_INFO, "%s", ack.name);
+      app_log(MOD_MCU_UART, LEVEL_INFO, "%s", ack.name);
       kvt_ISP2MCU message = kvt_ISP2MCU_init_zero;
       send_member(message, ack.tag);
       return;

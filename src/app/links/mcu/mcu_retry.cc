@@ -14,13 +14,13 @@ void mcu_retry(timeval* waitTime) {
   }
   if ((pending == MCU_REQ_SET_MODEM_POWER_STATE_ON && sysInfo->modemPowerAcked) ||
       (pending == MCU_REQ_GET_RTC_INSTALL_DATE_TIME && sysInfo->installDateReceived)) {
-    app_log(MOD_MCU_UART, LOG_INFO, "No need to retry");
+    app_log(MOD_MCU_UART, LEVEL_INFO, "No need to retry");
     set_wait_seconds(waitTime, kLinkIdleWaitSeconds);
     return;
   }
   set_wait_seconds(waitTime, pending == MCU_REQ_SET_ISP_READY_TO_SLEEP ? kMcuQuickAnswerSeconds
                                                                        : kMcuAnswerSeconds);
-  app_log(MOD_MCU_UART, LOG_INFO, "MCU request retry: %d", pending);
+  app_log(MOD_MCU_UART, LEVEL_INFO, "MCU request retry: %d", pending);
   EventMessage record{};
   record.kind = MSG_MCU_REQ;
   record.request = pending;
@@ -32,7 +32,7 @@ void mcu_retry_async() {
   if (pending != MCU_REQ_SET_RTC_DATE_TIME || sysInfo->rtcSetAcked) {
     return;
   }
-  app_log(MOD_MCU_UART, LOG_INFO, "MCU request retry async: %d", pending);
+  app_log(MOD_MCU_UART, LEVEL_INFO, "MCU request retry async: %d", pending);
   EventMessage record{};
   record.kind = MSG_MCU_REQ;
   record.request = pending;
