@@ -208,6 +208,15 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
              {"retry", false}});
       });
 
+  for (const PartRegistration& registration : board_parts()) {
+    parts_.push_back(registration.make());
+  }
+  for (const std::unique_ptr<BoardPart>& part : parts_) {
+    if (part->attach(*this, &why) != 0) {
+      return fail("the board's " + std::string(part->name()) + " does not attach: " + why);
+    }
+  }
+
   add(EventKind::kSetup,
       "board ready: date " + format_board_time(setup.startEpochMs) + ", time x" +
           std::to_string(setup.speed) + ", run folder " + runDir_,
@@ -290,6 +299,9 @@ std::vector<std::string> Board::sandbox_options(const std::string& wakeDir,
   if (!paths_.cameraApp.empty()) {
     options.insert(options.end(), {"--ro-bind", paths_.cameraApp, "/system/bin/camera_app"});
   }
+  for (const std::unique_ptr<BoardPart>& part : parts_) {
+    part->sandbox_options(wakeContext_, &options);
+  }
   return options;
 }
 
@@ -332,6 +344,16 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
              "[    0.000000] Kernel command line: " +
                  cmdline + "\n");
   write_text(dir + "/tag_writes", "");
+  {
+    std::lock_guard lock(mutex_);
+    wakeContext_ = WakeContext{wake, dir, dir + "/sys", cmdline};
+  }
+  for (const std::unique_ptr<BoardPart>& part : parts_) {
+    std::string why;
+    if (part->power_up(wakeContext_, &why) != 0) {
+      return fail("the board's " + std::string(part->name()) + " does not power up: " + why);
+    }
+  }
 
   FILE* console = fopen((dir + "/console.log").c_str(), "we");
   FILE* errors = fopen((dir + "/stderr.log").c_str(), "we");
@@ -382,6 +404,20 @@ void Board::cut_power(std::string_view why) {
   }
   camera_.cut();
   add(EventKind::kPowerCut, "power cut: " + std::string(why), {{"why", std::string(why)}});
+  for (const std::unique_ptr<BoardPart>& part : parts_) {
+    part->power_cut(wake_context());
+  }
+}
+
+WakeContext Board::wake_context() const {
+  std::lock_guard lock(mutex_);
+  return wakeContext_;
+}
+
+void Board::report_parts(FILE* out) {
+  for (const std::unique_ptr<BoardPart>& part : parts_) {
+    part->report(runDir_, out);
+  }
 }
 
 void Board::on_ended(bool cut, int status) {
@@ -414,6 +450,10 @@ void Board::on_ended(bool cut, int status) {
                           : " never acknowledged";
     add(EventKind::kNotification, name + " notification #" + std::to_string(sent.id) + text,
         {{"notification", name}, {"id", int64_t{sent.id}}, {"acknowledged", sent.acknowledged}});
+  }
+
+  for (const std::unique_ptr<BoardPart>& part : parts_) {
+    part->powered_off(wake_context());
   }
 
   // What the camera wrote to the tag store while it was up.

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/board/board_part.h"
 #include "sim/board/board_record.h"
 #include "sim/board/board_time.h"
 #include "sim/board/camera_process.h"
@@ -118,6 +119,21 @@ class Board {
   std::string wake_dir(int wake) const;
   std::string tag_store_path() const { return runDir_ + "/tagstore.bin"; }
 
+  // The board's part of type T (nullptr when the board has none).
+  template <class T>
+  T* part() {
+    for (const std::unique_ptr<BoardPart>& part : parts_) {
+      if (T* found = dynamic_cast<T*>(part.get())) {
+        return found;
+      }
+    }
+    return nullptr;
+  }
+  // The context of the last (or current) power-up.
+  WakeContext wake_context() const;
+  // Every part leaves its outputs in the run folder and prints its report to `out` (if set).
+  void report_parts(FILE* out);
+
   // A line of the scenario's own in the record (setup and notes).
   void note(EventKind kind, const std::string& text, std::vector<Field> fields = {});
 
@@ -145,6 +161,8 @@ class Board {
   std::unique_ptr<sim::McuPeer> mcu_;
   std::unique_ptr<SilentLineListener> modemListener_;
   CameraProcess camera_;
+  std::vector<std::unique_ptr<BoardPart>> parts_;
+  WakeContext wakeContext_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable powerChanged_;

@@ -192,6 +192,7 @@ int run(const std::vector<std::string>& args) {
     file->print(event);
   };
 
+  options.reportOut = quiet ? nullptr : stdout;
   RunResult result;
   std::string error;
   const int status = run_scenario(scenario, options, &result, &error);
@@ -225,6 +226,17 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kUsage, stdout);
     fputs(scenario_format_help().data(), stdout);
+    for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+      if (part.directives.empty()) {
+        continue;
+      }
+      printf("\nThe board's %.*s:\n", static_cast<int>(part.name.size()), part.name.data());
+      for (const sim::board::DirectiveSyntax& directive : part.directives) {
+        printf("  %s%.*s\n      %.*s\n", directive.timed && !directive.setup ? "at TIME " : "",
+               static_cast<int>(directive.usage.size()), directive.usage.data(),
+               static_cast<int>(directive.help.size()), directive.help.data());
+      }
+    }
     printf("\nBuilt-in stories:");
     for (const Story& story : built_in_stories()) {
       printf(" %.*s", static_cast<int>(story.name.size()), story.name.data());

@@ -354,7 +354,43 @@ class Parser {
       scenario_->faults.push_back(fault);
       return true;
     }
-    return fail("unknown word '" + word + "' (expected one of: " + std::string(kSetupWords) + ")");
+    if (const sim::board::DirectiveSyntax* directive = sim::board::find_directive(word)) {
+      if (!directive->setup) {
+        return fail("'" + word + "' belongs to a wake-up: at TIME " + word + " ...");
+      }
+      Scenario::PartSetup part;
+      part.sourceLine = lineNumber_;
+      return part_directive(*directive, words, 1, &part.action) &&
+             (scenario_->partSetup.push_back(std::move(part)), true);
+    }
+    return fail("unknown word '" + word + "' (expected one of: " + std::string(kSetupWords) +
+                part_words(false) + ")");
+  }
+
+  // The words a part of the board adds to the set-up or to the events of a wake-up.
+  static std::string part_words(bool timed) {
+    std::string words;
+    for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+      for (const sim::board::DirectiveSyntax& directive : part.directives) {
+        if (timed ? directive.timed : directive.setup) {
+          words += ", " + std::string(directive.word);
+        }
+      }
+    }
+    return words;
+  }
+
+  bool part_directive(const sim::board::DirectiveSyntax& directive,
+                      const std::vector<std::string>& words, std::size_t first,
+                      sim::board::BoardAction* ret_action) {
+    const std::vector<std::string> args(words.begin() + static_cast<std::ptrdiff_t>(first),
+                                        words.end());
+    std::string why;
+    if (directive.parse(args, ret_action, &why) != 0) {
+      return fail("'" + std::string(directive.word) + "': " + why +
+                  " (usage: " + std::string(directive.usage) + ")");
+    }
+    return true;
   }
 
   bool adc_value(const std::vector<std::string>& words, sim::McuAdcValue* ret_value) {
@@ -617,9 +653,15 @@ class Parser {
     } else if (what == "note") {
       event.type = EventType::kNote;
       event.text = rest_after(line_, 3);
+    } else if (const sim::board::DirectiveSyntax* directive = sim::board::find_directive(what);
+               directive != nullptr && directive->timed) {
+      event.type = EventType::kPartAction;
+      if (!part_directive(*directive, words, 3, &event.action)) {
+        return false;
+      }
     } else {
       return fail("unknown event '" + what + "' (expected one of: " + std::string(kEventWords) +
-                  ")");
+                  part_words(true) + ")");
     }
     scenario_->steps.back().wake.events.push_back(event);
     return true;

@@ -29,6 +29,7 @@ enum class EventType : int {
   kDate,         // set the camera's date and time
   kRtc,          // the MCU's real-time clock turns valid (at the camera's date) or invalid
   kNote,         // a line in the record
+  kPartAction,   // a directive of one of the board's parts
 };
 
 struct ScenarioEvent {
@@ -39,6 +40,7 @@ struct ScenarioEvent {
   sim::McuFault fault;
   int64_t epochMs = 0;
   std::string text;
+  sim::board::BoardAction action;  // kPartAction
   int sourceLine = 0;
 };
 
@@ -69,6 +71,12 @@ struct Scenario {
   std::map<int, int> inputs;
   int watchdogLimitMs = 10000;
   std::vector<sim::McuFault> faults;  // on from the start
+  // Set-up directives of the board's parts, run in order once the board is built.
+  struct PartSetup {
+    sim::board::BoardAction action;
+    int sourceLine = 0;
+  };
+  std::vector<PartSetup> partSetup;
   std::vector<ScenarioStep> steps;
 };
 

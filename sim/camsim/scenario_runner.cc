@@ -84,6 +84,14 @@ void play(Board& board, const ScenarioEvent& event) {
     case EventType::kNote:
       board.note(EventKind::kSetup, event.text);
       break;
+    case EventType::kPartAction: {
+      std::string why;
+      if (event.action(board, &why) != 0) {
+        board.note(EventKind::kFault,
+                   "the board could not do line " + std::to_string(event.sourceLine) + ": " + why);
+      }
+      break;
+    }
   }
 }
 
@@ -122,6 +130,14 @@ int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult*
     board->note(EventKind::kFault, describe(fault));
   }
 
+  for (const Scenario::PartSetup& part : scenario.partSetup) {
+    std::string why;
+    if (part.action(*board, &why) != 0) {
+      *ret_error = "line " + std::to_string(part.sourceLine) + ": " + why;
+      return -1;
+    }
+  }
+
   RunResult result;
   for (const ScenarioStep& step : scenario.steps) {
     if (step.asleep) {
@@ -153,6 +169,7 @@ int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult*
       ++result.cutByScenario;
     }
   }
+  board->report_parts(options.reportOut);
   board->note(EventKind::kSetup, "scenario over: " + std::to_string(result.wakeUps) +
                                      " wake-up(s); run folder " + board->run_dir());
   if (ret_result != nullptr) {

@@ -2,6 +2,7 @@
 // the run folder behind.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -16,6 +17,8 @@ struct RunOptions {
   uint32_t speed = 0;  // 0: the scenario's
   // Called for every event of the record as it happens (the live timeline).
   std::function<void(const sim::board::BoardEvent&)> listener;
+  // Where the board's parts print their end-of-run reports (nothing when null).
+  FILE* reportOut = nullptr;
 };
 
 struct RunResult {
