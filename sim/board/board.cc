@@ -250,6 +250,15 @@ void Board::add(EventKind kind, std::string text, std::vector<Field> fields) {
   record_.add(std::move(event));
 }
 
+void Board::part_event(std::string_view part, std::string text, std::vector<Field> fields) {
+  BoardEvent event;
+  event.kind = EventKind::kPart;
+  event.part = std::string(part);
+  event.text = std::move(text);
+  event.fields = std::move(fields);
+  record_.add(std::move(event));
+}
+
 void Board::note(EventKind kind, const std::string& text, std::vector<Field> fields) {
   add(kind, text, std::move(fields));
 }

@@ -134,6 +134,9 @@ class Board {
   // Every part leaves its outputs in the run folder and prints its report to `out` (if set).
   void report_parts(FILE* out);
 
+  // A line in the record from one of the board's parts (its kind in the JSON is `part`).
+  void part_event(std::string_view part, std::string text, std::vector<Field> fields = {});
+
   // A line of the scenario's own in the record (setup and notes).
   void note(EventKind kind, const std::string& text, std::vector<Field> fields = {});
 

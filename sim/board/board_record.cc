@@ -31,6 +31,7 @@ constexpr std::array kKindNames = {
     KindName{EventKind::kClock, "clock"},
     KindName{EventKind::kFault, "fault"},
     KindName{EventKind::kNotification, "notification"},
+    KindName{EventKind::kPart, "part"},
 };
 
 void append_json_string(std::string& out, std::string_view text) {
@@ -111,7 +112,9 @@ std::string to_json_line(const BoardEvent& event) {
   append_json_string(line, format_board_time(event.boardEpochMs));
   line += ",\"wake\":" + std::to_string(event.wake);
   line += ",\"kind\":";
-  append_json_string(line, event_kind_name(event.kind));
+  append_json_string(line, event.kind == EventKind::kPart && !event.part.empty()
+                               ? std::string_view(event.part)
+                               : event_kind_name(event.kind));
   line += ",\"text\":";
   append_json_string(line, event.text);
   for (const Field& field : event.fields) {

@@ -34,6 +34,7 @@ enum class EventKind : int {
   kClock,         // the board clock was set
   kFault,         // a fault was switched on or acted
   kNotification,  // the MCU sent a notification (PIR, time-lapse, test button)
+  kPart,          // something one of the board's parts did; `part` names the part
 };
 std::string_view event_kind_name(EventKind kind);
 
@@ -50,6 +51,7 @@ struct BoardEvent {
   int64_t boardEpochMs = 0;
   int wake = 0;  // the wake-up it belongs to (0 before the first)
   EventKind kind = EventKind::kSetup;
+  std::string part;  // kPart: the part's name, which is also the event's kind in the JSON
   std::string text;  // one line for people
   std::vector<Field> fields;
 

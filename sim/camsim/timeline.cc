@@ -1,6 +1,7 @@
 #include "sim/camsim/timeline.h"
 
 #include <array>
+#include <cctype>
 
 namespace sim::camsim {
 
@@ -36,13 +37,18 @@ const char* label(EventKind kind) {
 
 // "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    ", the start of every line.
 std::string head(const BoardEvent& event, EventKind kind) {
+  // A part's lines carry the part's name, in capitals, as their label.
+  std::string partLabel;
+  for (const char c : event.part) {
+    partLabel += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  }
   std::string time = sim::board::format_board_time(event.boardEpochMs);
   time[10] = ' ';
   const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
   char text[96];
   snprintf(text, sizeof text, "%+10.3fs  %s  %-3s %-8s ",
            static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
-           label(kind));
+           kind == EventKind::kPart ? partLabel.c_str() : label(kind));
   return text;
 }
 
