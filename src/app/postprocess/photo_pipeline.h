@@ -1,0 +1,30 @@
+// The photo pipeline: one captured frame becomes the stored JPEG files.
+//
+// The capture leaves the frame in /tmp/snap.yuv (1920x1080 NV12) and calls
+// photo_post_process() once per frame, on the thread that runs the capture, only while the
+// card is mounted and after the file counter has been rebuilt from the card. The pipeline
+// draws the information bar, encodes the small upload copy (when cellular), the 1920x1080
+// photo and the high-resolution photo (when configured), tags each file with EXIF data and
+// encrypts it when a password is set. Afterwards the caller tests
+// photoHandover.postProcessFailed: when it is set, this capture's files were removed and the
+// next capture reuses its number.
+#pragma once
+
+#include "app/system/sys_info.h"
+
+// Values the capture threads and the photo pipeline hand each other. Every write holds
+// sysInfoLock, reads take no lock (as for SysInfo, whose companion this record is).
+struct PhotoHandover {
+  Value jpegQuality{80};        // quality of this capture: day or night setting
+  Value resizeMethod{0};        // scaler of /system/bin/post_process
+  Value multishotRemaining{1};  // shot of the burst post-processed next, counting down to 1
+  Flag bootCapture{0};          // set for a burst in progress; cleared at its last shot
+  Flag exp_reuse{0};            // the exposure of the previous capture was reused
+  Flag postProcessFailed{0};    // result of the last post-processing run
+};
+extern PhotoHandover photoHandover;
+
+// Post-processes /tmp/snap.yuv. Returns -1 when the run could not start (counter lock,
+// counter exhausted, no overlaid frame); otherwise 0, with the outcome in
+// photoHandover.postProcessFailed.
+int photo_post_process();
