@@ -4,6 +4,7 @@
 
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
+#include "app/system/sys_info.h"
 
 std::atomic<int> statusLedGreen{STATUS_LED_OFF};
 std::atomic<int> statusLedRed{STATUS_LED_OFF};
@@ -57,6 +58,9 @@ void set_subordinate(std::atomic<int>& colour, const std::atomic<int>* blocker, 
 }  // namespace
 
 void set_status_led(int colour, int mode) {
+  // The check of the lit colours and the switch it allows are one step: another thread's
+  // request in between could otherwise darken a red that was just lit.
+  MutexLock lock(&statusLedLock);
   switch (colour) {
     case STATUS_LED_GREEN:
       set_subordinate(statusLedGreen, &statusLedBlue, MCU_REQ_SET_STATUS_LED_GREEN, mode);

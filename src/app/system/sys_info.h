@@ -123,6 +123,18 @@ class SemLock {
   sem_t* semaphore_;
 };
 
+// Holds one of the shared mutexes for the life of a scope.
+class MutexLock {
+ public:
+  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~MutexLock() { pthread_mutex_unlock(mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
+};
+
 // Initialises the three semaphores to 1.
 void init_record_locks();
 // Initialises the five mutexes. Returns 0, or -1 when one could not be created.

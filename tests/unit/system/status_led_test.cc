@@ -1,9 +1,13 @@
 // The status-LED request rules: one request at most, lit red overriding green and blue.
 #include "app/system/status_led.h"
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "app/system/event_queue.h"
+#include "app/system/sys_info.h"
 
 #include "tests/unit/system/queue_fixture.h"
 
@@ -138,5 +142,40 @@ INSTANTIATE_TEST_SUITE_P(Rules, StatusLedTest, testing::ValuesIn(kCases),
                            }
                            return name;
                          });
+
+// Red lit by one thread stays lit while another thread switches green on and off: the
+// precedence check and the switch it guards must be one step, or green can darken red.
+using StatusLedRaceTest = test_support::QueueTest;
+
+TEST_F(StatusLedRaceTest, RedStaysLitWhileAnotherThreadDrivesGreen) {
+  statusLedGreen = OFF;
+  statusLedRed = OFF;
+  statusLedBlue = OFF;
+  ASSERT_EQ(init_shared_mutexes(), 0);
+  std::atomic<bool> done{false};
+  testing::internal::CaptureStderr();  // a full queue is reported there; only the LEDs count
+  std::thread reader([&] {
+    while (!done) {
+      test_support::drain(mcuQueue);
+    }
+  });
+  std::thread green([&] {
+    while (!done) {
+      set_status_led(STATUS_LED_GREEN, ON);
+      set_status_led(STATUS_LED_GREEN, OFF);
+    }
+  });
+  int darkened = 0;
+  for (int round = 0; round < 100000 && darkened == 0; ++round) {
+    set_status_led(STATUS_LED_RED, ON);
+    darkened += statusLedRed != ON;
+    set_status_led(STATUS_LED_RED, OFF);
+  }
+  done = true;
+  green.join();
+  reader.join();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(darkened, 0) << "green switched a lit red off";
+}
 
 }  // namespace

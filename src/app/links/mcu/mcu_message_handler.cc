@@ -116,8 +116,8 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
   switch (message.which_msg) {
     case kvt_MCU2ISP_get_device_info_response_tag: {
       const char* version = message.msg.get_device_info_response.version;
-      app_log(MOD_MCU_UART, LEVEL_INFO, "kvt_MCU2ISP_get_device_info_response_tag : mcu version : %s",
-              version);
+      app_log(MOD_MCU_UART, LEVEL_INFO,
+              "kvt_MCU2ISP_get_device_info_response_tag : mcu version : %s", version);
       SemLock lock(&configLock);
       snprintf(cameraConfig->mcuVersion, sizeof cameraConfig->mcuVersion, "%s", version);
       record.response = MCU_RESP_GET_DEVICE_INFO;
@@ -236,7 +236,10 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
       const RtcDateTime& rtc = message.msg.get_rtc_date_time_response;
       app_log(MOD_MCU_UART, LEVEL_INFO, "mcu_rtctime.isValid = %s", rtc.isValid ? "TRUE" : "FALSE");
       if (rtc.isValid) {
-        cameraConfig->rtcEpoch = rtc.epoch;
+        {
+          SemLock lock(&configLock);
+          cameraConfig->rtcEpoch = rtc.epoch;
+        }
         if (!sysInfo->clockSet) {
           run_shellf("TZ='UTC' date -s @%ld", static_cast<long>(rtc.epoch));
           SemLock lock(&sysInfoLock);
@@ -259,7 +262,10 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
     }
     case kvt_MCU2ISP_get_rtc_install_date_time_response_tag: {
       const time_t install = message.msg.get_rtc_install_date_time_response.epoch;
-      cameraConfig->installEpoch = install;
+      {
+        SemLock lock(&configLock);
+        cameraConfig->installEpoch = install;
+      }
       struct tm fields {};
       gmtime_r(&install, &fields);
       app_log(MOD_MCU_UART, LEVEL_INFO, "Y:%dM:%dD:%d:H:%dm:%ds:%d", fields.tm_year + 1900,
