@@ -28,3 +28,12 @@ extern PhotoHandover photoHandover;
 // counter exhausted, no overlaid frame); otherwise 0, with the outcome in
 // photoHandover.postProcessFailed.
 int photo_post_process();
+
+// One size of the current photo (the size index being encoded): encodes /tmp/out_420p.yuv
+// into its file under `root`, tags it and encrypts it when a password is set. Always 0; a
+// failed encode is remembered for the end of the run.
+int encode_photo(const char* root);
+
+// EXIF data of the photo of `width` x `height` under `root` for the current counter value.
+// Returns the tagging's result.
+int tag_photo(const char* root, int width, int height);

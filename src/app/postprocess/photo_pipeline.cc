@@ -1,0 +1,162 @@
+#include "app/postprocess/photo_pipeline.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "app/config/camera_config.h"
+#include "app/postprocess/capture_time.h"
+#include "app/postprocess/encrypt_file.h"
+#include "app/postprocess/exif_tag.h"
+#include "app/postprocess/info_bar.h"
+#include "app/postprocess/photo_sizes.h"
+#include "app/postprocess/postprocess_seams.h"
+#include "app/records/app_log.h"
+#include "app/system/shell.h"
+
+PhotoHandover photoHandover;
+
+namespace {
+
+constexpr const char* kOverlaidFrame = "/tmp/out_420p.yuv";
+constexpr int kPhotoKind = 1;
+
+// Set by any encode that fails during a run; cleared at the end of the run that saw it.
+std::atomic<int8_t> postProcessError{0};
+// The size being encoded.
+std::atomic<int32_t> photoSize{kPhotoSizeNormal};
+
+const char* storage_root() {
+  return sysInfo->storagePartition == 0 ? "/sdcard/primary" : "/sdcard/secondary";
+}
+
+bool password_set() {
+  SemLock lock(&configLock);
+  return cameraConfig->encrypt_password[0] != '\0';
+}
+
+double seconds_between(const timespec& start, const timespec& end) {
+  return static_cast<double>(end.tv_sec - start.tv_sec) +
+         static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+int tag_photo(const char* root, int width, int height) {
+  const MediaNumber number = counter_current();
+  char path[256];
+  switch (width) {
+    case 1920:
+      std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/PICT%04d.JPG", root, number.folder,
+                    number.file);
+      app_log(MOD_POSTPROCESS, LEVEL_INFO, "Photo file is %s", path);
+      break;
+    case 960:
+      std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, number.file);
+      app_log(MOD_POSTPROCESS, LEVEL_INFO, "Photo file is %s", path);
+      break;
+    case 7680:
+    case 8064:
+    case 7056:
+    case 8432:
+      std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/HD%04d.JPG", root, number.folder,
+                    number.file);
+      app_log(MOD_POSTPROCESS, LEVEL_INFO, "Photo file is %s", path);
+      break;
+    default:
+      std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, number.file);
+      app_log(MOD_POSTPROCESS, LEVEL_INFO, "op_file is %s", path);
+      break;
+  }
+  return exif_tag_photo(height, width, path);
+}
+
+int encode_photo(const char* root) {
+  const int index = photoSize;
+  const PhotoDimensions size = photo_dimensions(index, cameraConfig->preview_width);
+  const MediaNumber number = counter_current();
+  const std::string path = photo_path(index, root, number.folder, number.file);
+  if (path.empty()) {
+    return 0;
+  }
+  if (run_shellf("/system/bin/post_process %s %d %d %d %d > /dev/null 2>&1", path.c_str(),
+                 size.width, size.height, photoHandover.jpegQuality.load(),
+                 photoHandover.resizeMethod.load()) != 0) {
+    postProcessError = 1;
+    return 0;
+  }
+  tag_photo(root, size.width, size.height);
+  if (password_set()) {
+    app_log(MOD_POSTPROCESS, LEVEL_DEBUG, "Encrypting file: %s\n", path.c_str());
+    encrypt_file(path.c_str());
+  }
+  return 0;
+}
+
+int photo_post_process() {
+  timespec start{};
+  clock_gettime(CLOCK_REALTIME, &start);
+  app_log(MOD_POSTPROCESS, LEVEL_INFO, "Starting photo post process");
+  if (counter_lock_create() != 0) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "mutex init has failed");
+    return -1;
+  }
+  if (!photoHandover.postProcessFailed) {
+    if (counter_advance() != 0) {
+      app_log(MOD_POSTPROCESS, LEVEL_ERR, "Reached maximum file limit");
+      counter_lock_destroy();
+      return -1;
+    }
+  } else {
+    SemLock lock(&sysInfoLock);
+    photoHandover.postProcessFailed = 0;
+  }
+
+  const CaptureTime time = get_osd_time();
+  if (photoHandover.multishotRemaining == 1) {
+    SemLock lock(&sysInfoLock);
+    photoHandover.bootCapture = 0;
+  }
+  const char* root = storage_root();
+  const char* icon = moon_icon(moon_phase(time.year, time.month, time.day));
+  photo_overlay(time, icon);
+
+  struct stat frame {};
+  if (stat(kOverlaidFrame, &frame) != 0) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "Error locating YUV capture after adding overlay : %s",
+            std::strerror(errno));
+    counter_lock_destroy();
+    return -1;
+  }
+  // The small upload copy first, then the photo, then the high-resolution photo.
+  if (cameraConfig->cellular) {
+    photoSize = kPhotoSizeSmall;
+    encode_photo(root);
+  }
+  photoSize = kPhotoSizeNormal;
+  encode_photo(root);
+  if (cameraConfig->resolution == 1) {
+    photoSize = high_resolution_index(sysInfo->orve_model);
+    encode_photo(root);
+  }
+  run_shell("rm /tmp/out_420p.yuv");
+
+  if (postProcessError) {
+    remove_capture_files(kPhotoKind);
+    {
+      SemLock lock(&sysInfoLock);
+      photoHandover.postProcessFailed = 1;
+    }
+    postProcessError = 0;
+  }
+  counter_lock_destroy();
+  timespec end{};
+  clock_gettime(CLOCK_REALTIME, &end);
+  app_log(MOD_POSTPROCESS, LEVEL_INFO, "Time taken for photo post process : %fs",
+          seconds_between(start, end));
+  return 0;
+}
