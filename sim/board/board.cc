@@ -176,37 +176,27 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     }
   }
 
-  if (open_pty(&mcuLine_) != 0 || open_pty(&modemLine_) != 0) {
-    return fail(std::string("cannot open the serial lines: ") + strerror(errno));
+  for (SerialLine& line : lines_) {
+    if (sim::open_pty(&line.pty) != 0) {
+      return fail(std::string("cannot open the serial lines: ") + strerror(errno));
+    }
   }
+  const sim::PtyPair* mcuLine = claim_serial_line("ttyS1");
   sim::McuSetup mcuSetup = setup.mcu;
   if (setup.mcuRtcFromDate) {
     mcuSetup.rtcEpoch = static_cast<int32_t>(setup.startEpochMs / 1000);
   }
   mcu_ = std::make_unique<sim::McuPeer>(
-      mcuLine_.master, mcuSetup, [this](const sim::McuRecord& record) { on_mcu(record); },
+      mcuLine->master, mcuSetup, [this](const sim::McuRecord& record) { on_mcu(record); },
       [this] { return time_.elapsed(); });
   mcu_->set_on_ready_to_sleep([this] { cut_power("the MCU answered ready-to-sleep"); });
   mcu_->set_on_modem_power([this](bool on) {
     add(EventKind::kModemPower, std::string("Modem power ") + (on ? "on" : "off"), {{"on", on}});
   });
+  mcu_->record_line_to(runDir_ + "/ttyS1.jsonl");
   if (mcu_->start() != 0) {
     return fail("the MCU peer does not start");
   }
-  modemListener_ = std::make_unique<SilentLineListener>(
-      modemLine_.master, "kvt.kvt_ISP2Modem", [this](const SilentLineListener::Heard& heard) {
-        std::string text = "camera -> Modem  " + (heard.member.empty() ? "?" : heard.member);
-        if (!heard.detail.empty()) {
-          text += "  " + heard.detail;
-        }
-        text += "  (no Modem on ttyS0)";
-        add(EventKind::kSerial, text,
-            {{"line", std::string("ttyS0")},
-             {"direction", std::string("camera->modem")},
-             {"member", heard.member},
-             {"detail", heard.detail},
-             {"retry", false}});
-      });
 
   for (const PartRegistration& registration : board_parts()) {
     parts_.push_back(registration.make());
@@ -214,6 +204,11 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
   for (const std::unique_ptr<BoardPart>& part : parts_) {
     if (part->attach(*this, &why) != 0) {
       return fail("the board's " + std::string(part->name()) + " does not attach: " + why);
+    }
+  }
+  for (SerialLine& line : lines_) {
+    if (!line.claimed) {
+      listen_silently(line);
     }
   }
 
@@ -232,13 +227,43 @@ Board::~Board() {
   if (mcu_) {
     mcu_->stop();
   }
-  modemListener_.reset();
+  listeners_.clear();
   gpio_.power_down();
-  for (int fd : {mcuLine_.master, modemLine_.master}) {
-    if (fd >= 0) {
-      close(fd);
+  for (SerialLine& line : lines_) {
+    sim::close_pty(&line.pty);
+  }
+}
+
+const sim::PtyPair* Board::claim_serial_line(std::string_view tty) {
+  for (SerialLine& line : lines_) {
+    if (line.tty == tty && !line.claimed && line.pty.master >= 0) {
+      line.claimed = true;
+      return &line.pty;
     }
   }
+  return nullptr;
+}
+
+void Board::listen_silently(SerialLine& line) {
+  // The camera's side of the line tells which message set it speaks.
+  const bool modem = line.tty == "ttyS0";
+  const std::string tty(line.tty);
+  const std::string peer = modem ? "Modem" : "MCU";
+  listeners_.push_back(std::make_unique<sim::SilentLineListener>(
+      line.pty.master, modem ? "kvt.kvt_ISP2Modem" : "kvt.kvt_ISP2MCU",
+      [this, tty, peer](const sim::SilentLineListener::Heard& heard) {
+        std::string text = "camera -> " + peer + "  " + (heard.member.empty() ? "?" : heard.member);
+        if (!heard.detail.empty()) {
+          text += "  " + heard.detail;
+        }
+        text += "  (no " + peer + " on " + tty + ")";
+        add(EventKind::kSerial, text,
+            {{"line", tty},
+             {"direction", "camera->" + std::string(peer == "MCU" ? "mcu" : "modem")},
+             {"member", heard.member},
+             {"detail", heard.detail},
+             {"retry", false}});
+      }));
 }
 
 void Board::add(EventKind kind, std::string text, std::vector<Field> fields) {
@@ -285,11 +310,11 @@ std::vector<std::string> Board::sandbox_options(const std::string& wakeDir,
       "--mtd",
       tag_store_path(),
       "--tty",
-      "ttyS1",
-      mcuLine_.slavePath,
-      "--tty",
       "ttyS0",
-      modemLine_.slavePath,
+      lines_[0].pty.slavePath,
+      "--tty",
+      "ttyS1",
+      lines_[1].pty.slavePath,
       "--clock",
       time_.path(),
       paths_.clockShim,

@@ -9,10 +9,11 @@
 //
 // Waking the board starts camera_app in the sandbox with the boot tags of that wake-up; the
 // MCU's answer to ready-to-sleep (or the scenario) cuts the power, killing every process of
-// the application at once. The MCU peer sits on ttyS1; ttyS0 has no Modem yet, so what the
-// camera sends there is only recorded.
+// the application at once. The MCU peer sits on ttyS1. A part that plays the peer of a line
+// claims it; on a line nobody claims, what the camera sends is only recorded.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,8 +30,8 @@
 #include "sim/board/board_time.h"
 #include "sim/board/camera_process.h"
 #include "sim/board/gpio_bank.h"
-#include "sim/board/serial_line.h"
 #include "sim/mcu/mcu_peer.h"
+#include "sim/peers/serial_line.h"
 #include "sim/tagstore/tag_store.h"
 
 namespace sim::board {
@@ -115,6 +116,10 @@ class Board {
   GpioBank& gpio() { return gpio_; }
   BoardRecord& record() { return record_; }
   int set_input(int line, int level);
+  // The serial line "ttyS0" or "ttyS1", for the part that plays the peer on it (call it from
+  // attach()): the line is that part's from then on. nullptr for an unknown line or one that
+  // is already taken. Each line's traffic is recorded in the run folder as LINE.jsonl.
+  const sim::PtyPair* claim_serial_line(std::string_view tty);
   const std::string& run_dir() const { return runDir_; }
   std::string wake_dir(int wake) const;
   std::string tag_store_path() const { return runDir_ + "/tagstore.bin"; }
@@ -150,6 +155,13 @@ class Board {
   void on_mcu(const sim::McuRecord& record);
   void on_gpio(const GpioChange& change);
   void on_ended(bool cut, int status);
+  struct SerialLine {
+    std::string_view tty;
+    sim::PtyPair pty;
+    bool claimed = false;
+  };
+  // Records what the camera sends on a line no part claimed.
+  void listen_silently(SerialLine& line);
   std::vector<std::string> sandbox_options(const std::string& wakeDir,
                                            const std::string& cmdline) const;
 
@@ -159,10 +171,9 @@ class Board {
   BoardTime time_;
   BoardRecord record_;
   GpioBank gpio_{[this](const GpioChange& change) { on_gpio(change); }};
-  PtyPair mcuLine_;
-  PtyPair modemLine_;
+  std::array<SerialLine, 2> lines_ = {{{"ttyS0", {}, false}, {"ttyS1", {}, false}}};
   std::unique_ptr<sim::McuPeer> mcu_;
-  std::unique_ptr<SilentLineListener> modemListener_;
+  std::vector<std::unique_ptr<sim::SilentLineListener>> listeners_;
   CameraProcess camera_;
   std::vector<std::unique_ptr<BoardPart>> parts_;
   WakeContext wakeContext_;

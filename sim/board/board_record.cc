@@ -5,6 +5,8 @@
 #include <array>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 namespace sim::board {
 
 namespace {
@@ -33,39 +35,6 @@ constexpr std::array kKindNames = {
     KindName{EventKind::kNotification, "notification"},
     KindName{EventKind::kPart, "part"},
 };
-
-void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          char escaped[8];
-          snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
 
 }  // namespace
 
@@ -107,30 +76,19 @@ std::string format_board_time(int64_t epochMs) {
 }
 
 std::string to_json_line(const BoardEvent& event) {
-  std::string line = "{\"t_ms\":" + std::to_string(event.elapsed.count());
-  line += ",\"board_time\":";
-  append_json_string(line, format_board_time(event.boardEpochMs));
-  line += ",\"wake\":" + std::to_string(event.wake);
-  line += ",\"kind\":";
-  append_json_string(line, event.kind == EventKind::kPart && !event.part.empty()
-                               ? std::string_view(event.part)
-                               : event_kind_name(event.kind));
-  line += ",\"text\":";
-  append_json_string(line, event.text);
+  nlohmann::ordered_json line = {
+      {"t_ms", event.elapsed.count()},
+      {"board_time", format_board_time(event.boardEpochMs)},
+      {"wake", event.wake},
+      {"kind", event.kind == EventKind::kPart && !event.part.empty() ? std::string_view(event.part)
+                                                                     : event_kind_name(event.kind)},
+      {"text", event.text},
+  };
   for (const Field& field : event.fields) {
-    line += ',';
-    append_json_string(line, field.name);
-    line += ':';
-    if (const auto* text = std::get_if<std::string>(&field.value)) {
-      append_json_string(line, *text);
-    } else if (const auto* number = std::get_if<int64_t>(&field.value)) {
-      line += std::to_string(*number);
-    } else {
-      line += std::get<bool>(field.value) ? "true" : "false";
-    }
+    std::visit([&](const auto& value) { line[field.name] = value; }, field.value);
   }
-  line += '}';
-  return line;
+  // What the camera printed may hold any bytes: they are replaced, never a reason to throw.
+  return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 BoardRecord::~BoardRecord() {

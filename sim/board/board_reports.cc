@@ -101,8 +101,11 @@ void Board::on_watchdog(const std::string& line) {
 }
 
 void Board::on_mcu(const sim::McuRecord& record) {
-  const bool toMcu = record.direction == sim::McuDirection::kCameraToMcu;
-  std::string text = toMcu ? "camera -> MCU  " : "MCU -> camera  ";
+  const bool toMcu = record.direction == sim::PeerDirection::kCameraToPeer;
+  // A message the MCU kept back never was on the line: say so, not as if it had been sent.
+  std::string text = toMcu         ? "camera -> MCU  "
+                     : record.sent ? "MCU -> camera  "
+                                   : "MCU kept back  ";
   text += record.member.empty() ? "?" : record.member;
   if (!record.detail.empty()) {
     text += "  " + record.detail;
@@ -115,7 +118,8 @@ void Board::on_mcu(const sim::McuRecord& record) {
        {"direction", std::string(toMcu ? "camera->mcu" : "mcu->camera")},
        {"member", record.member},
        {"detail", record.detail},
-       {"retry", record.retry}});
+       {"retry", record.retry},
+       {"sent", record.sent}});
   if (toMcu && record.member == "set_status_led_request") {
     const sim::McuStatusLed led = mcu_->status_led();
     const std::string colour =

@@ -4,8 +4,7 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
+#include <span>
 #include <sstream>
 
 namespace sim::camsim {
@@ -59,19 +58,6 @@ Story
   asleep TIME                     the camera sleeps; its date and the MCU's clock move on
 )";
 
-struct FaultName {
-  std::string_view name;
-  sim::McuFaultKind kind;
-};
-
-constexpr std::array kFaultNames = {
-    FaultName{"no-answer", sim::McuFaultKind::kNoAnswer},
-    FaultName{"late-answer", sim::McuFaultKind::kLateAnswer},
-    FaultName{"drop-answer", sim::McuFaultKind::kDropAnswer},
-    FaultName{"garbage", sim::McuFaultKind::kGarbageBeforeAnswer},
-    FaultName{"bad-checksum", sim::McuFaultKind::kBadChecksum},
-};
-
 struct LineAlias {
   std::string_view name;
   int line;
@@ -118,16 +104,7 @@ std::string rest_after(std::string_view line, std::size_t count) {
   return std::string(line.substr(position, last + 1 - position));
 }
 
-template <typename Number>
-bool parse_number(std::string_view text, Number* ret_value) {
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) {
-    return false;
-  }
-  *ret_value = value;
-  return true;
-}
+using sim::board::parse_number;
 
 // Parses one file; each method handles one instruction and returns false with `error_` set.
 class Parser {
@@ -523,43 +500,11 @@ class Parser {
           "a fault takes the form: fault mcu KIND [MEMBER] [count N] [delay TIME] "
           "[bytes N]");
     }
-    const std::string& kind = words[first + 1];
-    const auto found = std::find_if(kFaultNames.begin(), kFaultNames.end(),
-                                    [&](const FaultName& entry) { return entry.name == kind; });
-    if (found == kFaultNames.end()) {
-      return fail("unknown fault '" + kind +
-                  "' (expected no-answer, late-answer, drop-answer, garbage or bad-checksum)");
+    std::string why;
+    if (sim::parse_fault(std::span(words).subspan(first + 1), sim::McuPeer::fault_member_known,
+                         ret_fault, &why) != 0) {
+      return fail(why);
     }
-    sim::McuFault fault;
-    fault.kind = found->kind;
-    std::size_t i = first + 2;
-    if (i < words.size() && words[i] != "count" && words[i] != "delay" && words[i] != "bytes") {
-      fault.member = words[i++];
-    }
-    for (; i < words.size(); i += 2) {
-      if (i + 1 >= words.size()) {
-        return fail("'" + words[i] + "' needs a value");
-      }
-      if (words[i] == "count") {
-        if (!number(words[i + 1], &fault.count, "the count")) {
-          return false;
-        }
-      } else if (words[i] == "delay") {
-        if (!duration(words[i + 1], &fault.delay)) {
-          return false;
-        }
-      } else if (words[i] == "bytes") {
-        if (!number(words[i + 1], &fault.garbageBytes, "the byte count")) {
-          return false;
-        }
-      } else {
-        return fail("unknown fault option '" + words[i] + "' (expected count, delay or bytes)");
-      }
-    }
-    if (fault.kind == sim::McuFaultKind::kLateAnswer && fault.delay.count() <= 0) {
-      return fail("a late-answer fault needs a delay");
-    }
-    *ret_fault = fault;
     return true;
   }
 
@@ -676,60 +621,6 @@ class Parser {
 };
 
 }  // namespace
-
-bool parse_duration(std::string_view text, milliseconds* ret_duration) {
-  struct Unit {
-    std::string_view suffix;
-    double ms;
-  };
-  constexpr std::array kUnits = {Unit{"ms", 1}, Unit{"s", 1000}, Unit{"m", 60000},
-                                 Unit{"h", 3600000}};
-  for (const Unit& unit : kUnits) {
-    if (text.size() <= unit.suffix.size() ||
-        text.substr(text.size() - unit.suffix.size()) != unit.suffix) {
-      continue;
-    }
-    const std::string_view digits = text.substr(0, text.size() - unit.suffix.size());
-    if (digits.find_first_not_of("0123456789.") != std::string_view::npos ||
-        std::count(digits.begin(), digits.end(), '.') > 1 || digits == ".") {
-      return false;
-    }
-    const double value = std::stod(std::string(digits));
-    *ret_duration = milliseconds(static_cast<int64_t>(std::llround(value * unit.ms)));
-    return true;
-  }
-  return false;
-}
-
-bool parse_date_time(std::string_view text, int64_t* ret_epochMs) {
-  int year, month, day, hour, minute, second;
-  char separator;
-  char tail;
-  const std::string copy(text);
-  if (sscanf(copy.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month, &day, &separator, &hour,
-             &minute, &second, &tail) != 7 ||
-      (separator != ' ' && separator != 'T')) {
-    return false;
-  }
-  if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 59 || hour < 0 || minute < 0 || second < 0) {
-    return false;
-  }
-  tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = hour;
-  parts.tm_min = minute;
-  parts.tm_sec = second;
-  const time_t seconds = timegm(&parts);
-  // timegm normalises 31 February into March: such a date was not a date.
-  if (parts.tm_mday != day || parts.tm_mon != month - 1) {
-    return false;
-  }
-  *ret_epochMs = static_cast<int64_t>(seconds) * 1000;
-  return true;
-}
 
 int parse_scenario(std::string_view text, std::string_view sourceName, Scenario* ret_scenario,
                    std::string* ret_error) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/board/board.h"
+#include "sim/board/directive_words.h"
 #include "sim/mcu/mcu_peer.h"
 #include "sim/tagstore/tag_store.h"
 
@@ -85,10 +86,8 @@ struct Scenario {
 int parse_scenario(std::string_view text, std::string_view sourceName, Scenario* ret_scenario,
                    std::string* ret_error);
 
-// "2s" -> 2000 ms; false for anything that is not a number with a unit.
-bool parse_duration(std::string_view text, std::chrono::milliseconds* ret_duration);
-// "2024-06-01 12:00:00" or "2024-06-01T12:00:00" (UTC) -> milliseconds since 1970.
-bool parse_date_time(std::string_view text, int64_t* ret_epochMs);
+using sim::board::parse_date_time;
+using sim::board::parse_duration;
 
 // The description of the format, for camsim --help.
 std::string_view scenario_format_help();

@@ -11,20 +11,8 @@ using std::chrono::milliseconds;
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kFaultKindNames = {
-    "no-answer", "late-answer", "drop-answer", "garbage", "bad-checksum"};
-
 std::string describe(const sim::McuFault& fault) {
-  std::string text =
-      "MCU fault " + std::string(kFaultKindNames[static_cast<std::size_t>(fault.kind)]);
-  text += fault.member.empty() ? " on every answer" : " on " + fault.member;
-  if (fault.count >= 0) {
-    text += ", " + std::to_string(fault.count) + " time" + (fault.count == 1 ? "" : "s");
-  }
-  if (fault.delay.count() > 0) {
-    text += ", " + std::to_string(fault.delay.count()) + " ms late";
-  }
-  return text;
+  return sim::describe_fault("MCU", fault);
 }
 
 // Waits until `at` of board time after the wake-up, or until the power went off; true while

@@ -42,6 +42,7 @@ void McuPeerState::wake() const {
 }
 
 void McuPeerState::note(McuRecord record, std::vector<McuRecord>& emitted) {
+  recording.write(record);
   history.push_back(record);
   emitted.push_back(std::move(record));
 }
@@ -61,18 +62,20 @@ void McuPeerState::queue(const google::protobuf::Message& wrapper, const std::st
   const google::protobuf::Message* member = oneof_member(wrapper, &tag);
   McuOutgoing message;
   message.order = nextOrder++;
-  message.record.direction = McuDirection::kMcuToCamera;
+  message.record.direction = PeerDirection::kPeerToCamera;
   message.record.member = member_name(*kvt::kvt_MCU2ISP::descriptor(), tag);
   message.record.detail = member != nullptr ? member->ShortDebugString() : std::string();
 
-  const McuFaultEffect effect = faults.take(faultMember, isNotification);
+  const FaultEffect effect = faults.take(faultMember, isNotification);
   message.record.detail = with_fault(message.record.detail, effect.description);
   message.due = now() + effect.delay;
   std::string payload;
   if (effect.withheld) {
     message.withheld = true;
+    message.record.sent = false;
   } else if (!wrapper.SerializeToString(&payload)) {
     message.withheld = true;
+    message.record.sent = false;
     message.record.detail = with_fault(message.record.detail, "cannot be encoded");
   } else {
     message.bytes = garbage_bytes(effect.garbageBytes);
@@ -108,20 +111,28 @@ McuPeer::McuPeer(int ptyMasterFd, McuSetup setup, McuRecordCallback onRecord, Bo
     s.wakeRead = fds[0];
     s.wakeWrite = fds[1];
   }
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    s.stopRead = fds[0];
+    s.stopWrite = fds[1];
+  }
 }
 
 McuPeer::~McuPeer() {
   stop();
-  if (state_->wakeRead >= 0) {
-    ::close(state_->wakeRead);
-    ::close(state_->wakeWrite);
+  for (int fd : {state_->wakeRead, state_->wakeWrite, state_->stopRead, state_->stopWrite}) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
   }
 }
 
 int McuPeer::start() {
   McuPeerState& s = *state_;
-  if (s.wakeRead < 0 || s.running.exchange(true)) {
+  if (s.wakeRead < 0 || s.stopRead < 0 || s.running.exchange(true)) {
     return -1;
+  }
+  char drain[16];
+  while (::read(s.stopRead, drain, sizeof drain) > 0) {
   }
   // Termios calls on a pseudo-terminal master act on its slave: raw mode there keeps the line
   // from echoing the MCU's own frames back before the camera applies its port settings.
@@ -139,6 +150,8 @@ void McuPeer::stop() {
   if (!s.running.exchange(false)) {
     return;
   }
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(s.stopWrite, &byte, 1);
   s.wake();
   worker_.join();
 }
@@ -275,6 +288,28 @@ int McuPeer::wdm_done_requests() const {
   return state_->wdmDoneRequests;
 }
 
+bool McuPeer::fault_member_known(std::string_view member) {
+  const std::string name(member);
+  // A request the MCU answers, or a notification it sends of its own.
+  const google::protobuf::FieldDescriptor* request =
+      kvt::kvt_ISP2MCU::descriptor()->FindFieldByName(name);
+  if (request != nullptr && mcu_answer_tag(static_cast<uint32_t>(request->number())) != 0) {
+    return true;
+  }
+  const google::protobuf::FieldDescriptor* own =
+      kvt::kvt_MCU2ISP::descriptor()->FindFieldByName(name);
+  for (const McuNotificationPair& pair : kMcuNotificationPairs) {
+    if (own != nullptr && static_cast<uint32_t>(own->number()) == pair.notification) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int McuPeer::record_line_to(const std::string& path) {
+  return state_->recording.open(path, "ttyS1", "mcu");
+}
+
 void McuPeer::add_fault(const McuFault& fault) {
   std::lock_guard lock(state_->mutex);
   state_->faults.add(fault);
@@ -296,7 +331,7 @@ int McuPeer::send_raw(const std::vector<uint8_t>& bytes) {
     message.due = s.now();
     message.order = s.nextOrder++;
     message.bytes = bytes;
-    message.record.direction = McuDirection::kMcuToCamera;
+    message.record.direction = PeerDirection::kPeerToCamera;
     message.record.detail = "raw bytes: " + std::to_string(bytes.size());
     s.outgoing.push_back(std::move(message));
   }

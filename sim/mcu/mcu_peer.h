@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "sim/peers/fault_book.h"
+#include "sim/peers/line_record.h"
+
 namespace sim {
 
 struct McuPeerState;
@@ -89,21 +92,9 @@ struct McuSetup {
   uint32_t pirConfigResult = 1;
 };
 
-enum class McuDirection : int { kCameraToMcu, kMcuToCamera };
-
-// One line of the peer's record.
-struct McuRecord {
-  std::chrono::milliseconds boardTime{0};
-  McuDirection direction = McuDirection::kCameraToMcu;
-  // Member name as in the schema, e.g. "get_camera_state_request"; empty for bytes that did not
-  // make a message (garbage, a dropped frame).
-  std::string member;
-  // Field values, or what went wrong / which fault acted.
-  std::string detail;
-  // A request the camera sent again because its previous copy got no usable answer.
-  bool retry = false;
-};
-using McuRecordCallback = std::function<void(const McuRecord&)>;
+// One message on the MCU's line, as the peer records it.
+using McuRecord = LineMessage;
+using McuRecordCallback = LineMessageCallback;
 
 enum class McuNotification : int { kPir, kTimelapse, kTestButton };
 
@@ -126,25 +117,10 @@ struct McuStatusLed {
   uint32_t blinkPeriodMs = 0;
 };
 
-enum class McuFaultKind : int {
-  kNoAnswer,             // the request is read and recorded, nothing is answered
-  kLateAnswer,           // the answer leaves `delay` of board time after the request
-  kDropAnswer,           // the answer is not sent (use `count` for "n times")
-  kGarbageBeforeAnswer,  // stray bytes (never 0xDE) go out on the line just before the answer
-  kBadChecksum,          // the answer's checksum byte is wrong, so the camera drops the frame
-};
-
-// A fault acts on answers to the request member named (empty = every request) and on a
-// notification when `member` names it ("pir_detection_request", "timelapse_request",
-// "test_button_notification_request"). `count` is how many messages it acts on; -1 = until
-// clear_faults().
-struct McuFault {
-  McuFaultKind kind = McuFaultKind::kNoAnswer;
-  std::string member;
-  int count = -1;
-  std::chrono::milliseconds delay{0};
-  std::size_t garbageBytes = 4;
-};
+// Faults of the MCU: the peers' fault book, by request member or notification member
+// ("pir_detection_request", "timelapse_request", "test_button_notification_request").
+using McuFaultKind = PeerFaultKind;
+using McuFault = PeerFault;
 
 class McuPeer {
  public:
@@ -196,10 +172,16 @@ class McuPeer {
   int wdm_done_requests() const;       // mcu_wdm_triggered_request received
 
   // Faults on demand.
+  // True when `member` is a request the camera sends or a notification the MCU sends: the
+  // members a fault can name.
+  static bool fault_member_known(std::string_view member);
   void add_fault(const McuFault& fault);
   void clear_faults();
   // Writes raw bytes onto the line now (test-facing: garbage, broken frames).
   int send_raw(const std::vector<uint8_t>& bytes);
+
+  // Appends every message on the line from now on to a JSON-lines file. Returns 0 or -1.
+  int record_line_to(const std::string& path);
 
   // The record so far, and counts by member (requests received / messages sent, faulty ones
   // included).

@@ -14,6 +14,7 @@
 #include "sim/mcu/proto_fields.h"
 #include "sim/peers/peer_framer.h"
 #include "sim/peers/proto/mcu_messages.pb.h"
+#include "sim/peers/serial_line.h"
 
 namespace sim {
 
@@ -29,33 +30,6 @@ constexpr int kClockSliceMs = 20;
 constexpr int kHungUpRetryMs = 20;
 // How long one write may wait for room on the line before the message counts as not written.
 constexpr int kWriteRoomTimeoutMs = 2000;
-
-// Writes the whole message; -1 when the line is closed. Nothing is written while no one holds
-// the slave open: a powered-off camera hears nothing, and the bytes must not wait in the
-// pseudo-terminal for its next power-up.
-int write_all(int fd, const std::vector<uint8_t>& bytes) {
-  pollfd line = {fd, 0, 0};
-  if (::poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0) {
-    return -1;
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    pollfd room = {fd, POLLOUT, 0};
-    if (n < 0 && errno == EAGAIN && ::poll(&room, 1, kWriteRoomTimeoutMs) > 0) {
-      continue;
-    }
-    return -1;
-  }
-  return 0;
-}
 
 // Milliseconds until the next due message, -1 for none; the caller holds `mutex`.
 int poll_timeout_ms(const McuPeerState& s, bool hungUp) {
@@ -138,7 +112,7 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
     std::lock_guard lock(s.mutex);
     McuRecord record;
     record.boardTime = s.now();
-    record.direction = McuDirection::kCameraToMcu;
+    record.direction = PeerDirection::kCameraToPeer;
     uint32_t tag = 0;
     const google::protobuf::Message* member = decoded ? oneof_member(request, &tag) : nullptr;
     if (member == nullptr) {
@@ -249,7 +223,10 @@ void write_due(int fd, McuPeerState& s) {
       message = std::move(*next);
       s.outgoing.erase(next);
     }
-    const int written = message.withheld ? 0 : write_all(fd, message.bytes);
+    const int written =
+        message.withheld
+            ? 0
+            : write_bounded(fd, message.bytes, milliseconds(kWriteRoomTimeoutMs), s.stopRead);
     std::vector<McuRecord> emitted;
     std::function<void()> cutPower;
     {
@@ -259,6 +236,7 @@ void write_due(int fd, McuPeerState& s) {
         // Recorded with the fault that kept it back; nothing was sent.
       } else if (written != 0) {
         message.record.detail += " [not written: camera not listening]";
+        message.record.sent = false;
       } else {
         if (!message.record.member.empty()) {
           ++s.sentCount[message.record.member];

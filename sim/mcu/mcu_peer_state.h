@@ -14,8 +14,9 @@
 
 #include <google/protobuf/message.h>
 
-#include "sim/mcu/mcu_fault_book.h"
 #include "sim/mcu/mcu_peer.h"
+#include "sim/peers/fault_book.h"
+#include "sim/peers/line_record.h"
 
 namespace sim {
 
@@ -37,6 +38,10 @@ struct McuPeerState {
   McuRecordCallback onRecord;
   int wakeRead = -1;
   int wakeWrite = -1;
+  // Readable once stop() is called: a write waiting for room on the line gives up.
+  int stopRead = -1;
+  int stopWrite = -1;
+  LineRecording recording;
   std::atomic<bool> running{false};
 
   mutable std::mutex mutex;
@@ -53,7 +58,7 @@ struct McuPeerState {
   bool modemPowered = false;
   int watchdogNotifications = 0;
   int wdmDoneRequests = 0;
-  McuFaultBook faults;
+  FaultBook faults;
   std::vector<McuNotificationRecord> notifications;
   std::vector<McuRecord> history;
   std::map<std::string, int, std::less<>> receivedCount;

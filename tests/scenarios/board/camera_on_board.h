@@ -65,7 +65,7 @@ class CameraOnTheBoard : public ::testing::Test {
   std::vector<std::chrono::milliseconds> received_at(const std::string& member) const {
     std::vector<std::chrono::milliseconds> times;
     for (const sim::McuRecord& record : board_->mcu().history()) {
-      if (record.direction == sim::McuDirection::kCameraToMcu && record.member == member) {
+      if (record.direction == sim::PeerDirection::kCameraToPeer && record.member == member) {
         times.push_back(record.boardTime);
       }
     }

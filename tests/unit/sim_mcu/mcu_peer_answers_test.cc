@@ -353,10 +353,10 @@ TEST(McuPeerAnswers, RecordNamesMembersBothWaysInOrder) {
 
   const std::vector<sim::McuRecord> history = camera.peer().history();
   ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0].direction, sim::McuDirection::kCameraToMcu);
+  EXPECT_EQ(history[0].direction, sim::PeerDirection::kCameraToPeer);
   EXPECT_EQ(history[0].member, "get_camera_state_request");
   EXPECT_FALSE(history[0].retry);
-  EXPECT_EQ(history[1].direction, sim::McuDirection::kMcuToCamera);
+  EXPECT_EQ(history[1].direction, sim::PeerDirection::kPeerToCamera);
   EXPECT_EQ(history[1].member, "get_camera_state_response");
   EXPECT_EQ(history[1].detail, "state: 1");
   // The callback saw the same lines; the next exchange makes sure it has run for these.

@@ -24,7 +24,7 @@ sim::McuFault fault(sim::McuFaultKind kind, std::string member = {}, int count =
 std::vector<sim::McuRecord> requests(const CameraEnd& camera, const std::string& member) {
   std::vector<sim::McuRecord> found;
   for (const sim::McuRecord& record : const_cast<CameraEnd&>(camera).peer().history()) {
-    if (record.direction == sim::McuDirection::kCameraToMcu && record.member == member) {
+    if (record.direction == sim::PeerDirection::kCameraToPeer && record.member == member) {
       found.push_back(record);
     }
   }

@@ -1,4 +1,4 @@
-#include "sim/board/serial_line.h"
+#include "sim/peers/serial_line.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,10 +18,12 @@
 #include "sim/peers/proto/mcu_messages.pb.h"
 #include "sim/peers/proto/modem_messages.pb.h"
 
-namespace sim::board {
+namespace sim {
+
+using std::chrono::milliseconds;
 
 int open_pty(PtyPair* ret_pair) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (master < 0) {
     return -1;
   }
@@ -37,6 +39,58 @@ int open_pty(PtyPair* ret_pair) {
   }
   ret_pair->master = master;
   ret_pair->slavePath = name;
+  return 0;
+}
+
+void close_pty(PtyPair* pair) {
+  if (pair->master >= 0) {
+    close(pair->master);
+    pair->master = -1;
+  }
+}
+
+bool line_hung_up(int masterFd) {
+  pollfd line = {masterFd, 0, 0};
+  return poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0;
+}
+
+int write_bounded(int fd, std::span<const uint8_t> bytes, milliseconds timeout, int stopFd) {
+  if (line_hung_up(fd)) {
+    return -1;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN) {
+      return -1;
+    }
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return -1;
+    }
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+    const int ready = poll(fds, stopFd >= 0 ? 2 : 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) {
+      return -1;
+    }
+    if ((fds[0].revents & (POLLHUP | POLLERR)) != 0 ||
+        (stopFd >= 0 && (fds[1].revents & POLLIN) != 0)) {
+      return -1;
+    }
+  }
   return 0;
 }
 
@@ -126,4 +180,4 @@ void SilentLineListener::run() {
   }
 }
 
-}  // namespace sim::board
+}  // namespace sim
