@@ -13,6 +13,7 @@
 #include "app/postprocess/encrypt_file.h"
 #include "app/postprocess/exif_tag.h"
 #include "app/postprocess/info_bar.h"
+#include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_sizes.h"
 #include "app/postprocess/postprocess_seams.h"
 #include "app/records/app_log.h"
@@ -23,16 +24,11 @@ PhotoHandover photoHandover;
 namespace {
 
 constexpr const char* kOverlaidFrame = "/tmp/out_420p.yuv";
-constexpr int kPhotoKind = 1;
 
 // Set by any encode that fails during a run; cleared at the end of the run that saw it.
 std::atomic<int8_t> postProcessError{0};
 // The size being encoded.
 std::atomic<int32_t> photoSize{kPhotoSizeNormal};
-
-const char* storage_root() {
-  return sysInfo->storagePartition == 0 ? "/sdcard/primary" : "/sdcard/secondary";
-}
 
 bool password_set() {
   SemLock lock(&configLock);
@@ -47,28 +43,27 @@ double seconds_between(const timespec& start, const timespec& end) {
 }  // namespace
 
 int tag_photo(const char* root, int width, int height) {
-  const MediaNumber number = counter_current();
+  const int folder = fileCounter.folderNumber;
+  const int file = fileCounter.fileNumber;
   char path[256];
   switch (width) {
     case 1920:
-      std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/PICT%04d.JPG", root, number.folder,
-                    number.file);
+      std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/PICT%04d.JPG", root, folder, file);
       app_log(MOD_POSTPROCESS, LEVEL_INFO, "Photo file is %s", path);
       break;
     case 960:
-      std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, number.file);
+      std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, file);
       app_log(MOD_POSTPROCESS, LEVEL_INFO, "Photo file is %s", path);
       break;
     case 7680:
     case 8064:
     case 7056:
     case 8432:
-      std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/HD%04d.JPG", root, number.folder,
-                    number.file);
+      std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/HD%04d.JPG", root, folder, file);
       app_log(MOD_POSTPROCESS, LEVEL_INFO, "Photo file is %s", path);
       break;
     default:
-      std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, number.file);
+      std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, file);
       app_log(MOD_POSTPROCESS, LEVEL_INFO, "op_file is %s", path);
       break;
   }
@@ -78,8 +73,8 @@ int tag_photo(const char* root, int width, int height) {
 int encode_photo(const char* root) {
   const int index = photoSize;
   const PhotoDimensions size = photo_dimensions(index, cameraConfig->preview_width);
-  const MediaNumber number = counter_current();
-  const std::string path = photo_path(index, root, number.folder, number.file);
+  const std::string path =
+      photo_path(index, root, fileCounter.folderNumber, fileCounter.fileNumber);
   if (path.empty()) {
     return 0;
   }
@@ -89,10 +84,16 @@ int encode_photo(const char* root) {
     postProcessError = 1;
     return 0;
   }
-  tag_photo(root, size.width, size.height);
+  // A file the camera cannot tag, or cannot encrypt when a password asks for it, is not
+  // kept: an unencrypted copy must never reach the upload folder.
+  if (tag_photo(root, size.width, size.height) != 0) {
+    postProcessError = 1;
+  }
   if (password_set()) {
     app_log(MOD_POSTPROCESS, LEVEL_DEBUG, "Encrypting file: %s\n", path.c_str());
-    encrypt_file(path.c_str());
+    if (encrypt_file(path.c_str()) != 0) {
+      postProcessError = 1;
+    }
   }
   return 0;
 }
@@ -101,14 +102,9 @@ int photo_post_process() {
   timespec start{};
   clock_gettime(CLOCK_REALTIME, &start);
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Starting photo post process");
-  if (counter_lock_create() != 0) {
-    app_log(MOD_POSTPROCESS, LEVEL_ERR, "mutex init has failed");
-    return -1;
-  }
   if (!photoHandover.postProcessFailed) {
-    if (counter_advance() != 0) {
+    if (advance_file_number() != 0) {
       app_log(MOD_POSTPROCESS, LEVEL_ERR, "Reached maximum file limit");
-      counter_lock_destroy();
       return -1;
     }
   } else {
@@ -121,7 +117,7 @@ int photo_post_process() {
     SemLock lock(&sysInfoLock);
     photoHandover.bootCapture = 0;
   }
-  const char* root = storage_root();
+  const char* root = media_root();
   const char* icon = moon_icon(moon_phase(time.year, time.month, time.day));
   photo_overlay(time, icon);
 
@@ -129,7 +125,6 @@ int photo_post_process() {
   if (stat(kOverlaidFrame, &frame) != 0) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "Error locating YUV capture after adding overlay : %s",
             std::strerror(errno));
-    counter_lock_destroy();
     return -1;
   }
   // The small upload copy first, then the photo, then the high-resolution photo.
@@ -146,14 +141,13 @@ int photo_post_process() {
   run_shell("rm /tmp/out_420p.yuv");
 
   if (postProcessError) {
-    remove_capture_files(kPhotoKind);
+    remove_prev_cap(CAPTURE_KIND_PHOTO);
     {
       SemLock lock(&sysInfoLock);
       photoHandover.postProcessFailed = 1;
     }
     postProcessError = 0;
   }
-  counter_lock_destroy();
   timespec end{};
   clock_gettime(CLOCK_REALTIME, &end);
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Time taken for photo post process : %fs",

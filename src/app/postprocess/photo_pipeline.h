@@ -24,14 +24,14 @@ struct PhotoHandover {
 };
 extern PhotoHandover photoHandover;
 
-// Post-processes /tmp/snap.yuv. Returns -1 when the run could not start (counter lock,
-// counter exhausted, no overlaid frame); otherwise 0, with the outcome in
+// Post-processes /tmp/snap.yuv. Returns -1 when the run could not start (counter
+// exhausted, no overlaid frame); otherwise 0, with the outcome in
 // photoHandover.postProcessFailed.
 int photo_post_process();
 
 // One size of the current photo (the size index being encoded): encodes /tmp/out_420p.yuv
 // into its file under `root`, tags it and encrypts it when a password is set. Always 0; a
-// failed encode is remembered for the end of the run.
+// failed encode, tagging or encryption is remembered for the end of the run.
 int encode_photo(const char* root);
 
 // EXIF data of the photo of `width` x `height` under `root` for the current counter value.

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "app/postprocess/media_names.h"
+
 namespace {
 
 struct SizeRow {
@@ -64,10 +66,10 @@ std::string photo_path(int index, const char* root, int folder, int file) {
   }
   char path[256];
   if (row->transmit) {
-    std::snprintf(path, sizeof path, "%s/TRANSMIT/PICT%04d.JPG", root, file);
+    std::snprintf(path, sizeof path, kUploadPhotoName, root, file);
   } else {
-    std::snprintf(path, sizeof path, "%s/DCIM/%dDSCIM/%s%04d.JPG", root, folder,
-                  row->highResolution ? "HD" : "PICT", file);
+    std::snprintf(path, sizeof path, row->highResolution ? kHdPhotoName : kPhotoName, root, folder,
+                  file);
   }
   return path;
 }

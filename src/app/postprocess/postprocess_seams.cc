@@ -16,11 +16,3 @@ int current_temperature(int* ret_celsius, int* ret_fahrenheit) {
   *ret_fahrenheit = 255;
   return not_built("temperature reading");
 }
-
-// clang-format off
-int counter_lock_create() { return not_built("file counter lock"); }
-void counter_lock_destroy() {}
-int counter_advance() { return not_built("file counter"); }
-MediaNumber counter_current() { not_built("file counter"); return {0, 0}; }
-void remove_capture_files(int) { not_built("removal of a capture's files"); }
-// clang-format on
