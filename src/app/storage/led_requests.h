@@ -1,0 +1,16 @@
+// What the card code and power-down ask of the LED manager and the warning light. Those
+// records belong to the indicators, which are not built yet: each call here is a named seam
+// that says so and changes nothing, and the indicators take these names over when they land.
+#pragma once
+
+// The SD LEDs for a good card: green on, red off.
+int show_sd_good();
+// The SD LEDs for a fault: red blinking continuously with a period of 4 ticks, green off.
+int show_sd_fault();
+// Allows the warning light after a good check when the battery level is 15 or more and the
+// configuration's warning-light setting is on.
+int allow_warning_light_if_charged();
+// 1 when the red SD LED is off, 0 when it is lit, -1 while the LED records do not exist.
+int sd_red_led_off();
+// The test LED blinks for `seconds`.
+int blink_test_led(int seconds);
