@@ -1,0 +1,86 @@
+// The state of the simulated media library, shared by its modules: ISP, sensor, auto
+// exposure, frame-source channels. One instance for the process, behind one mutex.
+#pragma once
+
+#include <stdint.h>
+#include <time.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/imp/host/auto_exposure.h"
+#include "platform/imp/host/board_inputs.h"
+#include "platform/imp/host/frame_generator.h"
+#include "platform/imp/imp_framesource.h"
+#include "platform/imp/imp_isp.h"
+
+namespace imp_host {
+
+struct FrameSlot {
+  IMPFrameInfo info{};
+  std::vector<uint8_t> data;
+  bool out = false;  // handed to the reader, not released yet
+};
+
+struct Channel {
+  bool created = false;
+  bool attrSet = false;
+  bool enabled = false;
+  IMPFSChnAttr attr{};
+  int depth = 0;
+  int width = 0;  // frame size: the scaler's output when it is on, else the picture's
+  int height = 0;
+  int64_t periodUs = 33333;
+  int64_t startUs = 0;      // when frame 0 was due
+  int64_t lastHanded = -1;  // index of the last frame given to the reader
+  uint64_t generation = 0;  // bumped by enable/disable, so a waiting reader notices
+  std::vector<FrameSlot> slots;
+};
+
+struct HostMedia {
+  std::mutex mutex;
+  BoardInputs inputs;
+  std::unique_ptr<FrameGenerator> generator = make_landscape();
+
+  bool ispOpen = false;
+  bool sensorAdded = false;
+  bool sensorEnabled = false;
+  bool tuning = false;
+  bool systemUp = false;
+  IMPSensorInfo sensor{};
+  IMPISPRunningMode runningMode = IMPISP_RUNNING_MODE_DAY;
+  unsigned char contrast = 128;
+  unsigned char brightness = 128;
+
+  AutoExposure ae;
+  uint32_t evStart = 0;  // 0: cold start
+  int64_t aeFrame = -1;  // the last frame index of the streaming channel the AE stepped on
+  int aeChannel = -1;
+
+  std::array<Channel, IMP_FS_MAX_CHANNELS> channels;
+};
+
+HostMedia& media();
+
+// Microseconds on the monotonic clock (the board's, inside the sandbox).
+int64_t now_us();
+// Sleeps until the monotonic time `dueUs`.
+void sleep_until_us(int64_t dueUs);
+
+// The view of the scene as the sensor sees it now. Call with the mutex held.
+View current_view(HostMedia& m);
+// What the auto exposure aims at for `view`.
+double target_amount(HostMedia& m, const View& view);
+// Steps the auto exposure over every frame the streaming channel has made up to `nowUs`.
+// Call with the mutex held.
+void advance_exposure(HostMedia& m, int64_t nowUs);
+// The scenario asked OPERATION to fail now. Call with the mutex held.
+bool injected_failure(HostMedia& m, std::string_view operation);
+// Writes the ISP status text to the board's sensor folder; returns its path.
+std::string write_isp_status(HostMedia& m);
+
+}  // namespace imp_host
