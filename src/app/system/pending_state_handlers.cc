@@ -32,6 +32,3 @@ void handle_capture_test(EventMessage event) {
 void handle_instant_request(EventMessage event) {
   enter_only(event);
 }
-void handle_powerdown(EventMessage event) {
-  enter_only(event);
-}

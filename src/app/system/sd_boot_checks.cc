@@ -1,12 +1,12 @@
 // The once-per-run card repair and the move of media from the secondary to the primary.
 #include "app/records/app_log.h"
+#include "app/storage/sd_card.h"
+#include "app/storage/sd_format.h"
+#include "app/storage/sd_monitor.h"
 #include "app/system/boot_checks.h"
-#include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
 
-int primaryDirty = 0;
-int secondaryDirty = 0;
 int repairPartition = 0;
 int sdCheckDone = 0;
 
@@ -37,12 +37,12 @@ void set_file_copy_ongoing(int8_t value) {
 }  // namespace
 
 int check_and_repair_sd() {
-  const int size_gb = sd_card_size_gb();
+  const int size_gb = get_sd_card_size_gb();
   if (sdCheckDone || size_gb < kSmallestCheckedCardGb || size_gb > kLargestCheckedCardGb) {
     return 0;
   }
   app_log(MOD_MAIN, LEVEL_INFO, "Checking for dirty bit in SD card partitions");
-  find_dirty_partitions();
+  detect_dirty_partitions();
   for (const PartitionRepair& repair : kRepairs) {
     if (!*repair.dirty) {
       continue;
@@ -61,7 +61,7 @@ int check_and_repair_sd() {
 }
 
 int move_secondary_to_primary() {
-  if (!primary_partition_usable() || !secondary_holds_media()) {
+  if (is_primary_usable() != 1 || secondary_has_media() != 1) {
     app_log(MOD_MAIN, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI NOT DONE");
     return -1;
   }

@@ -35,19 +35,5 @@ int read_temperature();
 void set_all_led_records_off();
 // Storage: take the primary partition back from USB mass storage and remount it.
 int take_back_sd_card();
-// Records: archive the application log on the card.
-int archive_logs_to_sd();
 // Indicators: the LED manager's signal-LED display.
 void show_signal_leds(int mode);
-// Storage: the card's size in GB as the kernel reports it; 0 when unknown.
-int sd_card_size_gb();
-// Storage: finds the dirty partitions (sets the two flags below).
-int find_dirty_partitions();
-// Storage: repairs partition 1 or 2. Returns 0 on success.
-int repair_partition(int partition);
-// Storage: the card check that sets the SD state.
-int check_sd_card();
-// Storage: the primary partition is mounted and writable.
-bool primary_partition_usable();
-// Storage: the secondary partition holds media.
-bool secondary_holds_media();

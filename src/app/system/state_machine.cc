@@ -1,6 +1,7 @@
 #include "app/system/state_machine.h"
 
 #include "app/records/app_log.h"
+#include "app/records/log_archive.h"
 #include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
 #include "app/system/seams.h"
@@ -68,7 +69,7 @@ namespace {
 // A failed capture: take the card back from the Modem to save the logs, then tell the MCU.
 void before_capture_error() {
   if (take_back_sd_card() == 0) {
-    archive_logs_to_sd();
+    archive_logs_if_sd_ready();
   }
   app_log(MOD_MAIN, LEVEL_INFO, "ISP to MCU - MCU_REQ_WDM_TRIGGERED");
   EventMessage request{};

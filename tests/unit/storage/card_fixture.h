@@ -1,0 +1,110 @@
+// A card for the storage tests inside the camera sandbox: the partitions are size-limited
+// tmpfs mounts named mmcblk0p1 / mmcblk0p2 (so "mount | grep mmcblk0p1" finds them and statfs
+// reports real free space), the block devices are files in the sandbox's /dev and the
+// card-detect line is the sandbox's GPIO 43. The shell is watched: every command is recorded
+// before it runs, and waits are recorded instead of slept.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/config/camera_config.h"
+#include "app/records/app_log.h"
+#include "app/storage/storage_shell.h"
+#include "app/system/shell.h"
+#include "app/system/sys_info.h"
+
+#include "tests/support/file_lines.h"
+#include "tests/support/shared_records.h"
+
+namespace storage_test {
+
+inline std::vector<std::string> commands;
+inline std::vector<unsigned> sleeps;
+// Called on every recorded wait, so a test can let another thread's work finish meanwhile.
+inline std::function<void()> on_sleep;
+
+inline int record_and_run(const char* command) {
+  commands.emplace_back(command);
+  return run_shell(command);
+}
+
+inline void record_sleep(unsigned milliseconds) {
+  sleeps.push_back(milliseconds);
+  if (on_sleep) {
+    on_sleep();
+  }
+}
+
+inline void sh(const std::string& command) {
+  ASSERT_EQ(system(command.c_str()), 0) << command;
+}
+
+inline void write_file(const std::string& path, std::size_t bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << std::string(bytes, 'x');
+}
+
+inline int count_of(const std::string& command) {
+  int count = 0;
+  for (const std::string& seen : commands) {
+    count += seen == command;
+  }
+  return count;
+}
+
+inline int log_lines_with(const std::string& text) {
+  app_log_close();
+  int count = 0;
+  for (const std::string& line : test_support::read_lines(kAppLogPath)) {
+    count += line.find(text) != std::string::npos;
+  }
+  return count;
+}
+
+class CardTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    static const bool mutexes = init_shared_mutexes() == 0;
+    ASSERT_TRUE(mutexes);
+    init_record_locks();
+    test_support::use_fresh_shared_records();
+    app_log_close();
+    system(
+        "umount /sdcard/primary /sdcard/secondary 2>/dev/null; rm -f /dev/mmcblk0* "
+        "/tmp/app.log; rm -rf /sdcard/primary/* /sdcard/secondary/*");
+    set_card_detect(0);
+    commands.clear();
+    sleeps.clear();
+    on_sleep = nullptr;
+    set_storage_shell({record_and_run, record_sleep});
+  }
+  void TearDown() override { reset_storage_shell(); }
+
+  static void set_card_detect(int value) {
+    std::ofstream("/sys/class/gpio/gpio43/value") << value << "\n";
+  }
+  // A card with `count` partitions; `mounted` of them (from 1) mounted, `read_only` partition
+  // (0 none) mounted read-only.
+  static void insert_card(int count, int mounted, int read_only = 0, int primary_mb = 8) {
+    sh("touch /dev/mmcblk0");
+    for (int partition = 1; partition <= count; ++partition) {
+      sh("touch /dev/mmcblk0p" + std::to_string(partition));
+    }
+    for (int partition = 1; partition <= mounted; ++partition) {
+      const char* point = partition == 1 ? "/sdcard/primary" : "/sdcard/secondary";
+      const int size = partition == 1 ? primary_mb : 4;
+      sh("mount -t tmpfs -o size=" + std::to_string(size) + "m" +
+         (partition == read_only ? ",ro" : "") + " mmcblk0p" + std::to_string(partition) + " " +
+         point);
+    }
+  }
+};
+
+}  // namespace storage_test

@@ -1,0 +1,114 @@
+// The file counter rebuilt from the card, its advance and rollover, and the removal of a failed
+// capture's files, on the sandbox's /sdcard folders.
+#include "app/postprocess/media_names.h"
+
+#include "tests/unit/storage/card_fixture.h"
+
+namespace storage_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MediaNamesTest : public CardTest {
+ protected:
+  void SetUp() override {
+    CardTest::SetUp();
+    fs::create_directories("/sdcard/primary/DCIM");
+    fs::create_directories("/sdcard/secondary/DCIM");
+  }
+  static void touch(const std::string& path) { write_file(path, 1); }
+  static void expect_counter(int folder, int file) {
+    EXPECT_EQ(fileCounter.folderNumber, folder);
+    EXPECT_EQ(fileCounter.fileNumber, file);
+  }
+};
+
+TEST_F(MediaNamesTest, EmptyCardStartsAtFolder100FileZero) {
+  EXPECT_EQ(save_last_file_fldr_val(), 0);
+  expect_counter(100, 0);
+  EXPECT_TRUE(fs::is_directory("/sdcard/primary/DCIM/100DSCIM"));
+  EXPECT_TRUE(fs::is_directory("/sdcard/secondary/DCIM/100DSCIM"));
+}
+
+TEST_F(MediaNamesTest, CounterContinuesAfterHighestNumberOfHighestFolder) {
+  // Primary ahead: the secondary gets the folder, the number comes from the primary only.
+  for (const char* path : {"/sdcard/primary/DCIM/105DSCIM/PICT0004.JPG",
+                           "/sdcard/secondary/DCIM/103DSCIM/PICT0090.JPG"}) {
+    touch(path);
+  }
+  save_last_file_fldr_val();
+  expect_counter(105, 4);
+  EXPECT_TRUE(fs::is_directory("/sdcard/secondary/DCIM/105DSCIM"));
+
+  // Same folder on both, gaps and names that are not the camera's: the larger side wins.
+  const std::string primary = "/sdcard/primary/DCIM/105DSCIM/";
+  for (const char* name : {"PICT0001.JPG", "PICT0012.JPG", "HD0013.JPG", "notes.txt",
+                           "PICT12345.JPG", "pict0500.jpg", "VI0400_1.JPG", "PICT 014.JPG"}) {
+    touch(primary + name);
+  }
+  touch("/sdcard/secondary/DCIM/105DSCIM/VID0020.MP4");
+  save_last_file_fldr_val();
+  expect_counter(105, 20);
+
+  // Folders that are not media folders, and a file carrying a folder's name, are passed over.
+  for (const char* name : {"99DSCIM", "1000DSCIM", "106dscim", "DSCIM107"}) {
+    fs::create_directories(std::string("/sdcard/primary/DCIM/") + name);
+  }
+  touch("/sdcard/primary/DCIM/108DSCIM");
+  EXPECT_EQ(find_last_folder("/sdcard/primary/DCIM"), 105);
+  EXPECT_EQ(find_last_file("/sdcard/primary/DCIM/no-such-folder"), 0);
+}
+
+TEST_F(MediaNamesTest, AdvanceRollsOverAndStopsAtTheLastName) {
+  touch("/sdcard/primary/DCIM/998DSCIM/PICT9998.JPG");
+  save_last_file_fldr_val();
+  ASSERT_EQ(advance_file_number(), 0);
+  expect_counter(998, 9999);
+  // While the primary is lent, the new folder is made on the secondary only.
+  sysInfo->primaryLent = 1;
+  ASSERT_EQ(advance_file_number(), 0);
+  expect_counter(999, 1);
+  EXPECT_FALSE(fs::exists("/sdcard/primary/DCIM/999DSCIM"));
+  EXPECT_TRUE(fs::is_directory("/sdcard/secondary/DCIM/999DSCIM"));
+
+  touch("/sdcard/secondary/DCIM/999DSCIM/PICT9999.JPG");
+  save_last_file_fldr_val();
+  expect_counter(999, 9999);
+  EXPECT_TRUE(fs::is_directory("/sdcard/primary/DCIM/999DSCIM"));
+  // Exhausted: -1 every time, and the lock is free again after each.
+  EXPECT_EQ(advance_file_number(), -1);
+  EXPECT_EQ(advance_file_number(), -1);
+  expect_counter(999, 9999);
+}
+
+TEST_F(MediaNamesTest, FailedCaptureLosesOnlyItsOwnFiles) {
+  cameraConfig->cellular = 1;
+  cameraConfig->resolution = 1;
+  sysInfo->storagePartition = 1;
+  const std::string folder = "/sdcard/secondary/DCIM/100DSCIM/";
+  for (const std::string& path :
+       {folder + "PICT0003.JPG", folder + "HD0003.JPG", folder + "PICT0002.JPG",
+        folder + "PICT0003.JPG.keep", std::string("/sdcard/secondary/TRANSMIT/PICT0003.JPG"),
+        std::string("/sdcard/secondary/TRANSMIT/VI0003_2.JPG"),
+        std::string("/sdcard/primary/DCIM/100DSCIM/PICT0003.JPG")}) {
+    touch(path);
+  }
+  save_last_file_fldr_val();
+  ASSERT_EQ(fileCounter.fileNumber, 3);
+  remove_prev_cap(CAPTURE_KIND_PHOTO);
+  for (const char* gone :
+       {"DCIM/100DSCIM/PICT0003.JPG", "DCIM/100DSCIM/HD0003.JPG", "TRANSMIT/PICT0003.JPG"}) {
+    EXPECT_FALSE(fs::exists(std::string("/sdcard/secondary/") + gone)) << gone;
+  }
+  for (const std::string& kept : {folder + "PICT0002.JPG", folder + "PICT0003.JPG.keep",
+                                  std::string("/sdcard/secondary/TRANSMIT/VI0003_2.JPG"),
+                                  std::string("/sdcard/primary/DCIM/100DSCIM/PICT0003.JPG")}) {
+    EXPECT_TRUE(fs::exists(kept)) << kept;
+  }
+  remove_prev_cap(CAPTURE_KIND_VIDEO);
+  EXPECT_FALSE(fs::exists("/sdcard/secondary/TRANSMIT/VI0003_2.JPG"));
+  EXPECT_EQ(fileCounter.fileNumber, 3);
+}
+
+}  // namespace
+}  // namespace storage_test

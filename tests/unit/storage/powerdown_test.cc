@@ -1,0 +1,100 @@
+// The power-down state on a two-partition card: what it waits for, and that the logs are saved
+// and the card unmounted (secondary first) before the MCU is told the processor may sleep.
+#include <algorithm>
+
+#include "app/system/state_handlers.h"
+
+#include "tests/unit/storage/card_fixture.h"
+#include "tests/unit/system/queue_fixture.h"
+
+namespace storage_test {
+namespace {
+
+class PowerdownTest : public CardTest {
+ protected:
+  void SetUp() override {
+    CardTest::SetUp();
+    queues_.SetUp();
+    insert_card(2, 2);
+  }
+  void TearDown() override {
+    queues_.TearDown();
+    CardTest::TearDown();
+  }
+  static void enter_from(int32_t previous) {
+    sysInfo->prevState = previous;
+    sysInfo->state = STATE_POWERDOWN;
+    EventMessage entry{};
+    entry.kind = EVENT_STATE_ENTRY;
+    handle_powerdown(entry);
+  }
+  static std::vector<int32_t> mcu_requests() {
+    std::vector<int32_t> requests;
+    for (const EventMessage& message : test_support::drain(mcuQueue)) {
+      requests.push_back(message.request);
+    }
+    return requests;
+  }
+  static std::ptrdiff_t position(const std::string& command) {
+    auto found = std::find(commands.begin(), commands.end(), command);
+    return found == commands.end() ? -1 : found - commands.begin();
+  }
+
+ private:
+  struct Queues : test_support::QueueTest {
+    void TestBody() override {}
+    using QueueTest::SetUp;
+    using QueueTest::TearDown;
+  } queues_;
+};
+
+TEST_F(PowerdownTest, CaptureRunWaitsForMonitorAndCaptureThenUnmountsBeforeReadyToSleep) {
+  sysInfo->captureOngoing = 1;
+  int polls = 0;
+  bool queue_empty_at_pause = false;
+  on_sleep = [&] {
+    if (sleeps.back() == 1) {
+      // The monitor serves its request after 3 polls, the capture ends after 5.
+      if (++polls == 3) {
+        EXPECT_EQ(sysInfo->sdCheckRequest, 1);
+        sysInfo->sdCheckRequest = 0;
+      } else if (polls == 5) {
+        sysInfo->captureOngoing = 0;
+      }
+    } else if (sleeps.back() == 1000) {
+      mq_attr attributes{};
+      mq_getattr(mcuQueue, &attributes);
+      queue_empty_at_pause = attributes.mq_curmsgs == 0;
+    }
+  };
+  enter_from(STATE_CAPTUREDETECTION);
+  EXPECT_EQ(sleeps, (std::vector<unsigned>{1, 1, 1, 1, 1, 1000}));
+  EXPECT_TRUE(queue_empty_at_pause);
+  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
+  const auto logs = position("cp /tmp/app.log /sdcard/primary/logs/app_0001.log");
+  const auto secondary = position("umount  /sdcard/secondary");
+  const auto primary = position("umount  /sdcard/primary");
+  EXPECT_GE(logs, 0);
+  EXPECT_LT(logs, secondary);
+  EXPECT_LT(secondary, primary);
+}
+
+TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) {
+  sysInfo->modemPowered = 1;
+  on_sleep = [] { EXPECT_EQ(sysInfo->sdCheckRequest, 0); };  // a sync has just tidied the card
+  enter_from(STATE_SYNC);
+  EXPECT_EQ(sleeps, (std::vector<unsigned>{5000, 10000}));
+  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_OFF});
+  EXPECT_EQ(position("umount -f /sdcard/secondary"), -1);
+
+  EventMessage answer{};
+  answer.kind = MSG_MCU_RESP;
+  answer.response = MCU_RESP_SET_MODEM_POWER_STATE;
+  handle_powerdown(answer);
+  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
+  EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
+  EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
+}
+
+}  // namespace
+}  // namespace storage_test
