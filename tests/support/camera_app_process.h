@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,25 +73,6 @@ class CameraAppProcess {
   }
 
   bool alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-  // User plus system CPU time of the process, in clock ticks.
-  long cpu_ticks() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(stat)), {});
-    size_t after_name = content.rfind(')');
-    std::vector<std::string> fields;
-    std::string field;
-    for (char c : content.substr(after_name + 2)) {
-      if (c == ' ') {
-        fields.push_back(field);
-        field.clear();
-      } else {
-        field += c;
-      }
-    }
-    // Fields after the name start at "state" (field 3); utime and stime are fields 14, 15.
-    return std::stol(fields.at(11)) + std::stol(fields.at(12));
-  }
 
  private:
   pid_t pid_ = -1;

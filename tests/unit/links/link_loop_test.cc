@@ -14,6 +14,7 @@
 
 #include "app/system/event_queue.h"
 
+#include "tests/support/eventually.h"
 #include "tests/unit/links/link_test_support.h"
 #include "tests/unit/links/sample_messages.h"
 
@@ -82,17 +83,13 @@ class LinkLoopTest : public testing::Test {
     mq_unlink(kModemQueueName);
   }
 
-  // Turns the loop until `done` holds; false if it never did within the patience bound.
+  // Turns the loop until `done` holds; false if it never did.
   template <typename Done>
   bool turn_until(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
+    return test_support::eventually([&] {
       EXPECT_EQ(mcu_link_turn(state_, kMcuHooks), 0);
-    }
-    return true;
+      return done();
+    });
   }
 
   static EventMessage record(int32_t kind, int32_t request) {
@@ -180,10 +177,10 @@ TEST_F(LinkLoopTest, ModemLoopUsesItsOwnTexts) {
   message.mutable_get_device_model_response()->set_model(3);
   pty_.peer_writes({0x42});
   pty_.peer_writes(sim::frame(message.SerializeAsString()));
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (g_messages == 0 && std::chrono::steady_clock::now() < deadline) {
-    ASSERT_EQ(modem_link_turn(state_, kModemHooks), 0);
-  }
+  ASSERT_TRUE(test_support::eventually([&] {
+    EXPECT_EQ(modem_link_turn(state_, kModemHooks), 0);
+    return g_messages != 0;
+  }));
   EXPECT_EQ(g_lastState, 3u);
   EXPECT_EQ(log_messages("MODEM_UART", "ERR"),
             std::vector<std::string>{"ERROR : modem_uart val 42"});
@@ -199,14 +196,9 @@ TEST_F(LinkLoopTest, LinkThreadOpensItsPortAndServesQueueAndPort) {
 
   ASSERT_EQ(send_event(mcuQueue, record(MSG_MCU_REQ, MCU_REQ_GET_DEVICE_INFO), ""), 0);
   // The sender armed a tenth of a second: the retry follows.
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (g_retries == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(test_support::eventually([] { return g_retries != 0; }));
   pty_.peer_writes(sim::frame(camera_state_payload(2)));
-  while (g_messages == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(test_support::eventually([] { return g_messages != 0; }));
   stop = true;
   pty_.peer_writes({0x00});  // wakes the loop so that it sees the stop
   link.join();

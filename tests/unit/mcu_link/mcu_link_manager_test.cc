@@ -22,35 +22,23 @@
 #include "app/system/status_led.h"
 #include "sim/mcu/mcu_peer.h"
 
-#include "tests/support/file_lines.h"
-#include "tests/support/shared_records.h"
-#include "tests/unit/system/queue_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::drain;
 
-std::string logged() {
-  app_log_close();
-  return test_support::read_file(kAppLogPath);
-}
+using test_support::logged;
 
-class McuLinkTest : public test_support::QueueTest {
+class McuLinkTest : public test_support::SystemTest {
  protected:
   void SetUp() override {
-    QueueTest::SetUp();
-    init_record_locks();
-    test_support::use_fresh_shared_records();
-    sysInfo->state = STATE_INIT;
-    sysInfo->prevState = STATE_INIT;
+    SystemTest::SetUp();
     sysInfo->enterState = 1;
     sysInfo->boot_reason = 2;
     sysInfo->clockSet = 1;  // the sandbox refuses to set the clock; nothing to prove there
-    lastMcuRequest = 0;
-    build_state_table();
-    app_log_close();
-    unlink(kAppLogPath);
 
     char slave_name[64];
     int slave = -1;
@@ -72,7 +60,7 @@ class McuLinkTest : public test_support::QueueTest {
       peer_->stop();
     }
     close(master_);
-    QueueTest::TearDown();
+    SystemTest::TearDown();
   }
 
   void start(sim::McuSetup setup, sim::WakeReason reason) {
@@ -82,16 +70,15 @@ class McuLinkTest : public test_support::QueueTest {
     link_ = std::thread([this] { run_mcu_link(kMcuLinkHooks, &stop_); });
   }
 
-  // Runs the system server until `done` holds or `limit` passes.
-  bool serve_until(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
+  // Runs the system server until `done` holds; false if it never did.
+  bool serve_until(const std::function<bool()>& done) {
+    return test_support::eventually([&] {
       if (done()) {
         return true;
       }
       system_server_turn(50);
-    }
-    return done();
+      return false;
+    });
   }
 
   int master_ = -1;
@@ -138,7 +125,7 @@ TEST_F(McuLinkTest, UnansweredRequestIsRepeatedAndDroppedFramesAreRecovered) {
   peer_->add_fault({sim::McuFaultKind::kBadChecksum, "get_device_info_request", 1});
   peer_->add_fault({sim::McuFaultKind::kGarbageBeforeAnswer, "get_rtc_date_time_request", 1});
 
-  ASSERT_TRUE(serve_until([] { return sysInfo->state == STATE_SYNC; }, 60s));
+  ASSERT_TRUE(serve_until([] { return sysInfo->state == STATE_SYNC; }));
   EXPECT_EQ(peer_->received("get_device_info_request"), 2);
   EXPECT_EQ(peer_->received("get_camera_state_request"), 2);
   std::string log = logged();
@@ -190,9 +177,6 @@ TEST_F(McuLinkTest, NotificationsAreForwardedIgnoredOrRefusedByState) {
 TEST_F(McuLinkTest, StatusLedRequestsAreSentOnceAndCarryTheBlinkPeriodOnlyWhenBlinking) {
   start(sim::McuSetup{}, sim::WakeReason::kSync);
   sysInfo->enterState = 0;
-  statusLedGreen = STATUS_LED_OFF;
-  statusLedRed = STATUS_LED_OFF;
-  statusLedBlue = STATUS_LED_OFF;
   cameraConfig->statusLedBlinkPeriodMs = 2000;
   peer_->add_fault({sim::McuFaultKind::kNoAnswer, "set_status_led_request", -1});
 
@@ -261,10 +245,10 @@ TEST_P(McuWatchdogTest, McuWatchdogRebootIsLoggedWithItsTimeOrTheCamerasOwn) {
   send_mcu_request(EventMessage{}, MCU_REQ_WDM_DONE);
   ASSERT_TRUE(peer_->wait_sent("mcu_wdm_triggered_response", 1, 10s));
   std::string entry;
-  for (int i = 0; i < 200 && entry.find('\n') == std::string::npos; ++i) {
-    usleep(50 * 1000);
+  EXPECT_TRUE(test_support::eventually([&] {
     entry = test_support::read_file(kRebootLogConfigPath);
-  }
+    return entry.find('\n') != std::string::npos;
+  }));
   EXPECT_EQ(sysInfo->wdmReboot, 1);
   EXPECT_NE(entry.find("] - MCU - uptime watchdog"), std::string::npos) << entry;
   if (GetParam().epoch_valid) {

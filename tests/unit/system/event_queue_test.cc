@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/unit/system/queue_fixture.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 

@@ -14,18 +14,12 @@
 #include "app/system/state_machine.h"
 #include "app/system/status_led.h"
 
-#include "tests/support/file_lines.h"
-#include "tests/support/shared_records.h"
-#include "tests/unit/system/queue_fixture.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 
 using test_support::drain;
-
-std::string logged() {
-  app_log_close();
-  return test_support::read_file(kAppLogPath);
-}
+using test_support::logged;
 
 EventMessage mcu_response(int32_t response, const char* text = "") {
   EventMessage event{};
@@ -35,31 +29,12 @@ EventMessage mcu_response(int32_t response, const char* text = "") {
   return event;
 }
 
-class InitStateTest : public test_support::QueueTest {
+class InitStateTest : public test_support::SystemTest {
  protected:
   void SetUp() override {
-    QueueTest::SetUp();
-    init_record_locks();
-    test_support::use_fresh_shared_records();
-    sysInfo->state = STATE_INIT;
-    sysInfo->prevState = STATE_INIT;
+    SystemTest::SetUp();
     sysInfo->storagePartition = 1;
     cameraConfig->sync_frequency = 6;
-    statusLedGreen = STATUS_LED_OFF;
-    statusLedRed = STATUS_LED_OFF;
-    statusLedBlue = STATUS_LED_OFF;
-    lastMcuRequest = 0;
-    app_log_close();
-    unlink(kAppLogPath);
-  }
-
-  static std::vector<int32_t> requests_sent() {
-    std::vector<int32_t> requests;
-    for (const EventMessage& message : drain(mcuQueue)) {
-      EXPECT_EQ(message.kind, MSG_MCU_REQ);
-      requests.push_back(message.request);
-    }
-    return requests;
   }
 };
 
@@ -68,11 +43,11 @@ TEST_F(InitStateTest, AsksTheClockUntilValidThenDeviceInfoThenCameraState) {
   entry.kind = EVENT_STATE_ENTRY;
   handle_init(entry);
   EXPECT_STREQ(sysInfo->rtcYear, "1970");
-  EXPECT_EQ(requests_sent(), std::vector<int32_t>{MCU_REQ_GET_RTC_DATE_TIME});
+  EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_GET_RTC_DATE_TIME});
 
   handle_init(mcu_response(MCU_RESP_GET_RTC_DATE_TIME));  // clock still invalid
   handle_init(mcu_response(MCU_RESP_GET_RTC_DATE_TIME));
-  EXPECT_EQ(requests_sent(),
+  EXPECT_EQ(mcu_requests_sent(),
             (std::vector<int32_t>{MCU_REQ_GET_RTC_DATE_TIME, MCU_REQ_GET_RTC_DATE_TIME}));
   EXPECT_EQ(sysInfo->rtcChecked, 0);
 
@@ -80,7 +55,7 @@ TEST_F(InitStateTest, AsksTheClockUntilValidThenDeviceInfoThenCameraState) {
   handle_init(mcu_response(MCU_RESP_GET_RTC_DATE_TIME));
   EXPECT_EQ(sysInfo->rtcChecked, 1);
   handle_init(mcu_response(MCU_RESP_GET_DEVICE_INFO));
-  EXPECT_EQ(requests_sent(),
+  EXPECT_EQ(mcu_requests_sent(),
             (std::vector<int32_t>{MCU_REQ_GET_DEVICE_INFO, MCU_REQ_GET_CAMERA_STATE}));
   EXPECT_EQ(lastMcuRequest, MCU_REQ_GET_CAMERA_STATE);
 
@@ -94,7 +69,7 @@ TEST_F(InitStateTest, OtherEventsAndResponsesAreIgnored) {
   pir.kind = EVENT_MCU_PIR;
   handle_init(pir);
   handle_init(mcu_response(MCU_RESP_GET_FUEL_GAUGE_VALUES));
-  EXPECT_TRUE(requests_sent().empty());
+  EXPECT_TRUE(mcu_requests_sent().empty());
   EXPECT_EQ(sysInfo->state, STATE_INIT);
   EXPECT_EQ(sysInfo->enterState, 0);
 }

@@ -11,9 +11,7 @@
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
 
-#include "tests/support/file_lines.h"
-#include "tests/support/shared_records.h"
-#include "tests/unit/system/queue_fixture.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 
@@ -31,27 +29,13 @@ void observing_handler(EventMessage event) {
   g_seen.push_back({event, sysInfo->state, drain(mcuQueue)});
 }
 
-std::string logged() {
-  app_log_close();
-  return test_support::read_file(kAppLogPath);
-}
+using test_support::logged;
 
-class StateMachineTest : public test_support::QueueTest {
+class StateMachineTest : public test_support::SystemTest {
  protected:
   void SetUp() override {
-    QueueTest::SetUp();
-    init_record_locks();
-    test_support::use_fresh_shared_records();
-    sysInfo->state = STATE_INIT;
-    sysInfo->prevState = STATE_INIT;
-    build_state_table();
+    SystemTest::SetUp();
     g_seen.clear();
-    app_log_close();
-    unlink(kAppLogPath);
-  }
-  void TearDown() override {
-    build_state_table();
-    QueueTest::TearDown();
   }
 };
 

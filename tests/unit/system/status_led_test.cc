@@ -9,7 +9,7 @@
 #include "app/system/event_queue.h"
 #include "app/system/sys_info.h"
 
-#include "tests/unit/system/queue_fixture.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 
