@@ -10,9 +10,11 @@
 #include "app/capture/ir_control.h"
 #include "app/capture/photo_capture.h"
 #include "app/config/camera_config.h"
+#include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
+#include "app/storage/sd_card.h"
 #include "app/system/event_message.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
@@ -50,8 +52,14 @@ void wait_recordings_done() {
 }
 
 bool card_mounted() {
-  capture_check_sd_card();
-  return cameraConfig->sdStatus == 1;
+  check_sd_card();
+  return cameraConfig->sdStatus == SD_MOUNTED;
+}
+
+// Brings the card up once per run (later calls only report) and says whether it is mounted.
+bool card_initialised() {
+  init_sd_card();
+  return cameraConfig->sdStatus == SD_MOUNTED;
 }
 
 // Post-processes /tmp/snap.yuv; a run that could not start counts as failed.
@@ -80,16 +88,16 @@ bool restore_counter_once() {
   if (counterRestored) {
     return true;
   }
-  if (capture_sd_partition_count() != 2) {
+  if (get_sd_partition_count() != 2) {
     usleep(kPartitionSettleUs);
-    if (capture_sd_partition_count() == 2) {
+    if (get_sd_partition_count() == 2) {
       run_shell("umount /sdcard/primary");
       run_shell("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
       run_shell("umount /sdcard/secondary");
       run_shell("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
     }
   }
-  if (capture_restore_file_counter() != 0) {
+  if (save_last_file_fldr_val() != 0) {
     return false;
   }
   counterRestored = true;
@@ -328,7 +336,7 @@ bool run_capture() {
   usleep(kPollUs);
   sensor_power_up();
 
-  capture_init_sd_card();
+  init_sd_card();
   if (!card_mounted()) {
     log_err("Normal capture: sdcard not mounted");
     report_capture_error();
@@ -408,7 +416,7 @@ void* capture_bottom_half(void*) {
     photoHandover.multishotRemaining = cameraConfig->multishot.load();
   }
   run_shell("/system/bin/riscvread >> /tmp/riscv.log");
-  if (capture_init_sd_card() != 0) {
+  if (!card_initialised()) {
     log_err("Bottom half: sdcard not mounted");
     report_capture_error();
     return nullptr;

@@ -12,10 +12,6 @@ int not_built(const char* what) {
 }  // namespace
 
 // clang-format off
-int capture_init_sd_card() { return not_built("SD card initialisation"); }
-int capture_check_sd_card() { return not_built("SD card check"); }
-int capture_sd_partition_count() { not_built("SD partition count"); return 0; }
-int capture_restore_file_counter() { return not_built("file counter"); }
 int capture_video_post_process() { return not_built("video post-processing"); }
 int capture_record_video() { return not_built("video recording"); }
 // clang-format on

@@ -94,3 +94,8 @@ void set_ir_off_decision(IrOffDecision decision) {
 int ir_cut_count() {
   return g_ir_cut_count;
 }
+
+void reset_ir_control() {
+  g_ir_cut_count = 0;
+  g_ir_gpio_exported = 0;
+}

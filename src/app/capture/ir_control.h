@@ -20,3 +20,6 @@ void set_ir_off_decision(IrOffDecision decision);
 
 // Calls of set_ir_cut_filter() in this process.
 int ir_cut_count();
+
+// Back to the state of a new process (tests).
+void reset_ir_control();
