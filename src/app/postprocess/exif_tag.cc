@@ -6,6 +6,7 @@
 
 #include "app/config/camera_config.h"
 #include "app/postprocess/photo_pipeline.h"
+#include "app/records/boot_tags.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
 
@@ -72,7 +73,7 @@ std::string exif_photo_command(int height, int width, const char* path) {
     set_lighting(info);
     info.focalLength = kFocalLengthTenths;
     info.focalLengthIn35mmFilm = kFocalLength35mm;
-    info.exposureMode = photoHandover.exp_reuse ? 1 : 0;
+    info.exposureMode = bootTags.exp_reuse ? 1 : 0;
     const Sequence sequence =
         burst_sequence(sysInfo->multishotCount, photoHandover.multishotRemaining);
     info.sequenceIndex = static_cast<uint16_t>(sequence.index);

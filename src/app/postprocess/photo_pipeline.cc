@@ -78,9 +78,12 @@ int encode_photo(const char* root) {
   if (path.empty()) {
     return 0;
   }
+  const int quality = photoHandover.jpegQuality >= 0 ? photoHandover.jpegQuality.load()
+                                                     : sysInfo->fastCaptureJpegQuality.load();
+  const int method = photoHandover.resizeMethod >= 0 ? photoHandover.resizeMethod.load()
+                                                     : sysInfo->fastCaptureResizeMethod.load();
   if (run_shellf("/system/bin/post_process %s %d %d %d %d > /dev/null 2>&1", path.c_str(),
-                 size.width, size.height, photoHandover.jpegQuality.load(),
-                 photoHandover.resizeMethod.load()) != 0) {
+                 size.width, size.height, quality, method) != 0) {
     postProcessError = 1;
     return 0;
   }

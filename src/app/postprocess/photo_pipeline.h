@@ -15,11 +15,12 @@
 // Values the capture threads and the photo pipeline hand each other. Every write holds
 // sysInfoLock, reads take no lock (as for SysInfo, whose companion this record is).
 struct PhotoHandover {
-  Value jpegQuality{80};        // quality of this capture: day or night setting
-  Value resizeMethod{0};        // scaler of /system/bin/post_process
+  // Quality (day or night setting) and scaler of /system/bin/post_process, set by the state
+  // that starts a capture; -1 until then, when start-up's copy for the boot capture is used.
+  Value jpegQuality{-1};
+  Value resizeMethod{-1};
   Value multishotRemaining{1};  // shot of the burst post-processed next, counting down to 1
   Flag bootCapture{0};          // set for a burst in progress; cleared at its last shot
-  Flag exp_reuse{0};            // the exposure of the previous capture was reused
   Flag postProcessFailed{0};    // result of the last post-processing run
 };
 extern PhotoHandover photoHandover;
