@@ -1,0 +1,160 @@
+#include "sim/factory/factory_part.h"
+
+#include <string.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/config/camera_config.h"
+#include "app/config/config_crc.h"
+#include "app/config/config_keys.h"
+#include "app/config/config_store.h"
+#include "sim/board/board.h"
+#include "sim/board/directive_words.h"
+
+namespace sim::board {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const ConfigKey* find_key(std::string_view name) {
+  for (const ConfigKey& key : kConfigKeys) {
+    if (name == key.name) {
+      return &key;
+    }
+  }
+  return nullptr;
+}
+
+// The key and value checked now, so a mistake is reported with its line.
+int check(const std::string& key, const std::string& value, std::string* ret_error) {
+  std::string ignored;
+  return make_config_file({{key, value}}, &ignored, ret_error);
+}
+
+int parse_config(const std::vector<std::string>& args, BoardAction* ret_action,
+                 std::string* ret_error) {
+  if (args.size() != 2) {
+    *ret_error = "expected a key of the configuration file and its value";
+    return -1;
+  }
+  if (check(args[0], args[1], ret_error) != 0) {
+    return -1;
+  }
+  *ret_action = [key = args[0], value = args[1]](Board& board, std::string* ret_why) {
+    FactoryPart* part = board.part<FactoryPart>();
+    if (part == nullptr) {
+      *ret_why = "the board has no factory settings";
+      return -1;
+    }
+    return part->set(key, value, ret_why);
+  };
+  return 0;
+}
+
+constexpr std::array kDirectives = {
+    DirectiveSyntax{"config", "config KEY VALUE",
+                    "a key of the camera's configuration file, as the factory writes it before "
+                    "the first wake-up",
+                    true, false, parse_config},
+};
+
+void put_u32_le(std::string* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  }
+}
+
+int write_file(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      return -1;
+    }
+  }
+  std::error_code error;
+  fs::rename(temporary, path, error);
+  return error ? -1 : 0;
+}
+
+}  // namespace
+
+const std::span<const DirectiveSyntax> kFactoryDirectives = kDirectives;
+
+std::unique_ptr<BoardPart> make_factory_part() {
+  return std::make_unique<FactoryPart>();
+}
+
+int make_config_file(const std::vector<std::pair<std::string, std::string>>& values,
+                     std::string* ret_file, std::string* ret_error) {
+  auto record = std::make_unique<CameraConfig>();
+  config_set_defaults(*record);
+  for (const auto& [name, value] : values) {
+    const ConfigKey* key = find_key(name);
+    if (key == nullptr) {
+      *ret_error = "'" + name + "' is not a key of the configuration file";
+      return -1;
+    }
+    if (key->rule == KeyRule::kText) {
+      if (value.size() >= sizeof(record->encrypt_password)) {
+        *ret_error = "'" + name + "' holds at most " +
+                     std::to_string(sizeof(record->encrypt_password) - 1) + " characters";
+        return -1;
+      }
+      memset(record->encrypt_password, 0, sizeof(record->encrypt_password));
+      memcpy(record->encrypt_password, value.data(), value.size());
+      continue;
+    }
+    int32_t number = 0;
+    if (!parse_number(value, &number)) {
+      *ret_error = "'" + value + "' is not a whole number for " + name;
+      return -1;
+    }
+    set_config_field(*record, key->field, number);
+  }
+  char body[kConfigBodySize];
+  const size_t length = config_format_body(record.get(), nullptr, CONFIG_FROM_CAMERA, body);
+  std::string file;
+  put_u32_le(&file, kConfigMagic);
+  put_u32_le(&file, config_crc32(body, length));
+  file.append(body, length);
+  *ret_file = std::move(file);
+  return 0;
+}
+
+int FactoryPart::attach(Board& board, std::string* ret_error) {
+  (void)ret_error;
+  board_ = &board;
+  return 0;
+}
+
+int FactoryPart::set(const std::string& key, const std::string& value, std::string* ret_error) {
+  if (board_->wake_count() > 0) {
+    *ret_error = "the factory settings are written before the first wake-up";
+    return -1;
+  }
+  std::erase_if(values_, [&key](const auto& entry) { return entry.first == key; });
+  values_.emplace_back(key, value);
+  std::string file;
+  if (make_config_file(values_, &file, ret_error) != 0) {
+    return -1;
+  }
+  const std::string folder = board_->run_dir() + "/config";
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (write_file(folder + "/" + fs::path(kConfigPath).filename().string(), file) != 0 ||
+      write_file(folder + "/" + fs::path(kConfigBackupPath).filename().string(), file) != 0) {
+    *ret_error = "cannot write the configuration file in " + folder;
+    return -1;
+  }
+  board_->part_event("factory", "configuration: " + key + "=" + value,
+                     {{"key", key}, {"value", value}});
+  return 0;
+}
+
+}  // namespace sim::board
