@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -48,51 +50,35 @@ void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-struct Outcome {
-  int status;
-  std::vector<std::string> errorLines;
-};
-
-Outcome run(const std::string& command) {
+// Exit status of a shell command; its standard error lines in `ret_errors`.
+int run(const std::string& command, std::vector<std::string>* ret_errors = nullptr) {
   const int status = std::system((command + " 2>/tmp/stderr.txt").c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          test_support::read_lines("/tmp/stderr.txt")};
-}
-
-// Width, height and baseline flag from a JPEG's start-of-frame marker.
-struct JpegSize {
-  int width = 0;
-  int height = 0;
-  bool baseline = false;
-};
-JpegSize jpeg_size(const std::string& path) {
-  const std::string data = read_file(path);
-  for (std::size_t i = 2; i + 9 < data.size();) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(data[k]); };
-    if (byte(i) != 0xFF) {
-      return {};
-    }
-    const unsigned marker = byte(i + 1);
-    if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) {
-      return {byte(i + 7) << 8 | byte(i + 8), byte(i + 5) << 8 | byte(i + 6), marker == 0xC0};
-    }
-    i += 2 + (byte(i + 2) << 8 | byte(i + 3));
+  if (ret_errors != nullptr) {
+    *ret_errors = test_support::read_lines("/tmp/stderr.txt");
   }
-  return {};
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// One exiv2 value of a file ("" when absent).
-std::string exif_value(const std::string& path, const std::string& key) {
-  const std::string command = "exiv2 -q -K " + key + " -Pv " + path + " 2>/dev/null";
-  FILE* out = popen(command.c_str(), "r");
+// The first line a command prints.
+std::string output_of(const std::string& command) {
+  FILE* out = popen((command + " 2>/dev/null").c_str(), "r");
   char line[512] = {};
   const bool got = fgets(line, sizeof line, out) != nullptr;
   pclose(out);
-  std::string value = got ? line : "";
-  while (!value.empty() && value.back() == '\n') {
-    value.pop_back();
-  }
-  return value;
+  std::string text = got ? line : "";
+  return text.substr(0, text.find('\n'));
+}
+
+// "WxH" of a baseline JPEG, "" for anything else (as file(1) reads it).
+std::string baseline_size(const std::string& path) {
+  std::smatch m;
+  const std::string info = output_of("file -b " + path);
+  return std::regex_search(info, m, std::regex(R"(baseline, precision 8, (\d+x\d+),)")) ? m[1].str()
+                                                                                        : "";
+}
+
+std::string exif_value(const std::string& path, const std::string& key) {
+  return output_of("exiv2 -q -K " + key + " -Pv " + path);
 }
 
 // openssl decryption with the password as one argument, no shell in between.
@@ -120,6 +106,8 @@ class PhotoFiles : public ::testing::Test {
     photoHandover.jpegQuality = 80;
     photoHandover.resizeMethod = 1;
     photoHandover.multishotRemaining = 1;
+    fileCounter.folderNumber = 100;
+    fileCounter.fileNumber = 0;
     fs::remove_all("/sdcard/primary");
     for (const char* folder : {"/sdcard/primary/DCIM/100DSCIM", "/sdcard/primary/TRANSMIT",
                                "/sdcard/secondary/DCIM/100DSCIM"}) {
@@ -139,42 +127,45 @@ class PhotoFiles : public ::testing::Test {
 
 TEST_F(PhotoFiles, EncoderSizesQualityAndRefusals) {
   write_file("/tmp/out_420p.yuv", test_frame());
-  for (auto [w, h] : {std::pair{640, 360}, std::pair{850, 478}, std::pair{8432, 4744}}) {
-    const std::string out = "/tmp/p" + std::to_string(w) + ".jpg";
-    ASSERT_EQ(run(std::string(kEncoder) + " " + out + " " + std::to_string(w) + " " +
-                  std::to_string(h) + " 90 1")
-                  .status,
-              0);
-    const JpegSize size = jpeg_size(out);
-    EXPECT_EQ(size.width, w);
-    EXPECT_EQ(size.height, h);
-    EXPECT_TRUE(size.baseline);
+  const auto encode = [](const std::string& args) {
+    return run(std::string(kEncoder) + " " + args);
+  };
+  for (std::string size : {"640x360", "850x478", "8432x4744"}) {
+    const std::string expected = size;
+    size[size.find('x')] = ' ';
+    ASSERT_EQ(encode("/tmp/p.jpg " + size + " 90 1"), 0);
+    EXPECT_EQ(baseline_size("/tmp/p.jpg"), expected);
   }
   // Quality is taken to the nearest bound; each resize method is its own filter.
-  run(std::string(kEncoder) + " /tmp/q100.jpg 850 478 100 1");
-  run(std::string(kEncoder) + " /tmp/q250.jpg 850 478 250 1");
-  run(std::string(kEncoder) + " /tmp/q1.jpg 850 478 1 1");
-  run(std::string(kEncoder) + " /tmp/q-5.jpg 850 478 -5 1");
-  run(std::string(kEncoder) + " /tmp/m4.jpg 850 478 100 4");
+  for (const char* args : {"q100 100 1", "q250 250 1", "q1 1 1", "q-5 -5 1", "m4 100 4"}) {
+    std::string name(args, std::strchr(args, ' '));
+    encode("/tmp/" + name + ".jpg 850 478" + std::strchr(args, ' '));
+  }
   EXPECT_EQ(read_file("/tmp/q250.jpg"), read_file("/tmp/q100.jpg"));
   EXPECT_EQ(read_file("/tmp/q-5.jpg"), read_file("/tmp/q1.jpg"));
   EXPECT_NE(read_file("/tmp/q1.jpg"), read_file("/tmp/q100.jpg"));
   EXPECT_NE(read_file("/tmp/m4.jpg"), read_file("/tmp/q100.jpg"));
 
-  const char* refused[] = {"/tmp/r.jpg 638 360 80 1",       "/tmp/r.jpg 8434 4744 80 1",
-                           "/tmp/r.jpg 1920 4746 80 1",     "/tmp/r.jpg 1920 1080 x 1",
-                           "/nowhere/r.jpg 1920 1080 80 1", "/tmp/r.jpg 1920 1080"};
-  for (const char* args : refused) {
-    const Outcome outcome = run(std::string(kEncoder) + " " + args);
-    EXPECT_NE(outcome.status, 0) << args;
-    EXPECT_EQ(outcome.errorLines.size(), 1u) << args;
+  // Refused with one line saying why, and no file left behind: a size out of range, a word
+  // that is no number, an unwritable output, a missing argument, a short or missing frame.
+  for (const char* args :
+       {"/tmp/r.jpg 638 360 80 1", "/tmp/r.jpg 8434 4744 80 1", "/tmp/r.jpg 1920 4746 80 1",
+        "/tmp/r.jpg 1920 1080 x 1", "/nowhere/r.jpg 1920 1080 80 1", "/tmp/r.jpg 1920 1080",
+        "short", "missing"}) {
+    if (std::strcmp(args, "short") == 0) {
+      write_file("/tmp/out_420p.yuv", test_frame().substr(1000));
+    } else if (std::strcmp(args, "missing") == 0) {
+      fs::remove("/tmp/out_420p.yuv");
+    }
+    std::vector<std::string> errors;
+    const bool bare = std::strchr(args, ' ') == nullptr;
+    EXPECT_NE(
+        run(std::string(kEncoder) + " " + (bare ? "/tmp/r.jpg 1920 1080 80 1" : args), &errors), 0)
+        << args;
+    EXPECT_EQ(errors.size(), 1u) << args;
     EXPECT_FALSE(fs::exists("/tmp/r.jpg")) << args;
   }
-  write_file("/tmp/out_420p.yuv", test_frame().substr(1000));
-  EXPECT_NE(run(std::string(kEncoder) + " /tmp/r.jpg 1920 1080 80 1").status, 0);
-  fs::remove("/tmp/out_420p.yuv");
-  EXPECT_NE(run(std::string(kEncoder) + " /tmp/r.jpg 1920 1080 80 1").status, 0);
-  EXPECT_EQ(run(std::string(kEncoder) + " load-cache").status, 0);
+  EXPECT_EQ(encode("load-cache"), 0);
 }
 
 // The bar on a real frame: above it the frame is unchanged, the bar is black, and each text
@@ -188,30 +179,27 @@ TEST_F(PhotoFiles, BarIsDrawnWhereTheLayoutPutsIt) {
   const std::string out = read_file("/tmp/out_420p.yuv");
   ASSERT_EQ(out.size(), frame.size());
   const auto luma = [&](int x, int y) { return static_cast<unsigned char>(out[y * kW + x]); };
-  int changedAbove = 0;
-  for (int y = 0; y < 1030; ++y) {
-    for (int x = 0; x < kW; x += 7) {
-      changedAbove += std::abs(luma(x, y) - static_cast<unsigned char>(frame[y * kW + x])) > 2;
-    }
-  }
-  EXPECT_EQ(changedAbove, 0);
-  // Bright pixels in a window of the bar's rows.
-  const auto bright = [&](int x0, int x1, int y0, int y1) {
-    int count = 0;
+  // Pixels of a window that pass a test.
+  const auto count = [&](int x0, int x1, int y0, int y1, auto test) {
+    int n = 0;
     for (int y = y0; y < y1; ++y) {
       for (int x = x0; x < x1; ++x) {
-        count += luma(x, y) > 180;
+        n += test(x, y);
       }
     }
-    return count;
+    return n;
   };
-  int dark = 0;
-  for (int y = 1032; y < kH; ++y) {
-    for (int x = 1200; x < 1570; ++x) {
-      dark += luma(x, y) < 30;
-    }
-  }
-  EXPECT_EQ(dark, 370 * 48) << "the bar is black between the moon and the logos";
+  const auto bright = [&](int x0, int x1, int y0, int y1) {
+    return count(x0, x1, y0, y1, [&](int x, int y) { return luma(x, y) > 180; });
+  };
+  EXPECT_EQ(count(0, kW, 0, 1030,
+                  [&](int x, int y) {
+                    return std::abs(luma(x, y) - static_cast<unsigned char>(frame[y * kW + x])) > 2;
+                  }),
+            0)
+      << "the frame above the bar is unchanged";
+  EXPECT_EQ(count(1200, 1570, 1032, kH, [&](int x, int y) { return luma(x, y) < 30; }), 370 * 48)
+      << "the bar is black between the moon and the logos";
   for (int x : {20, 358, 568, 785}) {  // date, time, degrees F, degrees C
     EXPECT_GT(bright(x, x + 30, 1040, 1078), 20) << "text at " << x;
     EXPECT_EQ(bright(x - 14, x, 1034, 1080), 0) << "background before " << x;
@@ -224,7 +212,9 @@ TEST_F(PhotoFiles, BarIsDrawnWhereTheLayoutPutsIt) {
 
 TEST_F(PhotoFiles, ExifFullSetReadBackAndReducedSetOnPreviews) {
   write_file("/tmp/out_420p.yuv", test_frame());
-  ASSERT_EQ(run(std::string(kEncoder) + " /tmp/photo.jpg 1920 1080 80 1").status, 0);
+  ASSERT_EQ(run(std::string(kEncoder) + " /tmp/photo.jpg 1920 1080 80 1"), 0);
+  fs::copy_file("/tmp/photo.jpg", "/tmp/frame1.jpg", fs::copy_options::overwrite_existing);
+  fs::copy_file("/tmp/photo.jpg", "/tmp/frame3.jpg", fs::copy_options::overwrite_existing);
   sysInfo->orve_model = 6;
   sysInfo->prev_ir_mode = 1;
   sysInfo->multishotCount = 3;
@@ -257,8 +247,6 @@ TEST_F(PhotoFiles, ExifFullSetReadBackAndReducedSetOnPreviews) {
             std::string::npos);
 
   sysInfo->prev_ir_mode = 0;
-  fs::copy_file("/tmp/p640.jpg", "/tmp/frame1.jpg", fs::copy_options::overwrite_existing);
-  fs::copy_file("/tmp/p640.jpg", "/tmp/frame3.jpg", fs::copy_options::overwrite_existing);
   const CaptureTime early{2024, 3, 7, 12, 5, 0, "AM"};
   const CaptureTime late{2024, 3, 7, 12, 6, 0, "PM"};
   ASSERT_EQ(exif_tag_preview("/tmp/frame1.jpg", early, late), 0);
@@ -324,77 +312,60 @@ class PhotoPipeline : public PhotoFiles {
     write_file("/tmp/snap.yuv", test_frame());
     photo_post_process();
   }
-  static std::string dcim(const char* name) {
-    return std::string("/sdcard/primary/DCIM/100DSCIM/") + name;
+  // The capture's three files: small copy, photo, high-resolution photo.
+  static std::array<std::string, 3> files(int number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d.JPG", number);
+    const std::string dcim = "/sdcard/primary/DCIM/100DSCIM/";
+    return {"/sdcard/primary/TRANSMIT/PICT" + std::string(name), dcim + "PICT" + name,
+            dcim + "HD" + name};
   }
 };
 
 TEST_F(PhotoPipeline, ThreeSizesPerModelNumberedOncePerCapture) {
   const struct {
     int model;
-    int hdWidth;
-    int hdHeight;
-  } cases[] = {{0, 7680, 4320}, {7, 7056, 3968}, {8, 8432, 4744}, {3, 8064, 4536}};
+    const char* hd;
+  } cases[] = {{0, "7680x4320"}, {7, "7056x3968"}, {8, "8432x4744"}, {3, "8064x4536"}};
   int number = 0;
   for (const auto& c : cases) {
     capture(c.model, 1, 850);
-    ++number;
-    char name[32];
-    std::snprintf(name, sizeof name, "%04d.JPG", number);
-    SCOPED_TRACE(name);
+    SCOPED_TRACE(c.model);
     EXPECT_FALSE(photoHandover.postProcessFailed);
-    EXPECT_EQ(fileCounter.fileNumber, number);
-    const JpegSize small = jpeg_size(std::string("/sdcard/primary/TRANSMIT/PICT") + name);
-    const JpegSize photo = jpeg_size(dcim("PICT") + name);
-    const JpegSize hd = jpeg_size(dcim("HD") + name);
-    EXPECT_EQ(small.width * 10000 + small.height, 850 * 10000 + 478);
-    EXPECT_EQ(photo.width * 10000 + photo.height, 1920 * 10000 + 1080);
-    EXPECT_EQ(hd.width * 10000 + hd.height, c.hdWidth * 10000 + c.hdHeight);
-    EXPECT_EQ(exif_value(dcim("HD") + name, "Exif.Image.ImageWidth"), std::to_string(c.hdWidth));
+    EXPECT_EQ(fileCounter.fileNumber, ++number);
+    const auto [small, photo, hd] = files(number);
+    EXPECT_EQ(baseline_size(small), "850x478");
+    EXPECT_EQ(baseline_size(photo), "1920x1080");
+    EXPECT_EQ(baseline_size(hd), c.hd);
+    EXPECT_EQ(exif_value(hd, "Exif.Image.ImageLength") + "x", std::string(c.hd).substr(5) + "x");
   }
   EXPECT_FALSE(fs::exists("/tmp/out_420p.yuv"));
-  // Without cellular and high resolution only the photo is made.
-  cameraConfig->cellular = 0;
-  cameraConfig->resolution = 0;
-  write_file("/tmp/snap.yuv", test_frame());
-  photo_post_process();
-  EXPECT_TRUE(fs::exists(dcim("PICT0005.JPG")));
-  EXPECT_FALSE(fs::exists(dcim("HD0005.JPG")));
-  EXPECT_FALSE(fs::exists("/sdcard/primary/TRANSMIT/PICT0005.JPG"));
 }
 
-// A failing step leaves none of the capture's files and the next capture reuses its number;
-// a missing overlaid frame abandons the run.
+// A failing encoder, exiv2 or openssl leaves none of the capture's files, and the next capture
+// reuses its number; a missing overlaid frame abandons the run.
 TEST_F(PhotoPipeline, FailuresRemoveTheCaptureAndKeepItsNumber) {
+  std::strcpy(cameraConfig->encrypt_password, "pw");
   for (const char* tool : {"post_process", "exiv2", "openssl"}) {
     SCOPED_TRACE(tool);
-    std::strcpy(cameraConfig->encrypt_password, "pw");
-    const int before = fileCounter.fileNumber;
-    fs::create_directories(dcim("PICT") + "x");
-    if (std::string(tool) == "post_process") {
-      // The 1920x1080 photo cannot be written: the other sizes are still made, then removed.
-      fs::create_directories(dcim("PICT") + std::to_string(0) + "00" + std::to_string(before + 1) +
-                             ".JPG");
+    const int number = fileCounter.fileNumber + 1;
+    const auto [small, photo, hd] = files(number);
+    if (std::strcmp(tool, "post_process") == 0) {
+      fs::create_directories(photo);  // only the 1920x1080 photo cannot be written
     } else {
       break_tool(tool);
     }
     capture(8, 1, 640);
     setenv("PATH", path_.c_str(), 1);
+    fs::remove_all(photo);
     EXPECT_TRUE(photoHandover.postProcessFailed);
-    EXPECT_EQ(fileCounter.fileNumber, before + 1);
-    char name[32];
-    std::snprintf(name, sizeof name, "%04d.JPG", before + 1);
-    EXPECT_FALSE(fs::exists(std::string("/sdcard/primary/TRANSMIT/PICT") + name));
-    EXPECT_FALSE(fs::exists(dcim("HD") + name));
-    fs::remove_all(dcim("PICT") + name);
-    // The next capture takes the same number and succeeds, encrypted.
+    EXPECT_EQ(fileCounter.fileNumber, number);
+    EXPECT_FALSE(fs::exists(small) || fs::exists(hd));
     capture(0, 0, 640);
     EXPECT_FALSE(photoHandover.postProcessFailed);
-    EXPECT_EQ(fileCounter.fileNumber, before + 1);
-    EXPECT_EQ(read_file(dcim("PICT") + name).rfind("Salted__", 0), 0u);
-    EXPECT_EQ(read_file(std::string("/sdcard/primary/TRANSMIT/PICT") + name).rfind("Salted__", 0),
-              0u);
-    fs::remove_all(dcim("PICT") + "x");
+    EXPECT_EQ(fileCounter.fileNumber, number);
+    EXPECT_EQ(read_file(photo).rfind("Salted__", 0), 0u);
+    EXPECT_EQ(read_file(small).rfind("Salted__", 0), 0u);
   }
   fs::remove("/tmp/snap.yuv");
   EXPECT_EQ(photo_post_process(), -1);
