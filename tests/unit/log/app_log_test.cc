@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -117,31 +118,43 @@ TEST_F(AppLogTest, RotationStartsANewFileWithTheTriggeringLine) {
   EXPECT_EQ(app_log_written_bytes(), static_cast<long>(content.size()));
 }
 
-TEST_F(AppLogTest, ConcurrentWritersNeverInterleaveFileLines) {
+// Writers that start together on a closed log race for opening the file and for the byte
+// count: without the lock a second file handle appears, and its lines never reach the file.
+TEST_F(AppLogTest, ConcurrentWritersLoseNoLineAndNeverInterleave) {
   constexpr int kThreads = 4;
-  constexpr int kLinesEach = 500;
+  constexpr int kRounds = 200;
+  constexpr int kLinesEach = 4;
+  const long counted_before = app_log_written_bytes();
   {
     test_support::SilencedStdout quiet;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-      writers.emplace_back([t] {
-        for (int i = 0; i < kLinesEach; ++i) {
-          app_log(MOD_SD_CONF, LEVEL_INFO, "writer %d line %d %s", t, i,
-                  "................................................................");
-        }
-      });
-    }
-    for (std::thread& writer : writers) {
-      writer.join();
+    for (int round = 0; round < kRounds; ++round) {
+      app_log_close();
+      std::atomic<int> ready{0};
+      std::vector<std::thread> writers;
+      for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([t, &ready] {
+          for (++ready; ready < kThreads;) {
+          }
+          for (int i = 0; i < kLinesEach; ++i) {
+            app_log(MOD_SD_CONF, LEVEL_INFO, "writer %d line %d %s", t, i,
+                    "................................................................");
+          }
+        });
+      }
+      for (std::thread& writer : writers) {
+        writer.join();
+      }
     }
   }
   const std::regex whole_line(
       R"(2024-03-07 18:05:09 : SD_CONF : INFO : writer \d line \d+ \.{64})");
   std::vector<std::string> lines = file_lines();
-  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kRounds * kThreads * kLinesEach));
   for (const std::string& line : lines) {
     ASSERT_TRUE(std::regex_match(line, whole_line)) << line;
   }
+  EXPECT_EQ(app_log_written_bytes() - counted_before,
+            static_cast<long>(read_file(kAppLogPath).size()));
 }
 
 TEST(IsPathMounted, MatchesAnyMountLineContainingTheText) {
