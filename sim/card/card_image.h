@@ -1,0 +1,54 @@
+// The card image on the host side: made, changed, checked and copied out by the board between
+// wake-ups with Debian's tools (sfdisk, mkfs.vfat, fsck.fat, mtools), and the card sandbox in
+// which tools that need the card's block devices (fdisk, fsck.fat, the board's mount) run on it
+// as they do inside the camera.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/card/card_layout.h"
+
+namespace sim::card {
+
+// "8G", "32G", "512M" -> the card's size in bytes (a little under the nominal size, as real
+// cards are) and its product name ("SD8G"). False for anything else or outside 64M..2T.
+bool parse_card_size(std::string_view text, uint64_t* ret_bytes, std::string* ret_name);
+
+// A sparse image of `bytes` with nothing on it.
+int make_blank_card(const std::string& image, uint64_t bytes, std::string* ret_error);
+// The camera's own layout (partition 2 of 1 GiB first, partition 1 over the rest, both type
+// 0x0c and FAT32) for two partitions; one partition over the whole card; or, for three, a
+// third partition of 256 MiB at the end. Made with sfdisk and mkfs.vfat.
+int make_formatted_card(const std::string& image, uint64_t bytes, int partitions,
+                        std::string* ret_error);
+
+// The partitions of the image's table.
+std::vector<Partition> card_partitions(const std::string& image);
+// Opens partition `number` of the image, finds its FAT32 volume and runs `change` on it.
+enum class VolumeChange { kDirty, kFill, kDamage };
+int change_volume(const std::string& image, int number, VolumeChange change,
+                  std::string* ret_error);
+
+// Runs `program` with `args` (no shell), its output and errors into `ret_output` when set.
+// Returns its exit status, -1 when it cannot run.
+int run_program(const std::vector<std::string>& argv, std::string* ret_output = nullptr);
+
+// Runs the shell `script` in a card sandbox: the camera's sandbox with the card served as
+// /dev/mmcblk0 and its partitions, the board's mount tools on PATH and /sdcard/{primary,
+// secondary} to mount on. `stateDir` is the card's state folder (control, kmsg, mounts).
+// Returns the script's exit status, its output in `ret_output`.
+int run_in_card_sandbox(const std::string& image, const std::string& stateDir,
+                        const std::string& script, std::string* ret_output = nullptr);
+
+// The files of every FAT partition copied out with mtools into `dir`/primary and
+// `dir`/secondary (partition 3 and up: `dir`/partN). Returns the folders made.
+std::vector<std::string> copy_card_files(const std::string& image, const std::string& dir);
+
+// "fsck.fat -n" of every partition, one line each: "mmcblk0p1: ok (…)" or the checker's
+// complaints. False when any partition fails.
+bool check_card(const std::string& image, const std::string& stateDir, std::string* ret_report);
+
+}  // namespace sim::card

@@ -1,0 +1,400 @@
+#include "sim/card/card_part.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/board/board.h"
+#include "sim/board/directive_words.h"
+#include "sim/card/card_install_paths.h"
+#include "sim/card/card_mounts.h"
+
+namespace sim::card {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kDefaultSize[] = "8G";
+constexpr int kDefaultPartitions = 2;
+constexpr size_t kTreeLinesPerPartition = 40;
+// The image's PATH with the card's loader in front of it (see card_part.h).
+constexpr char kCameraPath[] =
+    "/run/board/cardbin/boot:/system/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:"
+    "/sbin:/bin";
+
+int fail(std::string* ret_error, const std::string& text) {
+  if (ret_error != nullptr) {
+    *ret_error = text;
+  }
+  return -1;
+}
+
+std::string gib(uint64_t bytes) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1u << 30));
+  return text;
+}
+
+// The tree under `root`, folders first, a line per entry, at most `limit` lines.
+void print_tree(FILE* out, const fs::path& root, size_t limit) {
+  std::vector<std::pair<std::string, std::string>> lines;  // (sort key, text)
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const fs::path relative = fs::relative(it->path(), root, error);
+    const std::string indent(2 * static_cast<size_t>(it.depth()) + 4, ' ');
+    std::string text = indent + it->path().filename().string();
+    if (it->is_directory(error)) {
+      text += "/";
+    } else {
+      text += "  " + std::to_string(it->file_size(error));
+    }
+    lines.emplace_back(relative.string(), text);
+  }
+  std::sort(lines.begin(), lines.end());
+  for (size_t i = 0; i < lines.size() && i < limit; ++i) {
+    fprintf(out, "%s\n", lines[i].second.c_str());
+  }
+  if (lines.size() > limit) {
+    fprintf(out, "    ... %zu more\n", lines.size() - limit);
+  }
+}
+
+int partition_word(const std::vector<std::string>& args, int* ret_partition,
+                   std::string* ret_error) {
+  if (args.size() != 2 || !board::parse_number(args[1], ret_partition) || *ret_partition < 1 ||
+      *ret_partition > 4) {
+    return fail(ret_error, "'card " + args[0] + "' takes a partition number (1..4)");
+  }
+  return 0;
+}
+
+CardPart* card_of(board::Board& board, std::string* ret_error) {
+  CardPart* card = board.part<CardPart>();
+  if (card == nullptr) {
+    fail(ret_error, "the board has no card slot");
+  }
+  return card;
+}
+
+}  // namespace
+
+std::unique_ptr<board::BoardPart> make_card_part() {
+  return std::make_unique<CardPart>();
+}
+
+int parse_card_directive(const std::vector<std::string>& args, board::BoardAction* ret_action,
+                         std::string* ret_error) {
+  const std::string what = args.empty() ? "" : args[0];
+  using Change = int (*)(CardPart&, const std::vector<std::string>&, std::string*);
+  Change change = nullptr;
+  bool live = false;  // may happen while the camera is powered
+  if ((what == "none" || what == "pull" || what == "insert") && args.size() == 1) {
+    live = what != "none";
+    change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
+      return card.set_present(words[0] == "insert", error);
+    };
+  } else if (what == "blank" && args.size() == 2) {
+    change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
+      return card.insert_blank(words[1], error);
+    };
+  } else if (what == "formatted" && (args.size() == 2 || args.size() == 3)) {
+    int partitions = kDefaultPartitions;
+    if (args.size() == 3 &&
+        (!board::parse_number(args[2], &partitions) || partitions < 1 || partitions > 3)) {
+      return fail(ret_error, "a formatted card has 1, 2 or 3 partitions");
+    }
+    change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
+      int count = kDefaultPartitions;
+      if (words.size() == 3) {
+        board::parse_number(words[2], &count);
+      }
+      return card.insert_formatted(words[1], count, error);
+    };
+  } else if (what == "readonly" || what == "dirty" || what == "full" || what == "corrupt") {
+    int partition = 0;
+    if (partition_word(args, &partition, ret_error) != 0) {
+      return -1;
+    }
+    change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
+      const int number = std::stoi(words[1]);
+      if (words[0] == "readonly") {
+        return card.set_read_only(number, error);
+      }
+      const VolumeChange kind = words[0] == "dirty"  ? VolumeChange::kDirty
+                                : words[0] == "full" ? VolumeChange::kFill
+                                                     : VolumeChange::kDamage;
+      return card.change(number, kind, error);
+    };
+  } else if ((what == "load" || what == "save") && args.size() == 2) {
+    change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
+      if (words[0] == "save") {
+        card.save_at_end(words[1]);
+        return 0;
+      }
+      return card.load(words[1], error);
+    };
+  } else {
+    return fail(ret_error, "unknown or incomplete card directive");
+  }
+  if (what == "blank" || what == "formatted") {
+    uint64_t bytes = 0;
+    std::string name;
+    if (!parse_card_size(args[1], &bytes, &name)) {
+      return fail(ret_error, "a card size is a number of G or M, like 8G (64M..2000G)");
+    }
+  }
+  *ret_action = [args, change, live](board::Board& board, std::string* ret_why) {
+    CardPart* card = card_of(board, ret_why);
+    if (card == nullptr) {
+      return -1;
+    }
+    if (board.powered() && !live) {
+      return fail(ret_why, "'card " + args[0] + "' changes the card: only while it is off");
+    }
+    return change(*card, args, ret_why);
+  };
+  return 0;
+}
+
+int CardPart::attach(board::Board& board, std::string* ret_error) {
+  board_ = &board;
+  dir_ = board.run_dir() + "/card";
+  image_ = dir_ + "/card.img";
+  std::error_code error;
+  fs::create_directories(dir_, error);
+  if (error) {
+    return fail(ret_error, "cannot make " + dir_ + ": " + error.message());
+  }
+  return 0;
+}
+
+void CardPart::note(const std::string& text) {
+  if (board_ != nullptr) {
+    board_->part_event(name(), text);
+  }
+}
+
+int CardPart::ensure_card(std::string* ret_error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (made_) {
+      return 0;
+    }
+  }
+  return insert_formatted(kDefaultSize, kDefaultPartitions, ret_error);
+}
+
+int CardPart::insert_blank(const std::string& size, std::string* ret_error) {
+  uint64_t bytes = 0;
+  std::string product;
+  if (!parse_card_size(size, &bytes, &product)) {
+    return fail(ret_error, "bad card size " + size);
+  }
+  if (make_blank_card(image_, bytes, ret_error) != 0) {
+    return -1;
+  }
+  std::lock_guard lock(mutex_);
+  made_ = true;
+  productName_ = product;
+  readOnly_.clear();
+  board_->part_event(name(), "a blank " + product + " card (" + gib(bytes) + ", no partitions)",
+                     {{"product", product}, {"bytes", static_cast<int64_t>(bytes)}});
+  return 0;
+}
+
+int CardPart::insert_formatted(const std::string& size, int partitions, std::string* ret_error) {
+  uint64_t bytes = 0;
+  std::string product;
+  if (!parse_card_size(size, &bytes, &product)) {
+    return fail(ret_error, "bad card size " + size);
+  }
+  if (make_formatted_card(image_, bytes, partitions, ret_error) != 0) {
+    return -1;
+  }
+  std::string layout;
+  for (const Partition& partition : card_partitions(image_)) {
+    layout += " p" + std::to_string(partition.number) + " " + gib(partition.size);
+  }
+  std::lock_guard lock(mutex_);
+  made_ = true;
+  productName_ = product;
+  readOnly_.clear();
+  board_->part_event(name(), "a formatted " + product + " card (FAT32:" + layout + ")",
+                     {{"product", product},
+                      {"bytes", static_cast<int64_t>(bytes)},
+                      {"partitions", int64_t{partitions}}});
+  return 0;
+}
+
+int CardPart::load(const std::string& path, std::string* ret_error) {
+  std::string output;
+  if (run_program({"cp", "--sparse=always", path, image_}, &output) != 0) {
+    return fail(ret_error, "cannot load the card image " + path + ": " + output);
+  }
+  const uint64_t bytes = fs::file_size(image_);
+  std::lock_guard lock(mutex_);
+  made_ = true;
+  productName_ = "SD" + std::to_string((bytes * 100 / 97 + 500000000) / 1000000000) + "G";
+  readOnly_.clear();
+  board_->part_event(name(), "the card image " + path + " loaded (" + gib(bytes) + ")");
+  return 0;
+}
+
+void CardPart::save_at_end(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  saveTo_ = path;
+}
+
+int CardPart::change(int partition, VolumeChange change, std::string* ret_error) {
+  if (ensure_card(ret_error) != 0 || change_volume(image_, partition, change, ret_error) != 0) {
+    return -1;
+  }
+  const char* what = change == VolumeChange::kDirty  ? "left dirty (not cleanly unmounted)"
+                     : change == VolumeChange::kFill ? "filled to the last cluster"
+                                                     : "given a damaged FAT (a lost chain)";
+  note("partition " + std::to_string(partition) + " " + what);
+  return 0;
+}
+
+int CardPart::set_read_only(int partition, std::string* ret_error) {
+  if (ensure_card(ret_error) != 0) {
+    return -1;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    readOnly_.insert(partition);
+  }
+  write_control();
+  note("partition " + std::to_string(partition) + " is write-protected");
+  return 0;
+}
+
+int CardPart::set_present(bool present, std::string* ret_error) {
+  if (present && ensure_card(ret_error) != 0) {
+    return -1;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    present_ = present;
+  }
+  // The block devices go first, then the line: nothing sees a card that is not there.
+  write_control();
+  if (board_->gpio().input(kCardDetectLine) != (present ? 0 : 1)) {
+    board_->set_input(kCardDetectLine, present ? 0 : 1);
+  }
+  note(present ? "card inserted" : "card pulled out of the slot");
+  return 0;
+}
+
+void CardPart::write_control() {
+  std::lock_guard lock(mutex_);
+  if (stateDir_.empty()) {
+    return;
+  }
+  std::string line = std::string("slot=") + (present_ ? "in" : "out") + " name=" + productName_;
+  if (!readOnly_.empty()) {
+    line += " ro=";
+    for (int partition : readOnly_) {
+      line += std::to_string(partition) + ",";
+    }
+    line.pop_back();
+  }
+  const std::string next = stateDir_ + "/control.new";
+  {
+    std::ofstream file(next, std::ios::trunc);
+    file << line << "\n";
+  }
+  fs::rename(next, stateDir_ + "/control");
+}
+
+void CardPart::sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) {
+  (void)wake;
+  std::lock_guard lock(mutex_);
+  options->insert(options->end(),
+                  {"--bind", image_, "/run/board/card.img", "--bind", stateDir_, kCardStateDir,
+                   "--dev-bind", "/dev/fuse", "/dev/fuse", "--ro-bind", SIM_CARD_BIN_DIR,
+                   "/run/board/cardbin", "--setenv", "PATH", kCameraPath});
+}
+
+int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
+  if (ensure_card(ret_error) != 0) {
+    return -1;
+  }
+  std::error_code error;
+  const std::string stateDir = wake.wakeDir + "/card";
+  fs::create_directories(stateDir, error);
+  for (const char* file : {"/kmsg", "/mounts"}) {
+    std::ofstream(stateDir + file, std::ios::trunc);
+  }
+  if (error) {
+    return fail(ret_error, "cannot make " + stateDir + ": " + error.message());
+  }
+  {
+    std::lock_guard lock(mutex_);
+    stateDir_ = stateDir;
+  }
+  write_control();
+  return 0;
+}
+
+void CardPart::power_cut(const board::WakeContext& wake) {
+  (void)wake;
+  std::string stateDir;
+  {
+    std::lock_guard lock(mutex_);
+    stateDir = stateDir_;
+  }
+  for (const CardMount& mount : read_card_mounts(stateDir)) {
+    if (mount.mode == "rw") {
+      note("the power went while " + mount.device + " was mounted read-write on " + mount.point +
+           ": what was not written is lost and the volume stays dirty");
+    }
+  }
+}
+
+void CardPart::report(const std::string& runDir, FILE* out) {
+  (void)runDir;
+  std::string saveTo;
+  std::string product;
+  {
+    std::lock_guard lock(mutex_);
+    if (!made_) {
+      return;
+    }
+    saveTo = saveTo_;
+    product = productName_;
+  }
+  if (!saveTo.empty()) {
+    std::string output;
+    if (run_program({"cp", "--sparse=always", image_, saveTo}, &output) != 0) {
+      note("cannot save the card image to " + saveTo + ": " + output);
+    }
+  }
+  const std::vector<Partition> partitions = card_partitions(image_);
+  const std::vector<std::string> copied = copy_card_files(image_, dir_);
+  std::string verdict;
+  const bool clean = partitions.empty() || check_card(image_, dir_ + "/check", &verdict);
+  if (!clean) {
+    note("fsck.fat -n finds the card NOT clean: " + verdict);
+  }
+  if (out == nullptr) {
+    return;
+  }
+  fprintf(out, "The card (%s, %s): %s\n", product.c_str(), gib(fs::file_size(image_)).c_str(),
+          partitions.empty() ? "no partitions" : "files copied out with mtools");
+  for (const std::string& folder : copied) {
+    fprintf(out, "  %s/\n", folder.c_str());
+    print_tree(out, folder, kTreeLinesPerPartition);
+  }
+  if (!partitions.empty()) {
+    fprintf(out, "  fsck.fat -n:\n");
+    std::istringstream lines(verdict);
+    for (std::string line; std::getline(lines, line);) {
+      fprintf(out, "    %s\n", line.c_str());
+    }
+  }
+}
+
+}  // namespace sim::card
