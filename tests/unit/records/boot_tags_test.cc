@@ -148,12 +148,32 @@ TEST(BootTagParse, ALineLongerThanTheBufferKeepsItsEndFromAWholeWord) {
   EXPECT_EQ(values.adc, 300);
   EXPECT_EQ(values.multishot, 3);
 
-  // A line that fits is kept whole.
-  write_cmdline(tail);
-  ASSERT_EQ(read_cmdline_text(kCmdline, text), 0);
-  EXPECT_EQ(text, tail);
   EXPECT_EQ(read_cmdline_text("/tmp/no-such-cmdline", text), -1);
   EXPECT_TRUE(text.empty());
+}
+
+// At the limit: a line that fits is kept whole; one character over keeps the last word that
+// begins inside the buffer, whether the cut falls on a word start or inside a word.
+TEST(BootTagParse, CutAtTheLimitKeepsWholeWordsOnly) {
+  constexpr std::size_t kLimit = kCmdlineBufferSize - 1;
+  const std::string word(kLimit - 1, 'b');
+  struct Case {
+    std::string line;
+    std::string kept;
+  };
+  const Case cases[] = {
+      {word + "\n", word + "\n"},                            // exactly the limit
+      {" " + word + "\n", word + "\n"},                      // one over, at a word start
+      {"a " + word + "\n", word + "\n"},                     // two over, at a word start
+      {"a" + std::string(kLimit - 3, 'b') + " c\n", "c\n"},  // one over, inside a word
+      {std::string(kLimit + 1, 'a') + " c\n", "c\n"},        // far over, inside a word
+  };
+  for (const Case& c : cases) {
+    write_cmdline(c.line);
+    std::string text;
+    ASSERT_EQ(read_cmdline_text(kCmdline, text), 0);
+    EXPECT_EQ(text, c.kept) << "line of " << c.line.size() << " characters";
+  }
 }
 
 // ---- Start-up on the board -----------------------------------------------------------------
