@@ -139,13 +139,12 @@ void AdcPart::set_missing(bool missing) {
 // The device node is a bind of this file, so it is rewritten in place (same file, same
 // length), never replaced or truncated: the pin's voltage in millivolts, as text.
 int AdcPart::write_device() {
-  char text[16];
-  const int length = snprintf(text, sizeof(text), "%6d\n", static_cast<int>(millivolts_));
+  const std::string text = sim::adc::device_text(millivolts_);
   int fd = open(device_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     return -1;
   }
-  const bool written = pwrite(fd, text, static_cast<size_t>(length), 0) == length;
+  const bool written = pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
   close(fd);
   return written ? 0 : -1;
 }

@@ -1,6 +1,7 @@
 #include "sim/adc/thermistor.h"
 
 #include <math.h>
+#include <stdio.h>
 
 #include <array>
 
@@ -73,6 +74,12 @@ int32_t millivolts_for(double celsius) {
     }
   }
   return first >= 0 ? (first + last) / 2 : nearest;
+}
+
+std::string device_text(int32_t millivolts) {
+  char text[16];
+  snprintf(text, sizeof(text), "%6d\n", static_cast<int>(millivolts));
+  return text;
 }
 
 }  // namespace sim::adc

@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 namespace sim::adc {
 
 inline constexpr int32_t kReferenceMv = 1800;
@@ -20,5 +22,9 @@ double thermistor_celsius(int32_t millivolts);
 // The millivolts the ADC pin shows when the air around the camera is `celsius`: the sample
 // whose corrected reading is closest to it (the middle of the run of samples that read it).
 int32_t millivolts_for(double celsius);
+
+// The text of the board's ADC device file for a pin at `millivolts`: always the same length, so
+// the file can be rewritten in place while the camera may be reading it.
+std::string device_text(int32_t millivolts);
 
 }  // namespace sim::adc
