@@ -4,8 +4,8 @@
 
 #include "app/system/state_handlers.h"
 
+#include "tests/support/system_fixture.h"
 #include "tests/unit/storage/card_fixture.h"
-#include "tests/unit/system/queue_fixture.h"
 
 namespace storage_test {
 namespace {
