@@ -210,8 +210,16 @@ class Landscape final : public FrameGenerator {
   void generate(const View& view, double seconds, double exposure, int width, int height,
                 uint8_t* nv12) override {
     const Look look = look_of(view);
-    if (width != width_ || height != height_ || look != look_ || base_.empty()) {
-      draw_base(look, width, height);
+    if (width != width_ || height != height_) {
+      for (std::vector<uint8_t>& base : bases_) {
+        base.clear();
+      }
+      width_ = width;
+      height_ = height;
+    }
+    std::vector<uint8_t>& base = bases_[static_cast<int>(look)];
+    if (base.empty()) {
+      draw_base(look, &base);
     }
     std::array<uint8_t, 256> luma{};
     std::array<uint8_t, 256> chroma{};
@@ -223,10 +231,10 @@ class Landscape final : public FrameGenerator {
     }
     const size_t pixels = static_cast<size_t>(width) * height;
     for (size_t i = 0; i < pixels; ++i) {
-      nv12[i] = luma[base_[i]];
+      nv12[i] = luma[base[i]];
     }
     for (size_t i = pixels; i < pixels + pixels / 2; ++i) {
-      nv12[i] = chroma[base_[i]];
+      nv12[i] = chroma[base[i]];
     }
     if (view.crossing) {
       draw_deer(look, seconds, view.crossingSeconds, luma, chroma, nv12);
@@ -241,12 +249,13 @@ class Landscape final : public FrameGenerator {
     return view.irLeds ? Look::kInfrared : Look::kStarlight;
   }
 
-  void draw_base(Look look, int width, int height) {
-    width_ = width;
-    height_ = height;
-    look_ = look;
+  // Draws the still scene of a look once; it is kept while the size stays.
+  void draw_base(Look look, std::vector<uint8_t>* ret_base) const {
+    const int width = width_;
+    const int height = height_;
     const size_t pixels = static_cast<size_t>(width) * height;
-    base_.assign(pixels + pixels / 2, 128);
+    std::vector<uint8_t>& base = *ret_base;
+    base.assign(pixels + pixels / 2, 128);
     const float aspect = static_cast<float>(width) / static_cast<float>(height);
     for (int x = 0; x < width; ++x) {
       const float u = (x + 0.5f) / width;
@@ -263,18 +272,18 @@ class Landscape final : public FrameGenerator {
         if (material == kSky && look == Look::kColour) {
           texture = 1.5f * (v / farHill) - 0.2f;  // paler towards the horizon
         }
-        put(x, y, to_yuv(shade(material, v, texture, look)));
+        put(base.data(), x, y, to_yuv(shade(material, v, texture, look)));
       }
     }
   }
 
-  void put(int x, int y, Yuv c) {
+  void put(uint8_t* base, int x, int y, Yuv c) const {
     const size_t pixels = static_cast<size_t>(width_) * height_;
-    base_[static_cast<size_t>(y) * width_ + x] = c.y;
+    base[static_cast<size_t>(y) * width_ + x] = c.y;
     if ((x & 1) == 0 && (y & 1) == 0) {
       size_t at = pixels + static_cast<size_t>(y / 2) * width_ + x;
-      base_[at] = c.u;
-      base_[at + 1] = c.v;
+      base[at] = c.u;
+      base[at + 1] = c.v;
     }
   }
 
@@ -393,8 +402,7 @@ class Landscape final : public FrameGenerator {
 
   int width_ = 0;
   int height_ = 0;
-  Look look_ = Look::kColour;
-  std::vector<uint8_t> base_;
+  std::array<std::vector<uint8_t>, 4> bases_;  // one still scene per look
 };
 
 }  // namespace
