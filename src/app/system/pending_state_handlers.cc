@@ -14,12 +14,6 @@ void enter_only(EventMessage event) {
 
 }  // namespace
 
-void handle_firstboot(EventMessage event) {
-  enter_only(event);
-}
-void handle_sync(EventMessage event) {
-  enter_only(event);
-}
 void handle_capture_detection(EventMessage event) {
   enter_only(event);
 }

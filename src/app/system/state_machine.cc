@@ -6,6 +6,7 @@
 #include "app/system/event_queue.h"
 #include "app/system/seams.h"
 #include "app/system/state_handlers.h"
+#include "app/system/sync_states.h"
 
 namespace {
 

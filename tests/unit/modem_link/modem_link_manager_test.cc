@@ -1,0 +1,340 @@
+// The Modem link manager and the sync and first-boot states against the simulated Modem and
+// MCU over pseudo-terminals: the system server, both link threads and both peers run as they
+// do on the board (the sandbox has no card).
+#include "app/links/modem/modem_link_manager.h"
+
+#include <pty.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/config/camera_config.h"
+#include "app/config/config_store.h"
+#include "app/links/mcu/mcu_link_manager.h"
+#include "app/links/modem/modem_sync_info.h"
+#include "app/links/serial_port.h"
+#include "app/system/state_machine.h"
+#include "sim/mcu/mcu_peer.h"
+#include "sim/modem/modem_peer.h"
+#include "sim/peers/serial_line.h"
+
+#include "tests/support/eventually.h"
+#include "tests/support/system_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::eventually;
+
+class ModemLinkTest : public test_support::SystemTest {
+ protected:
+  void SetUp() override {
+    SystemTest::SetUp();
+    reset_modem_sync_info();
+    lastModemRequest = 0;
+    pendingAsyncMcuRequest = 0;
+    config_load(cameraConfig);
+    for (auto* end : {&mcu_, &modem_}) {
+      char name[64];
+      int slave = -1;
+      ASSERT_EQ(openpty(&end->master, &slave, name, nullptr, nullptr), 0);
+      close(slave);
+      end->path = name;
+    }
+    mcuPortPath = mcu_.path.c_str();
+    modemPortPath = modem_.path.c_str();
+  }
+
+  void TearDown() override {
+    stop_ = true;
+    const EventMessage wake{};
+    for (auto& [thread, queue] : {std::pair{&mcuLink_, mcuQueue}, {&modemLink_, modemQueue}}) {
+      if (thread->joinable()) {
+        send_event(queue, wake, "");
+        thread->join();
+      }
+    }
+    modemPeer_.reset();
+    mcuPeer_.reset();
+    close(mcu_.master);
+    close(modem_.master);
+    SystemTest::TearDown();
+  }
+
+  void start(sim::ModemSetup setup, bool withMcu = true) {
+    modemPeer_ = std::make_unique<sim::ModemPeer>(modem_.master, std::move(setup),
+                                                  [](const sim::LineMessage&) {});
+    ASSERT_EQ(modemPeer_->start(), 0);
+    modemLink_ = std::thread([this] { run_modem_link(kModemLinkHooks, &stop_); });
+    // The Modem talks only to a camera that has its port open.
+    ASSERT_TRUE(eventually([this] { return !sim::line_hung_up(modem_.master); }));
+    if (withMcu) {
+      mcuPeer_ = std::make_unique<sim::McuPeer>(mcu_.master, sim::McuSetup{},
+                                                [](const sim::LineMessage&) {});
+      ASSERT_EQ(mcuPeer_->start(), 0);
+      mcuLink_ = std::thread([this] { run_mcu_link(kMcuLinkHooks, &stop_); });
+    }
+  }
+
+  void enter(int32_t state) {
+    sysInfo->prevState = STATE_INIT;
+    sysInfo->state = state;
+    sysInfo->enterState = 1;
+  }
+
+  // Runs the system server until `done` holds.
+  template <typename Done>
+  bool serve_until(Done done) {
+    return eventually([&] {
+      system_server_turn(20);
+      return done();
+    });
+  }
+
+  // The members the camera sent the Modem, in order.
+  std::vector<std::string> camera_said() const {
+    std::vector<std::string> members;
+    for (const sim::LineMessage& message : modemPeer_->history()) {
+      if (message.direction == sim::PeerDirection::kCameraToPeer) {
+        members.push_back(message.member);
+      }
+    }
+    return members;
+  }
+
+  struct End {
+    int master = -1;
+    std::string path;
+  };
+  End mcu_;
+  End modem_;
+  std::atomic<bool> stop_{false};
+  std::unique_ptr<sim::McuPeer> mcuPeer_;
+  std::unique_ptr<sim::ModemPeer> modemPeer_;
+  std::thread mcuLink_;
+  std::thread modemLink_;
+};
+
+// The sync chain as the Modem sees it, from the sync type to the SHUTDOWN next action; the card
+// is missing, so the Modem's card request is answered NOT_INSERTED (5).
+TEST_F(ModemLinkTest, SyncRunsTheWholeChainInOrderAndEndsInPowerDown) {
+  sim::ModemSetup setup;
+  setup.password = "s3cret";
+  setup.sync.searchInterval = 100ms;
+  start(setup);
+  enter(STATE_SYNC);
+  sysInfo->syncType = 1;
+
+  ASSERT_TRUE(serve_until([] { return sysInfo->state == STATE_POWERDOWN; }));
+  const std::vector<std::string> expected = {
+      "set_server_sync_type_request",        "get_crypto_password_request",
+      "set_rtc_date_time_response",          "get_device_version_response",
+      "get_camera_status_response",          "get_fuel_gauge_values_response",
+      "send_server_sync_status_response",    "send_server_sync_status_response",
+      "get_camera_sd_card_control_response", "send_server_sync_status_response",
+      "get_camera_configuration_request",    "set_server_next_action_request",
+  };
+  EXPECT_EQ(camera_said(), expected);
+  EXPECT_EQ(modemPeer_->last_received("get_camera_sd_card_control_response")
+                .get_camera_sd_card_control_response()
+                .result(),
+            5u);
+  EXPECT_EQ(modemPeer_->last_received("get_camera_status_response")
+                .get_camera_status_response()
+                .temperature(),
+            255);
+  EXPECT_EQ(modemPeer_->last_received("set_server_sync_type_request")
+                .set_server_sync_type_request()
+                .synctype(),
+            1u);
+  EXPECT_TRUE(modemPeer_->shut_down());
+  EXPECT_STREQ(cameraConfig->encrypt_password, "s3cret");
+  EXPECT_EQ(cameraConfig->modemEpoch, setup.clockEpoch);
+  // The configuration went on to the MCU, and the clock too.
+  for (const char* member :
+       {"set_pir_configuration_request", "set_camera_configuration_request",
+        "set_battery_protection_request", "set_rtc_date_time_request",
+        "set_camera_detection_schedule_request", "set_camera_instant_schedule_request"}) {
+    EXPECT_GE(mcuPeer_->received(member), 1) << member;
+  }
+}
+
+// A first boot: the model comes first, the state answers the status reports itself, an
+// ERROR status still fetches the configuration and shows red blinking.
+TEST_F(ModemLinkTest, FirstBootAfterAnErrorStillFetchesTheConfiguration) {
+  sim::ModemSetup setup;
+  setup.deviceModel = 12;  // out of range: kept as 0
+  setup.sync.error = true;
+  setup.sync.searchingReports = 0;
+  start(setup);
+  enter(STATE_FIRSTBOOT);
+
+  ASSERT_TRUE(serve_until([] { return sysInfo->state == STATE_POWERDOWN; }));
+  const std::vector<std::string> said = camera_said();
+  ASSERT_GE(said.size(), 4u);
+  EXPECT_EQ(said[0], "get_device_model_request");
+  EXPECT_EQ(said[1], "set_server_sync_type_request");
+  EXPECT_EQ(said[2], "get_crypto_password_request");
+  EXPECT_EQ(said[said.size() - 2], "get_camera_configuration_request");
+  EXPECT_EQ(modemPeer_->received("send_server_sync_status_response"), 2);
+  EXPECT_EQ(modemPeer_->received("get_camera_sd_card_control_response"), 0);
+  EXPECT_EQ(cameraConfig->orve_model, 0);
+  EXPECT_EQ(sysInfo->rtcValid, 1);
+  EXPECT_EQ(statusLedRed, STATUS_LED_BLINK);
+  EXPECT_EQ(cameraConfig->statusLedBlinkPeriodMs, 2000);
+}
+
+// Each Modem request member and what it becomes in the camera: an answer on the line or an
+// event for the system server.
+TEST_F(ModemLinkTest, EveryModemMemberIsAnsweredOrForwarded) {
+  sim::ModemSetup setup;
+  setup.sendClock = false;
+  start(setup, /*withMcu=*/false);
+  sysInfo->state = STATE_SYNC;
+  struct Case {
+    void (*fill)(kvt::kvt_Modem2ISP&);
+    const char* answer;  // member the camera sends back, or nullptr
+    int32_t event;       // kind that reaches the system server, or 0
+  };
+  const Case cases[] = {
+      {[](auto& m) { m.mutable_get_device_version_request(); }, "get_device_version_response", 0},
+      {[](auto& m) { m.mutable_get_camera_status_request(); }, "get_camera_status_response", 0},
+      {[](auto& m) { m.mutable_get_fuel_gauge_values_request(); }, "get_fuel_gauge_values_response",
+       0},
+      {[](auto& m) {
+         auto* r = m.mutable_modem_reboot_done_request();
+         r->set_rebooted(true);
+         r->set_epoch(7);
+         r->set_reason(99);
+       },
+       "modem_reboot_done_response", 0},
+      {[](auto& m) {
+         m.mutable_send_server_sync_status_request()->set_syncstatus(77);
+         m.mutable_send_server_sync_status_request()->set_value(~0u);
+       },
+       "send_server_sync_status_response", EVENT_MODEM_SVR_SYNC_STATUS},
+      {[](auto& m) {
+         m.mutable_set_rtc_date_time_request()->set_isvalid(true);
+         m.mutable_set_rtc_date_time_request()->set_epoch(-5);
+       },
+       "set_rtc_date_time_response", EVENT_MODEM_SET_RTC_DATE_TIME_REQ},
+      {[](auto& m) { m.mutable_get_camera_sd_card_control_request(); }, nullptr,
+       EVENT_MODEM_REQ_GET_SD_CONTROL},
+      {[](auto& m) { m.mutable_return_camera_sd_card_control_request(); },
+       "return_camera_sd_card_control_response", 0},
+      {[](auto& m) {
+         auto* f = m.mutable_get_camera_sd_card_format_request();
+         f->set_formatrequest(9);
+         f->set_validation_active(true);
+         f->set_sdformat_active(false);
+       },
+       nullptr, 0},
+      {[](auto& m) { m.mutable_set_server_instant_query_request()->set_querytype(1000); }, nullptr,
+       EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ},
+      {[](auto& m) { m.mutable_set_server_sync_type_response(); }, nullptr, MSG_MODEM_RESP},
+      {[](auto& m) { m.mutable_set_server_next_action_response(); }, nullptr, MSG_MODEM_RESP},
+      {[](auto& m) { m.mutable_get_device_model_response()->set_model(3); }, nullptr,
+       MSG_MODEM_RESP},
+      {[](auto& m) {
+         *m.mutable_get_camera_configuration_response() = sim::default_server_configuration();
+       },
+       nullptr, MSG_MODEM_RESP},
+  };
+  for (const Case& c : cases) {
+    kvt::kvt_Modem2ISP message;
+    c.fill(message);
+    const int before = c.answer ? modemPeer_->received(c.answer) : 0;
+    modemPeer_->send(message);
+    if (c.answer != nullptr) {
+      EXPECT_TRUE(modemPeer_->wait_received(c.answer, before + 1, 20s)) << c.answer;
+    }
+    EventMessage event{};
+    if (c.event != 0) {
+      ASSERT_EQ(wait_queue_readable(sysQueue, 20000), 1) << c.event;
+      ASSERT_EQ(receive_event(sysQueue, &event), 0);
+      EXPECT_EQ(event.kind, c.event);
+    }
+  }
+  EXPECT_EQ(cameraConfig->orve_model, 3);
+  EXPECT_EQ(modemSyncInfo->formatRequest, 9);
+  EXPECT_EQ(cameraConfig->validation_active, 1);
+  EXPECT_EQ(sysInfo->instantQueryType, 1000);
+  EXPECT_EQ(cameraConfig->modemEpoch, -5);
+  EXPECT_EQ(sysInfo->wdmReboot, 1);
+
+  // The camera's requests, each as its member on the line.
+  const std::pair<int32_t, const char*> requests[] = {
+      {MODEM_REQ_GET_CAMERA_CONFIGURATION, "get_camera_configuration_request"},
+      {MODEM_REQ_SET_SERVER_SYNC_TYPE, "set_server_sync_type_request"},
+      {MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_UPLOAD, "set_server_next_action_request"},
+      {MODEM_REQ_GET_DEVICE_MODEL, "get_device_model_request"},
+      {MODEM_REQ_GET_CRYPTO_PASSWORD, "get_crypto_password_request"},
+  };
+  for (const auto& [request, member] : requests) {
+    send_modem_request(EventMessage{}, request);
+    EXPECT_TRUE(modemPeer_->wait_received(member, 1, 20s)) << member;
+  }
+  EXPECT_EQ(modemPeer_->last_received("set_server_next_action_request")
+                .set_server_next_action_request()
+                .nextaction(),
+            1u);
+}
+
+// An unanswered request is repeated until the Modem answers; a bad checksum and garbage on the
+// line are dropped, the frame after them still counts.
+TEST_F(ModemLinkTest, UnansweredAndSpoiledAnswersAreRepeated) {
+  start(sim::ModemSetup{}, /*withMcu=*/false);
+  sysInfo->state = STATE_SYNC;
+  modemPeer_->add_fault({sim::PeerFaultKind::kNoAnswer, "get_device_model_request", 1});
+  send_modem_request(EventMessage{}, MODEM_REQ_GET_DEVICE_MODEL);
+  ASSERT_TRUE(modemPeer_->wait_received("get_device_model_request", 1, 20s));
+  // The repeated request's answer comes after stray bytes and with a bad checksum.
+  modemPeer_->add_fault({sim::PeerFaultKind::kBadChecksum, "get_device_model_request", 1});
+  modemPeer_->add_fault(
+      {sim::PeerFaultKind::kGarbageBeforeAnswer, "get_device_model_request", 1, 0ms, 6});
+
+  ASSERT_EQ(wait_queue_readable(sysQueue, 60000), 1);
+  EventMessage answer{};
+  ASSERT_EQ(receive_event(sysQueue, &answer), 0);
+  EXPECT_EQ(answer.response, MODEM_RESP_GET_DEVICE_MODEL);
+  EXPECT_EQ(modemPeer_->received("get_device_model_request"), 3);
+  EXPECT_EQ(lastRepeatedModemRequest, MODEM_REQ_GET_DEVICE_MODEL);
+  EXPECT_EQ(test_support::drain(sysQueue).size(), 0u);  // one answer, one record
+}
+
+// Whatever bytes the password holds are kept and survive the configuration file, except a
+// line break, which would split its line in the file.
+TEST_F(ModemLinkTest, CryptoPasswordKeepsItsBytesThroughTheConfigurationFile) {
+  start(sim::ModemSetup{}, /*withMcu=*/false);
+  const std::string longest(31, '\xfe');
+  const std::string kept[] = {"", "a'b\"c$(reboot);`id` |&>x", "key=value=", longest};
+  for (const std::string& password : kept) {
+    kvt::kvt_Modem2ISP message;
+    message.mutable_get_crypto_password_response()->set_password(password);
+    modemPeer_->send(message);
+    ASSERT_EQ(wait_queue_readable(sysQueue, 20000), 1);
+    test_support::drain(sysQueue);
+    EXPECT_EQ(std::string(cameraConfig->encrypt_password), password);
+    ConfigFileFields loaded;
+    ASSERT_EQ(config_parse_path(kConfigPath, &loaded), 0);
+    EXPECT_EQ(std::string(loaded.encrypt_password), password);
+  }
+  const std::string refusedPasswords[] = {"two\nlines", std::string(32, 'x')};
+  for (const std::string& refused : refusedPasswords) {
+    kvt::kvt_Modem2ISP message;
+    message.mutable_get_crypto_password_response()->set_password(refused);
+    modemPeer_->send(message);
+    EXPECT_EQ(wait_queue_readable(sysQueue, 6000), refused.size() == 32 ? 0 : 1);
+    test_support::drain(sysQueue);
+    EXPECT_EQ(std::string(cameraConfig->encrypt_password), longest);
+  }
+}
+
+}  // namespace
