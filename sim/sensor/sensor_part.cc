@@ -224,10 +224,26 @@ void SensorPart::sandbox_options(const WakeContext& wake, SandboxOptions* option
 }
 
 int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
-  (void)wake;
-  (void)ret_error;
-  std::lock_guard lock(watch_->mutex);
-  watch_->pulseStart[0] = watch_->pulseStart[1] = std::chrono::milliseconds{-1};
+  {
+    std::lock_guard lock(watch_->mutex);
+    watch_->pulseStart[0] = watch_->pulseStart[1] = std::chrono::milliseconds{-1};
+  }
+  std::error_code error;
+  fs::create_directories(wake.wakeDir + "/tmp", error);
+  auto kept = [watch = watch_](const std::string& name, const std::string& copy, size_t size) {
+    (void)copy;
+    sim::sensor::FrameSize frame{};
+    const bool whole = sim::sensor::frame_size_of(size, &frame);
+    watch->note("snapshot /tmp/" + name + " written (" +
+                    (whole ? std::to_string(frame.width) + "x" + std::to_string(frame.height)
+                           : std::to_string(size) + " bytes, not a whole frame") +
+                    ")",
+                {{"snapshot", name}, {"bytes", static_cast<int64_t>(size)}});
+  };
+  if (snapshots_.start(wake.wakeDir + "/tmp", wake.wakeDir + "/.snapshots", kept) != 0) {
+    *ret_error = "cannot watch " + wake.wakeDir + "/tmp for snapshots";
+    return -1;
+  }
   return 0;
 }
 
@@ -345,30 +361,31 @@ void SensorPart::recorder() {
 }
 
 void SensorPart::powered_off(const WakeContext& wake) {
-  std::error_code error;
-  std::vector<fs::path> snapshots;
-  for (const fs::directory_entry& entry : fs::directory_iterator(wake.wakeDir + "/tmp", error)) {
-    const std::string file = entry.path().filename().string();
-    if (file.starts_with("snap") && file.ends_with(".yuv") && entry.is_regular_file()) {
-      snapshots.push_back(entry.path());
+  const std::vector<std::string> copies = snapshots_.stop();
+  std::vector<std::string> made;
+  for (const std::string& copy : copies) {
+    // "3-snap2.yuv" -> snap2.png, or snap2-2.png for a second snap2 of this wake-up.
+    const std::string file = fs::path(copy).filename().string();
+    const std::string name = file.substr(file.find('-') + 1);
+    const std::string stem = fs::path(name).stem().string();
+    std::string png = wake.wakeDir + "/" + stem + ".png";
+    for (int n = 2; std::find(made.begin(), made.end(), png) != made.end(); ++n) {
+      png = wake.wakeDir + "/" + stem + "-" + std::to_string(n) + ".png";
     }
-  }
-  std::sort(snapshots.begin(), snapshots.end());
-  for (const fs::path& snapshot : snapshots) {
-    const std::string png = wake.wakeDir + "/" + snapshot.stem().string() + ".png";
     std::string why;
-    const std::string name = snapshot.filename().string();
-    if (sim::sensor::convert_snapshot(snapshot.string(), png, &why) != 0) {
-      board_->part_event("sensor", "snapshot /tmp/" + name + " left as it was: " + why,
-                         {{"snapshot", name}});
+    if (sim::sensor::convert_snapshot(copy, png, &why) != 0) {
+      board_->part_event("sensor", "snapshot " + name + " not kept: " + why, {{"snapshot", name}});
       continue;
     }
+    made.push_back(png);
     pictures_.push_back(png);
     const std::string shown =
         fs::path(png).parent_path().filename().string() + "/" + fs::path(png).filename().string();
-    board_->part_event("sensor", "snapshot /tmp/" + name + " kept as " + shown,
+    board_->part_event("sensor", "snapshot " + name + " kept as " + shown,
                        {{"snapshot", name}, {"png", png}});
   }
+  std::error_code error;
+  fs::remove_all(wake.wakeDir + "/.snapshots", error);
 }
 
 void SensorPart::report(const std::string& runDir, FILE* out) {

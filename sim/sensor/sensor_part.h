@@ -10,7 +10,8 @@
 //   imp-fault OPERATION once|always
 //   frames stop | frames run
 //   exposure unstable | exposure normal
-// Recorded (kind "sensor"): sensor power, IR-cut pulses, IR LEDs, each snapshot file.
+// Recorded (kind "sensor"): sensor power, IR-cut pulses, IR LEDs, each snapshot file as the
+// camera closes it; at the power-off every snapshot becomes wake-NN/snapN.png.
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +25,7 @@
 
 #include "sim/board/board_part.h"
 #include "sim/board/board_record.h"
+#include "sim/sensor/snapshot_watch.h"
 
 namespace sim::board {
 
@@ -72,6 +74,7 @@ class SensorPart final : public BoardPart {
   bool framesStopped_ = false;
   bool exposureUnstable_ = false;
   std::vector<std::string> pictures_;
+  sim::sensor::SnapshotWatch snapshots_;
 
   // GPIO changes seen in the record, turned into the part's own lines by the recorder thread
   // (a record listener may not add to the record itself). Shared with the listener, which
