@@ -414,6 +414,9 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
   CameraLaunch launch;
   launch.sandboxScript = paths_.sandboxScript;
   launch.sandboxOptions = sandbox_options(dir, cmdline);
+  for (const std::string& wrapper : cameraWrappers_) {
+    launch.command = wrapper + " " + launch.command;
+  }
   launch.watchdogCommand = "wdm_daemon --limit-ms " + std::to_string(setup_.watchdogLimitMs);
   CameraProcess::Callbacks callbacks;
   callbacks.consoleLine = [this](const std::string& line) { on_console(line); };

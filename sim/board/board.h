@@ -124,6 +124,12 @@ class Board {
   std::string wake_dir(int wake) const;
   std::string tag_store_path() const { return runDir_ + "/tagstore.bin"; }
 
+  // A program that starts camera_app in the sandbox at every power-up (call it from attach()):
+  // it brings its part's device up first, as a kernel driver does at boot, then runs the rest
+  // of its command line. "card_blockd IMAGE --" makes the command "card_blockd IMAGE --
+  // camera_app"; wrappers added later go outside earlier ones.
+  void wrap_camera_app(std::string wrapper) { cameraWrappers_.push_back(std::move(wrapper)); }
+
   // The board's part of type T (nullptr when the board has none).
   template <class T>
   T* part() {
@@ -176,6 +182,7 @@ class Board {
   std::vector<std::unique_ptr<sim::SilentLineListener>> listeners_;
   CameraProcess camera_;
   std::vector<std::unique_ptr<BoardPart>> parts_;
+  std::vector<std::string> cameraWrappers_;
   WakeContext wakeContext_;
 
   mutable std::mutex mutex_;

@@ -167,7 +167,7 @@ int mount_partition(const std::string& device, const std::string& point, bool re
   }
 
   const std::string options =
-      "fsname=" + device + ",subtype=vfat,noatime" + (readOnly ? ",ro" : "");
+      "fsname=" + device + ",subtype=vfat,noatime,atomic_o_trunc" + (readOnly ? ",ro" : "");
   const pid_t server = fork();
   if (server == 0) {
     setsid();
@@ -175,7 +175,9 @@ int mount_partition(const std::string& device, const std::string& point, bool re
     dup2(null, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
-    std::vector<const char*> args = {"fusefat", "-f", "-o", options.c_str()};
+    // One thread: fusefat's cluster allocation is not safe against concurrent writers (two
+    // files written at once came out sharing free-marked clusters).
+    std::vector<const char*> args = {"fusefat", "-f", "-s", "-o", options.c_str()};
     if (!readOnly) {
       args.insert(args.end(), {"-o", "rw+"});
     }

@@ -18,10 +18,8 @@ namespace {
 constexpr char kDefaultSize[] = "8G";
 constexpr int kDefaultPartitions = 2;
 constexpr size_t kTreeLinesPerPartition = 40;
-// The image's PATH with the card's loader in front of it (see card_part.h).
-constexpr char kCameraPath[] =
-    "/run/board/cardbin/boot:/system/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:"
-    "/sbin:/bin";
+// The card's block devices come up before camera_app, as the kernel's MMC driver does at boot.
+constexpr char kCardLoader[] = "/run/board/cardbin/card_blockd /run/board/card.img --";
 
 int fail(std::string* ret_error, const std::string& text) {
   if (ret_error != nullptr) {
@@ -160,6 +158,7 @@ int parse_card_directive(const std::vector<std::string>& args, board::BoardActio
 
 int CardPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
+  board.wrap_camera_app(kCardLoader);
   dir_ = board.run_dir() + "/card";
   image_ = dir_ + "/card.img";
   std::error_code error;
@@ -312,10 +311,9 @@ void CardPart::write_control() {
 void CardPart::sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) {
   (void)wake;
   std::lock_guard lock(mutex_);
-  options->insert(options->end(),
-                  {"--bind", image_, "/run/board/card.img", "--bind", stateDir_, kCardStateDir,
-                   "--dev-bind", "/dev/fuse", "/dev/fuse", "--ro-bind", SIM_CARD_BIN_DIR,
-                   "/run/board/cardbin", "--setenv", "PATH", kCameraPath});
+  options->insert(options->end(), {"--bind", image_, "/run/board/card.img", "--bind", stateDir_,
+                                   kCardStateDir, "--dev-bind", "/dev/fuse", "/dev/fuse",
+                                   "--ro-bind", SIM_CARD_BIN_DIR, "/run/board/cardbin"});
 }
 
 int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {

@@ -2,8 +2,8 @@
 // FAT32 volumes, kept in the run folder for the whole scenario (card/card.img).
 //
 // At each power-up the card goes into the sandbox: the image and the card's state folder are
-// bound in with /dev/fuse, and the card's block-device server starts before camera_app (it is
-// the first camera_app on PATH and runs the image's one in its place), so the camera finds
+// bound in with /dev/fuse, and the card's block-device server starts before camera_app (the
+// board runs camera_app through it), so the camera finds
 // /dev/mmcblk0 and its partitions and mounts them with the board's mount tool. Card detect
 // (GPIO 43) reads 1 while the slot is empty. After the run the files are copied out with
 // mtools into card/primary and card/secondary, and the report shows the card's tree and the

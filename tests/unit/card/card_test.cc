@@ -162,6 +162,24 @@ TEST_F(CardTest, StatfsFollowsWritesAndDeletionsAndAFullVolumeRefusesWithEnospc)
   EXPECT_NE(output_.find("No space left on device"), std::string::npos) << output_;
 }
 
+// The ways the camera's tools write files (ffmpeg -y rewrites, exiv2 renames over, a muxer
+// seeks past the end) must leave every byte owned by the FAT.
+TEST_F(CardTest, RewrittenRenamedAndSparseFilesStayConsistent) {
+  formatted(3 * kGiB);
+  ASSERT_EQ(run(std::string(kMountPrimary) +
+                "cd /sdcard/primary\n"
+                "dd if=/dev/urandom of=A.JPG bs=100k count=1 2>/dev/null\n"
+                "dd if=/dev/urandom of=A.JPG bs=60k count=1 2>/dev/null\n"
+                "dd if=/dev/urandom of=b.tmp bs=50k count=1 2>/dev/null; mv b.tmp A.JPG\n"
+                "dd if=/dev/urandom of=C.MP4 bs=10k count=1 2>/dev/null\n"
+                "dd if=/dev/urandom of=C.MP4 bs=10k count=3 seek=5 conv=notrunc 2>/dev/null\n"
+                "stat -c '%s' A.JPG C.MP4; cd /; umount /sdcard/primary\n"
+                "fsck.fat -n /dev/mmcblk0p1 > /dev/null\n"),
+            0)
+      << output_;
+  EXPECT_EQ(output_, "51200\n81920\n");
+}
+
 TEST_F(CardTest, APowerCutLeavesTheVolumeDirtyAndFsckRepairsItAndRecoversLostChains) {
   formatted(3 * kGiB);
   // The cut: every process of the sandbox dies while a file is being written.
