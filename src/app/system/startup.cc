@@ -18,6 +18,7 @@
 #include "app/system/state_machine.h"
 #include "app/system/status_led.h"
 #include "app/system/sys_info.h"
+#include "app/system/temperature.h"
 #include "app/system/version_file.h"
 #include "app/system/watchdog_client.h"
 
