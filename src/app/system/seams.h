@@ -31,7 +31,23 @@ extern const PendingThreads kThreadBodies;
 int init_warning_led_locks();
 // Indicators: every LED record off.
 void set_all_led_records_off();
-// Storage: take the primary partition back from USB mass storage and remount it.
-int take_back_sd_card();
 // Indicators: the LED manager's signal-LED display.
 void show_signal_leds(int mode);
+// Indicators: the battery LEDs from the fuel gauge.
+void show_battery_leds();
+// Indicators: signal LED 1 blinking for 5 seconds, the other signal LEDs off.
+void show_signal_timeout_leds();
+// Indicators: the SD LED green blinking while a format runs.
+void show_sd_formatting();
+// Indicators: the red SD LED is lit.
+bool sd_red_led_on();
+// Indicators: the test LED on.
+void set_test_led_on();
+// Indicators: the format-button thread stopped (cancelled and waited for).
+void stop_format_button();
+// Indicators: the format button is being pressed.
+bool formatButtonPressed();
+// Indicators: the warning light for a PIR capture (0 in the power-down state, else 1).
+void trigger_warning_led(int argument);
+// Capture: the IR-cut filter for day (0) or night (1).
+void set_ir_cut_filter(int night);
