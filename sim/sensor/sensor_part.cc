@@ -207,7 +207,8 @@ int SensorPart::attach(Board& board, std::string* ret_error) {
   // The filter is bistable: it stays where it was left, across power-ups. New boards come
   // with it in the day position.
   if (error || write_scene() != 0 || write_faults() != 0 ||
-      write_whole(folder_ + "/ircut", "day\n") != 0) {
+      write_whole(folder_ + "/ircut", "day\n") != 0 ||
+      write_whole(folder_ + "/activity", "") != 0) {
     *ret_error = "cannot make the sensor's folder " + folder_;
     return -1;
   }
@@ -234,11 +235,22 @@ int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
     (void)copy;
     sim::sensor::FrameSize frame{};
     const bool whole = sim::sensor::frame_size_of(size, &frame);
+    // The exposure the camera read last, normally the one of this frame.
+    unsigned ev = 0, exposureUs = 0, again = 0, dgain = 0;
+    std::ifstream exposure(watch->folder + "/exposure");
+    std::string word;
+    exposure >> word >> ev >> word >> exposureUs >> word >> again >> word >> dgain;
+    char shown[96];
+    snprintf(shown, sizeof(shown), ", ev %u, %u us, gain %.1fx", ev, exposureUs,
+             again * static_cast<double>(dgain) / (1024.0 * 1024.0));
     watch->note("snapshot /tmp/" + name + " written (" +
                     (whole ? std::to_string(frame.width) + "x" + std::to_string(frame.height)
                            : std::to_string(size) + " bytes, not a whole frame") +
-                    ")",
-                {{"snapshot", name}, {"bytes", static_cast<int64_t>(size)}});
+                    (exposure ? shown : "") + ")",
+                {{"snapshot", name},
+                 {"bytes", static_cast<int64_t>(size)},
+                 {"ev", int64_t{ev}},
+                 {"expr_us", int64_t{exposureUs}}});
   };
   if (snapshots_.start(wake.wakeDir + "/tmp", wake.wakeDir + "/.snapshots", kept) != 0) {
     *ret_error = "cannot watch " + wake.wakeDir + "/tmp for snapshots";
@@ -344,18 +356,37 @@ void SensorPart::Watch::on_event(const BoardEvent& event) {
   }
 }
 
+std::vector<std::string> SensorPart::Watch::new_activity() {
+  std::vector<std::string> lines;
+  std::ifstream file(folder + "/activity", std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(activityRead));
+  std::string line;
+  while (std::getline(file, line)) {
+    if (file.eof()) {
+      break;  // a line still being written: take it next time
+    }
+    activityRead += line.size() + 1;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 void SensorPart::recorder() {
   Watch& watch = *watch_;
   std::unique_lock lock(watch.mutex);
-  while (true) {
-    watch.wake.wait(lock, [&watch] { return watch.stopping || !watch.notes.empty(); });
-    if (watch.stopping) {
-      return;
-    }
-    Note next = std::move(watch.notes.front());
-    watch.notes.pop_front();
+  while (!watch.stopping) {
+    // The media library's activity file is looked at every 50 ms (host time).
+    watch.wake.wait_for(lock, std::chrono::milliseconds(50),
+                        [&watch] { return watch.stopping || !watch.notes.empty(); });
+    std::deque<Note> notes;
+    notes.swap(watch.notes);
     lock.unlock();
-    board_->part_event("sensor", std::move(next.text), std::move(next.fields));
+    for (std::string& line : watch.new_activity()) {
+      board_->part_event("sensor", line, {{"activity", line}});
+    }
+    for (Note& next : notes) {
+      board_->part_event("sensor", std::move(next.text), std::move(next.fields));
+    }
     lock.lock();
   }
 }

@@ -87,8 +87,11 @@ class SensorPart final : public BoardPart {
     bool stopping = false;
     std::chrono::milliseconds pulseStart[2] = {std::chrono::milliseconds{-1},
                                                std::chrono::milliseconds{-1}};
+    size_t activityRead = 0;  // bytes of the activity file already recorded
     void note(std::string text, std::vector<Field> fields);
     void on_event(const BoardEvent& event);
+    // Lines the camera's media library added to its activity file since the last look.
+    std::vector<std::string> new_activity();
   };
   std::shared_ptr<Watch> watch_ = std::make_shared<Watch>();
   std::thread thread_;

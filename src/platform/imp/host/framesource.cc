@@ -166,6 +166,9 @@ int IMP_FrameSource_EnableChn(int chn) {
   channel->startUs = imp_host::now_us() + channel->periodUs;
   channel->lastHanded = -1;
   m.aeChannel = -1;
+  note_activity(m, "stream on: channel " + std::to_string(chn) + ", " +
+                       std::to_string(channel->width) + "x" + std::to_string(channel->height) +
+                       " at " + std::to_string(1000000 / channel->periodUs) + " fps");
   return 0;
 }
 
@@ -178,6 +181,9 @@ int IMP_FrameSource_DisableChn(int chn) {
   Channel* channel = channel_at(m, chn);
   if (channel == nullptr || !channel->created) {
     return fail(EINVAL);
+  }
+  if (channel->enabled) {
+    note_activity(m, "stream off: channel " + std::to_string(chn));
   }
   channel->enabled = false;
   ++channel->generation;

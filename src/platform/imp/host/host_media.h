@@ -82,5 +82,8 @@ void advance_exposure(HostMedia& m, int64_t nowUs);
 bool injected_failure(HostMedia& m, std::string_view operation);
 // Writes the ISP status text to the board's sensor folder; returns its path.
 std::string write_isp_status(HostMedia& m);
+// Tells the board what the pipeline did (bring-up and teardown steps, injected faults): one
+// line appended to the sensor folder's "activity" file.
+void note_activity(HostMedia& m, const std::string& text);
 
 }  // namespace imp_host

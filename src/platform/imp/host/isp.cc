@@ -92,8 +92,41 @@ void advance_exposure(HostMedia& m, int64_t nowUs) {
 }
 
 bool injected_failure(HostMedia& m, std::string_view operation) {
-  return m.inputs.fails(operation);
+  if (!m.inputs.fails(operation)) {
+    return false;
+  }
+  note_activity(m, std::string(operation) + " fails (injected)");
+  return true;
 }
+
+void note_activity(HostMedia& m, const std::string& text) {
+  const std::string line = text + "\n";
+  int fd = open((m.inputs.sensor_dir() + "/activity").c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    (void)!write(fd, line.data(), line.size());
+    close(fd);
+  }
+}
+
+namespace {
+
+// The last exposure read, for the board to show with each snapshot.
+void note_exposure(HostMedia& m, const IMPISPEVAttr& attr) {
+  char text[128];
+  const int length = snprintf(text, sizeof(text), "ev %u expr_us %u again %u dgain %u stable %d\n",
+                              attr.ev, attr.expr_us, attr.again, attr.dgain, m.ae.stable() ? 1 : 0);
+  const std::string path = m.inputs.sensor_dir() + "/exposure";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    // Same length every time is not guaranteed: cut what an earlier, longer line left.
+    (void)!pwrite(fd, text, static_cast<size_t>(length), 0);
+    (void)!ftruncate(fd, length);
+    close(fd);
+  }
+}
+
+}  // namespace
 
 std::string write_isp_status(HostMedia& m) {
   const IMPISPEVAttr attr = m.ae.attributes();
@@ -231,6 +264,9 @@ int IMP_ISP_EnableSensor(void) {
   m.sensorEnabled = true;
   m.ae.start(m.evStart);
   m.aeChannel = -1;
+  imp_host::note_activity(m, "sensor " + std::string(m.sensor.name) +
+                                 " started, exposure from ev " +
+                                 std::to_string(m.ae.attributes().ev));
   return 0;
 }
 
@@ -244,6 +280,7 @@ int IMP_ISP_DisableSensor(void) {
     return fail(EINVAL);
   }
   m.sensorEnabled = false;
+  imp_host::note_activity(m, "sensor stopped");
   return 0;
 }
 
@@ -341,6 +378,7 @@ int IMP_ISP_Tuning_GetEVAttr(IMPISPEVAttr* attr) {
   }
   advance_exposure(m, imp_host::now_us());
   *attr = m.ae.attributes();
+  imp_host::note_exposure(m, *attr);
   return 0;
 }
 
