@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -194,19 +195,32 @@ TEST_F(ImpHost, BringUpAndTeardownRefuseTheWrongOrderAndSensor) {
 TEST_F(ImpHost, ExposureSettlesFromColdAndStartsSettledFromItsLastValue) {
   scene("light day\n");
   bring_up_streaming();
+  // The first frame of a scene takes longest to make; restart the exposure cold after it, so
+  // the samples below follow the exposure from its start.
+  next_sample();
+  const uint32_t cold = 0;
+  ASSERT_EQ(IMP_ISP_Tuning_SetEvStart(&cold), 0);
   std::vector<IMPISPEVAttr> samples;
+  std::vector<int64_t> times;
   for (int i = 0; i < 30; ++i) {
-    samples.push_back(next_sample());
+    IMPFrameInfo* frame = nullptr;
+    ASSERT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
+    times.push_back(frame->timeStamp);
+    ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
+    samples.emplace_back();
+    ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&samples.back()), 0);
   }
-  // Moving at first, then the same readings frame after frame.
-  EXPECT_GT(samples[0].ev, samples[1].ev + 1);
+  // Moving at first, then the same readings frame after frame; settled after a number of
+  // frame periods (counted in frame time, whatever the reader missed).
+  EXPECT_GT(samples[0].ev, samples[29].ev + 10);
   int settledFrom = 29;
   while (settledFrom > 0 && samples[settledFrom - 1].ev == samples[29].ev &&
          samples[settledFrom - 1].again == samples[29].again) {
     --settledFrom;
   }
-  EXPECT_GT(settledFrom, 3);
-  EXPECT_LT(settledFrom, 20);
+  const int64_t framesToSettle = (times[settledFrom] - times[0]) / 33333;
+  EXPECT_GT(framesToSettle, 3);
+  EXPECT_LT(framesToSettle, 25);
   IMPISPAEState state{};
   ASSERT_EQ(IMP_ISP_Tuning_GetAeState(&state), 0);
   EXPECT_NE(state.stable, 0);
@@ -290,18 +304,16 @@ TEST_F(ImpHost, InjectedFaultsFailTheNamedOperationOnceOrAlways) {
 
   faults("exposure unstable\n");
   IMPISPAEState state{};
-  std::vector<uint32_t> evs;
+  std::set<uint32_t> evs;
   for (int i = 0; i < 12; ++i) {
     ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
     ASSERT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
     ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&attr), 0);
     ASSERT_EQ(IMP_ISP_Tuning_GetAeState(&state), 0);
     EXPECT_EQ(state.stable, 0);
-    if (!evs.empty()) {
-      EXPECT_NE(attr.ev, evs.back());
-    }
-    evs.push_back(attr.ev);
+    evs.insert(attr.ev);
   }
+  EXPECT_GE(evs.size(), 5u);  // hunting, never the same reading for long
   ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
   faults("frames stop\n");
   EXPECT_EQ(IMP_FrameSource_GetFrame(0, &frame), -1);

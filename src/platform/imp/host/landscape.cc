@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <vector>
 
 #include "platform/imp/host/frame_generator.h"
@@ -160,9 +161,16 @@ Material material_at(float u, float v, float farHill, float nearHill, float mead
   return kMeadow;
 }
 
-// Material of a tree at (u, v), or the background's.
-bool tree_at(float u, float v, float aspect, Material* ret_material) {
-  for (const Tree& tree : kTrees) {
+// True when a tree reaches column u (its crown is at most 0.4 of its height wide each side).
+bool tree_near(const Tree& tree, float u, float aspect) {
+  return fabsf(u - tree.u) * aspect < tree.height * 0.4f;
+}
+
+// Material of a tree of `trees` at (u, v), or false for the background's.
+bool tree_at(std::span<const Tree* const> trees, float u, float v, float aspect,
+             Material* ret_material) {
+  for (const Tree* candidate : trees) {
+    const Tree& tree = *candidate;
     float top = tree.baseV - tree.height;
     if (v < top || v > tree.baseV) {
       continue;
@@ -262,10 +270,18 @@ class Landscape final : public FrameGenerator {
       const float farHill = 0.42f + 0.04f * sinf(6.3f * u + 0.5f) + 0.025f * sinf(17.0f * u + 1.3f);
       const float nearHill = 0.53f + 0.045f * sinf(4.1f * u + 2.0f) + 0.015f * sinf(11.0f * u);
       const float meadow = 0.64f + 0.01f * sinf(9.0f * u);
+      std::array<const Tree*, kTrees.size()> near{};
+      size_t nearCount = 0;
+      for (const Tree& tree : kTrees) {
+        if (tree_near(tree, u, aspect)) {
+          near[nearCount++] = &tree;
+        }
+      }
+      const std::span<const Tree* const> trees(near.data(), nearCount);
       for (int y = 0; y < height; ++y) {
         const float v = (y + 0.5f) / height;
         Material material = kSky;
-        if (!tree_at(u, v, aspect, &material)) {
+        if (!tree_at(trees, u, v, aspect, &material)) {
           material = material_at(u, v, farHill, nearHill, meadow);
         }
         float texture = material == kSky ? 0.0f : grain(x, y);
