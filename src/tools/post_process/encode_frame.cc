@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
-#include <vector>
 
 // libjpeg's header needs FILE and size_t declared first.
 #include <jpeglib.h>
@@ -71,45 +71,54 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// The scaled picture as three planes.
-struct Planes {
-  int width;
-  int height;
-  int chromaWidth;
-  int chromaHeight;
-  std::vector<uint8_t> luma;
-  std::vector<uint8_t> cb;
-  std::vector<uint8_t> cr;
+// One plane of the scaled picture in anonymous memory that is only touched row by row: the
+// scaler writes rows at their place in the whole plane, the encoder takes them in bands and
+// the rows it has taken go back to the system, so a 8432x4744 picture never sits in memory
+// whole.
+class Plane {
+ public:
+  Plane(int width, int height)
+      : width_(width),
+        height_(height),
+        bytes_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
+    void* memory =
+        mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = memory == MAP_FAILED ? nullptr : static_cast<uint8_t*>(memory);
+  }
+  ~Plane() {
+    if (base_ != nullptr) {
+      munmap(base_, bytes_);
+    }
+  }
+  Plane(const Plane&) = delete;
+  Plane& operator=(const Plane&) = delete;
+
+  bool ok() const { return base_ != nullptr; }
+  uint8_t* data() const { return base_; }
+  int width() const { return width_; }
+  // Row `y`, or the last row for rows past the bottom (a band's padding).
+  JSAMPROW row(int y) const {
+    return base_ +
+           static_cast<std::size_t>(std::min(y, height_ - 1)) * static_cast<std::size_t>(width_);
+  }
+  // Rows [0, `end`) will not be read again: give back the whole pages they cover.
+  void release_rows_before(int end) {
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t limit = static_cast<std::size_t>(std::min(end, height_)) * width_;
+    const std::size_t upto = limit / page * page;
+    if (upto > released_) {
+      madvise(base_ + released_, upto - released_, MADV_DONTNEED);
+      released_ = upto;
+    }
+  }
+
+ private:
+  int width_;
+  int height_;
+  std::size_t bytes_;
+  uint8_t* base_ = nullptr;
+  std::size_t released_ = 0;
 };
-
-int scale_frame(const uint8_t* frame, const EncodeRequest& request, Planes* ret_planes,
-                std::string* ret_reason) {
-  SwsPtr scaler(sws_getContext(
-      kFrameWidth, kFrameHeight, AV_PIX_FMT_YUV420P, request.width, request.height,
-      AV_PIX_FMT_YUV420P, filter_of(request.resizeMethod).swsFlags, nullptr, nullptr, nullptr));
-  if (!scaler) {
-    return fail(ret_reason, "the scaler cannot be set up for this size");
-  }
-  Planes& planes = *ret_planes;
-  planes.width = request.width;
-  planes.height = request.height;
-  planes.chromaWidth = (request.width + 1) / 2;
-  planes.chromaHeight = (request.height + 1) / 2;
-  planes.luma.resize(static_cast<std::size_t>(planes.width) * planes.height);
-  planes.cb.resize(static_cast<std::size_t>(planes.chromaWidth) * planes.chromaHeight);
-  planes.cr.resize(planes.cb.size());
-
-  const uint8_t* source[3] = {frame, frame + kFrameWidth * kFrameHeight,
-                              frame + kFrameWidth * kFrameHeight * 5 / 4};
-  const int sourceStride[3] = {kFrameWidth, kFrameWidth / 2, kFrameWidth / 2};
-  uint8_t* target[3] = {planes.luma.data(), planes.cb.data(), planes.cr.data()};
-  const int targetStride[3] = {planes.width, planes.chromaWidth, planes.chromaWidth};
-  if (sws_scale(scaler.get(), source, sourceStride, 0, kFrameHeight, target, targetStride) !=
-      request.height) {
-    return fail(ret_reason, "the scaler failed");
-  }
-  return 0;
-}
 
 struct JpegError {
   jpeg_error_mgr manager;
@@ -127,51 +136,93 @@ void keep_jpeg_error(j_common_ptr info) {
   error->failed = true;
 }
 
-// Baseline JPEG of the planes, written straight from them (no colour conversion): luma at
-// full resolution, both chroma planes at half resolution in each direction.
-int write_jpeg(const Planes& planes, int quality, FILE* out, std::string* ret_reason) {
+void set_up_jpeg(jpeg_compress_struct* info, const EncodeRequest& request, FILE* out) {
+  jpeg_stdio_dest(info, out);
+  info->image_width = static_cast<JDIMENSION>(request.width);
+  info->image_height = static_cast<JDIMENSION>(request.height);
+  info->input_components = 3;
+  info->in_color_space = JCS_YCbCr;
+  jpeg_set_defaults(info);
+  jpeg_set_colorspace(info, JCS_YCbCr);
+  jpeg_set_quality(info, request.quality, TRUE);
+  // The planes go in as they are (no colour conversion): luma at full resolution, both
+  // chroma planes at half resolution in each direction.
+  info->raw_data_in = TRUE;
+  info->dct_method = JDCT_ISLOW;
+  info->comp_info[0].h_samp_factor = 2;
+  info->comp_info[0].v_samp_factor = 2;
+  for (int c = 1; c < 3; ++c) {
+    info->comp_info[c].h_samp_factor = 1;
+    info->comp_info[c].v_samp_factor = 1;
+  }
+}
+
+// Scales the frame into the planes a slice of rows at a time and hands every completed band
+// of 16 luma and 8 chroma rows to the encoder (baseline JPEG).
+int scale_and_encode(const uint8_t* frame, const EncodeRequest& request, FILE* out,
+                     std::string* ret_reason) {
+  constexpr int kBandRows = 16;  // luma rows of one JPEG band
+  // Rows of the 1920x1080 frame fed to the scaler at once: slices for an enlargement, which
+  // gives the same picture as the whole frame at once; a reduction is small and takes the
+  // whole frame, as slicing it changes a few pixels next to the slice edges.
+  const int kSliceRows = request.height > kFrameHeight ? 16 : kFrameHeight;
+  SwsPtr scaler(sws_getContext(
+      kFrameWidth, kFrameHeight, AV_PIX_FMT_YUV420P, request.width, request.height,
+      AV_PIX_FMT_YUV420P, filter_of(request.resizeMethod).swsFlags, nullptr, nullptr, nullptr));
+  if (!scaler) {
+    return fail(ret_reason, "the scaler cannot be set up for this size");
+  }
+  const int chromaWidth = (request.width + 1) / 2;
+  const int chromaHeight = (request.height + 1) / 2;
+  Plane planes[3] = {
+      {request.width, request.height}, {chromaWidth, chromaHeight}, {chromaWidth, chromaHeight}};
+  if (!planes[0].ok() || !planes[1].ok() || !planes[2].ok()) {
+    return fail(ret_reason, "no memory for a picture of this size");
+  }
+
   jpeg_compress_struct info{};
   JpegError error{};
   info.err = jpeg_std_error(&error.manager);
   error.manager.error_exit = keep_jpeg_error;
   jpeg_create_compress(&info);
-  jpeg_stdio_dest(&info, out);
-  info.image_width = static_cast<JDIMENSION>(planes.width);
-  info.image_height = static_cast<JDIMENSION>(planes.height);
-  info.input_components = 3;
-  info.in_color_space = JCS_YCbCr;
-  jpeg_set_defaults(&info);
-  jpeg_set_colorspace(&info, JCS_YCbCr);
-  jpeg_set_quality(&info, quality, TRUE);
-  info.raw_data_in = TRUE;
-  info.dct_method = JDCT_ISLOW;
-  info.comp_info[0].h_samp_factor = 2;
-  info.comp_info[0].v_samp_factor = 2;
-  for (int c = 1; c < 3; ++c) {
-    info.comp_info[c].h_samp_factor = 1;
-    info.comp_info[c].v_samp_factor = 1;
-  }
+  set_up_jpeg(&info, request, out);
   jpeg_start_compress(&info, TRUE);
 
-  // One band is 16 luma rows and 8 chroma rows; past the bottom the last row repeats.
-  JSAMPROW lumaRows[16];
-  JSAMPROW cbRows[8];
-  JSAMPROW crRows[8];
+  JSAMPROW lumaRows[kBandRows];
+  JSAMPROW cbRows[kBandRows / 2];
+  JSAMPROW crRows[kBandRows / 2];
   JSAMPARRAY bands[3] = {lumaRows, cbRows, crRows};
-  auto row = [](const std::vector<uint8_t>& plane, int width, int height, int y) {
-    return const_cast<JSAMPROW>(plane.data() + static_cast<std::size_t>(std::min(y, height - 1)) *
-                                                   static_cast<std::size_t>(width));
-  };
-  while (info.next_scanline < info.image_height && !error.failed) {
-    const int top = static_cast<int>(info.next_scanline);
-    for (int i = 0; i < 16; ++i) {
-      lumaRows[i] = row(planes.luma, planes.width, planes.height, top + i);
+  uint8_t* const target[3] = {planes[0].data(), planes[1].data(), planes[2].data()};
+  const int targetStride[3] = {request.width, chromaWidth, chromaWidth};
+  const int sourceStride[3] = {kFrameWidth, kFrameWidth / 2, kFrameWidth / 2};
+  int scaled = 0;  // luma rows the scaler has written
+  for (int y = 0; y < kFrameHeight && !error.failed; y += kSliceRows) {
+    const uint8_t* source[3] = {
+        frame + y * kFrameWidth, frame + kFrameWidth * kFrameHeight + y / 2 * kFrameWidth / 2,
+        frame + kFrameWidth * kFrameHeight * 5 / 4 + y / 2 * kFrameWidth / 2};
+    const int rows = std::min(kSliceRows, kFrameHeight - y);
+    scaled += sws_scale(scaler.get(), source, sourceStride, y, rows, target, targetStride);
+    // Every band whose rows are all written (the last band once the scaler has finished).
+    while (
+        !error.failed && static_cast<int>(info.next_scanline) < request.height &&
+        (scaled >= static_cast<int>(info.next_scanline) + kBandRows || scaled >= request.height)) {
+      const int top = static_cast<int>(info.next_scanline);
+      for (int i = 0; i < kBandRows; ++i) {
+        lumaRows[i] = planes[0].row(top + i);
+      }
+      for (int i = 0; i < kBandRows / 2; ++i) {
+        cbRows[i] = planes[1].row(top / 2 + i);
+        crRows[i] = planes[2].row(top / 2 + i);
+      }
+      jpeg_write_raw_data(&info, bands, kBandRows);
+      planes[0].release_rows_before(top + kBandRows);
+      planes[1].release_rows_before((top + kBandRows) / 2);
+      planes[2].release_rows_before((top + kBandRows) / 2);
     }
-    for (int i = 0; i < 8; ++i) {
-      cbRows[i] = row(planes.cb, planes.chromaWidth, planes.chromaHeight, top / 2 + i);
-      crRows[i] = row(planes.cr, planes.chromaWidth, planes.chromaHeight, top / 2 + i);
-    }
-    jpeg_write_raw_data(&info, bands, 16);
+  }
+  if (!error.failed && static_cast<int>(info.next_scanline) < request.height) {
+    jpeg_destroy_compress(&info);
+    return fail(ret_reason, "the scaler failed");
   }
   if (!error.failed) {
     jpeg_finish_compress(&info);
@@ -227,16 +278,12 @@ int read_frame(const char* input, uint8_t* frame, std::string* ret_reason) {
 }
 
 int encode_frame(const uint8_t* frame, const EncodeRequest& request, std::string* ret_reason) {
-  Planes planes;
-  if (scale_frame(frame, request, &planes, ret_reason) != 0) {
-    return -1;
-  }
   FilePtr out(fopen(request.output.c_str(), "wb"));
   if (!out) {
     return fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
   }
-  int result = write_jpeg(planes, request.quality, out.get(), ret_reason);
-  if (fflush(out.get()) != 0 || ferror(out.get())) {
+  int result = scale_and_encode(frame, request, out.get(), ret_reason);
+  if (result == 0 && (fflush(out.get()) != 0 || ferror(out.get()))) {
     result = fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
   }
   if (fclose(out.release()) != 0 && result == 0) {
