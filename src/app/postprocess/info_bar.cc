@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "app/config/camera_config.h"
-#include "app/postprocess/postprocess_seams.h"
+#include "app/postprocess/bar_temperature.h"
 #include "app/records/app_log.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
