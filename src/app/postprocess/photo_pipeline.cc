@@ -9,13 +9,13 @@
 #include <string>
 
 #include "app/config/camera_config.h"
+#include "app/postprocess/bar_temperature.h"
 #include "app/postprocess/capture_time.h"
 #include "app/postprocess/encrypt_file.h"
 #include "app/postprocess/exif_tag.h"
 #include "app/postprocess/info_bar.h"
 #include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_sizes.h"
-#include "app/postprocess/postprocess_seams.h"
 #include "app/records/app_log.h"
 #include "app/system/shell.h"
 
