@@ -105,6 +105,94 @@ wake pir for 20s
 at 5s pir
 )";
 
+constexpr std::string_view kPirDay =
+    R"(title A deer crosses by day: a PIR wake-up takes its snapshot
+date 2024-06-01 14:00:00
+speed 5
+scene day
+scene crossing deer 8
+mcu day
+temperature 21
+card formatted 8G
+
+wake pir for 40s
+)";
+
+constexpr std::string_view kPirNightBurst =
+    R"(title A night time-lapse sets the IR-cut filter, then a PIR burst of 3 under the IR LEDs
+date 2024-06-01 23:30:00
+speed 5
+scene night
+mcu night
+temperature 4
+tag dovu multishot 3
+card formatted 8G
+
+# The time-lapse wake-up pulls the filter out and remembers a night capture.
+wake timelapse for 40s
+asleep 10m
+# The PIR capture boot leaves the filter alone, lights the LEDs and takes three snapshots.
+wake pir for 40s
+)";
+
+constexpr std::string_view kTimelapseNight =
+    R"(title A time-lapse picture at night: the filter pulled out, grey under the IR LEDs
+date 2024-06-01 23:00:00
+speed 5
+scene night
+mcu night
+temperature -5
+card formatted 8G
+
+wake timelapse for 40s
+)";
+
+constexpr std::string_view kFirstBoot =
+    R"(title First boot: a blank card formatted at the Modem's request, the server's configuration
+date 2024-06-01 12:00:00
+speed 10
+card blank 8G
+# The Modem asks the camera to format the card (request 4, validation and format active).
+modem format 4 1 1
+server config pirSensitivity 3
+server config detectionDelay 5
+
+wake first-boot for 300s
+)";
+
+constexpr std::string_view kPirThenSync =
+    R"(title A PIR photo, then a sync that uploads it to the server inbox
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+
+wake pir for 60s
+asleep 10m
+# The Modem asks for the card, copies TRANSMIT into the server inbox and gives it back.
+wake sync for 180s
+)";
+
+constexpr std::string_view kSyncNoSignal =
+    R"(title A sync in which the Modem never finds a signal: the camera gives up after 300 s
+date 2024-06-01 12:00:00
+speed 30
+card formatted 8G 2
+modem searching forever
+
+wake sync for 420s
+)";
+
+constexpr std::string_view kSyncError =
+    R"(title A sync that ends in ERROR: the configuration is still fetched and passed on
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem sync error
+server config pirSensitivity 9
+
+wake sync for 180s
+)";
+
 constexpr std::array kStories = {
     Story{"default", kDefault},
     Story{"pir-while-awake", kPirWhileAwake},
@@ -114,6 +202,13 @@ constexpr std::array kStories = {
     Story{"init", kInit},
     Story{"state-mismatch", kStateMismatch},
     Story{"notifications", kNotifications},
+    Story{"pir-day", kPirDay},
+    Story{"pir-night-burst", kPirNightBurst},
+    Story{"timelapse-night", kTimelapseNight},
+    Story{"first-boot", kFirstBoot},
+    Story{"pir-then-sync", kPirThenSync},
+    Story{"sync-no-signal", kSyncNoSignal},
+    Story{"sync-error", kSyncError},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "sim/sensor/sensor_part.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,7 +225,33 @@ void SensorPart::sandbox_options(const WakeContext& wake, SandboxOptions* option
   options->insert(options->end(), {"--bind", folder_, kSandboxFolder});
 }
 
+namespace {
+
+// A number the boot loader put on the kernel command line: a "dovu" tag ("prev_ir_mode=1;"),
+// or the first of the bracketed list (the boot reason). -1 when absent.
+long boot_number(const std::string& cmdline, const std::string& tag) {
+  size_t at = tag.empty() ? cmdline.find(" [") : cmdline.find(tag + "=");
+  if (at == std::string::npos) {
+    return -1;
+  }
+  at += tag.empty() ? 2 : tag.size() + 1;
+  return strtol(cmdline.c_str() + at, nullptr, 10);
+}
+
+}  // namespace
+
 int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
+  // The boot firmware of a capture boot lights the IR LEDs (lowglow or noglow) when the
+  // previous capture was at night, before the application starts; the application switches
+  // them off after its snapshots.
+  if (boot_number(wake.cmdline, "") == 1 && boot_number(wake.cmdline, "prev_ir_mode") == 1) {
+    const int line = boot_number(wake.cmdline, "dovu_glow") == 0 ? 50 : 49;
+    std::ofstream(wake.sysDir + "/class/gpio/gpio" + std::to_string(line) + "/value") << "1\n";
+    const std::string bank = line == 49 ? "lowglow" : "noglow";
+    board_->part_event("sensor",
+                       "IR LEDs " + bank + " on (boot firmware: the last capture was at night)",
+                       {{"leds", bank}, {"on", true}});
+  }
   {
     std::lock_guard lock(watch_->mutex);
     watch_->pulseStart[0] = watch_->pulseStart[1] = std::chrono::milliseconds{-1};
