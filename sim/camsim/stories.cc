@@ -131,8 +131,9 @@ card formatted 8G
 # The time-lapse wake-up pulls the filter out and remembers a night capture.
 wake timelapse for 40s
 asleep 10m
-# The PIR capture boot leaves the filter alone, lights the LEDs and takes three snapshots.
-wake pir for 40s
+# The PIR capture boot leaves the filter alone, lights the LEDs and takes three snapshots,
+# the sensor starting from the exposure of the night before.
+wake pir exp-reuse 1 for 40s
 )";
 
 constexpr std::string_view kTimelapseNight =

@@ -227,15 +227,20 @@ void SensorPart::sandbox_options(const WakeContext& wake, SandboxOptions* option
 
 namespace {
 
-// A number the boot loader put on the kernel command line: a "dovu" tag ("prev_ir_mode=1;"),
-// or the first of the bracketed list (the boot reason). -1 when absent.
-long boot_number(const std::string& cmdline, const std::string& tag) {
-  size_t at = tag.empty() ? cmdline.find(" [") : cmdline.find(tag + "=");
-  if (at == std::string::npos) {
-    return -1;
+// A "dovu" tag the boot loader put on the kernel command line ("dovu_glow=1;"); -1 when absent.
+long boot_tag(const std::string& cmdline, const std::string& tag) {
+  const size_t at = cmdline.find(tag + "=");
+  return at == std::string::npos ? -1 : strtol(cmdline.c_str() + at + tag.size() + 1, nullptr, 10);
+}
+
+// Number `index` of the bracketed list that ends the command line: boot reason, cap_mode,
+// tag_corrupt, exp_reuse, prev_ir_mode, last_ev_value, adc. -1 when absent.
+long boot_number(const std::string& cmdline, int index) {
+  size_t at = cmdline.rfind(' ');
+  for (int i = 0; at != std::string::npos && i <= index; ++i) {
+    at = cmdline.find('[', at + 1);
   }
-  at += tag.empty() ? 2 : tag.size() + 1;
-  return strtol(cmdline.c_str() + at, nullptr, 10);
+  return at == std::string::npos ? -1 : strtol(cmdline.c_str() + at + 1, nullptr, 10);
 }
 
 }  // namespace
@@ -244,13 +249,19 @@ int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
   // The boot firmware of a capture boot lights the IR LEDs (lowglow or noglow) when the
   // previous capture was at night, before the application starts; the application switches
   // them off after its snapshots.
-  if (boot_number(wake.cmdline, "") == 1 && boot_number(wake.cmdline, "prev_ir_mode") == 1) {
-    const int line = boot_number(wake.cmdline, "dovu_glow") == 0 ? 50 : 49;
+  if (boot_number(wake.cmdline, 0) == 1 && boot_number(wake.cmdline, 4) == 1) {
+    const int line = boot_tag(wake.cmdline, "dovu_glow") == 0 ? 50 : 49;
     std::ofstream(wake.sysDir + "/class/gpio/gpio" + std::to_string(line) + "/value") << "1\n";
     const std::string bank = line == 49 ? "lowglow" : "noglow";
     board_->part_event("sensor",
                        "IR LEDs " + bank + " on (boot firmware: the last capture was at night)",
                        {{"leds", bank}, {"on", true}});
+  }
+  // With exp_reuse the boot firmware programs the sensor with the last capture's exposure.
+  const long lastEv = boot_number(wake.cmdline, 3) == 1 ? boot_number(wake.cmdline, 5) : 0;
+  if (write_whole(folder_ + "/evstart", std::to_string(lastEv > 0 ? lastEv : 0) + "\n") != 0) {
+    *ret_error = "cannot write the sensor's folder " + folder_;
+    return -1;
   }
   {
     std::lock_guard lock(watch_->mutex);

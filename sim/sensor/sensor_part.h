@@ -3,8 +3,9 @@
 // snapshots the camera took, kept as PNG files of the wake-up.
 //
 // The host media library inside the camera reads the part's folder, bound at
-// /run/board/sensor: "scene", "faults" and "ircut" written here, "fired" and "isp-m0" written
-// there. Directives (set-up, or "at TIME ..." in a wake-up):
+// /run/board/sensor: "scene", "faults", "ircut" and "evstart" (the exposure the boot firmware
+// programmed, from the last capture when the boot tags say to reuse it) written here, "fired" and
+// "isp-m0" written there. Directives (set-up, or "at TIME ..." in a wake-up):
 //   scene day | scene night
 //   scene crossing deer|none [SECONDS]
 //   imp-fault OPERATION once|always

@@ -221,6 +221,15 @@ IrCut BoardInputs::ir_cut() {
   return IrCut::kDay;
 }
 
+uint32_t BoardInputs::boot_ev_start() {
+  std::string text;
+  int ev = 0;
+  if (!read_small_file(sensorDir_ + "/evstart", &text) || !to_int(trimmed(text), &ev) || ev < 0) {
+    return 0;
+  }
+  return static_cast<uint32_t>(ev);
+}
+
 bool BoardInputs::sensor_powered() {
   // The supply is on at power-up (the line is not driven); only a driven low turns it off.
   std::string direction;

@@ -5,11 +5,13 @@
 //   scene   - "light day|night", "crossing deer|none [SECONDS]"
 //   faults  - "fail ID OPERATION once|always", "frames stop", "exposure unstable"
 //   ircut   - "day" or "night": where the filter was left before this power-up
+//   evstart - the exposure value the boot firmware programmed into the sensor (0: none)
 // and written here:
 //   fired   - one line per fired "once" fault: its ID
 //   isp-m0  - the ISP status text
 #pragma once
 
+#include <stdint.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -63,6 +65,8 @@ class BoardInputs {
   bool ir_leds_on();
   IrCut ir_cut();
   bool sensor_powered();
+  // The exposure value the sensor starts from at power-up; 0 when the firmware set none.
+  uint32_t boot_ev_start();
 
  private:
   struct Watched {

@@ -262,7 +262,8 @@ int IMP_ISP_EnableSensor(void) {
     return fail(EIO);
   }
   m.sensorEnabled = true;
-  m.ae.start(m.evStart);
+  // The application's EV start, else what the boot firmware programmed, else a cold start.
+  m.ae.start(m.evStart != 0 ? m.evStart : m.inputs.boot_ev_start());
   m.aeChannel = -1;
   imp_host::note_activity(m, "sensor " + std::string(m.sensor.name) +
                                  " started, exposure from ev " +
