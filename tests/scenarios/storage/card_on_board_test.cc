@@ -1,0 +1,110 @@
+// The camera's card on the board's real FAT32 card: what the camera does with a blank, a
+// pulled, a full and a dirty card, and that every run leaves the card clean for fsck.fat -n.
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/board/board.h"
+#include "sim/card/card_image.h"
+#include "sim/card/card_part.h"
+
+#include "camera_on_board.h"
+
+namespace {
+
+using scenario_test::kPatience;
+using sim::card::VolumeChange;
+
+class CardOnTheBoard : public scenario_test::CameraOnTheBoard {
+ protected:
+  // A board whose MCU reports a detection on a time-lapse wake-up, which sends the camera
+  // straight to power-down, or `state` for a time-lapse wake-up when given.
+  void make_board(int state = 4) {
+    sim::board::BoardSetup setup;
+    setup.mcu.cameraStateFor[static_cast<size_t>(sim::WakeReason::kTimelapse)] = state;
+    make(setup);
+  }
+  sim::card::CardPart& card() { return *board_->part<sim::card::CardPart>(); }
+
+  // Wakes the camera and waits until the MCU has answered ready-to-sleep and cut the power.
+  std::string run_until_asleep(sim::WakeReason reason = sim::WakeReason::kTimelapse) {
+    wake(reason);
+    EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
+    EXPECT_TRUE(board_->wait_power_off(kPatience));
+    return console_now();
+  }
+
+  void expect_card_clean() {
+    std::string report;
+    EXPECT_TRUE(sim::card::check_card(card().image(), dir_.path() + "/check", &report)) << report;
+  }
+};
+
+TEST_F(CardOnTheBoard, BlankCardIsNotFormattedAndNothingIsWrittenToIt) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_blank("64M", &error), 0) << error;
+  const std::string log = run_until_asleep();
+  EXPECT_NE(log.find("ERROR : SD NOT FORMATED:"), std::string::npos);
+  EXPECT_NE(log.find("SD card mounted to Modem and hence log updation interrupted"),
+            std::string::npos);
+  EXPECT_TRUE(sim::card::card_partitions(card().image()).empty());
+  std::ifstream image(card().image(), std::ios::binary);
+  std::string block(1 << 16, '\0');
+  bool untouched = true;
+  while (image.read(block.data(), static_cast<std::streamsize>(block.size())) || image.gcount()) {
+    untouched = untouched && block.find_first_not_of('\0') == std::string::npos;
+  }
+  EXPECT_TRUE(untouched);
+}
+
+TEST_F(CardOnTheBoard, PulledCardIsReportedAndTheRunStillEndsInSleep) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  // The MCU leaves the first camera-state request unanswered: the card leaves the slot while
+  // the camera waits to repeat it.
+  board_->mcu().add_fault({.member = "get_camera_state_request", .count = 1});
+  wake(sim::WakeReason::kTimelapse);
+  ASSERT_TRUE(board_->mcu().wait_received("get_camera_state_request", 1, kPatience));
+  ASSERT_EQ(card().set_present(false, &error), 0) << error;
+  EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
+  EXPECT_TRUE(board_->wait_power_off(kPatience));
+  const std::string log = console_now();
+  EXPECT_NE(log.find("ERROR : SD NOT INSERTED:"), std::string::npos);
+  EXPECT_EQ(log.find("SD card mounted to ISP and copied logs"), std::string::npos);
+  ASSERT_EQ(card().set_present(true, &error), 0) << error;
+  expect_card_clean();
+}
+
+TEST_F(CardOnTheBoard, LogsAreArchivedAndTheCardUnmountedBeforeSleep) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  const std::string first = run_until_asleep();
+  EXPECT_NE(first.find("Current log file value is 1"), std::string::npos);
+  ASSERT_EQ(board_->wake({sim::WakeReason::kTimelapse}, &error), 0) << error;
+  EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 2, kPatience));
+  EXPECT_TRUE(board_->wait_power_off(kPatience));
+  EXPECT_NE(scenario_test::read_file(board_->wake_dir(2) + "/console.log")
+                .find("Current log file value is 2"),
+            std::string::npos);
+  expect_card_clean();
+}
+
+TEST_F(CardOnTheBoard, DirtySecondaryIsRepairedAtTheSyncCheck) {
+  make_board(2);  // a scheduled sync
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  ASSERT_EQ(card().change(2, VolumeChange::kDirty, &error), 0) << error;
+  wake(sim::WakeReason::kTimelapse);
+  EXPECT_TRUE(wait_console("Repairing filesystem errors of secondary partition"));
+  board_->cut_power("test over");
+  EXPECT_TRUE(board_->wait_power_off(kPatience));
+  EXPECT_EQ(console_now().find("Repairing filesystem errors of primary partition"),
+            std::string::npos);
+}
+
+}  // namespace
