@@ -14,8 +14,9 @@ namespace imp_host {
 inline constexpr double kDayAmount = 4000.0;
 // The amount an exposure value stands for: ev = amount / kAmountPerEv.
 inline constexpr double kAmountPerEv = 100.0;
-// Where the exposure starts without an EV start: a dim indoor guess.
-inline constexpr uint32_t kColdStartEv = 100;
+// Where the exposure starts without an EV start: a little above daylight, so a daylight
+// picture taken at once is a little bright, and a night one very dark.
+inline constexpr uint32_t kColdStartEv = 60;
 // Gains are reported with 1x = 1024.
 inline constexpr uint32_t kGainOne = 1024;
 inline constexpr double kMaxAnalogGain = 16.0;
