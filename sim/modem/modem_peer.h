@@ -69,6 +69,7 @@ struct ModemSetup {
   std::string password;  // empty: the server wants no encryption
   bool clockValid = true;
   int32_t clockEpoch = 1704067200;
+  bool clockFromBoard = true;  // the board sets clockEpoch to its date at each power-on
   bool sendClock = true;
   bool askVersion = true;
   bool askStatus = true;

@@ -10,6 +10,8 @@ using std::chrono::milliseconds;
 namespace {
 
 constexpr milliseconds kAnswerPatience{10000};
+// Handing the card over takes the camera a while (it checks and remounts the card first).
+constexpr milliseconds kCardPatience{120000};
 constexpr milliseconds kFormatPatience{600000};
 constexpr milliseconds kBusyCardPause{2000};
 constexpr milliseconds kFirstPause{200};
@@ -90,7 +92,7 @@ bool ModemPeer::card_round(const ModemSetup& setup) {
     }
     kvt::kvt_Modem2ISP ask;
     ask.mutable_get_camera_sd_card_control_request();
-    if (!exchange(ask, "get_camera_sd_card_control_response", kAnswerPatience)) {
+    if (!exchange(ask, "get_camera_sd_card_control_response", kCardPatience)) {
       return false;
     }
     result = last_received("get_camera_sd_card_control_response")
@@ -120,7 +122,7 @@ bool ModemPeer::card_round(const ModemSetup& setup) {
   }
   kvt::kvt_Modem2ISP give_back;
   give_back.mutable_return_camera_sd_card_control_request();
-  exchange(give_back, "return_camera_sd_card_control_response", kAnswerPatience);
+  exchange(give_back, "return_camera_sd_card_control_response", kCardPatience);
   return upload.error.empty();
 }
 

@@ -20,6 +20,7 @@
 #include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/links/serial_port.h"
+#include "app/storage/sd_monitor.h"
 #include "app/system/state_machine.h"
 #include "sim/mcu/mcu_peer.h"
 #include "sim/modem/modem_peer.h"
@@ -189,6 +190,37 @@ TEST_F(ModemLinkTest, FirstBootAfterAnErrorStillFetchesTheConfiguration) {
   EXPECT_EQ(sysInfo->rtcValid, 1);
   EXPECT_EQ(statusLedRed, STATUS_LED_BLINK);
   EXPECT_EQ(cameraConfig->statusLedBlinkPeriodMs, 2000);
+}
+
+// The Modem's card request while a format or the SD monitor keeps the card busy, and with no
+// card at all.
+TEST_F(ModemLinkTest, CardRequestIsBusyWhileTheCardIsInUseAndRefusedWithoutACard) {
+  sim::ModemSetup setup;
+  setup.sendClock = false;
+  start(setup, /*withMcu=*/false);
+  sysInfo->state = STATE_SYNC;
+  struct Case {
+    int8_t formatting;
+    bool monitoring;
+    uint32_t result;
+  };
+  for (const Case& c : {Case{1, false, 1}, Case{0, true, 1}, Case{0, false, 5}}) {
+    formatOngoing = c.formatting;
+    sdMonitorBusy = c.monitoring;
+    const int before = modemPeer_->received("get_camera_sd_card_control_response");
+    kvt::kvt_Modem2ISP ask;
+    ask.mutable_get_camera_sd_card_control_request();
+    modemPeer_->send(ask);
+    ASSERT_TRUE(serve_until(
+        [&] { return modemPeer_->received("get_camera_sd_card_control_response") > before; }));
+    EXPECT_EQ(modemPeer_->last_received("get_camera_sd_card_control_response")
+                  .get_camera_sd_card_control_response()
+                  .result(),
+              c.result);
+  }
+  formatOngoing = 0;
+  sdMonitorBusy = false;
+  EXPECT_EQ(sysInfo->primaryLent, 0);
 }
 
 // Each Modem request member and what it becomes in the camera: an answer on the line or an
