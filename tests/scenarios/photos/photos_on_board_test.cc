@@ -1,0 +1,109 @@
+// Photos of real captures on the board: a night PIR burst of three, stored encrypted, and a
+// day time-lapse photo, checked in the card's files the run copied out.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/camsim/scenario.h"
+#include "sim/camsim/scenario_runner.h"
+
+#include "camera_on_board.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The server's password as the factory wrote it into the configuration: quote, $() and ;.
+constexpr const char* kPassword = "it's$(a)pw;";
+
+// Runs a scenario text; returns the run folder.
+std::string run(const std::string& text, const scenario_test::TempDir& dir) {
+  sim::camsim::Scenario scenario;
+  std::string error;
+  EXPECT_EQ(sim::camsim::parse_scenario(text, "photos", &scenario, &error), 0) << error;
+  sim::camsim::RunOptions options;
+  options.runDir = dir.path() + "/run";
+  sim::camsim::RunResult result;
+  EXPECT_EQ(sim::camsim::run_scenario(scenario, options, &result, &error), 0) << error;
+  EXPECT_EQ(result.poweredOffByMcu, 1);
+  return options.runDir;
+}
+
+// The picture decoded to planar 4:2:0 at 64x36 (decrypted first when `password` is set), or
+// empty when it does not decode.
+std::string decoded(const std::string& path, const std::string& password = "") {
+  std::string jpeg = path;
+  if (!password.empty()) {
+    jpeg = path + ".plain";
+    if (fork() == 0) {
+      execlp("openssl", "openssl", "enc", "-d", "-aes-128-cbc", "-in", path.c_str(), "-out",
+             jpeg.c_str(), "-pass", ("pass:" + password).c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    wait(nullptr);
+  }
+  const std::string raw = path + ".yuv";
+  std::system(("ffmpeg -loglevel quiet -y -i '" + jpeg + "' -vf scale=64:36 -f rawvideo " +
+               "-pix_fmt yuv420p '" + raw + "'")
+                  .c_str());
+  return scenario_test::read_file(raw);
+}
+
+// How far the colour planes stray from grey above the bar (whose moon is yellowish), at most.
+int colour(const std::string& yuv) {
+  int most = 0;
+  for (std::size_t plane = 64 * 36; plane < yuv.size(); plane += 32 * 18) {
+    for (std::size_t i = plane; i < plane + 32 * 16; ++i) {
+      most = std::max(most, std::abs(static_cast<unsigned char>(yuv[i]) - 128));
+    }
+  }
+  return most;
+}
+
+TEST(PhotosOnTheBoard, NightBurstOfThreeIsStoredEncryptedGreyWithItsBar) {
+  scenario_test::TempDir dir;
+  const std::string runDir =
+      run(std::string("date 2024-06-01 22:30:00\ncard formatted 8G\n"
+                      "scene night\nmcu night\nconfig multishot 3\n"
+                      "config resolution 1\nconfig cellular 1\n"
+                      "tag dovu multishot 3\nconfig encrypt_password ") +
+              kPassword + "\npictures password " + kPassword + "\nwake pir for 120s\n",
+          dir);
+  const std::string card = runDir + "/card/primary/";
+  for (const char* number : {"0001", "0002", "0003"}) {
+    for (const std::string name : {"DCIM/100DSCIM/PICT", "DCIM/100DSCIM/HD", "TRANSMIT/PICT"}) {
+      const std::string path = card + name + number + ".JPG";
+      SCOPED_TRACE(path);
+      EXPECT_EQ(scenario_test::read_file(path).rfind("Salted__", 0), 0u);
+      const std::string picture = decoded(path, kPassword);
+      ASSERT_EQ(picture.size(), 64u * 36 * 3 / 2);
+      EXPECT_LE(colour(picture), 6) << "a night picture is grey";
+    }
+  }
+  EXPECT_FALSE(fs::exists(card + "DCIM/100DSCIM/PICT0004.JPG"));
+  EXPECT_TRUE(fs::exists(runDir + "/contact-sheet.png"));
+  const std::string record = scenario_test::read_file(runDir + "/record.jsonl");
+  EXPECT_NE(record.find("written primary/DCIM/100DSCIM/HD0003.JPG ("), std::string::npos);
+}
+
+TEST(PhotosOnTheBoard, DayTimeLapseLeavesOneColourPhoto) {
+  scenario_test::TempDir dir;
+  const std::string runDir =
+      run("date 2024-06-01 12:00:00\ncard formatted 8G\nscene day\nmcu day\nconfig cellular 0\n"
+          "config resolution 0\nconfig multishot 3\n"
+          "wake timelapse for 120s\n",
+          dir);
+  const std::string photo = runDir + "/card/primary/DCIM/100DSCIM/PICT0001.JPG";
+  const std::string picture = decoded(photo);
+  ASSERT_EQ(picture.size(), 64u * 36 * 3 / 2);
+  EXPECT_GT(colour(picture), 20) << "a day picture has colour";
+  EXPECT_FALSE(fs::exists(runDir + "/card/primary/DCIM/100DSCIM/PICT0002.JPG"));
+  EXPECT_FALSE(fs::exists(runDir + "/card/primary/TRANSMIT/PICT0001.JPG"));
+}
+
+}  // namespace
