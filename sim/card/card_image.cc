@@ -60,7 +60,45 @@ std::string layout_script(uint64_t bytes, int partitions) {
   return script;
 }
 
+// Deeper than the camera's layout ever goes (DCIM/100DSCIM/...): a damaged card can hold a
+// folder whose entries lead back to a parent, and the copy must end.
+constexpr int kMaxCopyDepth = 8;
+
+// Copies the folder `from` ("::/DCIM/") of the volume into `to`, folder by folder: the files of
+// each folder in one mcopy (dates kept, never asking), the board's filler files left out.
+void copy_folder(const std::string& volume, const std::string& from, const fs::path& to,
+                 int depth) {
+  std::string listing;
+  run_program({"mdir", "-b", "-i", volume, from}, &listing);
+  std::vector<std::string> files = {"mcopy", "-p", "-n", "-m", "-i", volume};
+  const size_t fixedArgs = files.size();
+  std::istringstream entries(listing);
+  for (std::string entry; std::getline(entries, entry);) {
+    if (entry.size() <= from.size() || entry.rfind(from, 0) != 0) {
+      continue;
+    }
+    const std::string name = entry.substr(from.size());
+    if (name.back() == '/') {
+      std::error_code error;
+      const fs::path folder = to / name.substr(0, name.size() - 1);
+      if (depth < kMaxCopyDepth && fs::create_directories(folder, error)) {
+        copy_folder(volume, entry, folder, depth + 1);
+      }
+    } else if (!is_filler(name)) {
+      files.push_back(entry);
+    }
+  }
+  if (files.size() > fixedArgs) {
+    files.push_back(to.string());
+    run_program(files);
+  }
+}
+
 }  // namespace
+
+bool is_filler(std::string_view name) {
+  return name.size() == 12 && name.substr(0, 4) == "FILL" && name.substr(8) == ".BIN";
+}
 
 bool parse_card_size(std::string_view text, uint64_t* ret_bytes, std::string* ret_name) {
   uint64_t number = 0;
@@ -270,9 +308,7 @@ std::vector<std::string> copy_card_files(const std::string& image, const std::st
     std::error_code error;
     fs::remove_all(target, error);
     fs::create_directories(target, error);
-    // mcopy with "::" and -s copies the whole tree; -p keeps the dates, -n never asks.
-    run_program({"mcopy", "-s", "-p", "-n", "-m", "-i",
-                 image + "@@" + std::to_string(partition.start), "::", target});
+    copy_folder(image + "@@" + std::to_string(partition.start), "::/", target, 0);
     made.push_back(target);
   }
   close(fd);

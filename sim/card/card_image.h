@@ -44,8 +44,12 @@ int run_in_card_sandbox(const std::string& image, const std::string& stateDir,
                         const std::string& script, std::string* ret_output = nullptr);
 
 // The files of every FAT partition copied out with mtools into `dir`/primary and
-// `dir`/secondary (partition 3 and up: `dir`/partN). Returns the folders made.
+// `dir`/secondary (partition 3 and up: `dir`/partN), without the filler files of a card made
+// full (FILLnnnn.BIN in the root). Returns the folders made.
 std::vector<std::string> copy_card_files(const std::string& image, const std::string& dir);
+
+// A filler file of fill_fat_volume() ("FILL0000.BIN").
+bool is_filler(std::string_view name);
 
 // "fsck.fat -n" of every partition, one line each: "mmcblk0p1: ok (…)" or the checker's
 // complaints. False when any partition fails.

@@ -85,7 +85,12 @@ int fixed_create(const char* path, mode_t mode, fuse_file_info* fi) {
 int fixed_mknod(const char* path, mode_t mode, dev_t dev) {
   return no_space_if_full(g_fat.mknod(path, mode, dev));
 }
+// A folder needs a cluster of its own: on a full volume fusefat would make the entry anyway,
+// with cluster 0, which FAT32 reads as the root (a folder that holds itself).
 int fixed_mkdir(const char* path, mode_t mode) {
+  if (volume_full()) {
+    return -ENOSPC;
+  }
   return no_space_if_full(g_fat.mkdir(path, mode));
 }
 int fixed_truncate(const char* path, off_t size) {
