@@ -329,9 +329,13 @@ int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   if (error) {
     return fail(ret_error, "cannot make " + stateDir + ": " + error.message());
   }
+  // The card-detect line is the slot's word at power-up, also when a scenario drove the line
+  // itself ("gpio card-detect 1"): the block devices agree with it.
+  const bool present = board_->gpio().input(kCardDetectLine) != 1;
   {
     std::lock_guard lock(mutex_);
     stateDir_ = stateDir;
+    present_ = present;
   }
   write_control();
   return 0;
