@@ -14,15 +14,6 @@ void enter_only(EventMessage event) {
 
 }  // namespace
 
-void handle_capture_detection(EventMessage event) {
-  enter_only(event);
-}
-void handle_capture_timelapse(EventMessage event) {
-  enter_only(event);
-}
-void handle_capture_test(EventMessage event) {
-  enter_only(event);
-}
 void handle_instant_request(EventMessage event) {
   enter_only(event);
 }

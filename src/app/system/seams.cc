@@ -43,5 +43,4 @@ void stop_format_button() { not_built("format button"); }
 // Without the format button nothing can be pressed.
 bool formatButtonPressed() { not_built("format button state"); return false; }
 void trigger_warning_led(int) { not_built("warning light"); }
-void set_ir_cut_filter(int) { not_built("IR-cut filter"); }
 // clang-format on

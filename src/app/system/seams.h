@@ -49,5 +49,3 @@ void stop_format_button();
 bool formatButtonPressed();
 // Indicators: the warning light for a PIR capture (0 in the power-down state, else 1).
 void trigger_warning_led(int argument);
-// Capture: the IR-cut filter for day (0) or night (1).
-void set_ir_cut_filter(int night);

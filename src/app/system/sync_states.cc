@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include "app/capture/capture_flags.h"
+#include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
 #include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
@@ -145,12 +147,12 @@ void handle_camera_config_set(int module, EventMessage event) {
 }
 
 void handle_day_night(int module, EventMessage event) {
-  set_ir_cut_filter(sysInfo->day_night_val);
+  set_ir_cut_filter();
   if (sysInfo->captureAtSync && !sysInfo->captureOngoing && capture_thread_runs()) {
     SemLock lock(&sysInfoLock);
     sysInfo->captureType = 4;
     sysInfo->pirMode = cameraConfig->capture_mode == 1 ? 1 : 0;
-    modemSyncInfo->captureStart = 1;
+    captureFlags.captureStart = 1;
     sysInfo->storagePartition = 0;
     sysInfo->captureOngoing = 1;
   }
@@ -479,7 +481,7 @@ void arm_capture(int32_t capture_type) {
   SemLock lock(&sysInfoLock);
   sysInfo->captureType = capture_type;
   sysInfo->storagePartition = 1;
-  modemSyncInfo->captureStart = 1;
+  captureFlags.captureStart = 1;
   sysInfo->moveFilesPending = 1;
   sysInfo->captureOngoing = 1;
 }

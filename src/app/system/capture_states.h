@@ -1,0 +1,9 @@
+// The decision after a capture, shared by the three capture states and the IR control.
+#pragma once
+
+// Asks the MCU to power the Modem when a sync is due (the state then changes to STATE_SYNC on
+// the MCU's answer or at the end of the capture), else changes to STATE_POWERDOWN.
+void after_capture_decision();
+
+// 1 when the current time lies at most 15 minutes after the installation date, else 0.
+int minutes_since_install_within_15();

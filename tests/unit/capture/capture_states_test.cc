@@ -1,0 +1,151 @@
+// The decision after a capture (sync or power-down) and when the capture states take it.
+#include "app/system/capture_states.h"
+
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/capture/capture_flags.h"
+#include "app/capture/ir_control.h"
+#include "app/config/camera_config.h"
+#include "app/records/app_log.h"
+#include "app/system/event_queue.h"
+#include "app/system/state_handlers.h"
+#include "app/system/state_machine.h"
+
+#include "tests/support/shared_records.h"
+#include "tests/support/system_fixture.h"
+
+namespace {
+
+using test_support::drain;
+
+class CaptureStatesTest : public test_support::QueueTest {
+ protected:
+  void SetUp() override {
+    QueueTest::SetUp();
+    init_record_locks();
+    fresh();
+  }
+
+  static void fresh() {
+    test_support::use_fresh_shared_records();
+    captureFlags.~CaptureFlags();
+    new (&captureFlags) CaptureFlags();
+    reset_ir_control();
+    cameraConfig->sync_frequency = 6;
+    cameraConfig->installEpoch = time(nullptr) - 3600;
+  }
+
+  static std::vector<int32_t> mcu_requests() {
+    std::vector<int32_t> requests;
+    for (const EventMessage& message : drain(mcuQueue)) {
+      requests.push_back(message.request);
+    }
+    return requests;
+  }
+
+  static void enter(int32_t state) {
+    sysInfo->state = state;
+    sysInfo->prevState = state;
+  }
+};
+
+struct DecisionCase {
+  const char* what;
+  int32_t state;
+  int32_t syncFrequency;
+  uint8_t cellular;
+  int32_t instantModeActive;
+  long minutesSinceInstall;
+  bool syncDue;
+  int32_t syncType;
+};
+
+TEST_F(CaptureStatesTest, DecidesBetweenSyncAndPowerDown) {
+  const DecisionCase kCases[] = {
+      {"sync after every capture", STATE_CAPTURETIMELAPSE, 0, 1, 0, 600, true, 1},
+      {"no cellular link", STATE_CAPTURETIMELAPSE, 0, 0, 0, 600, false, 0},
+      {"first minutes after install", STATE_CAPTUREDETECTION, 6, 1, 0, 5, true, 1},
+      {"install long ago", STATE_CAPTUREDETECTION, 6, 1, 0, 20, false, 0},
+      {"instant mode without cellular", STATE_CAPTURETEST, 6, 0, 1, 600, true, 3},
+      {"test ignores the install window", STATE_CAPTURETEST, 6, 1, 0, 5, false, 0},
+  };
+  for (const DecisionCase& decision : kCases) {
+    fresh();
+    enter(decision.state);
+    cameraConfig->sync_frequency = decision.syncFrequency;
+    cameraConfig->cellular = decision.cellular;
+    cameraConfig->instantModeActive = decision.instantModeActive;
+    cameraConfig->installEpoch = time(nullptr) - decision.minutesSinceInstall * 60;
+    after_capture_decision();
+    if (decision.syncDue) {
+      EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON})
+          << decision.what;
+      EXPECT_EQ(sysInfo->syncType, decision.syncType) << decision.what;
+      EXPECT_EQ(sysInfo->state, decision.state) << decision.what;
+    } else {
+      EXPECT_TRUE(mcu_requests().empty()) << decision.what;
+      EXPECT_EQ(sysInfo->state, STATE_POWERDOWN) << decision.what;
+    }
+  }
+}
+
+TEST_F(CaptureStatesTest, ModemAlreadyPoweredIsNotAskedAgain) {
+  enter(STATE_CAPTURETIMELAPSE);
+  cameraConfig->sync_frequency = 0;
+  cameraConfig->cellular = 1;
+  sysInfo->modemPowered = 1;
+  sysInfo->modemPowerAcked = 1;
+  after_capture_decision();
+  EXPECT_TRUE(mcu_requests().empty());
+  EXPECT_EQ(sysInfo->state, STATE_CAPTURETIMELAPSE);
+}
+
+// A night capture on model 1 does not decide at the install date: the IR illumination going
+// off does, once the LEDs no longer draw current.
+TEST_F(CaptureStatesTest, NightCaptureOnModelOneDecidesWhenTheLightGoesOff) {
+  enter(STATE_CAPTUREDETECTION);
+  sysInfo->prev_ir_mode = 1;
+  sysInfo->orve_model = 1;
+  sysInfo->installDateReceived = 1;
+  EventMessage answer{};
+  answer.kind = MSG_MCU_RESP;
+  answer.response = MCU_RESP_GET_RTC_INSTALL_DATE_TIME;
+  handle_capture_detection(answer);
+  EXPECT_EQ(sysInfo->state, STATE_CAPTUREDETECTION);
+
+  set_ir_off_decision(after_capture_decision);
+  captureFlags.irLedOn = 1;
+  ir_led_off();
+  EXPECT_EQ(sysInfo->state, STATE_POWERDOWN);
+  set_ir_off_decision(nullptr);
+}
+
+TEST_F(CaptureStatesTest, DayCaptureDecidesAtTheInstallDate) {
+  enter(STATE_CAPTURETIMELAPSE);
+  EventMessage answer{};
+  answer.kind = MSG_MCU_RESP;
+  answer.response = MCU_RESP_GET_RTC_INSTALL_DATE_TIME;
+  handle_capture_timelapse(answer);
+  EXPECT_EQ(sysInfo->state, STATE_POWERDOWN);
+}
+
+TEST_F(CaptureStatesTest, TimelapseAtNightArmsTheCaptureAfterTheFilter) {
+  enter(STATE_CAPTURETIMELAPSE);
+  sysInfo->day_night_val = 1;
+  EventMessage answer{};
+  answer.kind = MSG_MCU_RESP;
+  answer.response = MCU_RESP_DAY_NIGHT;
+  handle_capture_timelapse(answer);
+  EXPECT_EQ(ir_cut_count(), 1);
+  EXPECT_EQ(captureFlags.irFilterSet, 1);
+  EXPECT_EQ(captureFlags.captureStart, 1);
+  EXPECT_EQ(sysInfo->captureOngoing, 1);
+  EXPECT_EQ(sysInfo->captureType, 2);
+  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_GET_ADC_MONITORING_VALUES});
+}
+
+}  // namespace
