@@ -194,6 +194,18 @@ server config pirSensitivity 9
 wake sync for 180s
 )";
 
+constexpr std::string_view kCardPowerDown =
+    R"(title Power-down on a formatted card: the logs archived under the next number each wake-up, the card unmounted before ready-to-sleep
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+mcu camera-state timelapse 4
+
+wake timelapse for 30s
+asleep 10m
+wake timelapse for 30s
+)";
+
 constexpr std::array kStories = {
     Story{"default", kDefault},
     Story{"pir-while-awake", kPirWhileAwake},
@@ -210,6 +222,7 @@ constexpr std::array kStories = {
     Story{"pir-then-sync", kPirThenSync},
     Story{"sync-no-signal", kSyncNoSignal},
     Story{"sync-error", kSyncError},
+    Story{"card-power-down", kCardPowerDown},
 };
 
 }  // namespace
