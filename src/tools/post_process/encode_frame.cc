@@ -282,6 +282,10 @@ int encode_frame(const uint8_t* frame, const EncodeRequest& request, std::string
   if (!out) {
     return fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
   }
+  // Large writes: the card is slow per call (a FUSE file system on the board, a card on the
+  // camera), not per byte.
+  static char writeBuffer[1 << 20];
+  setvbuf(out.get(), writeBuffer, _IOFBF, sizeof writeBuffer);
   int result = scale_and_encode(frame, request, out.get(), ret_reason);
   if (result == 0 && (fflush(out.get()) != 0 || ferror(out.get()))) {
     result = fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
