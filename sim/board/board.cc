@@ -13,7 +13,10 @@
 #include <utility>
 
 #include "sim/board/board_install_paths.h"
+#include "sim/gpio/gpio_part.h"
+#include "sim/mcu/mcu_part.h"
 #include "sim/tagstore/boot_loader.h"
+#include "sim/wdm/watchdog_part.h"
 
 namespace sim::board {
 
@@ -41,15 +44,6 @@ int write_text(const std::string& path, const std::string& text) {
   std::ofstream file(path, std::ios::trunc);
   file << text;
   return file.good() ? 0 : -1;
-}
-
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) {
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 }  // namespace
@@ -154,50 +148,11 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     return fail(why);
   }
 
-  // The tag store leaves the factory as the image's tag.bin, then gets the scenario's tags.
-  std::vector<uint8_t> image;
-  std::optional<sim::tagstore::TagEnv> env;
-  if (sim::tagstore::read_store(paths_.imageDir + "/opt/tag/tag.bin", image, &why) != 0 ||
-      !(env = sim::tagstore::decode_tag_env(image))) {
-    return fail("the board image's tag.bin cannot be read: " + why);
-  }
-  for (const sim::tagstore::Tag& tag : setup.tags) {
-    env->set(tag.space, tag.key, tag.value);
-  }
-  env->markers = setup.markers;
-  if (sim::tagstore::create_store(tag_store_path(), *env, &why) != 0 ||
-      (setup.tagStoreDamaged && sim::tagstore::damage_store(tag_store_path(), &why) != 0)) {
-    return fail("cannot make the tag store: " + why);
-  }
-
-  for (const auto& [line, level] : setup.inputs) {
-    if (gpio_.set_input(line, level) != 0) {
-      return fail("GPIO " + std::to_string(line) + " is not an input the board drives");
-    }
-  }
-
   for (SerialLine& line : lines_) {
     if (sim::open_pty(&line.pty) != 0) {
       return fail(std::string("cannot open the serial lines: ") + strerror(errno));
     }
   }
-  const sim::PtyPair* mcuLine = claim_serial_line("ttyS1");
-  sim::McuSetup mcuSetup = setup.mcu;
-  if (setup.mcuRtcFromDate) {
-    mcuSetup.rtcEpoch = static_cast<int32_t>(setup.startEpochMs / 1000);
-  }
-  mcu_ = std::make_unique<sim::McuPeer>(
-      mcuLine->master, mcuSetup, [this](const sim::McuRecord& record) { on_mcu(record); },
-      [this] { return time_.elapsed(); });
-  mcu_->set_on_ready_to_sleep([this] { cut_power("the MCU answered ready-to-sleep"); });
-  mcu_->set_on_modem_power([this](bool on) {
-    add(EventKind::kModemPower, std::string("Modem power ") + (on ? "on" : "off"), {{"on", on}});
-  });
-  mcu_->record_line_to(runDir_ + "/ttyS1.jsonl");
-  if (mcu_->start() != 0) {
-    return fail("the MCU peer does not start");
-  }
-
   for (const PartRegistration& registration : board_parts()) {
     parts_.push_back(registration.make());
   }
@@ -224,11 +179,16 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
 Board::~Board() {
   camera_.cut();
   camera_.join();
-  if (mcu_) {
-    mcu_->stop();
-  }
   listeners_.clear();
-  gpio_.power_down();
+  // Parts go before the lines they use, the last made first: a part may use those before it.
+  for (std::size_t i = parts_.size(); i-- > 0;) {
+    std::unique_ptr<BoardPart> part;
+    {
+      std::unique_lock lock(partsMutex_);
+      part = std::move(parts_[i]);
+    }
+    part.reset();
+  }
   for (SerialLine& line : lines_) {
     sim::close_pty(&line.pty);
   }
@@ -307,28 +267,17 @@ std::vector<std::string> Board::sandbox_options(const std::string& wakeDir,
       wakeDir + "/tmp",
       "--sys",
       wakeDir + "/sys",
-      "--mtd",
-      tag_store_path(),
       "--tty",
       "ttyS0",
       lines_[0].pty.slavePath,
       "--tty",
       "ttyS1",
       lines_[1].pty.slavePath,
-      "--clock",
-      time_.path(),
-      paths_.clockShim,
       "--cmdline",
       cmdline,
       "--ro-bind",
       wakeDir + "/kmsg",
       "/run/board/kmsg",
-      "--bind",
-      wakeDir + "/tag_writes",
-      "/run/board/tag_writes",
-      "--setenv",
-      "TAG_ENV_INFO_LOG",
-      "/run/board/tag_writes",
   };
   if (!paths_.cameraApp.empty()) {
     options.insert(options.end(), {"--ro-bind", paths_.cameraApp, "/system/bin/camera_app"});
@@ -362,9 +311,7 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
   if (error) {
     return fail("cannot make " + dir + ": " + error.message());
   }
-  if (gpio_.power_up(dir + "/sys") != 0) {
-    return fail("cannot make the GPIO tree in " + dir);
-  }
+  fs::create_directories(dir + "/sys", error);
 
   sim::tagstore::WakeUp boot;
   boot.boot_reason = request.bootReason >= 0 ? request.bootReason
@@ -377,7 +324,6 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
              "[    0.000000] Linux version 3.10.14 (simulated board)\n"
              "[    0.000000] Kernel command line: " +
                  cmdline + "\n");
-  write_text(dir + "/tag_writes", "");
   {
     std::lock_guard lock(mutex_);
     wakeContext_ = WakeContext{wake, dir, dir + "/sys", cmdline};
@@ -401,7 +347,7 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
     errors_ = errors;
     powered_ = true;
   }
-  mcu_->set_wake_reason(request.reason);
+  mcu().set_wake_reason(request.reason);
   add(EventKind::kWake,
       "wake-up " + std::to_string(wake) + ": " + std::string(wake_reason_name(request.reason)) +
           " (boot reason " + std::to_string(boot.boot_reason) + ")",
@@ -417,11 +363,16 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
   for (const std::string& wrapper : cameraWrappers_) {
     launch.command = wrapper + " " + launch.command;
   }
-  launch.watchdogCommand = "wdm_daemon --limit-ms " + std::to_string(setup_.watchdogLimitMs);
+  WatchdogPart* watchdog = part<WatchdogPart>();
+  launch.watchdogCommand = watchdog != nullptr ? watchdog->command() : "";
   CameraProcess::Callbacks callbacks;
   callbacks.consoleLine = [this](const std::string& line) { on_console(line); };
   callbacks.errorLine = [this](const std::string& line) { on_error_line(line); };
-  callbacks.watchdogLine = [this](const std::string& line) { on_watchdog(line); };
+  callbacks.watchdogLine = [watchdog](const std::string& line) {
+    if (watchdog != nullptr) {
+      watchdog->on_line(line);
+    }
+  };
   callbacks.ended = [this](bool cut, int status) { on_ended(cut, status); };
   std::string why;
   if (camera_.start(launch, std::move(callbacks), &why) != 0) {
@@ -471,32 +422,10 @@ void Board::on_ended(bool cut, int status) {
     add(EventKind::kCameraExit, "camera_app ended by itself (" + how + ")",
         {{"status", int64_t{WIFEXITED(status) ? WEXITSTATUS(status) : -1}}});
   }
-  gpio_.power_down();
-
-  // The MCU's notifications of this wake-up, and whether the camera acknowledged them.
-  constexpr std::array<std::string_view, 3> kNotificationNames = {"PIR", "time-lapse",
-                                                                  "test-button"};
-  for (const sim::McuNotificationRecord& sent : mcu_->notifications()) {
-    if (sent.sentAt < woke_at()) {
-      continue;
-    }
-    const std::string name(kNotificationNames[static_cast<std::size_t>(sent.kind)]);
-    const std::string text =
-        sent.acknowledged ? " acknowledged after " +
-                                std::to_string((sent.acknowledgedAt - sent.sentAt).count()) + " ms"
-                          : " never acknowledged";
-    add(EventKind::kNotification, name + " notification #" + std::to_string(sent.id) + text,
-        {{"notification", name}, {"id", int64_t{sent.id}}, {"acknowledged", sent.acknowledged}});
-  }
-
   for (const std::unique_ptr<BoardPart>& part : parts_) {
     part->powered_off(wake_context());
   }
 
-  // What the camera wrote to the tag store while it was up.
-  for (const std::string& line : read_lines(dir + "/tag_writes")) {
-    add(EventKind::kTagWrite, "tag_env_info " + line, {{"command", line}});
-  }
   // The processor's RAM is gone; its log is kept as far as it reached the file.
   std::error_code error;
   fs::rename(dir + "/tmp/app.log", dir + "/app.log", error);
@@ -564,34 +493,29 @@ int Board::processes_alive() const {
 void Board::pass_time_asleep(std::chrono::seconds duration) {
   const int64_t ms = std::chrono::duration_cast<milliseconds>(duration).count();
   time_.set_epoch_ms(time_.epoch_ms() + ms);
-  mcu_->set_rtc(mcu_->rtc_valid(), mcu_->rtc_epoch() + static_cast<int32_t>(duration.count()));
+  mcu().set_rtc(mcu().rtc_valid(), mcu().rtc_epoch() + static_cast<int32_t>(duration.count()));
   add(EventKind::kClock, "asleep for " + std::to_string(duration.count()) + " s",
       {{"asleep_s", int64_t{duration.count()}}});
 }
 
 void Board::set_date(int64_t epochMs) {
   time_.set_epoch_ms(epochMs);
-  mcu_->set_rtc(mcu_->rtc_valid(), static_cast<int32_t>(epochMs / 1000));
+  mcu().set_rtc(mcu().rtc_valid(), static_cast<int32_t>(epochMs / 1000));
   add(EventKind::kClock, "date set to " + format_board_time(epochMs),
       {{"date", format_board_time(epochMs)}});
 }
 
 int Board::set_input(int line, int level) {
-  if (gpio_.set_input(line, level) != 0) {
-    return -1;
-  }
-  if (!powered()) {
-    const GpioLine* known = find_gpio_line(line);
-    add(EventKind::kGpio,
-        "GPIO " + std::to_string(line) + " " + std::string(known->name) + " set to " +
-            std::to_string(level) + " (camera off)",
-        {{"line", int64_t{line}},
-         {"name", std::string(known->name)},
-         {"what", std::string("value")},
-         {"to", std::to_string(level)},
-         {"input", true}});
-  }
-  return 0;
+  GpioPart* gpio = part<GpioPart>();
+  return gpio != nullptr ? gpio->set_input(line, level) : -1;
+}
+
+sim::McuPeer& Board::mcu() {
+  return part<McuPart>()->peer();
+}
+
+GpioBank& Board::gpio() {
+  return part<GpioPart>()->bank();
 }
 
 }  // namespace sim::board

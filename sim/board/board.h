@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,7 @@
 #include "sim/board/board_record.h"
 #include "sim/board/board_time.h"
 #include "sim/board/camera_process.h"
-#include "sim/board/gpio_bank.h"
+#include "sim/gpio/gpio_bank.h"
 #include "sim/mcu/mcu_peer.h"
 #include "sim/peers/serial_line.h"
 #include "sim/tagstore/tag_store.h"
@@ -111,10 +112,15 @@ class Board {
   // Sets the camera's date and time (and the MCU's clock with it).
   void set_date(int64_t epochMs);
 
-  // Parts.
-  sim::McuPeer& mcu() { return *mcu_; }
-  GpioBank& gpio() { return gpio_; }
+  // The set-up the board was built with, and where its pieces are (absolute paths).
+  const BoardSetup& setup() const { return setup_; }
+  const BoardPaths& paths() const { return paths_; }
+
+  // Parts every board has (the MCU peer, the GPIO bank), and the record.
+  sim::McuPeer& mcu();
+  GpioBank& gpio();
   BoardRecord& record() { return record_; }
+  // Drives an input line of the GPIO bank. Returns 0, or -1 for a line the board does not drive.
   int set_input(int line, int level);
   // The serial line "ttyS0" or "ttyS1", for the part that plays the peer on it (call it from
   // attach()): the line is that part's from then on. nullptr for an unknown line or one that
@@ -133,6 +139,9 @@ class Board {
   // The board's part of type T (nullptr when the board has none).
   template <class T>
   T* part() {
+    // Parts' threads ask while the board takes its parts down (in reverse order, each part's
+    // threads ended by its destructor): a part already gone is not found.
+    std::shared_lock lock(partsMutex_);
     for (const std::unique_ptr<BoardPart>& part : parts_) {
       if (T* found = dynamic_cast<T*>(part.get())) {
         return found;
@@ -157,9 +166,6 @@ class Board {
   void add(EventKind kind, std::string text, std::vector<Field> fields);
   void on_console(const std::string& line);
   void on_error_line(const std::string& line);
-  void on_watchdog(const std::string& line);
-  void on_mcu(const sim::McuRecord& record);
-  void on_gpio(const GpioChange& change);
   void on_ended(bool cut, int status);
   struct SerialLine {
     std::string_view tty;
@@ -176,11 +182,10 @@ class Board {
   std::string runDir_;
   BoardTime time_;
   BoardRecord record_;
-  GpioBank gpio_{[this](const GpioChange& change) { on_gpio(change); }};
   std::array<SerialLine, 2> lines_ = {{{"ttyS0", {}, false}, {"ttyS1", {}, false}}};
-  std::unique_ptr<sim::McuPeer> mcu_;
   std::vector<std::unique_ptr<sim::SilentLineListener>> listeners_;
   CameraProcess camera_;
+  mutable std::shared_mutex partsMutex_;
   std::vector<std::unique_ptr<BoardPart>> parts_;
   std::vector<std::string> cameraWrappers_;
   WakeContext wakeContext_;

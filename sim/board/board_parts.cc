@@ -2,13 +2,37 @@
 // under sim/ and one line here.
 #include <array>
 
+#include "sim/adc/adc_part.h"
 #include "sim/board/board_part.h"
+#include "sim/card/card_part.h"
+#include "sim/clock/clock_part.h"
+#include "sim/factory/factory_part.h"
+#include "sim/gpio/gpio_part.h"
+#include "sim/mcu/mcu_part.h"
+#include "sim/pictures/pictures_part.h"
+#include "sim/sensor/sensor_part.h"
+#include "sim/tagstore/tagstore_part.h"
+#include "sim/wdm/watchdog_part.h"
 
 namespace sim::board {
 
 namespace {
 
-constexpr std::array<PartRegistration, 0> kParts = {};
+// The clock first (every other part's times are its), the GPIO tree before the parts that
+// add to /sys, the MCU last of the board's own parts; new parts go after it.
+const std::array kParts = {
+    PartRegistration{"clock", make_clock_part, kClockDirectives},
+    PartRegistration{"gpio", make_gpio_part, kGpioDirectives},
+    PartRegistration{"tagstore", make_tag_store_part, kTagStoreDirectives},
+    PartRegistration{"watchdog", make_watchdog_part, kWatchdogDirectives},
+    PartRegistration{"mcu", make_mcu_part, kMcuDirectives},
+    PartRegistration{"sensor", make_sensor_part, kSensorDirectives},
+    PartRegistration{"adc", make_adc_part, kAdcDirectives},
+    PartRegistration{"factory", make_factory_part, kFactoryDirectives},
+    PartRegistration{"card", sim::card::make_card_part, sim::card::kCardDirectives},
+    PartRegistration{"pictures", sim::pictures::make_pictures_part,
+                     sim::pictures::kPicturesDirectives},
+};
 
 }  // namespace
 

@@ -17,23 +17,11 @@ struct KindName {
 };
 
 constexpr std::array kKindNames = {
-    KindName{EventKind::kSetup, "setup"},
-    KindName{EventKind::kWake, "wake"},
-    KindName{EventKind::kPowerCut, "power-cut"},
-    KindName{EventKind::kCameraExit, "camera-exit"},
-    KindName{EventKind::kState, "state"},
-    KindName{EventKind::kLog, "log"},
-    KindName{EventKind::kSerial, "serial"},
-    KindName{EventKind::kStatusLed, "status-led"},
-    KindName{EventKind::kModemPower, "modem-power"},
-    KindName{EventKind::kGpio, "gpio"},
-    KindName{EventKind::kWatchdog, "watchdog"},
-    KindName{EventKind::kWatchdogGap, "watchdog-gap"},
-    KindName{EventKind::kTagWrite, "tag-write"},
-    KindName{EventKind::kClock, "clock"},
-    KindName{EventKind::kFault, "fault"},
-    KindName{EventKind::kNotification, "notification"},
-    KindName{EventKind::kPart, "part"},
+    KindName{EventKind::kSetup, "setup"},        KindName{EventKind::kWake, "wake"},
+    KindName{EventKind::kPowerCut, "power-cut"}, KindName{EventKind::kCameraExit, "camera-exit"},
+    KindName{EventKind::kState, "state"},        KindName{EventKind::kLog, "log"},
+    KindName{EventKind::kSerial, "serial"},      KindName{EventKind::kClock, "clock"},
+    KindName{EventKind::kFault, "fault"},        KindName{EventKind::kPart, "part"},
 };
 
 }  // namespace
@@ -152,6 +140,17 @@ std::vector<BoardEvent> BoardRecord::events(EventKind kind) const {
   std::vector<BoardEvent> found;
   for (const BoardEvent& event : events_) {
     if (event.kind == kind) {
+      found.push_back(event);
+    }
+  }
+  return found;
+}
+
+std::vector<BoardEvent> BoardRecord::events(std::string_view part) const {
+  std::lock_guard lock(mutex_);
+  std::vector<BoardEvent> found;
+  for (const BoardEvent& event : events_) {
+    if (event.kind == EventKind::kPart && event.part == part) {
       found.push_back(event);
     }
   }

@@ -18,23 +18,16 @@ namespace sim::board {
 
 // What kind of thing happened. The names are the "kind" values of the JSON lines.
 enum class EventKind : int {
-  kSetup,         // the board's set-up and notes of the scenario
-  kWake,          // power on: the MCU woke the application processor
-  kPowerCut,      // power off: the MCU (or the scenario) removed power
-  kCameraExit,    // camera_app ended by itself while powered
-  kState,         // the application's state change, from its console
-  kLog,           // an application log line of level ERR or FATAL
-  kSerial,        // a message on a serial line (MCU or Modem)
-  kStatusLed,     // the MCU's status LED, as the camera set it
-  kModemPower,    // the MCU switched the Modem on or off
-  kGpio,          // a GPIO line changed level or direction, or was exported
-  kWatchdog,      // a keep-alive reached the watchdog daemon
-  kWatchdogGap,   // the watchdog daemon went without a keep-alive for longer than its limit
-  kTagWrite,      // the application wrote a boot tag
-  kClock,         // the board clock was set
-  kFault,         // a fault was switched on or acted
-  kNotification,  // the MCU sent a notification (PIR, time-lapse, test button)
-  kPart,          // something one of the board's parts did; `part` names the part
+  kSetup,       // the board's set-up and notes of the scenario
+  kWake,        // power on: the MCU woke the application processor
+  kPowerCut,    // power off: the MCU (or the scenario) removed power
+  kCameraExit,  // camera_app ended by itself while powered
+  kState,       // the application's state change, from its console
+  kLog,         // an application log line of level ERR or FATAL
+  kSerial,      // a message on a serial line (any peer's, or a line without one)
+  kClock,       // the board clock was set
+  kFault,       // the scenario could not do one of its lines
+  kPart,        // something one of the board's parts did; `part` names the part
 };
 std::string_view event_kind_name(EventKind kind);
 
@@ -87,6 +80,8 @@ class BoardRecord {
 
   std::vector<BoardEvent> events() const;
   std::vector<BoardEvent> events(EventKind kind) const;
+  // The lines of one part ("gpio", "mcu", ...).
+  std::vector<BoardEvent> events(std::string_view part) const;
   // Waits (host time, bounded) until an event satisfies `match`; it may have come before the
   // call. Returns it, or nothing on time-out.
   bool wait_for(const std::function<bool(const BoardEvent&)>& match,

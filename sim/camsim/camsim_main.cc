@@ -1,6 +1,7 @@
 // camsim: runs the camera application on the simulated board and shows what happens.
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,20 +63,20 @@ The run folder:
 
 )";
 
+struct CommandForm {
+  std::string_view name;
+  std::string_view takes;
+};
+
+constexpr std::array kCommandForms = {
+    CommandForm{"check", "one scenario file or story name: camsim check FILE"},
+    CommandForm{"show", "one story name: camsim show NAME"},
+    CommandForm{"list", "nothing: camsim list"},
+};
+
 int usage_error(const char* message) {
   fprintf(stderr, "camsim: %s\n(camsim --help for help)\n", message);
   return 2;
-}
-
-bool read_file(const std::string& path, std::string* ret_text) {
-  std::ifstream file(path);
-  if (!file) {
-    return false;
-  }
-  std::ostringstream text;
-  text << file.rdbuf();
-  *ret_text = text.str();
-  return true;
 }
 
 // A built-in story by name, or a file. Returns 0, 2 when it cannot be read or is wrong.
@@ -86,13 +87,15 @@ int load(const std::string& what, Scenario* ret_scenario, std::string* ret_name)
     text = story->text;
     source = "story " + what;
     *ret_name = what;
-  } else if (read_file(what, &text)) {
+  } else {
+    std::string why;
+    if (read_scenario_file(what, &text, &why) != 0) {
+      fprintf(stderr, "camsim: '%s' is no built-in story, and %s\n", what.c_str(), why.c_str());
+      return 2;
+    }
     source = what;
     std::string base = what.substr(what.find_last_of('/') + 1);
     *ret_name = base.substr(0, base.find('.'));
-  } else {
-    fprintf(stderr, "camsim: '%s' is neither a built-in story nor a readable file\n", what.c_str());
-    return 2;
   }
   std::string error;
   if (parse_scenario(text, source, ret_scenario, &error) != 0) {
@@ -244,7 +247,7 @@ int main(int argc, char** argv) {
     printf("\n");
     return 0;
   }
-  if (command == "list") {
+  if (command == "list" && args.empty()) {
     for (const Story& story : built_in_stories()) {
       Scenario scenario;
       parse_scenario(story.text, story.name, &scenario, nullptr);
@@ -272,6 +275,12 @@ int main(int argc, char** argv) {
   }
   if (command == "run") {
     return run(args);
+  }
+  // A known command with the wrong words says what it takes.
+  for (const CommandForm& form : kCommandForms) {
+    if (command == form.name) {
+      return usage_error(("'" + command + "' takes " + std::string(form.takes)).c_str());
+    }
   }
   return usage_error(("unknown command " + command).c_str());
 }

@@ -2,45 +2,35 @@
 // after its power-up, and the time the camera sleeps in between.
 //
 // The file format is line based; "#" starts a comment; times are a number with a unit
-// (250ms, 2s, 1.5s, 10m, 1h). See scenario_format_help() for the words.
+// (250ms, 2s, 1.5s, 10m, 1h). Besides the words of the scenario itself (title, date, speed,
+// wake, asleep, at, power-cut, note), every line is a directive of one of the board's parts
+// (sim/board/board_part.h): "gpio 43 1", "fault mcu no-answer", "at 2s pir".
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
-#include "sim/mcu/mcu_peer.h"
-#include "sim/tagstore/tag_store.h"
 
 namespace sim::camsim {
 
+// A scenario file is at most this long: more is not a scenario someone wrote.
+inline constexpr std::size_t kMaxScenarioBytes = 1 << 20;
+
 enum class EventType : int {
-  kPir,          // the MCU's PIR notification
-  kTimelapse,    // the MCU's time-lapse notification
-  kTestButton,   // the MCU's test-button notification
-  kGpio,         // drive an input line
-  kFault,        // switch a fault of the MCU on
-  kClearFaults,  // switch every MCU fault off
-  kPowerCut,     // cut the power now
-  kDate,         // set the camera's date and time
-  kRtc,          // the MCU's real-time clock turns valid (at the camera's date) or invalid
-  kNote,         // a line in the record
-  kPartAction,   // a directive of one of the board's parts
+  kPowerCut,    // cut the power now
+  kNote,        // a line in the record
+  kPartAction,  // a directive of one of the board's parts
 };
 
 struct ScenarioEvent {
   std::chrono::milliseconds at{0};  // after the power-up
   EventType type = EventType::kNote;
-  int line = 0;
-  int level = 0;
-  sim::McuFault fault;
-  int64_t epochMs = 0;
-  std::string text;
+  std::string text;                // kNote
   sim::board::BoardAction action;  // kPartAction
   int sourceLine = 0;
 };
@@ -62,16 +52,13 @@ struct ScenarioStep {
 
 struct Scenario {
   std::string title;
-  int64_t startEpochMs = 1717243200000;  // 2024-06-01 12:00:00 UTC
-  uint32_t speed = 10;
-  sim::McuSetup mcu;
-  bool rtcGiven = false;  // the MCU's RTC has a time of its own, else it starts at `date`
-  std::vector<sim::tagstore::Tag> tags;
-  bool tagStoreDamaged = false;
-  sim::tagstore::Markers markers;
-  std::map<int, int> inputs;
-  int watchdogLimitMs = 10000;
-  std::vector<sim::McuFault> faults;  // on from the start
+  // The board's date and time compression (a scenario runs ten times as fast by default);
+  // the run folder and paths are the runner's.
+  sim::board::BoardSetup board = [] {
+    sim::board::BoardSetup setup;
+    setup.speed = 10;
+    return setup;
+  }();
   // Set-up directives of the board's parts, run in order once the board is built.
   struct PartSetup {
     sim::board::BoardAction action;
@@ -85,6 +72,10 @@ struct Scenario {
 // `ret_error`.
 int parse_scenario(std::string_view text, std::string_view sourceName, Scenario* ret_scenario,
                    std::string* ret_error);
+
+// Reads a scenario file: a regular file of at most kMaxScenarioBytes. Returns 0, or -1 with
+// what is wrong ("... is not a regular file", "... is larger than 1 MiB").
+int read_scenario_file(const std::string& path, std::string* ret_text, std::string* ret_error);
 
 using sim::board::parse_date_time;
 using sim::board::parse_duration;

@@ -11,10 +11,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-std::string describe(const sim::McuFault& fault) {
-  return sim::describe_fault("MCU", fault);
-}
-
 // Waits until `at` of board time after the wake-up, or until the power went off; true while
 // the camera is still powered.
 bool wait_until_or_off(Board& board, milliseconds at) {
@@ -28,47 +24,10 @@ bool wait_until_or_off(Board& board, milliseconds at) {
 }
 
 void play(Board& board, const ScenarioEvent& event) {
-  const std::string line = " (line " + std::to_string(event.sourceLine) + ")";
   switch (event.type) {
-    case EventType::kPir:
-    case EventType::kTimelapse:
-    case EventType::kTestButton: {
-      const char* name = event.type == EventType::kPir         ? "PIR"
-                         : event.type == EventType::kTimelapse ? "time-lapse"
-                                                               : "test-button";
-      const int id = event.type == EventType::kPir         ? board.mcu().notify_pir()
-                     : event.type == EventType::kTimelapse ? board.mcu().notify_timelapse()
-                                                           : board.mcu().notify_test_button();
-      board.note(EventKind::kNotification,
-                 std::string("MCU sends its ") + name + " notification" +
-                     (id < 0 ? " - it could not be written" : " #" + std::to_string(id)),
-                 {{"notification", std::string(name)}, {"id", int64_t{id}}});
-      break;
-    }
-    case EventType::kGpio:
-      board.set_input(event.line, event.level);
-      break;
-    case EventType::kFault:
-      board.mcu().add_fault(event.fault);
-      board.note(EventKind::kFault, describe(event.fault) + line);
-      break;
-    case EventType::kClearFaults:
-      board.mcu().clear_faults();
-      board.note(EventKind::kFault, "MCU faults cleared" + line);
-      break;
     case EventType::kPowerCut:
-      board.cut_power("power cut by the scenario" + line);
+      board.cut_power("power cut by the scenario (line " + std::to_string(event.sourceLine) + ")");
       break;
-    case EventType::kDate:
-      board.set_date(event.epochMs);
-      break;
-    case EventType::kRtc: {
-      const auto epoch = static_cast<int32_t>(board.time().epoch_ms() / 1000);
-      board.mcu().set_rtc(event.level == 1, epoch);
-      board.note(EventKind::kClock, std::string("the MCU's clock turns ") +
-                                        (event.level == 1 ? "valid" : "invalid") + line);
-      break;
-    }
     case EventType::kNote:
       board.note(EventKind::kSetup, event.text);
       break;
@@ -87,18 +46,12 @@ void play(Board& board, const ScenarioEvent& event) {
 
 int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult* ret_result,
                  std::string* ret_error) {
-  sim::board::BoardSetup setup;
+  sim::board::BoardSetup setup = scenario.board;
   setup.runDir = options.runDir;
   setup.paths = options.paths;
-  setup.startEpochMs = scenario.startEpochMs;
-  setup.speed = options.speed != 0 ? options.speed : scenario.speed;
-  setup.mcu = scenario.mcu;
-  setup.mcuRtcFromDate = !scenario.rtcGiven;
-  setup.tags = scenario.tags;
-  setup.tagStoreDamaged = scenario.tagStoreDamaged;
-  setup.markers = scenario.markers;
-  setup.inputs = scenario.inputs;
-  setup.watchdogLimitMs = scenario.watchdogLimitMs;
+  if (options.speed != 0) {
+    setup.speed = options.speed;
+  }
   std::unique_ptr<Board> board = Board::create(setup, ret_error);
   if (!board) {
     return -1;
@@ -113,11 +66,6 @@ int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult*
   if (!scenario.title.empty()) {
     board->note(EventKind::kSetup, "scenario: " + scenario.title);
   }
-  for (const sim::McuFault& fault : scenario.faults) {
-    board->mcu().add_fault(fault);
-    board->note(EventKind::kFault, describe(fault));
-  }
-
   for (const Scenario::PartSetup& part : scenario.partSetup) {
     std::string why;
     if (part.action(*board, &why) != 0) {

@@ -16,14 +16,11 @@ struct Label {
 };
 
 constexpr std::array kLabels = {
-    Label{EventKind::kSetup, "SETUP"},      Label{EventKind::kWake, "WAKE"},
-    Label{EventKind::kPowerCut, "POWER"},   Label{EventKind::kCameraExit, "EXIT"},
-    Label{EventKind::kState, "STATE"},      Label{EventKind::kLog, "LOG"},
-    Label{EventKind::kSerial, "SERIAL"},    Label{EventKind::kStatusLed, "LED"},
-    Label{EventKind::kModemPower, "MODEM"}, Label{EventKind::kGpio, "GPIO"},
-    Label{EventKind::kWatchdog, "WDT"},     Label{EventKind::kWatchdogGap, "WDT-GAP"},
-    Label{EventKind::kTagWrite, "TAG"},     Label{EventKind::kClock, "CLOCK"},
-    Label{EventKind::kFault, "FAULT"},      Label{EventKind::kNotification, "NOTIFY"},
+    Label{EventKind::kSetup, "SETUP"},    Label{EventKind::kWake, "WAKE"},
+    Label{EventKind::kPowerCut, "POWER"}, Label{EventKind::kCameraExit, "EXIT"},
+    Label{EventKind::kState, "STATE"},    Label{EventKind::kLog, "LOG"},
+    Label{EventKind::kSerial, "SERIAL"},  Label{EventKind::kClock, "CLOCK"},
+    Label{EventKind::kFault, "FAULT"},
 };
 
 const char* label(EventKind kind) {
@@ -50,6 +47,12 @@ std::string head(const BoardEvent& event, EventKind kind) {
            static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
            kind == EventKind::kPart ? partLabel.c_str() : label(kind));
   return text;
+}
+
+// The watchdog's keep-alives come every few seconds: the first of a wake-up stands for all.
+bool keep_alive(const BoardEvent& event) {
+  return event.kind == EventKind::kPart && event.part == "watchdog" &&
+         event.field("what") == "keepalive";
 }
 
 }  // namespace
@@ -80,7 +83,7 @@ std::string Timeline::format(const BoardEvent& event) {
   std::string summary;
   if (!verbose_) {
     std::lock_guard lock(mutex_);
-    if (event.kind == EventKind::kWatchdog && keepAlives_[event.wake]++ > 0) {
+    if (keep_alive(event) && keepAlives_[event.wake]++ > 0) {
       return "";
     }
     if (event.kind == EventKind::kSerial) {
@@ -99,7 +102,7 @@ std::string Timeline::format(const BoardEvent& event) {
   // The line that ends a run of hidden messages carries the time the run was seen to end.
   std::string line = summary.empty() ? "" : head(event, EventKind::kSerial) + summary + "\n";
   line += head(event, event.kind) + event.text;
-  if (event.kind == EventKind::kWatchdog && !verbose_) {
+  if (keep_alive(event) && !verbose_) {
     line += " (more in the record)";
   }
   return line;

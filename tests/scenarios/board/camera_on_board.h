@@ -1,10 +1,11 @@
-// A fixture for scenarios of one wake-up: the real camera_app on a fresh board, with helpers
-// that wait on the board's record and on the camera's console.
+// The real camera_app on a fresh board in a temporary run folder, for scenario tests, with
+// helpers that wait on the board's record and on the camera's console.
 #pragma once
 
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -12,9 +13,41 @@
 
 #include "sim/board/board.h"
 
-#include "scenario_board.h"
+#include "tests/support/file_lines.h"
 
 namespace scenario_test {
+
+using test_support::read_file;
+using test_support::TempDir;
+
+// Generous bound for anything that must happen; never used to measure speed.
+inline constexpr std::chrono::seconds kPatience{120};
+
+using test_support::read_file;
+using test_support::TempDir;
+
+// What a sanitizer build prints when it finds something; none may appear.
+inline bool has_sanitizer_report(const std::string& errors) {
+  for (const char* mark :
+       {"AddressSanitizer", "ThreadSanitizer", "LeakSanitizer", "runtime error:"}) {
+    if (errors.find(mark) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Counts the events of `kind` in the record, or of one part's lines of one kind ("what").
+inline std::size_t count(sim::board::Board& board, sim::board::EventKind kind) {
+  return board.record().events(kind).size();
+}
+inline std::size_t count(sim::board::Board& board, std::string_view part, std::string_view what) {
+  std::size_t found = 0;
+  for (const sim::board::BoardEvent& event : board.record().events(part)) {
+    found += event.field("what") == what ? 1 : 0;
+  }
+  return found;
+}
 
 class CameraOnTheBoard : public ::testing::Test {
  protected:
@@ -37,6 +70,30 @@ class CameraOnTheBoard : public ::testing::Test {
           return event.kind == sim::board::EventKind::kState && event.field("to") == state;
         },
         kPatience);
+  }
+
+  // Waits until the record holds `count` lines of `part` of the kind `what` ("keepalive") from
+  // the current wake-up.
+  bool wait_part(std::string_view part, std::string_view what, std::size_t count) {
+    const int wake = board_->wake_count();
+    std::size_t seen = 0;
+    return board_->record().wait_for(
+        [&](const sim::board::BoardEvent& event) {
+          return event.wake == wake && event.kind == sim::board::EventKind::kPart &&
+                 event.part == part && event.field("what") == what && ++seen >= count;
+        },
+        kPatience);
+  }
+
+  // Cuts the power; every process of the wake-up is gone afterwards.
+  void power_off() {
+    board_->cut_power("test over");
+    ASSERT_TRUE(board_->wait_power_off(kPatience));
+    EXPECT_EQ(board_->processes_alive(), 0);
+  }
+
+  std::string wake_file(int wake, const char* name) const {
+    return read_file(board_->wake_dir(wake) + "/" + name);
   }
 
   // The console of the wake-up so far.

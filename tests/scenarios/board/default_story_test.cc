@@ -9,7 +9,7 @@
 #include "sim/camsim/scenario_runner.h"
 #include "sim/camsim/stories.h"
 
-#include "scenario_board.h"
+#include "camera_on_board.h"
 
 namespace {
 

@@ -96,7 +96,7 @@ TEST_F(InitOnTheBoard, RecordsFromTheTagsAndFromConfigAreLoggedOnceAndCleared) {
       << reboots;
 
   std::vector<std::string> tagWrites;
-  for (const sim::board::BoardEvent& write : board_->record().events(EventKind::kTagWrite)) {
+  for (const sim::board::BoardEvent& write : board_->record().events("tagstore")) {
     tagWrites.push_back(write.field("command"));
   }
   EXPECT_NE(std::find(tagWrites.begin(), tagWrites.end(), "--set dovu wdm_reboot 0"),

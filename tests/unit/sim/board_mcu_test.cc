@@ -65,6 +65,12 @@ TEST(BoardMcu, ARequestSentAgainAfterAnUnansweredOneIsMarkedAsARetry) {
   EXPECT_EQ(requests[0].field("retry"), "false");
   EXPECT_EQ(requests[1].field("retry"), "true");
   EXPECT_NE(requests[1].text.find("(retry)"), std::string::npos) << "marked in the timeline";
+  // The answer the fault kept back is recorded as such, never as one that was sent.
+  const auto answers = serial(probe, "mcu->camera", "get_device_info_response");
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].field("sent"), "false");
+  EXPECT_EQ(answers[0].text.find("MCU -> camera"), std::string::npos) << answers[0].text;
+  EXPECT_EQ(answers[1].field("sent"), "true");
 }
 
 TEST(BoardMcu, NotificationsAndWhetherTheyWereAcknowledgedAreRecorded) {
@@ -91,7 +97,10 @@ TEST(BoardMcu, NotificationsAndWhetherTheyWereAcknowledgedAreRecorded) {
 
   EXPECT_EQ(probe.out("mcu"), "get_device_info_response\npir_detection_request\n");
   std::vector<std::string> summary;
-  for (const BoardEvent& event : probe.board().record().events(EventKind::kNotification)) {
+  for (const BoardEvent& event : probe.board().record().events("mcu")) {
+    if (event.field("what") != "notification") {
+      continue;
+    }
     summary.push_back(event.field("notification") + " " + event.field("acknowledged"));
   }
   EXPECT_EQ(summary, (std::vector<std::string>{"PIR true", "time-lapse false"}));

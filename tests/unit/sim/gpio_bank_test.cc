@@ -1,6 +1,6 @@
 // The board's GPIO lines: the tree the camera finds at power-up, the record of what it writes,
 // and the inputs the board drives.
-#include "sim/board/gpio_bank.h"
+#include "sim/gpio/gpio_bank.h"
 
 #include <chrono>
 #include <condition_variable>

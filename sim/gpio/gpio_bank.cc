@@ -1,4 +1,4 @@
-#include "sim/board/gpio_bank.h"
+#include "sim/gpio/gpio_bank.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,0 +1,54 @@
+#include "sim/clock/clock_part.h"
+
+#include <array>
+
+#include "sim/board/board.h"
+#include "sim/board/directive_words.h"
+
+namespace sim::board {
+
+namespace {
+
+int parse_date(const std::vector<std::string>& args, BoardAction* ret_action,
+               std::string* ret_error) {
+  std::string text;
+  for (const std::string& word : args) {
+    text += text.empty() ? word : " " + word;
+  }
+  int64_t epochMs = 0;
+  if (args.empty() || args.size() > 2 || !parse_date_time(text, &epochMs)) {
+    *ret_error = "'" + text + "' is not a date and time such as 2024-06-01 12:00:00 (up to 2037)";
+    return -1;
+  }
+  *ret_action = [epochMs](Board& board, std::string*) {
+    board.set_date(epochMs);
+    return 0;
+  };
+  return 0;
+}
+
+constexpr std::array kDirectives = {
+    DirectiveSyntax{"date", "date DATE TIME", "set the camera's date and time", false, true,
+                    parse_date},
+};
+
+}  // namespace
+
+const std::span<const DirectiveSyntax> kClockDirectives = kDirectives;
+
+std::unique_ptr<BoardPart> make_clock_part() {
+  return std::make_unique<ClockPart>();
+}
+
+int ClockPart::attach(Board& board, std::string* ret_error) {
+  (void)ret_error;
+  board_ = &board;
+  return 0;
+}
+
+void ClockPart::sandbox_options(const WakeContext& wake, SandboxOptions* options) {
+  (void)wake;
+  options->insert(options->end(), {"--clock", board_->time().path(), board_->paths().clockShim});
+}
+
+}  // namespace sim::board

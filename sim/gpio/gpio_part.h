@@ -1,0 +1,36 @@
+// The board's GPIO bank as a board part: the /sys/class/gpio tree of each power-up, every change
+// of level or direction recorded (kind "gpio"), and the inputs the scenario drives:
+//   gpio LINE LEVEL          (set-up, or "at TIME gpio LINE LEVEL" in a wake-up)
+// LINE is 43 or card-detect, 63 or format-button; LEVEL 0 or 1.
+#pragma once
+
+#include <memory>
+
+#include "sim/board/board_part.h"
+#include "sim/gpio/gpio_bank.h"
+
+namespace sim::board {
+
+class GpioPart final : public BoardPart {
+ public:
+  GpioPart();
+  std::string_view name() const override { return "gpio"; }
+  int attach(Board& board, std::string* ret_error) override;
+  int power_up(const WakeContext& wake, std::string* ret_error) override;
+  void powered_off(const WakeContext& wake) override;
+
+  GpioBank& bank() { return bank_; }
+  // Drives an input line (recorded also while the camera is off). Returns 0 or -1.
+  int set_input(int line, int level);
+
+ private:
+  void on_change(const GpioChange& change);
+
+  Board* board_ = nullptr;
+  GpioBank bank_;
+};
+
+std::unique_ptr<BoardPart> make_gpio_part();
+extern const std::span<const DirectiveSyntax> kGpioDirectives;
+
+}  // namespace sim::board

@@ -1,0 +1,33 @@
+// The watchdog daemon model as a board part: wdm_daemon runs in the sandbox beside camera_app,
+// and what it reports is recorded (kind "watchdog": keep-alives, other messages, and gaps with
+// no keep-alive for longer than the limit). Directive:
+//   watchdog-limit TIME      the daemon reports a gap after this long (default 10s)
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sim/board/board_part.h"
+
+namespace sim::board {
+
+class WatchdogPart final : public BoardPart {
+ public:
+  std::string_view name() const override { return "watchdog"; }
+  int attach(Board& board, std::string* ret_error) override;
+
+  // The daemon's command line, started in the sandbox before camera_app.
+  std::string command() const;
+  // One line of the daemon's report.
+  void on_line(const std::string& line);
+  void set_limit_ms(int64_t limitMs) { limitMs_ = limitMs; }
+
+ private:
+  Board* board_ = nullptr;
+  int64_t limitMs_ = 10000;
+};
+
+std::unique_ptr<BoardPart> make_watchdog_part();
+extern const std::span<const DirectiveSyntax> kWatchdogDirectives;
+
+}  // namespace sim::board
