@@ -1,7 +1,7 @@
-// The camera's card on the board's real FAT32 card: what the camera does with a blank, a
-// pulled, a full and a dirty card, and that every run leaves the card clean for fsck.fat -n.
-#include <filesystem>
-#include <fstream>
+// The camera's card on the board's real FAT32 card: what the camera does with a blank, a pulled
+// and a dirty card, and that a run leaves the card clean for fsck.fat -n.
+#include <sys/stat.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -51,13 +51,10 @@ TEST_F(CardOnTheBoard, BlankCardIsNotFormattedAndNothingIsWrittenToIt) {
   EXPECT_NE(log.find("SD card mounted to Modem and hence log updation interrupted"),
             std::string::npos);
   EXPECT_TRUE(sim::card::card_partitions(card().image()).empty());
-  std::ifstream image(card().image(), std::ios::binary);
-  std::string block(1 << 16, '\0');
-  bool untouched = true;
-  while (image.read(block.data(), static_cast<std::streamsize>(block.size())) || image.gcount()) {
-    untouched = untouched && block.find_first_not_of('\0') == std::string::npos;
-  }
-  EXPECT_TRUE(untouched);
+  // The blank image is sparse: any write would have given it blocks.
+  struct stat image {};
+  ASSERT_EQ(stat(card().image().c_str(), &image), 0);
+  EXPECT_EQ(image.st_blocks, 0);
 }
 
 TEST_F(CardOnTheBoard, PulledCardIsReportedAndTheRunStillEndsInSleep) {
@@ -76,21 +73,6 @@ TEST_F(CardOnTheBoard, PulledCardIsReportedAndTheRunStillEndsInSleep) {
   EXPECT_NE(log.find("ERROR : SD NOT INSERTED:"), std::string::npos);
   EXPECT_EQ(log.find("SD card mounted to ISP and copied logs"), std::string::npos);
   ASSERT_EQ(card().set_present(true, &error), 0) << error;
-  expect_card_clean();
-}
-
-TEST_F(CardOnTheBoard, LogsAreArchivedAndTheCardUnmountedBeforeSleep) {
-  make_board();
-  std::string error;
-  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
-  const std::string first = run_until_asleep();
-  EXPECT_NE(first.find("Current log file value is 1"), std::string::npos);
-  ASSERT_EQ(board_->wake({sim::WakeReason::kTimelapse}, &error), 0) << error;
-  EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 2, kPatience));
-  EXPECT_TRUE(board_->wait_power_off(kPatience));
-  EXPECT_NE(scenario_test::read_file(board_->wake_dir(2) + "/console.log")
-                .find("Current log file value is 2"),
-            std::string::npos);
   expect_card_clean();
 }
 

@@ -66,41 +66,41 @@ inline int log_lines_with(const std::string& text) {
   return count;
 }
 
+// Puts every test on an empty slot with nothing mounted, fresh records and a watched shell.
+inline void reset_card() {
+  static const bool mutexes = init_shared_mutexes() == 0;
+  ASSERT_TRUE(mutexes);
+  init_record_locks();
+  test_support::use_fresh_shared_records();
+  app_log_close();
+  system(
+      "umount /sdcard/primary /sdcard/secondary 2>/dev/null; rm -f /dev/mmcblk0* "
+      "/tmp/app.log; rm -rf /sdcard/primary/* /sdcard/secondary/*");
+  std::ofstream(kCardDetectPath) << "0\n";
+  commands.clear();
+  sleeps.clear();
+  on_sleep = nullptr;
+  set_storage_shell({record_and_run, record_sleep});
+}
+
+// A card with `count` partitions; `mounted` of them (from 1) mounted, `read_only` partition
+// (0 none) mounted read-only.
+inline void insert_card(int count, int mounted, int read_only = 0, int primary_mb = 8) {
+  sh("touch /dev/mmcblk0");
+  for (int partition = 1; partition <= count; ++partition) {
+    sh("touch /dev/mmcblk0p" + std::to_string(partition));
+  }
+  for (int partition = 1; partition <= mounted; ++partition) {
+    sh("mount -t tmpfs -o size=" + std::to_string(partition == 1 ? primary_mb : 4) + "m" +
+       (partition == read_only ? ",ro" : "") + " mmcblk0p" + std::to_string(partition) +
+       (partition == 1 ? " /sdcard/primary" : " /sdcard/secondary"));
+  }
+}
+
 class CardTest : public testing::Test {
  protected:
-  void SetUp() override {
-    static const bool mutexes = init_shared_mutexes() == 0;
-    ASSERT_TRUE(mutexes);
-    init_record_locks();
-    test_support::use_fresh_shared_records();
-    app_log_close();
-    system(
-        "umount /sdcard/primary /sdcard/secondary 2>/dev/null; rm -f /dev/mmcblk0* "
-        "/tmp/app.log; rm -rf /sdcard/primary/* /sdcard/secondary/*");
-    set_card_detect(0);
-    commands.clear();
-    sleeps.clear();
-    on_sleep = nullptr;
-    set_storage_shell({record_and_run, record_sleep});
-  }
+  void SetUp() override { reset_card(); }
   void TearDown() override { reset_storage_shell(); }
-
-  static void set_card_detect(int value) { std::ofstream(kCardDetectPath) << value << "\n"; }
-  // A card with `count` partitions; `mounted` of them (from 1) mounted, `read_only` partition
-  // (0 none) mounted read-only.
-  static void insert_card(int count, int mounted, int read_only = 0, int primary_mb = 8) {
-    sh("touch /dev/mmcblk0");
-    for (int partition = 1; partition <= count; ++partition) {
-      sh("touch /dev/mmcblk0p" + std::to_string(partition));
-    }
-    for (int partition = 1; partition <= mounted; ++partition) {
-      const char* point = partition == 1 ? "/sdcard/primary" : "/sdcard/secondary";
-      const int size = partition == 1 ? primary_mb : 4;
-      sh("mount -t tmpfs -o size=" + std::to_string(size) + "m" +
-         (partition == read_only ? ",ro" : "") + " mmcblk0p" + std::to_string(partition) + " " +
-         point);
-    }
-  }
 };
 
 }  // namespace storage_test

@@ -10,16 +10,16 @@
 namespace storage_test {
 namespace {
 
-class PowerdownTest : public CardTest {
+class PowerdownTest : public test_support::QueueTest {
  protected:
   void SetUp() override {
-    CardTest::SetUp();
-    queues_.SetUp();
+    QueueTest::SetUp();
+    reset_card();
     insert_card(2, 2);
   }
   void TearDown() override {
-    queues_.TearDown();
-    CardTest::TearDown();
+    reset_storage_shell();
+    QueueTest::TearDown();
   }
   static void enter_from(int32_t previous) {
     sysInfo->prevState = previous;
@@ -39,13 +39,6 @@ class PowerdownTest : public CardTest {
     auto found = std::find(commands.begin(), commands.end(), command);
     return found == commands.end() ? -1 : found - commands.begin();
   }
-
- private:
-  struct Queues : test_support::QueueTest {
-    void TestBody() override {}
-    using QueueTest::SetUp;
-    using QueueTest::TearDown;
-  } queues_;
 };
 
 TEST_F(PowerdownTest, CaptureRunWaitsForMonitorAndCaptureThenUnmountsBeforeReadyToSleep) {

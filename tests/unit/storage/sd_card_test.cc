@@ -20,7 +20,7 @@ bool any_command_starts_with(std::string_view prefix) {
 }
 
 TEST_F(SdCardTest, EmptySlotIsTriedElevenTimesThenReportedOnce) {
-  set_card_detect(1);
+  std::ofstream(kCardDetectPath) << "1\n";
   EXPECT_EQ(init_sd_card(), SD_NOT_INSERTED);
   EXPECT_EQ(count_of("umount  /sdcard/primary"), 11);
   EXPECT_EQ(sleeps, std::vector<unsigned>(11, 100));

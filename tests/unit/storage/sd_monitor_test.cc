@@ -17,7 +17,7 @@ class SdMonitorTest : public CardTest {
  protected:
   void SetUp() override {
     CardTest::SetUp();
-    insert_card(2, 2, 0, /*primary_mb=*/8);
+    insert_card(2, 2);
   }
   // Asks the monitor for a pass with the given minimum and serves it.
   static void request_pass(int min_free_mb) {
@@ -98,23 +98,6 @@ TEST_F(SdMonitorTest, SecondaryHoldsMediaInAFolderOrInTransmit) {
   EXPECT_EQ(secondary_has_media(), 0);
   write_file("/sdcard/secondary/TRANSMIT/PICT0001.JPG", 1);
   EXPECT_EQ(secondary_has_media(), 1);
-}
-
-TEST(ListingLine, FolderAndMediaNumbers) {
-  constexpr std::size_t kPrefix = 30;  // "/sdcard/primary/DCIM/100DSCIM/"
-  struct Case {
-    const char* line;
-    int number;
-  };
-  for (const Case& c :
-       {Case{"100DSCIM", 100}, Case{"999DSCIM", 999}, Case{"099DSCIM", 0}, Case{"1000DSCIM", 0},
-        Case{"10xDSCIM", 0}, Case{"/sdcard/primary/DCIM/100DSCIM/PICT0042.JPG", 42},
-        Case{"/sdcard/primary/DCIM/100DSCIM/VID9999.MP4", 9999},
-        Case{"/sdcard/primary/DCIM/100DSCIM/PICT0000.JPG", 0},
-        Case{"/sdcard/primary/DCIM/100DSCIM/PICT00a2.JPG", 0},
-        Case{"/sdcard/primary/DCIM/100DSCIM/HD0042.JPG", 0}, Case{"", 0}}) {
-    EXPECT_EQ(parse_listing_line(c.line, kPrefix), c.number) << c.line;
-  }
 }
 
 }  // namespace
