@@ -72,7 +72,7 @@ TEST(PhotosOnTheBoard, NightBurstOfThreeIsStoredEncryptedGreyWithItsBar) {
                       "scene night\nmcu night\nconfig multishot 3\n"
                       "config resolution 1\nconfig cellular 1\n"
                       "tag dovu multishot 3\nconfig encrypt_password ") +
-              kPassword + "\npictures password " + kPassword + "\nwake pir for 120s\n",
+              kPassword + "\npictures password " + kPassword + "\nwake pir for 600s\n",
           dir);
   const std::string card = runDir + "/card/primary/";
   for (const char* number : {"0001", "0002", "0003"}) {
@@ -96,7 +96,7 @@ TEST(PhotosOnTheBoard, DayTimeLapseLeavesOneColourPhoto) {
   const std::string runDir =
       run("date 2024-06-01 12:00:00\ncard formatted 8G\nscene day\nmcu day\nconfig cellular 0\n"
           "config resolution 0\nconfig multishot 3\n"
-          "wake timelapse for 120s\n",
+          "wake timelapse for 600s\n",
           dir);
   const std::string photo = runDir + "/card/primary/DCIM/100DSCIM/PICT0001.JPG";
   const std::string picture = decoded(photo);
