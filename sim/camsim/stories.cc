@@ -194,6 +194,23 @@ server config pirSensitivity 9
 wake sync for 180s
 )";
 
+constexpr std::string_view kCardTrouble =
+    R"(title The SD card in trouble: a dirty secondary, a full primary, a card pulled and put back
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G
+card dirty 2
+card full 1
+
+# The kernel warns about the secondary at its first mount.
+wake timelapse for 40s
+asleep 10m
+# A PIR capture on a full card; the card leaves the slot while the camera is awake.
+wake pir for 40s
+at 8s card pull
+at 20s card insert
+)";
+
 constexpr std::string_view kCardPowerDown =
     R"(title Power-down on a formatted card: the logs archived under the next number each wake-up, the card unmounted before ready-to-sleep
 date 2024-06-01 12:00:00
@@ -222,6 +239,7 @@ constexpr std::array kStories = {
     Story{"pir-then-sync", kPirThenSync},
     Story{"sync-no-signal", kSyncNoSignal},
     Story{"sync-error", kSyncError},
+    Story{"card-trouble", kCardTrouble},
     Story{"card-power-down", kCardPowerDown},
 };
 
