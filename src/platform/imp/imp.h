@@ -6,4 +6,5 @@
 #include "platform/imp/imp_framesource.h"
 #include "platform/imp/imp_isp.h"
 #include "platform/imp/imp_log.h"
+#include "platform/imp/imp_osd.h"
 #include "platform/imp/imp_system.h"

@@ -67,7 +67,8 @@ class ImpHost : public ::testing::Test {
 
   // The ISP bring-up steps in the camera's order; the index of the failing one, or -1.
   int bring_up() {
-    int results[] = {IMP_ISP_Open(),
+    int results[] = {IMP_OSD_SetPoolSize(524288),
+                     IMP_ISP_Open(),
                      IMP_ISP_AddSensor(&sensor_),
                      IMP_ISP_EnableSensor(),
                      IMP_System_Init(),
@@ -177,7 +178,7 @@ TEST_F(ImpHost, BringUpAndTeardownRefuseTheWrongOrderAndSensor) {
   // A sensor whose supply line is driven low does not answer.
   write_file(dir_.path() + "/gpio/gpio17/direction", "out\n");
   gpio(17, "0");
-  EXPECT_EQ(bring_up(), 2);
+  EXPECT_EQ(bring_up(), 3);
   gpio(17, "1");
   imp_host::reset();
   bring_up_streaming();
@@ -279,7 +280,8 @@ TEST_F(ImpHost, StatusFileHoldsTheExposureLines) {
 }
 
 TEST_F(ImpHost, InjectedFaultsFailTheNamedOperationOnceOrAlways) {
-  const char* steps[] = {"IMP_ISP_Open",
+  const char* steps[] = {"IMP_OSD_SetPoolSize",
+                         "IMP_ISP_Open",
                          "IMP_ISP_AddSensor",
                          "IMP_ISP_EnableSensor",
                          "IMP_System_Init",

@@ -55,6 +55,7 @@ struct HostMedia {
   IMPISPRunningMode runningMode = IMPISP_RUNNING_MODE_DAY;
   unsigned char contrast = 128;
   unsigned char brightness = 128;
+  int osdPoolSize = 0;
 
   AutoExposure ae;
   uint32_t evStart = 0;  // 0: cold start

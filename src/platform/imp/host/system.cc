@@ -8,8 +8,26 @@
 #include "platform/imp/host/host_media.h"
 #include "platform/imp/host/imp_host.h"
 #include "platform/imp/imp_log.h"
+#include "platform/imp/imp_osd.h"
 #include "platform/imp/imp_system.h"
 #include "platform/imp/isp_status_file.h"
+
+// The pool is reserved once, before the library starts; its size only matters for regions,
+// which the host's pictures do not have yet.
+int IMP_OSD_SetPoolSize(int size) {
+  imp_host::HostMedia& m = imp_host::media();
+  std::lock_guard lock(m.mutex);
+  if (injected_failure(m, "IMP_OSD_SetPoolSize")) {
+    errno = EIO;
+    return -1;
+  }
+  if (size <= 0 || m.systemUp) {
+    errno = EINVAL;
+    return -1;
+  }
+  m.osdPoolSize = size;
+  return 0;
+}
 
 int IMP_System_Init(void) {
   imp_host::HostMedia& m = imp_host::media();
@@ -79,6 +97,7 @@ void reset() {
   m.sensor = IMPSensorInfo{};
   m.runningMode = IMPISP_RUNNING_MODE_DAY;
   m.contrast = m.brightness = 128;
+  m.osdPoolSize = 0;
   m.ae = AutoExposure{};
   m.evStart = 0;
   m.aeFrame = -1;
