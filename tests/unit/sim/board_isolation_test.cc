@@ -83,6 +83,8 @@ TEST(BoardIsolation, TheHostIsUnchangedByWhatTheCameraRuns) {
       "sh mount -t tmpfs -o size=1m tmpfs /sdcard/secondary && echo inside > "
       "/sdcard/secondary/only-inside.txt",
       "sh flash_eraseall /dev/mtd1",
+      // Nothing of the host but its system: no home, no optional software, no project tree.
+      std::string("sh test ! -e /root -a ! -e /opt -a ! -e /var/lib -a ! -e ") + __FILE__,
       "done",
       // Last, as nothing can be written to /config afterwards (lazily: the probe still reads
       // its script from there).
@@ -95,11 +97,11 @@ TEST(BoardIsolation, TheHostIsUnchangedByWhatTheCameraRuns) {
   ASSERT_TRUE(probe.board().wait_power_off(board_test::kPatience));
 
   const std::vector<std::string> results = board_test::lines_of(probe.out("sh"));
-  ASSERT_GE(results.size(), 7u);
+  ASSERT_GE(results.size(), 8u);
   EXPECT_EQ(results[0].rfind("0 date -s", 0), 0u) << results[0];
   EXPECT_NE(results[1].rfind("0 ", 0), 0u)
       << "the kernel refuses the sandbox a clock set: " << results[1];
-  for (std::size_t i = 2; i < 7; ++i) {
+  for (std::size_t i = 2; i < 8; ++i) {
     EXPECT_EQ(results[i].rfind("0 ", 0), 0u) << results[i];
   }
   EXPECT_EQ(read_file(probe.board().run_dir() + "/sdcard/primary/umount-status"), "0\n");
