@@ -6,7 +6,10 @@
 //   keepalive TYPE SINCE_MS     a keep-alive of TYPE, SINCE_MS board milliseconds after the
 //                               previous one (or after the daemon started)
 //   gap SILENT_MS               no keep-alive for longer than the limit: once per silence,
-//                               as soon as the limit passes
+//                               as soon as the limit passes. Counted from the first
+//                               keep-alive on: before it the camera is still starting, and
+//                               under time compression the host's start-up of a process
+//                               alone spans many seconds of board time.
 //   message TYPE                a message of another type than the keep-alive
 // Times are board time: the board clock shim is preloaded into this process too.
 //
@@ -60,7 +63,8 @@ int main(int argc, char** argv) {
   printf("ready\n");
 
   long long last = board_ms();
-  bool gapReported = false;
+  // No silence counts as a gap until the camera's watchdog client has started feeding.
+  bool gapReported = true;
   for (;;) {
     const long long silent = board_ms() - last;
     const long long untilLimit = gapReported ? limitMs : limitMs - silent;

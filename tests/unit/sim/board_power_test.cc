@@ -11,6 +11,7 @@
 
 namespace {
 
+using board_test::kPatience;
 using board_test::ProbeBoard;
 using sim::board::EventKind;
 using sim::board::WakeUpRequest;
@@ -188,6 +189,26 @@ TEST(BoardPower, ACameraThatEndsByItselfIsRecordedAsSuch) {
   ASSERT_EQ(exits.size(), 1u);
   EXPECT_EQ(exits[0].field("status"), "1");
   EXPECT_TRUE(probe.board().record().events(EventKind::kPowerCut).empty());
+}
+
+// The watchdog daemon counts silences from the camera's first keep-alive: a camera still
+// starting (seconds of board time under time compression) has not stopped feeding it.
+TEST(BoardWatchdog, ASilenceCountsOnlyOnceTheCameraFeedsIt) {
+  sim::board::BoardSetup setup;
+  setup.watchdogLimitMs = 1000;
+  setup.speed = 10;
+  ProbeBoard probe(setup);
+  ASSERT_TRUE(probe.ok());
+  probe.script({"sleep-ms 3000", "keepalive", "sleep-ms 3000", "done"});
+  ASSERT_EQ(probe.wake(), 0);
+  ASSERT_TRUE(probe.wait_done());
+  probe.board().cut_power("test over");
+  ASSERT_TRUE(probe.board().wait_power_off(kPatience));
+  std::vector<std::string> seen;
+  for (const sim::board::BoardEvent& event : probe.board().record().events("watchdog")) {
+    seen.push_back(event.field("what"));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"keepalive", "gap"}));
 }
 
 }  // namespace
