@@ -19,6 +19,7 @@ constexpr char kDefaultSize[] = "8G";
 constexpr int kDefaultPartitions = 2;
 constexpr size_t kTreeLinesPerPartition = 40;
 // The card's block devices come up before camera_app, as the kernel's MMC driver does at boot.
+constexpr char kMountTableShim[] = "/run/board/cardbin/libcardmounts.so";
 constexpr char kCardLoader[] = "/run/board/cardbin/card_blockd /run/board/card.img --";
 
 int fail(std::string* ret_error, const std::string& text) {
@@ -310,7 +311,13 @@ void CardPart::write_control() {
 
 void CardPart::sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) {
   (void)wake;
+  // The camera's view of the mount table comes beside the board clock, when the board has one
+  // (camera-sandbox preloads its shim from /run/board).
+  const bool clock = std::find(options->begin(), options->end(), "--clock") != options->end();
+  const std::string preload =
+      std::string(clock ? "/run/board/libboardclock.so:" : "") + kMountTableShim;
   std::lock_guard lock(mutex_);
+  options->insert(options->end(), {"--setenv", "LD_PRELOAD", preload});
   options->insert(options->end(), {"--bind", image_, "/run/board/card.img", "--bind", stateDir_,
                                    kCardStateDir, "--dev-bind", "/dev/fuse", "/dev/fuse",
                                    "--ro-bind", SIM_CARD_BIN_DIR, "/run/board/cardbin"});
