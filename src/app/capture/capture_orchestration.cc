@@ -383,6 +383,11 @@ void* capture_top_half(void*) {
     case 0:
       set_locked(captureFlags.bootPhotoInit, 1);
       libimp_init();
+      if (captureFlags.yuvDeinitRequest && captureFlags.photoDone == 1) {
+        // The bring-up failed and no snapshot will be taken: start-up must not wait for one;
+        // the bottom half finds no snapshot and reports the capture error.
+        set_locked(sysInfo->firstCapturePending, 0);
+      }
       break;
     case 1:
       // Without a recording the bottom half finds no video and reports the capture error.
