@@ -1,11 +1,18 @@
-# Cross toolchain for the camera's MIPS application processor (little endian, glibc).
-# Needs Debian's g++-mipsel-linux-gnu; the device build links the vendor media library
-# instead of the host simulation (CAMERA_MEDIA_BACKEND=vendor).
+# Cross toolchain for the camera's MIPS application processor (32-bit, little endian, glibc),
+# from Debian's g++-mipsel-linux-gnu. Programs built here run on the host under qemu-mipsel
+# (Debian's qemu-user) with the target's C library from /usr/mipsel-linux-gnu.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/mipsel-linux-gnu)
+set(CMAKE_LIBRARY_ARCHITECTURE mipsel-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH /usr/mipsel-linux-gnu /usr/lib/mipsel-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/mipsel-linux-gnu)
+# The 32-bit processor has no 64-bit atomic instructions: std::atomic<int64_t> and the like
+# call into libatomic.
+set(CMAKE_C_STANDARD_LIBRARIES_INIT "-latomic")
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-latomic")

@@ -1,15 +1,14 @@
 #!/usr/bin/python3
-"""Writes the seed corpora of the link fuzz targets into seeds/<target>/.
+"""Adds seeds to the corpora of the link fuzz targets in corpus/<target>/.
 
 Every member of kvt_MCU2ISP and kvt_Modem2ISP, with every field set, encoded with the reference
 protobuf library: as raw payloads for the decoder targets and framed (regular, length high byte
-first, checksum first, with stray bytes ahead) for the receiver targets. The seeds are checked
-in; run this again after a schema change:  fuzz/links/make_seeds.py
+first, checksum first, with stray bytes ahead) for the receiver targets. Run this after a schema
+change, then minimise the corpora again (see FUZZING.md):  fuzz/links/make_seeds.py
 (Debian's python3 with python3-protobuf).
 """
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -68,7 +67,7 @@ def frame(payload, high_first=False, checksum_first=False):
 
 
 def write(target, name, data):
-    directory = HERE / "seeds" / target
+    directory = HERE / "corpus" / target
     directory.mkdir(parents=True, exist_ok=True)
     (directory / name).write_bytes(data)
 
@@ -77,8 +76,6 @@ def main():
     with tempfile.TemporaryDirectory() as out_dir:
         mcu, modem = load_modules(out_dir)
         for link, wrapper_type in (("mcu", mcu.kvt_MCU2ISP), ("modem", modem.kvt_Modem2ISP)):
-            for target in (f"fuzz_{link}_receiver", f"fuzz_{link}_decoder"):
-                shutil.rmtree(HERE / "seeds" / target, ignore_errors=True)
             write(f"fuzz_{link}_receiver", "empty_wrapper", frame(b""))
             for field in wrapper_type.DESCRIPTOR.fields:
                 wrapper = wrapper_type()
