@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim/board/board.h"
 
+#include "tests/support/eventually.h"
 #include "tests/support/file_lines.h"
 
 namespace scenario_test {
@@ -101,14 +101,8 @@ class CameraOnTheBoard : public ::testing::Test {
 
   // Waits (host time, bounded) until the console holds `text` `count` times.
   bool wait_console(const std::string& text, int count = 1) const {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (occurrences(console_now(), text) >= count) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return test_support::eventually([&] { return occurrences(console_now(), text) >= count; },
+                                    kPatience);
   }
 
   // Cuts the power and returns the whole console of the wake-up.

@@ -11,13 +11,13 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim/board/board.h"
 
+#include "tests/support/eventually.h"
 #include "tests/support/file_lines.h"
 
 namespace board_test {
@@ -79,14 +79,7 @@ class ProbeBoard {
   std::string out(const std::string& name) const { return read_file(config_path("out/" + name)); }
 
   static bool wait_for_file(const std::string& path) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (access(path.c_str(), F_OK) != 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return test_support::eventually([&] { return access(path.c_str(), F_OK) == 0; }, kPatience);
   }
 
  private:

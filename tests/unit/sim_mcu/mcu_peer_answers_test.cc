@@ -108,23 +108,6 @@ TEST(McuPeerAnswers, EveryRequestMemberGetsItsResponseMemberOnce) {
   EXPECT_EQ(camera.peer().received("reserved_62"), 1);
 }
 
-TEST(McuPeerAnswers, NeverRepeatsOnItsOwn) {
-  CameraEnd camera;
-  camera.send(camera_state_request());
-  kvt::kvt_MCU2ISP answer;
-  ASSERT_TRUE(camera.receive(&answer));
-  // An hour of board time without a word from the camera.
-  for (int i = 0; i < 60; ++i) {
-    camera.clock().advance(milliseconds(60'000));
-  }
-  camera.send(device_info_request());
-  ASSERT_TRUE(camera.receive(&answer));
-  EXPECT_TRUE(answer.has_get_device_info_response());
-  EXPECT_EQ(camera.peer().sent("get_camera_state_response"), 1);
-  EXPECT_EQ(camera.deframer().strayBytes(), 0u);
-  EXPECT_EQ(camera.deframer().frames(), 2u);
-}
-
 TEST(McuPeerAnswers, CameraStateFollowsTheWakeUpReason) {
   sim::McuSetup setup;
   setup.cameraStateFor[static_cast<std::size_t>(sim::WakeReason::kTimelapse)] = 4;
@@ -251,66 +234,6 @@ TEST(McuPeerAnswers, SetUpValuesReachTheCamera) {
   EXPECT_EQ(answer.get_fuel_gauge_value_response().fuelgaugeentries_size(), 0);
 }
 
-TEST(McuPeerAnswers, StatusLedAndWatchdogAreRecorded) {
-  CameraEnd camera;
-  kvt::kvt_MCU2ISP answer;
-  kvt::kvt_ISP2MCU led;
-  led.mutable_set_status_led_request()->set_colour(sim::kMcuLedRed);
-  led.mutable_set_status_led_request()->set_blinkperiodms(1000);
-  camera.send(led);
-  ASSERT_TRUE(camera.receive(&answer));
-  sim::McuStatusLed shown = camera.peer().status_led();
-  EXPECT_EQ(shown.colour, sim::kMcuLedRed);
-  EXPECT_TRUE(shown.blinking);
-  EXPECT_EQ(shown.blinkPeriodMs, 1000u);
-
-  led.mutable_set_status_led_request()->set_colour(sim::kMcuLedBlue);
-  led.mutable_set_status_led_request()->clear_blinkperiodms();
-  camera.send(led);
-  ASSERT_TRUE(camera.receive(&answer));
-  shown = camera.peer().status_led();
-  EXPECT_EQ(shown.colour, sim::kMcuLedBlue);
-  EXPECT_FALSE(shown.blinking) << "a steady colour carries no blink period";
-
-  camera.send(request_named("watchdog_notification_request"));
-  camera.send(request_named("watchdog_notification_request"));
-  ASSERT_TRUE(camera.receive(&answer));
-  ASSERT_TRUE(camera.receive(&answer));
-  EXPECT_EQ(camera.peer().watchdog_notifications(), 2);
-}
-
-TEST(McuPeerAnswers, ModemPowerAndReadyToSleepReachTheBoard) {
-  CameraEnd camera;
-  std::atomic<int> powerCuts{0};
-  std::mutex changesMutex;
-  std::vector<bool> modemChanges;
-  camera.peer().set_on_ready_to_sleep([&] { ++powerCuts; });
-  camera.peer().set_on_modem_power([&](bool on) {
-    std::lock_guard lock(changesMutex);
-    modemChanges.push_back(on);
-  });
-  kvt::kvt_MCU2ISP answer;
-  kvt::kvt_ISP2MCU power;
-  for (bool on : {true, true, false}) {
-    power.mutable_set_modem_power_state_request()->set_on(on);
-    camera.send(power);
-    ASSERT_TRUE(camera.receive(&answer));
-    EXPECT_TRUE(answer.has_set_modem_power_state_response());
-  }
-  EXPECT_FALSE(camera.peer().modem_powered());
-
-  camera.send(request_named("isp_ready_to_sleep_request"));
-  ASSERT_TRUE(camera.receive(&answer));
-  EXPECT_TRUE(answer.has_isp_ready_to_sleep_response());
-  // The power goes after the answer has been written; the callback follows on the worker.
-  ASSERT_TRUE(camera.peer().wait_sent("isp_ready_to_sleep_response", 1, kPatience));
-  camera.send(device_info_request());
-  ASSERT_TRUE(camera.receive(&answer));
-  EXPECT_EQ(powerCuts.load(), 1);
-  std::lock_guard lock(changesMutex);
-  EXPECT_EQ(modemChanges, (std::vector<bool>{true, false})) << "only changes power the Modem";
-}
-
 TEST(McuPeerAnswers, BrokenInputIsRecordedAndSkipped) {
   CameraEnd camera;
   // Stray bytes, a frame with a wrong checksum, and a message lacking a required field
@@ -342,31 +265,6 @@ TEST(McuPeerAnswers, BrokenInputIsRecordedAndSkipped) {
       "undecodable message of 3 bytes, missing set_modem_power_state_request.on",
       "get_device_info_request", "get_device_info_response"};
   EXPECT_EQ(lines, expected);
-}
-
-TEST(McuPeerAnswers, RecordNamesMembersBothWaysInOrder) {
-  CameraEnd camera;
-  camera.send(camera_state_request());
-  kvt::kvt_MCU2ISP answer;
-  ASSERT_TRUE(camera.receive(&answer));
-  ASSERT_TRUE(camera.peer().wait_sent("get_camera_state_response", 1, kPatience));
-
-  const std::vector<sim::McuRecord> history = camera.peer().history();
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0].direction, sim::PeerDirection::kCameraToPeer);
-  EXPECT_EQ(history[0].member, "get_camera_state_request");
-  EXPECT_FALSE(history[0].retry);
-  EXPECT_EQ(history[1].direction, sim::PeerDirection::kPeerToCamera);
-  EXPECT_EQ(history[1].member, "get_camera_state_response");
-  EXPECT_EQ(history[1].detail, "state: 1");
-  // The callback saw the same lines; the next exchange makes sure it has run for these.
-  camera.send(device_info_request());
-  ASSERT_TRUE(camera.receive(&answer));
-  const std::vector<sim::McuRecord> given = camera.callback_records();
-  ASSERT_GE(given.size(), 2u);
-  EXPECT_EQ(given[0].member, history[0].member);
-  EXPECT_EQ(given[1].member, history[1].member);
-  EXPECT_EQ(given[1].detail, history[1].detail);
 }
 
 }  // namespace

@@ -185,21 +185,6 @@ TEST(McuPeerFaults, NewPowerUpForgetsLateAnswersOfTheOldOne) {
   EXPECT_EQ(camera.peer().sent("get_camera_state_response"), 0);
 }
 
-TEST(McuPeerFaults, LineSurvivesTheCameraClosingAndReopeningIt) {
-  CameraEnd camera;
-  kvt::kvt_MCU2ISP message;
-  camera.send(device_info_request());
-  ASSERT_TRUE(camera.receive(&message));
-  for (int cycle = 0; cycle < 3; ++cycle) {
-    camera.close_line();
-    ASSERT_EQ(camera.open_line(), 0);
-    camera.peer().set_wake_reason(sim::WakeReason::kTimelapse);
-    camera.send(camera_state_request());
-    ASSERT_TRUE(camera.receive(&message));
-    EXPECT_EQ(message.get_camera_state_response().state(), 5u);
-  }
-}
-
 // Waits until the record has a line of `member` whose detail contains `text`.
 bool wait_record(CameraEnd& camera, const std::string& member, const std::string& text) {
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
@@ -233,17 +218,6 @@ TEST(McuPeerFaults, PoweredOffCameraHearsNothingAndANewPowerUpStartsClean) {
   EXPECT_EQ(message.get_camera_state_response().state(), 2u);
   EXPECT_EQ(camera.deframer().frames(), 1u) << "nothing of the last power-up arrived";
   EXPECT_EQ(camera.deframer().strayBytes(), 0u);
-}
-
-TEST(McuPeerFaults, RawBytesGoOutAsGiven) {
-  CameraEnd camera;
-  ASSERT_EQ(camera.peer().send_raw({0x01, 0x02, 0xAD}), 0);
-  camera.send(device_info_request());
-  kvt::kvt_MCU2ISP message;
-  ASSERT_TRUE(camera.receive(&message));
-  ASSERT_GE(camera.raw().size(), 3u);
-  EXPECT_EQ(std::vector<uint8_t>(camera.raw().begin(), camera.raw().begin() + 3),
-            (std::vector<uint8_t>{0x01, 0x02, 0xAD}));
 }
 
 }  // namespace

@@ -91,19 +91,5 @@ TEST(McuPeerNotifications, FaultsActOnANamedNotification) {
   EXPECT_EQ(camera.deframer().rejected(), 1u);
 }
 
-TEST(McuPeerNotifications, NothingGoesOutWhileStopped) {
-  CameraEnd camera;
-  camera.peer().stop();
-  EXPECT_EQ(camera.peer().notify_pir(), -1);
-  EXPECT_EQ(camera.peer().send_raw({0x00}), -1);
-  EXPECT_TRUE(camera.peer().notifications().empty());
-  ASSERT_EQ(camera.peer().start(), 0);
-  EXPECT_EQ(camera.peer().start(), -1) << "already running";
-  camera.peer().notify_pir();
-  kvt::kvt_MCU2ISP message;
-  ASSERT_TRUE(camera.receive(&message));
-  EXPECT_TRUE(message.has_pir_detection_request());
-}
-
 }  // namespace
 }  // namespace sim_test
