@@ -2,7 +2,9 @@
 // input join as headers of their own beside these.
 #pragma once
 
+#include "platform/imp/imp_bind.h"
 #include "platform/imp/imp_common.h"
+#include "platform/imp/imp_encoder.h"
 #include "platform/imp/imp_framesource.h"
 #include "platform/imp/imp_isp.h"
 #include "platform/imp/imp_log.h"

@@ -1,0 +1,218 @@
+// The simulated encoder as the recording reads it: frames from the bound frame source coded
+// as H.265, handed out as packs in a circular buffer, released in order, with the faults the
+// board can inject.
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/imp/host/encoder_host.h"
+#include "platform/imp/host/imp_host.h"
+#include "platform/imp/imp.h"
+
+#include "tests/support/file_lines.h"
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 360;
+constexpr int64_t kPeriodUs = 33333;
+
+std::string output_of(const std::string& command) {
+  std::string text;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return text;
+  }
+  char buffer[256];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    text.append(buffer, n);
+  }
+  pclose(pipe);
+  return text;
+}
+
+// One coded frame as the reader saw it.
+struct Seen {
+  std::vector<uint32_t> nalTypes;
+  int64_t timestamp = 0;
+  bool wrapped = false;  // one of its packs runs past the buffer's end
+};
+
+class Encoder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_.path() + "/sensor");
+    imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
+    imp_host::reset();
+    imp_host::reset_encoder();
+  }
+  void TearDown() override {
+    imp_host::reset_encoder();
+    imp_host::reset();
+  }
+  void faults(const std::string& text) { std::ofstream(dir_.path() + "/sensor/faults") << text; }
+
+  // The video pipeline as the camera builds it: frame source -> display group -> encoder.
+  // The index of the failing step, or -1.
+  int bring_up() {
+    IMPSensorInfo sensor{};
+    strcpy(sensor.name, "os02g10");
+    sensor.cbus_type = TX_SENSOR_CONTROL_INTERFACE_I2C;
+    strcpy(sensor.i2c.type, "os02g10");
+    sensor.i2c.addr = 0x3C;
+    IMPFSChnAttr fs{};
+    fs.picWidth = kWidth;
+    fs.picHeight = kHeight;
+    fs.pixFmt = PIX_FMT_NV12;
+    fs.crop = {0, 0, 0, kWidth, kHeight};
+    fs.outFrmRateNum = 30;
+    fs.outFrmRateDen = 1;
+    fs.nrVBs = 2;
+    IMPEncoderChnAttr enc{};
+    IMPCell source{DEV_ID_FS, 0, 0};
+    IMPCell osd{DEV_ID_OSD, 0, 0};
+    IMPCell encoder{DEV_ID_ENC, 0, 0};
+    const int results[] = {
+        IMP_ISP_Open(),
+        IMP_ISP_AddSensor(&sensor),
+        IMP_ISP_EnableSensor(),
+        IMP_System_Init(),
+        IMP_ISP_EnableTuning(),
+        IMP_FrameSource_CreateChn(0, &fs),
+        IMP_Encoder_CreateGroup(0),
+        IMP_Encoder_SetDefaultParam(&enc, IMP_ENC_PROFILE_HEVC_MAIN, IMP_ENC_RC_MODE_CBR, kWidth,
+                                    kHeight, 30, 1, 30, 1, -1, 1000),
+        IMP_Encoder_CreateChn(0, &enc),
+        IMP_Encoder_RegisterChn(0, 0),
+        IMP_System_Bind(&source, &osd),
+        IMP_System_Bind(&osd, &encoder),
+        IMP_FrameSource_EnableChn(0),
+        IMP_FrameSource_SetFrameDepth(0, 0),
+        IMP_Encoder_StartRecvPic(0),
+    };
+    for (int i = 0; i < static_cast<int>(std::size(results)); ++i) {
+      if (results[i] != 0) {
+        return i;
+      }
+    }
+    return -1;
+  }
+
+  // Records `frames` frames to `path` as the recording does, pack by pack.
+  std::vector<Seen> record(const std::string& path, int frames) {
+    std::vector<Seen> seen;
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < frames; ++i) {
+      IMPEncoderStream stream{};
+      if (IMP_Encoder_PollingStream(0, 1000) != 0 || IMP_Encoder_GetStream(0, &stream, 1) != 0) {
+        ADD_FAILURE() << "no frame " << i;
+        break;
+      }
+      const char* base = reinterpret_cast<const char*>(stream.virAddr);
+      Seen frame;
+      frame.timestamp = stream.pack[0].timestamp;
+      for (uint32_t p = 0; p < stream.packCount; ++p) {
+        const IMPEncoderPack& pack = stream.pack[p];
+        EXPECT_EQ(pack.timestamp, frame.timestamp);
+        EXPECT_EQ(pack.frameEnd, p + 1 == stream.packCount ? 1u : 0u);
+        const uint32_t room = stream.streamSize - pack.offset;
+        frame.wrapped = frame.wrapped || room < pack.length;
+        out.write(base + pack.offset, std::min(room, pack.length));
+        if (room < pack.length) {
+          out.write(base, pack.length - room);
+        }
+        frame.nalTypes.push_back(pack.nalType);
+      }
+      seen.push_back(frame);
+      EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &stream), 0);
+    }
+    return seen;
+  }
+
+  test_support::TempDir dir_;
+};
+
+TEST_F(Encoder, PacksReassembleIntoAStreamFfmpegDecodes) {
+  imp_host::set_stream_buffer_size(96 * 1024);  // a few frames, so packs wrap around
+  ASSERT_EQ(bring_up(), -1);
+  const std::string path = dir_.path() + "/stream.h265";
+  constexpr int kFrames = 75;
+  const std::vector<Seen> seen = record(path, kFrames);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kFrames));
+
+  bool wrapped = false;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i));
+    // A VPS opens every key frame, one per GOP of 30, and only those.
+    const bool key = i % 30 == 0;
+    EXPECT_EQ(seen[i].nalTypes.front() == IMP_H265_NAL_VPS, key);
+    bool idr = false;
+    for (uint32_t type : seen[i].nalTypes) {
+      idr = idr || type == IMP_H265_NAL_SLICE_IDR_W_RADL || type == IMP_H265_NAL_SLICE_IDR_N_LP;
+    }
+    EXPECT_EQ(idr, key);
+    // Frame times rise in whole frame periods of the source's clock.
+    if (i > 0) {
+      EXPECT_GT(seen[i].timestamp, seen[i - 1].timestamp);
+      EXPECT_EQ((seen[i].timestamp - seen[i - 1].timestamp) % kPeriodUs, 0);
+    }
+    wrapped = wrapped || seen[i].wrapped;
+  }
+  EXPECT_TRUE(wrapped);
+
+  EXPECT_EQ(output_of("ffmpeg -v error -i '" + path + "' -f null - 2>&1"), "");
+  EXPECT_EQ(output_of("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                      "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
+                      path + "'"),
+            "hevc,640,360,75\n");
+}
+
+TEST_F(Encoder, StreamsGoBackInOrderAndInjectedFaultsFailTheirStep) {
+  ASSERT_EQ(bring_up(), -1);
+  IMPEncoderStream first{};
+  IMPEncoderStream second{};
+  ASSERT_EQ(IMP_Encoder_GetStream(0, &first, 1), 0);
+  ASSERT_EQ(IMP_Encoder_GetStream(0, &second, 1), 0);
+  EXPECT_EQ(second.seq, first.seq + 1);
+  EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &second), -1);
+  EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &first), 0);
+  EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &second), 0);
+  EXPECT_EQ(IMP_Encoder_GetStream(0, &first, 0), -1);  // nothing coded waits
+
+  // An unbound encoder has nothing to code: its poll times out.
+  IMPCell osd{DEV_ID_OSD, 0, 0};
+  IMPCell encoder{DEV_ID_ENC, 0, 0};
+  ASSERT_EQ(IMP_System_UnBind(&osd, &encoder), 0);
+  EXPECT_EQ(IMP_Encoder_PollingStream(0, 50), -1);
+
+  struct Case {
+    const char* operation;
+    int step;  // of bring_up
+  };
+  int id = 0;
+  for (const Case& c : {Case{"IMP_Encoder_CreateChn", 8}, Case{"IMP_Encoder_RegisterChn", 9},
+                        Case{"IMP_Encoder_PollingStream", -1}}) {
+    SCOPED_TRACE(c.operation);
+    imp_host::reset_encoder();
+    imp_host::reset();
+    faults("fail " + std::to_string(++id) + " " + c.operation + " once\n");
+    EXPECT_EQ(bring_up(), c.step);
+    if (c.step < 0) {
+      EXPECT_EQ(IMP_Encoder_PollingStream(0, 100), -1);
+      EXPECT_EQ(IMP_Encoder_PollingStream(0, 1000), 0);  // once only
+    }
+  }
+  IMPEncoderChnStat stat{};
+  ASSERT_EQ(IMP_Encoder_Query(0, &stat), 0);
+  EXPECT_EQ(stat.registered, 1);
+  EXPECT_EQ(stat.leftStreamFrames, 1u);
+}
+
+}  // namespace
