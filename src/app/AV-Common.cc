@@ -12,10 +12,6 @@
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
 
-// The on-screen display's memory pool belongs to the video form's library module, which is
-// not declared yet; the call is made when the library provides it (its result is ignored).
-extern "C" int IMP_OSD_SetPoolSize(int size) __attribute__((weak));
-
 namespace {
 
 constexpr int kOsdPoolSize = 524288;
@@ -133,9 +129,8 @@ int pipelineMode = 0;
 uint8_t yuvDown = 1;
 
 int T31_system_init(ChannelDefinition* chn) {
-  if (IMP_OSD_SetPoolSize != nullptr) {
-    IMP_OSD_SetPoolSize(kOsdPoolSize);
-  }
+  // The display's pool is sized before anything else; its result does not matter here.
+  IMP_OSD_SetPoolSize(kOsdPoolSize);
   if (chn == nullptr) {
     app_log(MOD_VID_ENC, LEVEL_ERR, "Null pointer passed as arg : T31_system_init");
     return -1;
