@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "sim/clock/board_clock_page.h"
+#include "sim/clock/shim_next.h"
 
 using board_clock::Page;
 using board_clock::Snapshot;
@@ -40,10 +41,7 @@ int g_state = 0;
 Page* g_page = nullptr;
 int g_page_fd = -1;
 
-template <typename Function>
-Function next(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
+using board_shim::next;
 
 using ClockGettime = int (*)(clockid_t, timespec*);
 
