@@ -110,6 +110,21 @@ TEST_F(McuLinkTest, InvalidClockIsAskedAgainUntilValidThenTheReportedStateIsTake
   EXPECT_NE(log.find("State changes from STATE_INIT to STATE_CAPTURETIMELAPSE"), std::string::npos);
 }
 
+// A date before 1970 (or one a 32-bit clock cannot hold) is refused with a clear error rather
+// than kept as a wrong date.
+TEST_F(McuLinkTest, AnInstallDateTheClockCannotHoldIsRefused) {
+  sysInfo->enterState = 0;
+  sim::McuSetup setup;
+  setup.installEpoch = -86400;
+  start(setup, sim::WakeReason::kSync);
+  send_mcu_request(EventMessage{}, MCU_REQ_GET_RTC_INSTALL_DATE_TIME);
+  ASSERT_TRUE(serve_until([] { return sysInfo->installDateReceived == 1; }));
+  EXPECT_EQ(cameraConfig->installEpoch, 0);
+  EXPECT_NE(logged().find("MCU install date epoch -86400 is outside the dates this camera's "
+                          "clock can hold."),
+            std::string::npos);
+}
+
 TEST_F(McuLinkTest, DetectionReportedOnATimeLapseWakeUpPowersDown) {
   sim::McuSetup setup;
   setup.cameraStateFor[static_cast<size_t>(sim::WakeReason::kTimelapse)] = STATE_CAPTUREDETECTION;

@@ -1,5 +1,6 @@
 // Message handler of the MCU link: notifications become capture events or refusals, answers
 // become MSG_MCU_RESP records for the system server.
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +14,12 @@
 #include "app/system/sys_info.h"
 
 namespace {
+
+// An epoch from the MCU is a date only when the system clock can hold it: not before 1970,
+// and on a processor with a 32-bit time_t not past 2038-01-19 03:14:07.
+bool epoch_is_representable(int64_t epoch) {
+  return epoch >= 0 && static_cast<int64_t>(static_cast<time_t>(epoch)) == epoch;
+}
 
 // The texts and codes of one of the MCU's three capture notifications.
 struct Notification {
@@ -216,7 +223,13 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
           sysInfo->wdmReboot = 1;
         }
         time_t when = static_cast<time_t>(wdm.epoch);
-        if (!wdm.epochValid) {
+        const bool representable = epoch_is_representable(wdm.epoch);
+        if (wdm.epochValid && !representable) {
+          app_log(MOD_MCU_UART, LEVEL_ERR,
+                  "MCU reboot epoch %lu is beyond the dates this camera's clock can hold.",
+                  static_cast<unsigned long>(wdm.epoch));
+        }
+        if (!wdm.epochValid || !representable) {
           app_log(MOD_MCU_UART, LEVEL_INFO, "Using ISP time since MCU reboot epoch is invalid.");
           when = time(nullptr);
           struct tm local {};
@@ -235,7 +248,12 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
     case kvt_MCU2ISP_get_rtc_date_time_response_tag: {
       const RtcDateTime& rtc = message.msg.get_rtc_date_time_response;
       app_log(MOD_MCU_UART, LEVEL_INFO, "mcu_rtctime.isValid = %s", rtc.isValid ? "TRUE" : "FALSE");
-      if (rtc.isValid) {
+      if (rtc.isValid && !epoch_is_representable(rtc.epoch)) {
+        app_log(MOD_MCU_UART, LEVEL_ERR,
+                "MCU clock epoch %ld is outside the dates this camera's clock can hold.",
+                static_cast<long>(rtc.epoch));
+      }
+      if (rtc.isValid && epoch_is_representable(rtc.epoch)) {
         {
           SemLock lock(&configLock);
           cameraConfig->rtcEpoch = rtc.epoch;
@@ -261,15 +279,22 @@ bool handle_answer(const kvt_MCU2ISP& message, EventMessage& record) {
       return true;
     }
     case kvt_MCU2ISP_get_rtc_install_date_time_response_tag: {
-      const time_t install = message.msg.get_rtc_install_date_time_response.epoch;
-      {
-        SemLock lock(&configLock);
-        cameraConfig->installEpoch = install;
+      const int32_t epoch = message.msg.get_rtc_install_date_time_response.epoch;
+      if (epoch_is_representable(epoch)) {
+        const time_t install = epoch;
+        {
+          SemLock lock(&configLock);
+          cameraConfig->installEpoch = install;
+        }
+        struct tm fields {};
+        gmtime_r(&install, &fields);
+        app_log(MOD_MCU_UART, LEVEL_INFO, "Y:%dM:%dD:%d:H:%dm:%ds:%d", fields.tm_year + 1900,
+                fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+      } else {
+        app_log(MOD_MCU_UART, LEVEL_ERR,
+                "MCU install date epoch %ld is outside the dates this camera's clock can hold.",
+                static_cast<long>(epoch));
       }
-      struct tm fields {};
-      gmtime_r(&install, &fields);
-      app_log(MOD_MCU_UART, LEVEL_INFO, "Y:%dM:%dD:%d:H:%dm:%ds:%d", fields.tm_year + 1900,
-              fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
       SemLock lock(&sysInfoLock);
       sysInfo->installDateReceived = 1;
       record.response = MCU_RESP_GET_RTC_INSTALL_DATE_TIME;
