@@ -9,9 +9,11 @@
 #include "sim/factory/factory_part.h"
 #include "sim/gpio/gpio_part.h"
 #include "sim/mcu/mcu_part.h"
+#include "sim/modem/modem_part.h"
 #include "sim/pictures/pictures_part.h"
 #include "sim/sensor/sensor_part.h"
 #include "sim/tagstore/tagstore_part.h"
+#include "sim/usb/usb_gadget_part.h"
 #include "sim/wdm/watchdog_part.h"
 
 namespace sim::board {
@@ -32,6 +34,8 @@ const std::array kParts = {
     PartRegistration{"card", sim::card::make_card_part, sim::card::kCardDirectives},
     PartRegistration{"pictures", sim::pictures::make_pictures_part,
                      sim::pictures::kPicturesDirectives},
+    PartRegistration{"usb", sim::usb::make_usb_gadget_part, {}},
+    PartRegistration{"modem", sim::modem::make_modem_part, sim::modem::kModemDirectives},
 };
 
 }  // namespace

@@ -1,0 +1,215 @@
+// Syncs and first boots on the board: the upload into the server inbox, the sync timeout and
+// the Modem's SD format requests.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/board/board.h"
+#include "sim/card/card_image.h"
+#include "sim/card/card_part.h"
+#include "sim/modem/modem_part.h"
+
+#include "camera_on_board.h"
+#include "tests/support/eventually.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using scenario_test::kPatience;
+using test_support::read_file;
+
+int run(const std::vector<std::string>& args) {
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
+ protected:
+  sim::card::CardPart& card() { return *board_->part<sim::card::CardPart>(); }
+  sim::modem::ModemPart& modem() { return *board_->part<sim::modem::ModemPart>(); }
+
+  // Runs one wake-up until the MCU cut the power.
+  void run_until_asleep(sim::WakeReason reason) {
+    wake(reason);
+    wait_asleep();
+  }
+
+  void wait_asleep() {
+    ASSERT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience * 3));
+    ASSERT_TRUE(board_->wait_power_off(kPatience));
+    // The board tells its parts of the cut one after another, the Modem last of them.
+    const int wakes = board_->wake_count();
+    ASSERT_TRUE(test_support::eventually([&] { return modem().power_cuts() == wakes; }));
+  }
+
+  // The camera's members on the Modem line with their board times.
+  std::vector<sim::LineMessage> camera_said(std::string_view member) {
+    std::vector<sim::LineMessage> found;
+    for (const sim::LineMessage& message : modem().peer()->history()) {
+      if (message.direction == sim::PeerDirection::kCameraToPeer && message.member == member) {
+        found.push_back(message);
+      }
+    }
+    return found;
+  }
+};
+
+// Upload copies the camera stored encrypted reach the server inbox, decrypted, byte for byte.
+TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
+  make({}, 10);
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  modem().setup().password = "pa ss'w\"rd";
+  const std::vector<sim::card::Partition> partitions = sim::card::card_partitions(card().image());
+  ASSERT_EQ(partitions.size(), 2u);
+  const std::string primary =
+      card().image() + "@@" +
+      std::to_string(partitions[0].number == 1 ? partitions[0].start : partitions[1].start);
+  const std::string work = dir_.path() + "/work";
+  std::filesystem::create_directories(work);
+  std::vector<std::string> plain;
+  for (int i = 1; i <= 2; ++i) {
+    std::string jpeg = "\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x');
+    jpeg += "\xFF\xD9";
+    plain.push_back(jpeg);
+    const std::string name = "PICT000" + std::to_string(i) + ".JPG";
+    std::ofstream(work + "/" + name, std::ios::binary) << jpeg;
+    ASSERT_EQ(run({"openssl", "enc", "-aes-128-cbc", "-in", work + "/" + name, "-out",
+                   work + "/enc_" + name, "-pass", "pass:" + modem().setup().password}),
+              0);
+    run({"mmd", "-i", primary, "::/TRANSMIT"});
+    ASSERT_EQ(run({"mcopy", "-o", "-i", primary, work + "/enc_" + name, "::/TRANSMIT/" + name}), 0);
+  }
+
+  run_until_asleep(sim::WakeReason::kSync);
+
+  const std::string inbox = modem().inbox_dir();
+  EXPECT_EQ(contents(inbox + "/PICT0001.JPG"), plain[0]);
+  EXPECT_EQ(contents(inbox + "/PICT0002.JPG"), plain[1]);
+  const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_TRUE(uploads[0].notJpeg.empty());
+  EXPECT_EQ(uploads[0].error, "");
+  // The card came back before the configuration was fetched, and the sync ended in SHUTDOWN.
+  const auto returned = camera_said("return_camera_sd_card_control_response");
+  const auto fetched = camera_said("get_camera_configuration_request");
+  ASSERT_EQ(returned.size(), 1u);
+  ASSERT_EQ(fetched.size(), 1u);
+  EXPECT_LT(returned[0].boardTime, fetched[0].boardTime);
+  EXPECT_TRUE(modem().peer()->shut_down());
+}
+
+// A PIR detection during a sync: the photo is taken onto the secondary partition while the
+// card may be lent, reaches the primary, and the upload after it brings it to the inbox.
+TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
+  make({}, 10);
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  modem().setup().sync.searchingReports = 3;
+  modem().setup().sync.searchInterval = 5s;
+  wake(sim::WakeReason::kSync);
+  ASSERT_TRUE(board_->record().wait_for(
+      [](const sim::board::BoardEvent& event) {
+        return event.field("member") == "send_server_sync_status_response";
+      },
+      kPatience));
+  board_->mcu().notify_pir();
+  wait_asleep();
+
+  const auto actions = camera_said("set_server_next_action_request");
+  ASSERT_EQ(actions.size(), 2u);
+  EXPECT_NE(actions[0].detail.find("nextAction: 1"), std::string::npos);
+  EXPECT_NE(actions[1].detail.find("nextAction: 0"), std::string::npos);
+  const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
+  ASSERT_EQ(uploads.size(), 2u);
+  ASSERT_EQ(uploads[1].files.size(), 1u);
+  EXPECT_TRUE(uploads[1].notJpeg.empty());
+  EXPECT_TRUE(std::filesystem::exists(modem().inbox_dir() + "/" + uploads[1].files[0]));
+}
+
+// A Modem that never finds a signal is told to shut down 300 s of board time after it said it
+// was searching, and reports nothing more.
+TEST_F(SyncOnTheBoard, NoSignalEndsWithShutdownAfterThreeHundredSeconds) {
+  make({}, 30);
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  modem().setup().sync.searchingReports = -1;
+
+  run_until_asleep(sim::WakeReason::kSync);
+
+  const auto searching = camera_said("send_server_sync_status_response");
+  const auto shutdown = camera_said("set_server_next_action_request");
+  ASSERT_EQ(searching.size(), 1u);
+  ASSERT_EQ(shutdown.size(), 1u);
+  const auto waited = shutdown[0].boardTime - searching[0].boardTime;
+  EXPECT_GE(waited, 300s);
+  EXPECT_LT(waited, 310s);
+  EXPECT_EQ(camera_said("get_camera_configuration_request").size(), 0u);
+}
+
+// The Modem's format request in a first boot: the answer each combination of request value,
+// validation and format gets, and what becomes of the card.
+TEST_F(SyncOnTheBoard, FirstBootFormatRequestTakesItsBranch) {
+  struct Case {
+    sim::ModemFormatRequest request;
+    bool cardFormatted;
+    const char* logged;
+    std::size_t partitionsAfter;
+  };
+  const Case cases[] = {
+      {{0, false, false}, true, "MODEM_ASYNC_RESP_ALREADY_FORMATTED", 2},
+      {{1, false, false}, false, "MODEM_ASYNC_RESP_BYPASS_VALIDATION", 0},
+      {{2, true, true}, false, "MODEM_ASYNC_RESP_BYPASS_FORMATTING", 0},
+      {{4, true, true}, false, "SD Format Success", 2},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logged);
+    board_.reset();
+    sim::board::BoardSetup setup;
+    setup.runDir = dir_.path() + "/run" + std::to_string(++index);
+    setup.speed = 10;
+    std::string error;
+    board_ = sim::board::Board::create(setup, &error);
+    ASSERT_NE(board_, nullptr) << error;
+    ASSERT_EQ(c.cardFormatted ? card().insert_formatted("4G", 2, &error)
+                              : card().insert_blank("4G", &error),
+              0)
+        << error;
+    modem().setup().formatRequest = c.request;
+    modem().setup().sync.searchingReports = 0;
+
+    run_until_asleep(sim::WakeReason::kFirstBoot);
+
+    EXPECT_EQ(camera_said("get_camera_sd_card_format_response").size(), 1u);
+    EXPECT_NE(read_file(board_->wake_dir(1) + "/app.log").find(c.logged), std::string::npos);
+    EXPECT_EQ(sim::card::card_partitions(card().image()).size(), c.partitionsAfter);
+    EXPECT_EQ(camera_said("get_camera_configuration_request").size(), 1u);
+  }
+}
+
+}  // namespace
