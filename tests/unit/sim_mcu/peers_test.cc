@@ -11,6 +11,7 @@
 #include "sim/mcu/mcu_peer.h"
 #include "sim/peers/fault_book.h"
 #include "sim/peers/line_record.h"
+#include "sim/peers/peer_framer.h"
 #include "sim/peers/serial_line.h"
 
 namespace sim {
@@ -124,6 +125,27 @@ TEST(SerialLine, WritesToALineNobodyReadsGiveUp) {
   ::close(slave);
   EXPECT_TRUE(line_hung_up(pty.master));
   EXPECT_EQ(write_bounded(pty.master, garbage_bytes(4), milliseconds(50)), -1);
+  close_pty(&pty);
+}
+
+// A camera that holds the line open but stopped reading: the peer's answers pile up behind a
+// megabyte of garbage, and stopping the peer still returns.
+TEST(SerialLine, APeerStopsWhileItsWriteWaitsForRoom) {
+  PtyPair pty;
+  ASSERT_EQ(open_pty(&pty), 0);
+  const int slave = ::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  McuPeer peer(pty.master, {}, {});
+  PeerFault garbage;
+  garbage.kind = PeerFaultKind::kGarbageBeforeAnswer;
+  garbage.garbageBytes = 1 << 20;
+  peer.add_fault(garbage);
+  ASSERT_EQ(peer.start(), 0);
+  const std::vector<uint8_t> request = frame(std::string("\x0a\x00", 2));  // get_device_info
+  ASSERT_EQ(::write(slave, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  ASSERT_TRUE(peer.wait_received("get_device_info_request", 1, std::chrono::seconds(60)));
+  peer.stop();
+  ::close(slave);
   close_pty(&pty);
 }
 
