@@ -1,6 +1,6 @@
-// What the card code and power-down ask of the LED manager and the warning light. Those
-// records belong to the indicators, which are not built yet: each call here is a named seam
-// that says so and changes nothing, and the indicators take these names over when they land.
+// What the card code and power-down ask of the LED manager and the warning light. The
+// indicators (src/app/indicators) implement these: each stores into the LED records that the
+// LED manager shows at its next tick.
 #pragma once
 
 // The SD LEDs for a good card: green on, red off.
@@ -10,7 +10,7 @@ int show_sd_fault();
 // Allows the warning light after a good check when the battery level is 15 or more and the
 // configuration's warning-light setting is on.
 int allow_warning_light_if_charged();
-// 1 when the red SD LED is off, 0 when it is lit, -1 while the LED records do not exist.
+// 1 when the red SD LED is off, 0 when it is lit (on or blinking).
 int sd_red_led_off();
 // The test LED blinks for `seconds`.
 int blink_test_led(int seconds);

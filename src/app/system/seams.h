@@ -27,25 +27,5 @@ struct PendingThreads {
 };
 extern const PendingThreads kThreadBodies;
 
-// Indicators: warning LED timer locks.
-int init_warning_led_locks();
-// Indicators: every LED record off.
-void set_all_led_records_off();
-// Indicators: the LED manager's signal-LED display.
-void show_signal_leds(int mode);
-// Indicators: the battery LEDs from the fuel gauge.
-void show_battery_leds();
-// Indicators: signal LED 1 blinking for 5 seconds, the other signal LEDs off.
-void show_signal_timeout_leds();
-// Indicators: the SD LED green blinking while a format runs.
-void show_sd_formatting();
-// Indicators: the red SD LED is lit.
-bool sd_red_led_on();
-// Indicators: the test LED on.
-void set_test_led_on();
-// Indicators: the format-button thread stopped (cancelled and waited for).
-void stop_format_button();
-// Indicators: the format button is being pressed.
-bool formatButtonPressed();
-// Indicators: the warning light for a PIR capture (0 in the power-down state, else 1).
-void trigger_warning_led(int argument);
+// The front panel's records, displays, warning light and format button.
+#include "app/indicators/indicators.h"

@@ -1,0 +1,49 @@
+// What the state handlers, start-up and the links ask of the front panel: the battery and
+// signal displays, the SD and test LEDs, the warning light and the format button.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// The battery (which 0) or signal (which 1) display; `have_value` 0 means no signal value is
+// known yet. Returns 1 for the battery, 4 for the signal (callers ignore it).
+int show_battery_and_signal(int which, int have_value);
+
+// Start-up and power-down.
+int init_warning_led_locks();
+void set_all_led_records_off();
+// The signal display, `have_value` as above.
+void show_signal_leds(int have_value);
+void show_battery_leds();
+// Signal LED 1 blinks for 5 seconds, the other signal LEDs off (the Modem sync timed out).
+void show_signal_timeout_leds();
+// Green SD LED blinking, red off, while a format runs.
+void show_sd_formatting();
+bool sd_red_led_on();
+void set_test_led_on();
+// The warning light for a PIR capture (0 in the power-down state, else 1).
+void trigger_warning_led(int argument);
+
+// Format button (first boot only).
+extern std::atomic<uint8_t> formatButtonDown;  // the button was down at the last sample
+extern std::atomic<uint32_t> formatLedShown;
+// Stops the button monitor and waits until it has ended; a running format goes on.
+void stop_format_button();
+bool formatButtonPressed();
+
+// The monitor's count of consecutive low samples, one sample per 250 ms.
+struct FormatButtonMonitor {
+  uint32_t count = 0;
+};
+inline constexpr uint32_t kFormatHoldSamples = 20;  // five seconds
+// Takes one sample (0 pressed); true when this sample completes the hold.
+bool format_button_sample(FormatButtonMonitor& monitor, int level);
+// The handler's work once a format has been asked for: the format and its display on the SD
+// LEDs and the MCU status LED. Returns the format's result.
+int format_and_show();
+// The format the handler runs; tests replace it.
+using CardFormatter = int (*)();
+extern CardFormatter cardFormatter;
+
+void* format_button_monitor_thread(void*);
+void* format_button_handler_thread(void*);
