@@ -235,9 +235,14 @@ int main(int argc, char** argv) {
       }
       printf("\nThe board's %.*s:\n", static_cast<int>(part.name.size()), part.name.data());
       for (const sim::board::DirectiveSyntax& directive : part.directives) {
-        printf("  %s%.*s\n      %.*s\n", directive.timed && !directive.setup ? "at TIME " : "",
-               static_cast<int>(directive.usage.size()), directive.usage.data(),
-               static_cast<int>(directive.help.size()), directive.help.data());
+        // A long list of forms goes one form a line.
+        std::string usage(directive.usage);
+        for (std::size_t at = 0; usage.size() > 90 && (at = usage.find(" | ", at)) != usage.npos;) {
+          usage.replace(at, 3, "\n    | ");
+          at += 7;
+        }
+        printf("  %s%s\n      %.*s\n", directive.timed && !directive.setup ? "at TIME " : "",
+               usage.c_str(), static_cast<int>(directive.help.size()), directive.help.data());
       }
     }
     printf("\nBuilt-in stories:");
