@@ -10,6 +10,7 @@
 #include "app/links/modem/modem_link_manager.h"
 #include "app/records/app_log.h"
 #include "app/storage/sd_monitor.h"
+#include "app/system/instant_request.h"
 #include "app/system/sync_states.h"
 
 const PendingThreads kThreadBodies = {
@@ -23,6 +24,7 @@ const PendingThreads kThreadBodies = {
     .capture_photo_video = normal_capture_thread,
     .sd_card_monitor = sd_monitor_thread,
     .modem_sync_timeout = modem_sync_timeout_thread,
+    .instant_request = instant_request_thread,
     .format_button = format_button_monitor_thread,
     .format_enable = format_button_handler_thread,
 };
