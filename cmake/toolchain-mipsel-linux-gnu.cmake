@@ -11,8 +11,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/mipsel-linux-gnu)
+set(CAMERA_TARGET_ROOT /usr/mipsel-linux-gnu)
+set(CAMERA_TARGET_EMULATOR qemu-mipsel)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CAMERA_TARGET_EMULATOR} -L ${CAMERA_TARGET_ROOT})
 # The 32-bit processor has no 64-bit atomic instructions: std::atomic<int64_t> and the like
 # call into libatomic.
 set(CMAKE_C_STANDARD_LIBRARIES_INIT "-latomic")
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-latomic")
+# pkg-config finds the target's libraries only (Debian's multiarch folder), never the host's:
+# a library installed for the host alone (libx265, libjpeg, libswscale) is then simply absent.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/mipsel-linux-gnu/pkgconfig:/usr/share/pkgconfig)
