@@ -57,6 +57,23 @@ TEST_F(CardOnTheBoard, BlankCardIsNotFormattedAndNothingIsWrittenToIt) {
   EXPECT_EQ(image.st_blocks, 0);
 }
 
+TEST_F(CardOnTheBoard, BlankCardBlinksTheRedSdLedInATestCapture) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_blank("64M", &error), 0) << error;
+  run_until_asleep(sim::WakeReason::kTestButton);
+  int red_changes = 0;
+  int green_lit = 0;
+  for (const sim::board::BoardEvent& change : board_->record().events("gpio")) {
+    if (change.field("what") == "value") {
+      red_changes += change.field("line") == "52";
+      green_lit += change.field("line") == "53" && change.field("to") == "1";
+    }
+  }
+  EXPECT_GE(red_changes, 2);  // blinking, then off for sleep
+  EXPECT_EQ(green_lit, 0);
+}
+
 TEST_F(CardOnTheBoard, PulledCardIsReportedAndTheRunStillEndsInSleep) {
   make_board();
   std::string error;
