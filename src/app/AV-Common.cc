@@ -7,6 +7,7 @@
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/ir_control.h"
+#include "app/capture/video_form.h"
 #include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
 #include "app/system/shell.h"
@@ -364,16 +365,45 @@ int yuv_enc_deinit(int powerDown) {
 }
 
 int h265_enc_init() {
-  // The encoder steps of the video form are not built yet: the video capture fails here and
-  // reports a capture error, leaving the photo form as it is.
-  app_log(MOD_PHOTO_AV, LEVEL_DEBUG, "%s: not built yet", "video form bring-up");
-  return -1;
+  if (pipelineMode == 0 && captureFlags.yuvReady) {
+    switch_form_away(captureFlags.yuvDeinitRequest);
+  }
+  chn_defAV = &channelDefinition;
+  if (sysInfo->orve_model == 7) {
+    if (ttff_frame_skip_1080p() != 0) {
+      app_log(MOD_PHOTO_AV, LEVEL_ERR, "TTFF frame skip fail!: %s:%d", __func__, __LINE__);
+      return -1;
+    }
+    IMPFSChnAttr& attr = chn_defAV->fsChnAttr;
+    attr.scaler = {1, 1280, 720};
+    attr.picWidth = 1280;
+    attr.picHeight = 720;
+  } else if (set_resolution(1920) != 0) {
+    app_log(MOD_PHOTO_AV, LEVEL_ERR, "Set resolution(%d) fail!: %s:%d", 1920, __func__, __LINE__);
+    return -1;
+  }
+  pipelineMode = 1;
+  return T31_init_h265();
 }
 
 int h265_enc_deinit(int powerDown) {
-  (void)powerDown;
-  app_log(MOD_PHOTO_AV, LEVEL_DEBUG, "%s: not built yet", "video form teardown");
-  return -1;
+  if (encoder_exit() != 0) {
+    app_log(MOD_PHOTO_AV, LEVEL_ERR, "Encoder exit failed");
+    return -1;
+  }
+  if (framesource_exit() != 0) {
+    app_log(MOD_PHOTO_AV, LEVEL_ERR, "FrameSource exit failed");
+    return -1;
+  }
+  if (T31_system_exit() != 0) {
+    app_log(MOD_PHOTO_AV, LEVEL_ERR, "T31_system_exit() failed");
+    return -1;
+  }
+  if (powerDown) {
+    sensor_power_off("V");
+  }
+  set_locked(captureFlags.h265Ready, 0);
+  return 0;
 }
 
 int ttff_frame_skip_1080p() {

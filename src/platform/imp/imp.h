@@ -2,6 +2,7 @@
 // input join as headers of their own beside these.
 #pragma once
 
+#include "platform/imp/imp_audio.h"
 #include "platform/imp/imp_bind.h"
 #include "platform/imp/imp_common.h"
 #include "platform/imp/imp_encoder.h"
@@ -9,4 +10,5 @@
 #include "platform/imp/imp_isp.h"
 #include "platform/imp/imp_log.h"
 #include "platform/imp/imp_osd.h"
+#include "platform/imp/imp_osd_group.h"
 #include "platform/imp/imp_system.h"

@@ -91,6 +91,7 @@ class Encoder : public ::testing::Test {
                                     kHeight, 30, 1, 30, 1, -1, 1000),
         IMP_Encoder_CreateChn(0, &enc),
         IMP_Encoder_RegisterChn(0, 0),
+        IMP_OSD_CreateGroup(0),
         IMP_System_Bind(&source, &osd),
         IMP_System_Bind(&osd, &encoder),
         IMP_FrameSource_EnableChn(0),

@@ -2,12 +2,14 @@
 // its group to the frame-source channel whose frames it codes.
 #include <errno.h>
 
+#include <array>
 #include <mutex>
 #include <vector>
 
 #include "platform/imp/host/encoder_host.h"
 #include "platform/imp/host/host_media.h"
 #include "platform/imp/imp_bind.h"
+#include "platform/imp/imp_osd_group.h"
 
 namespace imp_host {
 
@@ -21,6 +23,7 @@ struct Binding {
 struct Bindings {
   std::mutex mutex;
   std::vector<Binding> list;
+  std::array<bool, 4> osdGroups{};  // display groups made; their regions are not drawn yet
 };
 
 Bindings& bindings() {
@@ -62,6 +65,7 @@ void reset_bindings() {
   Bindings& b = bindings();
   std::lock_guard lock(b.mutex);
   b.list.clear();
+  b.osdGroups = {};
 }
 
 }  // namespace imp_host
@@ -83,6 +87,12 @@ int IMP_System_Bind(IMPCell* srcCell, IMPCell* dstCell) {
   }
   imp_host::Bindings& b = imp_host::bindings();
   std::lock_guard lock(b.mutex);
+  for (const IMPCell* cell : {srcCell, dstCell}) {
+    if (cell->deviceID == DEV_ID_OSD && !b.osdGroups[static_cast<size_t>(cell->groupID)]) {
+      errno = EINVAL;
+      return -1;
+    }
+  }
   for (const imp_host::Binding& binding : b.list) {
     if (imp_host::same_group(binding.sink, *dstCell) || imp_host::same(binding.source, *srcCell)) {
       errno = EBUSY;
@@ -116,4 +126,42 @@ int IMP_System_UnBind(IMPCell* srcCell, IMPCell* dstCell) {
   }
   errno = EINVAL;
   return -1;
+}
+
+int IMP_OSD_CreateGroup(int grpNum) {
+  {
+    imp_host::HostMedia& m = imp_host::media();
+    std::lock_guard lock(m.mutex);
+    if (injected_failure(m, "IMP_OSD_CreateGroup")) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  imp_host::Bindings& b = imp_host::bindings();
+  std::lock_guard lock(b.mutex);
+  if (grpNum < 0 || grpNum >= static_cast<int>(b.osdGroups.size())) {
+    errno = EINVAL;
+    return -1;
+  }
+  b.osdGroups[static_cast<size_t>(grpNum)] = true;
+  return 0;
+}
+
+int IMP_OSD_DestroyGroup(int grpNum) {
+  imp_host::Bindings& b = imp_host::bindings();
+  std::lock_guard lock(b.mutex);
+  if (grpNum < 0 || grpNum >= static_cast<int>(b.osdGroups.size()) ||
+      !b.osdGroups[static_cast<size_t>(grpNum)]) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (const imp_host::Binding& binding : b.list) {
+    if ((binding.source.deviceID == DEV_ID_OSD && binding.source.groupID == grpNum) ||
+        (binding.sink.deviceID == DEV_ID_OSD && binding.sink.groupID == grpNum)) {
+      errno = EBUSY;
+      return -1;
+    }
+  }
+  b.osdGroups[static_cast<size_t>(grpNum)] = false;
+  return 0;
 }

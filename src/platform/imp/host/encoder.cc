@@ -356,9 +356,8 @@ int IMP_Encoder_CreateGroup(int encGroup) {
   if (encGroup < 0 || encGroup >= imp_host::kMaxGroups) {
     return fail(EINVAL);
   }
-  if (e.groups[encGroup]) {
-    return fail(EBUSY);
-  }
+  // A group outlives the video form's teardown, which only destroys the channel; the next
+  // bring-up finds it there.
   e.groups[encGroup] = true;
   return 0;
 }

@@ -1,0 +1,44 @@
+// Video recording: the video thread (video form bring-up, display group, bindings, the
+// recording loop that writes the encoder's packs to /tmp/stream-0.h265 and three single key
+// frames for the previews) beside the audio thread (PCM to /tmp/record_file.pcm from the
+// first frame after the first video frame).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/imp/imp.h"
+
+// The date and time (and for the middle one the temperatures) of a preview's key frame.
+struct PreviewStamp {
+  uint8_t valid = 0;  // the clock was confirmed in this boot and is not in 1970
+  int hour = 0, minute = 0, second = 0, year = 0, month = 0, day = 0;
+  char ampm[4] = {};
+  int celsius = 0, fahrenheit = 0;  // the middle preview only
+  uint8_t stored = 0;               // its stream file was written
+};
+
+// Process-wide recording state.
+struct VideoShared {
+  std::atomic<uint8_t> recordingActive{1};
+  std::atomic<uint8_t> audioInitDone{0};
+  std::atomic<uint8_t> videoStreamStarted{0};
+  std::atomic<uint8_t> previewUpload{0};
+  std::atomic<int> gopIndex{0};
+  // Guarded by streamTimeLock.
+  uint64_t videoStartMs = 0;
+  uint8_t videoStarted = 0;
+  PreviewStamp previews[3];
+};
+extern VideoShared videoShared;
+
+int start_video_recording();
+void* video_capture_thread(void* unused);
+void* audio_capture_thread(void* path);
+int audio_init();
+int get_video_stream();
+int capture_stream(uint32_t selector);
+int write_stream(int fd, const IMPEncoderStream* stream);
+
+// Back to the state of a new process (tests).
+void reset_video_capture();
