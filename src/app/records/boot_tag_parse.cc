@@ -11,8 +11,9 @@ struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
 
-// The base-10 number that follows `key`, as strtol reads it; absent keys give nothing.
-bool find_number(std::string_view text, std::string_view key, long& ret_value) {
+// The base-10 number that follows `key`, as strtoll reads it (wide enough for an epoch past
+// 2038 on a 32-bit processor); absent keys give nothing.
+bool find_number(std::string_view text, std::string_view key, long long& ret_value) {
   std::size_t at = text.find(key);
   if (at == std::string_view::npos) {
     return false;
@@ -28,12 +29,12 @@ bool find_number(std::string_view text, std::string_view key, long& ret_value) {
     ++length;
   }
   digits[length] = '\0';
-  ret_value = strtol(digits, nullptr, 10);
+  ret_value = strtoll(digits, nullptr, 10);
   return true;
 }
 
 int32_t number_or(std::string_view text, std::string_view key, int32_t absent) {
-  long value;
+  long long value;
   return find_number(text, key, value) ? static_cast<int32_t>(value) : absent;
 }
 
@@ -101,7 +102,7 @@ int read_cmdline_text(const char* path, std::string& ret_text) {
 BootTagValues parse_boot_tags(std::string_view text) {
   BootTagValues values;
 
-  long tagbk, riscv_fw, sensor_setting_fw;
+  long long tagbk, riscv_fw, sensor_setting_fw;
   if (find_number(text, "tagbk=", tagbk) && find_number(text, "riscv_fw=", riscv_fw) &&
       find_number(text, "sensor_setting_fw=", sensor_setting_fw)) {
     values.tagbk = static_cast<int32_t>(tagbk);
@@ -111,13 +112,13 @@ BootTagValues parse_boot_tags(std::string_view text) {
 
   values.dovu_glow = number_or(text, "dovu_glow=", 1);
 
-  long wdm_reboot;
+  long long wdm_reboot;
   if (find_number(text, "wdm_reboot=", wdm_reboot)) {
     values.wdm_reboot = wdm_reboot == 1;
   }
   values.wdm_reboot_epoch_present = find_number(text, "wdm_rebootEpoch=", values.wdm_reboot_epoch);
 
-  long active, duration, mtm, pattern, closemech;
+  long long active, duration, mtm, pattern, closemech;
   if (find_number(text, "warn_active=", active) && find_number(text, "warn_duration=", duration) &&
       find_number(text, "warn_mtm=", mtm) && find_number(text, "warn_pattern=", pattern) &&
       find_number(text, "warn_closemech=", closemech)) {

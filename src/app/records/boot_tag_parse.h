@@ -34,7 +34,7 @@ struct BootTagValues {
   // Watchdog reboot record left by the watchdog daemon.
   bool wdm_reboot = false;
   bool wdm_reboot_epoch_present = false;
-  long wdm_reboot_epoch = 0;
+  long long wdm_reboot_epoch = 0;
 
   // Warning light; the defaults unless all five keys are present.
   int8_t warn_active = 0;

@@ -32,8 +32,15 @@ void set_system_flag(Flag SysInfo::*field, int8_t value) {
 }
 
 time_t watchdog_reboot_epoch(const BootTagValues& values) {
+  const long long epoch = values.wdm_reboot_epoch;
+  // A date the clock cannot hold (before 1970, or past 2038 with a 32-bit time_t) is no date.
+  if (values.wdm_reboot_epoch_present && epoch >= 0 &&
+      static_cast<long long>(static_cast<time_t>(epoch)) == epoch) {
+    return static_cast<time_t>(epoch);
+  }
   if (values.wdm_reboot_epoch_present) {
-    return static_cast<time_t>(values.wdm_reboot_epoch);
+    app_log(MOD_MAIN, LEVEL_ERR,
+            "parse wdm: reboot epoch %lld is beyond the dates the clock can hold.", epoch);
   }
   app_log(MOD_MAIN, LEVEL_ERR, "parse wdm: Could not fetch correct reboot epoch from tag.");
   time_t now = time(nullptr);

@@ -118,6 +118,9 @@ TEST(BootTagParse, KeyValuesAndTheirDefaults) {
 
   EXPECT_FALSE(parse_boot_tags("dovu=wdm_reboot=0; [0]\n").wdm_reboot);
   EXPECT_FALSE(parse_boot_tags("dovu=wdm_reboot=1; [0]\n").wdm_reboot_epoch_present);
+  // An epoch past 2038 is read whole, also where long has 32 bits.
+  EXPECT_EQ(parse_boot_tags("dovu=wdm_rebootEpoch=4000000000; [0]\n").wdm_reboot_epoch,
+            4000000000LL);
 }
 
 TEST(BootTagParse, SummaryLine) {
