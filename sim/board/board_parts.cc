@@ -8,6 +8,7 @@
 #include "sim/clock/clock_part.h"
 #include "sim/factory/factory_part.h"
 #include "sim/gpio/gpio_part.h"
+#include "sim/ledpanel/ledpanel_part.h"
 #include "sim/mcu/mcu_part.h"
 #include "sim/modem/modem_part.h"
 #include "sim/pictures/pictures_part.h"
@@ -36,6 +37,8 @@ const std::array kParts = {
                      sim::pictures::kPicturesDirectives},
     PartRegistration{"usb", sim::usb::make_usb_gadget_part, {}},
     PartRegistration{"modem", sim::modem::make_modem_part, sim::modem::kModemDirectives},
+    PartRegistration{"ledpanel", sim::ledpanel::make_ledpanel_part,
+                     sim::ledpanel::kLedPanelDirectives},
 };
 
 }  // namespace

@@ -223,6 +223,115 @@ asleep 10m
 wake timelapse for 30s
 )";
 
+constexpr std::string_view kFormatButton =
+    R"(title First boot: the format button held for 5 s formats the card; the SD LEDs say so
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+# The Modem searches for 10 s, while the button is held; success stops the button's watch.
+modem searching 5 every 2s
+
+wake first-boot for 300s
+at 2s format-button hold 6s
+)";
+
+constexpr std::string_view kWarningLight =
+    R"(title Model 6: the warning light blinks 5 s after a PIR in a sync; ready-to-sleep waits for it
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+tag dovu orve_model 6
+tag warn_led warn_active 1
+tag warn_led warn_duration 5
+tag warn_led warn_mtm 2
+tag warn_led warn_pattern 1
+tag warn_led warn_closemech 0
+
+# The light follows a detection the camera accepts while it is awake: a PIR during a sync.
+wake sync for 180s
+at 6s pir
+)";
+
+constexpr std::string_view kInstantCapture =
+    R"(title During a sync the server asks for a capture now (instant query 0)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 0
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantCapturePir =
+    R"(title During a sync the server asks for a capture now, as a PIR detection would (instant query 1)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 1
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantFormat =
+    R"(title During a sync the server asks for a card to be formatted (instant query 2)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 2
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantFactoryReset =
+    R"(title During a sync the server asks for a factory reset: the default configuration returns (instant query 3)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 3
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantSync =
+    R"(title During a sync the server asks for a sync (instant query 4)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 4
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantIgnore =
+    R"(title During a sync the server asks for a query to be ignored (instant query 5)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 5
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantPause =
+    R"(title During a sync the server asks for a pause of the camera: the pause goes on to the MCU (instant query 6)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 6
+
+wake sync for 180s
+)";
+
+constexpr std::string_view kInstantUnknown =
+    R"(title During a sync the server asks for a query of an unknown kind (instant query 7)
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+modem query 7
+
+wake sync for 180s
+)";
+
 constexpr std::array kStories = {
     Story{"default", kDefault},
     Story{"pir-while-awake", kPirWhileAwake},
@@ -241,6 +350,16 @@ constexpr std::array kStories = {
     Story{"sync-error", kSyncError},
     Story{"card-trouble", kCardTrouble},
     Story{"card-power-down", kCardPowerDown},
+    Story{"format-button", kFormatButton},
+    Story{"warning-light", kWarningLight},
+    Story{"instant-capture", kInstantCapture},
+    Story{"instant-capture-pir", kInstantCapturePir},
+    Story{"instant-format", kInstantFormat},
+    Story{"instant-factory-reset", kInstantFactoryReset},
+    Story{"instant-sync", kInstantSync},
+    Story{"instant-ignore", kInstantIgnore},
+    Story{"instant-pause", kInstantPause},
+    Story{"instant-unknown", kInstantUnknown},
 };
 
 }  // namespace

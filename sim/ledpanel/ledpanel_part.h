@@ -1,0 +1,73 @@
+// The camera's front panel as a board part: it names the LED lines the camera drives (SD
+// green/red, signal 1-5, battery 1-4, status or warning light), tells on, off and blinking with
+// the blink period as they change, and keeps the panel's look at the end of each wake-up.
+//   format-button hold TIME   (timed) press the format button, release it TIME later
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/board/board_part.h"
+#include "sim/board/board_record.h"
+
+namespace sim::ledpanel {
+
+// What a person sees of one LED: "on", "off" or "blinking".
+struct LedLook {
+  std::string state = "off";
+  std::chrono::milliseconds period{0};  // a whole on-off cycle, for blinking
+  std::chrono::milliseconds lastChange{-1};
+  std::chrono::milliseconds lastGap{-1};  // between the two changes before
+  int level = 0;
+};
+
+// Folds one level change at `at` into the look; true when what a person sees has changed.
+bool fold_change(LedLook& look, int level, std::chrono::milliseconds at);
+
+class LedPanelPart final : public board::BoardPart {
+ public:
+  ~LedPanelPart() override;
+  std::string_view name() const override { return "ledpanel"; }
+  int attach(board::Board& board, std::string* ret_error) override;
+  int power_up(const board::WakeContext& wake, std::string* ret_error) override;
+  void powered_off(const board::WakeContext& wake) override;
+  void report(const std::string& runDir, FILE* out) override;
+
+  // Presses the format button now and releases it `hold` of board time later.
+  int hold_format_button(std::chrono::milliseconds hold);
+
+ private:
+  // The GPIO changes waiting for the worker. Shared with the record's listener, which may
+  // outlive the part (the record cannot drop a listener).
+  struct Inbox {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<board::BoardEvent> events;
+    bool closed = false;
+  };
+
+  void run();
+  std::string panel_line();
+
+  board::Board* board_ = nullptr;
+  std::mutex mutex_;
+  std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
+  bool stopping_ = false;
+  std::thread worker_;
+  std::vector<std::thread> presses_;
+  std::map<int, LedLook> looks_;     // by GPIO line
+  std::vector<std::string> panels_;  // one per wake-up
+};
+
+std::unique_ptr<board::BoardPart> make_ledpanel_part();
+extern const std::span<const board::DirectiveSyntax> kLedPanelDirectives;
+
+}  // namespace sim::ledpanel
