@@ -1,5 +1,10 @@
 #include "sim/ledpanel/ledpanel_part.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -15,22 +20,23 @@ using std::chrono::milliseconds;
 struct PanelLed {
   int line;
   std::string_view name;
+  std::string_view colour;  // lit, in the picture
 };
 
 // The front panel, left to right, by the lines the camera's LED manager drives.
 constexpr std::array<PanelLed, 12> kPanel = {{
-    {53, "SD green"},
-    {52, "SD red"},
-    {62, "signal 1"},
-    {61, "signal 2"},
-    {60, "signal 3"},
-    {59, "signal 4"},
-    {58, "signal 5"},
-    {39, "battery 1"},
-    {45, "battery 2"},
-    {40, "battery 3"},
-    {46, "battery 4"},
-    {42, "status/warning"},
+    {53, "SD green", "0x20e020"},
+    {52, "SD red", "0xe02020"},
+    {62, "signal 1", "0x30a0ff"},
+    {61, "signal 2", "0x30a0ff"},
+    {60, "signal 3", "0x30a0ff"},
+    {59, "signal 4", "0x30a0ff"},
+    {58, "signal 5", "0x30a0ff"},
+    {39, "battery 1", "0xf0d020"},
+    {45, "battery 2", "0xf0d020"},
+    {40, "battery 3", "0xf0d020"},
+    {46, "battery 4", "0xf0d020"},
+    {42, "status/warning", "0xff9020"},
 }};
 
 // Two changes closer than this are a blink, not a switch.
@@ -186,6 +192,14 @@ void LedPanelPart::run() {
         continue;
       }
       shown = look;
+      std::vector<std::string> states;
+      panel_line(&states);
+      const int lit = static_cast<int>(std::count_if(
+          states.begin(), states.end(), [](const std::string& state) { return state != "off"; }));
+      if (lit > busiestLit_) {
+        busiestLit_ = lit;
+        busiest_ = states;
+      }
     }
     std::string text = "LED " + std::string(find_led(line)->name) + " " + shown.state;
     if (shown.state == "blinking") {
@@ -201,7 +215,7 @@ void LedPanelPart::run() {
   }
 }
 
-std::string LedPanelPart::panel_line() {
+std::string LedPanelPart::panel_line(std::vector<std::string>* states) {
   std::string text;
   for (const PanelLed& led : kPanel) {
     const auto found = looks_.find(led.line);
@@ -210,6 +224,7 @@ std::string LedPanelPart::panel_line() {
     if (state == "blinking" && board_->elapsed() - found->second.lastChange > kBlinkGap) {
       state = found->second.level != 0 ? "on" : "off";
     }
+    states->push_back(state);
     text += std::string(led.name) + "=" + state + (&led == &kPanel.back() ? "" : ", ");
   }
   return text;
@@ -219,7 +234,13 @@ void LedPanelPart::powered_off(const board::WakeContext& wake) {
   std::string text;
   {
     std::lock_guard lock(mutex_);
-    text = panel_line();
+    std::vector<std::string> states;
+    text = panel_line(&states);
+    if (busiestLit_ > 0) {
+      panelStates_.push_back(busiest_);
+    }
+    panelStates_.push_back(states);
+    busiestLit_ = -1;
     panels_.push_back("wake " + std::to_string(wake.wake) + ": " + text);
   }
   board_->part_event("ledpanel", "front panel at power-off: " + text);
@@ -242,6 +263,49 @@ void LedPanelPart::report(const std::string& runDir, FILE* out) {
   if (file != nullptr) {
     fclose(file);
   }
+  const std::string picture = runDir + "/front_panel.png";
+  if (draw_panels(picture) == 0) {
+    fprintf(out, "  picture: %s\n", picture.c_str());
+  }
+}
+
+int LedPanelPart::draw_panels(const std::string& path) const {
+  constexpr int kCell = 24;
+  constexpr int kGap = 8;
+  const int width = static_cast<int>(kPanel.size()) * (kCell + kGap) + kGap;
+  const int height = static_cast<int>(panelStates_.size()) * (kCell + kGap) + kGap;
+  std::string filters;
+  for (size_t row = 0; row < panelStates_.size(); ++row) {
+    for (size_t i = 0; i < kPanel.size(); ++i) {
+      const std::string& state = panelStates_[row][i];
+      const std::string colour = state == "off" ? "0x303030" : std::string(kPanel[i].colour);
+      char box[160];
+      snprintf(box, sizeof box, "%sdrawbox=x=%d:y=%d:w=%d:h=%d:color=%s:t=%s",
+               filters.empty() ? "" : ",", kGap + static_cast<int>(i) * (kCell + kGap),
+               kGap + static_cast<int>(row) * (kCell + kGap), kCell, kCell, colour.c_str(),
+               state == "blinking" ? "4" : "fill");
+      filters += box;
+    }
+  }
+  const std::string source =
+      "color=c=black:s=" + std::to_string(width) + "x" + std::to_string(height);
+  std::vector<std::string> words = {"ffmpeg",    "-loglevel", "error", "-y",  "-f",
+                                    "lavfi",     "-i",        source,  "-vf", filters,
+                                    "-frames:v", "1",         path};
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) {
+    return -1;
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return -1;
+  }
+  return 0;
 }
 
 int LedPanelPart::hold_format_button(milliseconds hold) {

@@ -55,7 +55,11 @@ class LedPanelPart final : public board::BoardPart {
   };
 
   void run();
-  std::string panel_line();
+  // Each LED's state now ("on", "off", "blinking"), in panel order; fills `states`.
+  std::string panel_line(std::vector<std::string>* states);
+  // front_panel.png: two rows per wake-up (its busiest look, its last), one square per LED (lit,
+  // dark, or ringed when blinking), drawn by ffmpeg. Returns 0, or -1 when ffmpeg failed.
+  int draw_panels(const std::string& path) const;
 
   board::Board* board_ = nullptr;
   std::mutex mutex_;
@@ -65,6 +69,10 @@ class LedPanelPart final : public board::BoardPart {
   std::vector<std::thread> presses_;
   std::map<int, LedLook> looks_;     // by GPIO line
   std::vector<std::string> panels_;  // one per wake-up
+  // Rows of the picture: per wake-up the busiest look (most LEDs not off), then the last.
+  std::vector<std::vector<std::string>> panelStates_;
+  std::vector<std::string> busiest_;
+  int busiestLit_ = -1;
 };
 
 std::unique_ptr<board::BoardPart> make_ledpanel_part();
