@@ -23,7 +23,7 @@ namespace {
 constexpr char kSandboxFolder[] = "/run/board/sensor";
 
 // The media library operations a fault can name.
-constexpr std::array<std::string_view, 28> kOperations = {
+constexpr std::array<std::string_view, 38> kOperations = {
     "IMP_System_Init",
     "IMP_System_Exit",
     "IMP_ISP_Open",
@@ -52,6 +52,16 @@ constexpr std::array<std::string_view, 28> kOperations = {
     "IMP_FrameSource_GetFrame",
     "IMP_FrameSource_ReleaseFrame",
     "IMP_OSD_SetPoolSize",
+    "IMP_OSD_CreateGroup",
+    "IMP_System_Bind",
+    "IMP_Encoder_CreateGroup",
+    "IMP_Encoder_CreateChn",
+    "IMP_Encoder_RegisterChn",
+    "IMP_Encoder_StartRecvPic",
+    "IMP_Encoder_PollingStream",
+    "IMP_Encoder_GetStream",
+    "IMP_AI_PollingFrame",
+    "IMP_AI_GetFrame",
 };
 
 // Writes a file of the folder whole, under a new name first, so the camera never reads half.

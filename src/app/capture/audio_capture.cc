@@ -116,7 +116,13 @@ void* audio_capture_thread(void* argument) {
     return end_audio("Audio Record Get Gain failed");
   }
   int limit = configured_length() * kFramesPerSecond;
+  // A video thread that failed before opening its stream never starts it: nothing to record.
   while (!videoShared.videoStreamStarted) {
+    if (videoDone) {
+      IMP_AI_DisableChn(kDevice, kChannel);
+      app_log(MOD_PHOTO_AV, LEVEL_INFO, "Audio capture thread ended");
+      return end_audio(nullptr);
+    }
     usleep(kStreamWaitUs);
   }
   set_locked(videoShared.videoStreamStarted, 0);

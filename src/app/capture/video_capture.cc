@@ -235,6 +235,7 @@ int capture_stream(uint32_t selector) {
   const int length = video_length();
   const int frames = length * kFramesPerSecond;
   app_log(MOD_VID_ENC, LEVEL_INFO, "videoLength is %d", length);
+  videoShared.streamOpened = 1;
   set_locked(videoShared.videoStreamStarted, 1);
 
   bool first = true;
@@ -389,6 +390,7 @@ int start_video_recording() {
     videoShared.videoStartMs = 0;
     videoShared.videoStarted = 0;
   }
+  videoShared.streamOpened = 0;
   videoShared.recordingActive = 1;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
@@ -442,8 +444,11 @@ void reset_video_capture() {
   g_first_capture_of_process = 1;
 }
 
+// -1 when the video thread ended before it recorded anything: the capture then does not wait
+// for a first frame that never comes.
 int capture_record_video() {
-  return start_video_recording();
+  start_video_recording();
+  return videoShared.streamOpened ? 0 : -1;
 }
 
 int capture_video_post_process() {

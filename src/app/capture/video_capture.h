@@ -23,6 +23,7 @@ struct VideoShared {
   std::atomic<uint8_t> recordingActive{1};
   std::atomic<uint8_t> audioInitDone{0};
   std::atomic<uint8_t> videoStreamStarted{0};
+  std::atomic<uint8_t> streamOpened{0};  // this recording opened its stream file
   std::atomic<uint8_t> previewUpload{0};
   std::atomic<int> gopIndex{0};
   // Guarded by streamTimeLock.
