@@ -332,6 +332,22 @@ modem query 7
 wake sync for 180s
 )";
 
+constexpr std::string_view kPirVideo =
+    R"(title A deer crosses by day: a PIR wake-up records a 10 s video with sound
+date 2024-06-01 14:00:00
+speed 1
+scene day
+scene crossing deer 8
+mcu day
+temperature 21
+card formatted 8G
+config capture_mode 1
+config video_length 10
+tag dovu cap_mode 1
+
+wake pir for 90s
+)";
+
 constexpr std::array kStories = {
     Story{"default", kDefault},
     Story{"pir-while-awake", kPirWhileAwake},
@@ -360,6 +376,7 @@ constexpr std::array kStories = {
     Story{"instant-ignore", kInstantIgnore},
     Story{"instant-pause", kInstantPause},
     Story{"instant-unknown", kInstantUnknown},
+    Story{"pir-video", kPirVideo},
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/imp/host/host_media.h"
@@ -101,7 +102,9 @@ void make_frame(Microphone& mic, int64_t index, const SceneSetting& scene) {
 }  // namespace imp_host
 
 using imp_host::fail;
+using imp_host::HostMedia;
 using imp_host::injected;
+using imp_host::media;
 using imp_host::Microphone;
 using imp_host::microphone;
 
@@ -179,6 +182,11 @@ int IMP_AI_DisableChn(int audioDevId, int aiChn) {
     return fail(EINVAL);
   }
   mic.chnEnabled = false;
+  HostMedia& m = media();
+  std::lock_guard mediaLock(m.mutex);
+  note_activity(m, "microphone off: " + std::to_string(mic.nextFrame) + " audio frames of " +
+                       std::to_string(mic.attr.numPerFrm) + " samples at " +
+                       std::to_string(static_cast<int>(mic.attr.samplerate)) + " Hz");
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/imp/host/encoder_host.h"
@@ -59,6 +60,7 @@ struct EncChannel {
   uint64_t sourceGeneration = 0;
   uint32_t seq = 0;
   uint32_t dropped = 0;
+  uint32_t coded = 0;
   std::vector<uint8_t> nv12, u, v;
 };
 
@@ -282,6 +284,7 @@ int code_frame(EncChannel& channel, int64_t timestampUs) {
     frame.packs.push_back(pack);
   }
   channel.frames.push_back(std::move(frame));
+  ++channel.coded;
   return 0;
 }
 
@@ -345,6 +348,8 @@ using imp_host::EncChannel;
 using imp_host::Encoders;
 using imp_host::encoders;
 using imp_host::fail;
+using imp_host::HostMedia;
+using imp_host::media;
 using imp_host::injected;
 
 int IMP_Encoder_CreateGroup(int encGroup) {
@@ -518,6 +523,13 @@ int IMP_Encoder_StartRecvPic(int encChn) {
     channel->lastFrame = -1;  // coding starts with the next frame the source makes
     channel->sourceGeneration = 0;
     channel->dropped = 0;
+    channel->coded = 0;
+    HostMedia& m = media();
+    std::lock_guard mediaLock(m.mutex);
+    note_activity(m, "recording start: encoder channel " + std::to_string(encChn) + ", " +
+                         std::to_string(channel->attr.encAttr.uWidth) + "x" +
+                         std::to_string(channel->attr.encAttr.uHeight) + " H.265 at " +
+                         std::to_string(channel->attr.rcAttr.uTargetBitRate) + " kbit/s");
   }
   return 0;
 }
@@ -531,6 +543,13 @@ int IMP_Encoder_StopRecvPic(int encChn) {
   EncChannel* channel = imp_host::channel_at(e, encChn);
   if (channel == nullptr || !channel->created) {
     return fail(EINVAL);
+  }
+  if (channel->receiving) {
+    HostMedia& m = media();
+    std::lock_guard mediaLock(m.mutex);
+    note_activity(m, "recording end: encoder channel " + std::to_string(encChn) + ", " +
+                         std::to_string(channel->coded) + " frames coded, " +
+                         std::to_string(channel->dropped) + " dropped");
   }
   channel->receiving = false;
   return 0;
