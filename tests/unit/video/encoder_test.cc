@@ -2,8 +2,10 @@
 // as H.265, handed out as packs in a circular buffer, released in order, with the faults the
 // board can inject.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -214,6 +216,55 @@ TEST_F(Encoder, StreamsGoBackInOrderAndInjectedFaultsFailTheirStep) {
   ASSERT_EQ(IMP_Encoder_Query(0, &stat), 0);
   EXPECT_EQ(stat.registered, 1);
   EXPECT_EQ(stat.leftStreamFrames, 1u);
+}
+
+// Root mean square of one audio frame's samples.
+double loudness(const IMPAudioFrame& frame) {
+  const auto* samples = reinterpret_cast<const int16_t*>(frame.virAddr);
+  double sum = 0;
+  const int count = frame.len / 2;
+  for (int i = 0; i < count; ++i) {
+    sum += static_cast<double>(samples[i]) * samples[i];
+  }
+  return count > 0 ? std::sqrt(sum / count) : 0;
+}
+
+TEST_F(Encoder, AudioFramesShareTheVideoClockAndFollowVolumeAndGain) {
+  ASSERT_EQ(bring_up(), -1);
+  IMPAudioIOAttr attr{
+      AUDIO_SAMPLE_RATE_32000, AUDIO_BIT_WIDTH_16, AUDIO_SOUND_MODE_MONO, 20, 1600, 1};
+  IMPAudioIChnParam param{20, 0};
+  ASSERT_EQ(IMP_AI_SetPubAttr(1, &attr), 0);
+  ASSERT_EQ(IMP_AI_Enable(1), 0);
+  ASSERT_EQ(IMP_AI_SetChnParam(1, 0, &param), 0);
+  ASSERT_EQ(IMP_AI_EnableChn(1, 0), 0);
+  // Quiet, then loud: the same ambient sound scaled by volume and gain.
+  struct Setting {
+    int volume, gain;
+  };
+  std::vector<double> levels;
+  std::vector<int64_t> audioTimes;
+  for (const Setting& setting : {Setting{0, 0}, Setting{60, 31}}) {
+    ASSERT_EQ(IMP_AI_SetVol(1, 0, setting.volume), 0);
+    ASSERT_EQ(IMP_AI_SetGain(1, 0, setting.gain), 0);
+    IMPAudioFrame frame{};
+    ASSERT_EQ(IMP_AI_PollingFrame(1, 0, 1000), 0);
+    ASSERT_EQ(IMP_AI_GetFrame(1, 0, &frame, BLOCK), 0);
+    EXPECT_EQ(frame.len, 3200);
+    levels.push_back(loudness(frame));
+    audioTimes.push_back(frame.timeStamp);
+    ASSERT_EQ(IMP_AI_ReleaseFrame(1, 0, &frame), 0);
+  }
+  EXPECT_GT(levels[1], levels[0] * 3);
+  EXPECT_EQ(audioTimes[1] - audioTimes[0], 50000);  // 1600 samples at 32 kHz
+  // The video frames coded next are stamped on the same clock: later than the sound, and not
+  // by more than the few frames' worth a loaded machine may take.
+  const std::vector<Seen> seen = record(dir_.path() + "/stream.h265", 3);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_GT(seen.front().timestamp, audioTimes[1]);
+  EXPECT_LT(seen.back().timestamp - audioTimes[1], 1000000);
+  IMP_AI_DisableChn(1, 0);
+  IMP_AI_Disable(1);
 }
 
 }  // namespace
