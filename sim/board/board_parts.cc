@@ -15,6 +15,7 @@
 #include "sim/sensor/sensor_part.h"
 #include "sim/tagstore/tagstore_part.h"
 #include "sim/usb/usb_gadget_part.h"
+#include "sim/videos/videos_part.h"
 #include "sim/wdm/watchdog_part.h"
 
 namespace sim::board {
@@ -39,6 +40,7 @@ const std::array kParts = {
     PartRegistration{"modem", sim::modem::make_modem_part, sim::modem::kModemDirectives},
     PartRegistration{"ledpanel", sim::ledpanel::make_ledpanel_part,
                      sim::ledpanel::kLedPanelDirectives},
+    PartRegistration{"videos", sim::videos::make_videos_part, sim::videos::kVideosDirectives},
 };
 
 }  // namespace
