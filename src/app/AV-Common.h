@@ -3,8 +3,8 @@
 // picks the ISP's day or night mode at each bring-up, and runs the sensor-release thread that
 // decides after each capture whether the pipeline goes down or stays up for the next one.
 //
-// The video form ("H265") goes through the same flags; its encoder steps are not built yet
-// and fail as such (the video capture reports a capture error).
+// The video form ("H265") goes through the same flags; its encoder steps are in
+// capture/video_form.
 #pragma once
 
 #include <cstdint>
