@@ -81,7 +81,7 @@ class BoardPart {
   // Every process of the power-up has ended: record what it left behind.
   virtual void powered_off(const WakeContext& wake) { (void)wake; }
   // The scenario is over: leave the part's outputs in the run folder and print a short
-  // report for people (nothing when there is nothing to say).
+  // report for people on `out`, which is never null (nothing when there is nothing to say).
   virtual void report(const std::string& runDir, FILE* out) {
     (void)runDir;
     (void)out;

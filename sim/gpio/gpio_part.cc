@@ -106,7 +106,8 @@ int GpioPart::set_input(int line, int level) {
                         {"name", std::string(known->name)},
                         {"what", std::string("value")},
                         {"to", std::to_string(level)},
-                        {"input", true}});
+                        {"input", true},
+                        {"driven", true}});
   }
   return 0;
 }

@@ -85,6 +85,9 @@ TEST_F(CameraAppOnTheBoard, SendsNothingItShouldNot) {
     }
   }
   for (const BoardEvent& gpio : board_->record().events("gpio")) {
+    if (gpio.field("driven") == "true") {
+      continue;  // the board itself set the line (the format button released)
+    }
     EXPECT_NE(gpio.field("input"), "true") << "the camera drove one of its inputs: " << gpio.text;
   }
   EXPECT_FALSE(scenario_test::has_sanitizer_report(wake_file(1, "stderr.log")))

@@ -138,9 +138,9 @@ class NotificationOutsideACapture : public scenario_test::CameraOnTheBoard,
                                     public ::testing::WithParamInterface<NotificationCase> {};
 
 // With no capture, card check, format or file copy running, the link refuses nothing: in a
-// sync the notification goes on to the state machine, and the link itself never acknowledges
-// it.
-TEST_P(NotificationOutsideACapture, IsNeitherRefusedNorAcknowledgedByTheLink) {
+// sync the notifications go on to the sync state, which acknowledges each of them, and they do
+// not cut short the link's wait for its next answer.
+TEST_P(NotificationOutsideACapture, GoesToTheSyncStateWhichAcknowledgesIt) {
   make();
   wake(GetParam().reason);
   ASSERT_TRUE(wait_state(GetParam().state));
@@ -155,15 +155,11 @@ TEST_P(NotificationOutsideACapture, IsNeitherRefusedNorAcknowledgedByTheLink) {
   // A link that mistook the notifications for the end of its wait would ask again at once.
   board_->time().sleep_until(board_->elapsed() + 1s);
 
-  EXPECT_FALSE(board_->mcu().acknowledged(pir));
-  EXPECT_FALSE(board_->mcu().acknowledged(test));
-  EXPECT_EQ(board_->mcu().received("pir_detection_response"), 0);
-  EXPECT_EQ(board_->mcu().received("test_button_notification_response"), 0);
+  EXPECT_TRUE(test_support::eventually(
+      [&] { return board_->mcu().acknowledged(pir) && board_->mcu().acknowledged(test); }));
   EXPECT_EQ(board_->mcu().received("get_camera_state_request"), 1)
       << "a notification does not cut short the wait for the next answer";
-  const std::string log = console();
-  EXPECT_NE(log.find("kvt_MCU2ISP_pir_detection_request_tag"), std::string::npos);
-  EXPECT_EQ(log.find("Rejected"), std::string::npos) << log;
+  EXPECT_NE(console().find("kvt_MCU2ISP_pir_detection_request_tag"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
