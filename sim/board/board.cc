@@ -392,8 +392,14 @@ void Board::cut_power(std::string_view why) {
   }
   camera_.cut();
   add(EventKind::kPowerCut, "power cut: " + std::string(why), {{"why", std::string(why)}});
+  // The MCU peer cuts the power from its own thread, which may run while the board takes its
+  // parts down: parts already gone are passed over.
+  const WakeContext wake = wake_context();
+  std::shared_lock lock(partsMutex_);
   for (const std::unique_ptr<BoardPart>& part : parts_) {
-    part->power_cut(wake_context());
+    if (part) {
+      part->power_cut(wake);
+    }
   }
 }
 
