@@ -212,7 +212,7 @@ int run(const std::vector<std::string>& args) {
       "\n%d wake-up(s): %d powered off by the MCU, %d cut by the scenario, %d ended by "
       "camera_app itself\nrun folder: %s\n",
       result.wakeUps, result.poweredOffByMcu, result.cutByScenario, result.cameraExits, folder);
-  print_pictures(std::string(folder) + "/sdcard");
+  print_pictures(std::string(folder) + "/card");  // the card part copies its files out there
   return 0;
 }
 
