@@ -205,18 +205,17 @@ TEST_F(FrameReceiverTest, ModemLogTextsAreTheModemLinks) {
   EXPECT_NE(std::find(debug.begin(), debug.end(), "Data received from MODEM : "), debug.end());
 }
 
-TEST_F(FrameReceiverTest, BadStopByteDropsTheFrameAlthoughTheChecksumMatches) {
-  EXPECT_EQ(mcu_receives(sim::frame(camera_state_payload(23), {.stopByte = 0xAC})), 1);
+// A bad stop byte drops the frame although the checksum matches, as does a bad checksum.
+TEST_F(FrameReceiverTest, BadStopByteOrChecksumDropsTheFrame) {
+  const std::pair<sim::FrameLayout, const char*> cases[] = {
+      {{.stopByte = 0xAC}, "Error : CRC mcu 3c : checksum isp : 3c : stop byte : ac"},
+      {{.checksumError = 1}, "Error : CRC mcu 3d : checksum isp : 3c : stop byte : ad"}};
+  for (const auto& [options, error] : cases) {
+    clear_app_log();
+    EXPECT_EQ(mcu_receives(sim::frame(camera_state_payload(23), options)), 1);
+    EXPECT_EQ(mcu("ERR"), std::vector<std::string>{error});
+  }
   EXPECT_EQ(g_mcuCalls, 0);
-  EXPECT_EQ(mcu("ERR"),
-            std::vector<std::string>{"Error : CRC mcu 3c : checksum isp : 3c : stop byte : ac"});
-}
-
-TEST_F(FrameReceiverTest, BadChecksumDropsTheFrame) {
-  EXPECT_EQ(mcu_receives(sim::frame(camera_state_payload(23), {.checksumError = 1})), 1);
-  EXPECT_EQ(g_mcuCalls, 0);
-  EXPECT_EQ(mcu("ERR"),
-            std::vector<std::string>{"Error : CRC mcu 3d : checksum isp : 3c : stop byte : ad"});
   EXPECT_EQ(wait_.tv_sec, 5) << "a dropped frame leaves the wait time alone";
 }
 

@@ -104,18 +104,14 @@ class LinkLoopTest : public testing::Test {
   LinkLoopState state_;
 };
 
-TEST_F(LinkLoopTest, RecordOnTheQueueReachesTheRequestSender) {
-  ASSERT_EQ(send_event(mcuQueue, record(MSG_MCU_REQ, MCU_REQ_GET_CAMERA_STATE), ""), 0);
-  ASSERT_TRUE(turn_until([] { return g_requests == 1; }));
-  EXPECT_EQ(g_lastKind, MSG_MCU_REQ);
-  EXPECT_EQ(g_lastRequest, MCU_REQ_GET_CAMERA_STATE);
-  EXPECT_EQ(state_.counters.requests, 1u);
-}
-
-TEST_F(LinkLoopTest, WaitTimeRunningOutCallsTheRetryRoutine) {
-  // The request sender arms a tenth of a second; no answer comes.
+// A record on the queue reaches the request sender, which arms a tenth of a second; no answer
+// comes, so the retry routine follows.
+TEST_F(LinkLoopTest, QueuedRequestWhoseWaitRunsOutCallsTheRetryRoutine) {
   ASSERT_EQ(send_event(mcuQueue, record(MSG_MCU_REQ, MCU_REQ_GET_RTC_DATE_TIME), ""), 0);
   ASSERT_TRUE(turn_until([] { return g_retries == 1; }));
+  EXPECT_EQ(g_lastKind, MSG_MCU_REQ);
+  EXPECT_EQ(g_lastRequest, MCU_REQ_GET_RTC_DATE_TIME);
+  EXPECT_EQ(state_.counters.requests, 1u);
   EXPECT_EQ(state_.counters.timeouts, 1u);
   EXPECT_EQ(state_.waitTime.tv_sec, kLinkIdleWaitSeconds) << "re-armed by the retry routine";
   EXPECT_EQ(count_messages("MCU_UART", "INFO", "Timeout : MCU Manager waiting for message"), 1);
