@@ -19,19 +19,16 @@ void acknowledge(CameraEnd& camera, const char* member, int count) {
 TEST(McuPeerNotifications, EachKindGoesOutAsItsMember) {
   CameraEnd camera;
   kvt::kvt_MCU2ISP message;
-  const int pir = camera.peer().notify_pir();
+  camera.peer().notify_pir();
   ASSERT_TRUE(camera.receive(&message));
   EXPECT_TRUE(message.has_pir_detection_request());
-  const int timelapse = camera.peer().notify_timelapse();
+  camera.peer().notify_timelapse();
   ASSERT_TRUE(camera.receive(&message));
   EXPECT_TRUE(message.has_timelapse_request());
-  const int test = camera.peer().notify_test_button();
+  camera.peer().notify_test_button();
   ASSERT_TRUE(camera.receive(&message));
   EXPECT_TRUE(message.has_test_button_notification_request());
 
-  EXPECT_EQ(pir, 1);
-  EXPECT_EQ(timelapse, 2);
-  EXPECT_EQ(test, 3);
   const auto sent = camera.peer().notifications();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[1].kind, sim::McuNotification::kTimelapse);
