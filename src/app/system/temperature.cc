@@ -11,9 +11,6 @@
 #include "app/system/sys_info.h"
 #include "platform/adc/adc_device.h"
 
-std::atomic<int32_t> temperatureC{kNoTemperature};
-std::atomic<int32_t> temperatureF{kNoTemperature};
-
 namespace {
 
 constexpr int kAdcChannel = 0;

@@ -10,12 +10,9 @@
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
 #include "app/system/sys_info.h"
+#include "app/system/temperature.h"
 
 namespace {
-
-// No temperature reading reaches this link yet: the thermistor reading is not built, so the
-// Modem is told that there is no valid reading.
-constexpr int32_t kNoTemperature = 255;
 
 void send_member(kvt_ISP2Modem& message, pb_size_t tag) {
   message.which_msg = tag;
@@ -162,7 +159,7 @@ void send_answer(int32_t kind) {
     case MODEM_ASYNC_RESP_GET_CAMERA_STATUS: {
       CameraStatusResponse& status = message.msg.get_camera_status_response;
       status.installEpoch = static_cast<int32_t>(cameraConfig->installEpoch.load());
-      status.temperature = kNoTemperature;
+      status.temperature = temperatureF;  // 255 when start-up had no valid reading
       app_log(MOD_MODEM_UART, LEVEL_INFO, "install_epoch : %lu , temp : %dF",
               static_cast<unsigned long>(static_cast<uint32_t>(status.installEpoch)),
               static_cast<int>(status.temperature));
