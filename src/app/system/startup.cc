@@ -258,7 +258,8 @@ void app_startup() {
   // 8-9: warning LED.
   init_warning_led_locks();
   export_gpio42();
-  start_optional_thread(kThreadBodies.warning_led, &threadAttr, MOD_MAIN,
+  // The shared attributes are made only in the next step: this thread takes the defaults.
+  start_optional_thread(kThreadBodies.warning_led, nullptr, MOD_MAIN,
                         "Warning LED Thread Creation Failed.... Exiting from the "
                         "Application...errno : %d",
                         true);
