@@ -264,33 +264,15 @@ int run_in_card_sandbox(const std::string& image, const std::string& stateDir,
   std::ofstream(stateDir + "/control", std::ios::trunc) << "slot=in\n";
   std::ofstream(stateDir + "/mounts", std::ios::trunc);
   std::ofstream(stateDir + "/kmsg", std::ios::trunc);
-  return run_program({SIM_CARD_SANDBOX_SCRIPT,
-                      "--ro-bind",
-                      SIM_CARD_BIN_DIR,
-                      "/run/board/cardbin",
-                      "--bind",
-                      image,
-                      "/run/board/card.img",
-                      "--bind",
-                      stateDir,
-                      "/run/board/card",
-                      "--dev-bind",
-                      "/dev/fuse",
-                      "/dev/fuse",
-                      "--setenv",
-                      "LD_PRELOAD",
-                      "/run/board/cardbin/libcardmounts.so",
-                      "--setenv",
-                      "PATH",
-                      kSandboxPath,
-                      "--",
-                      "/run/board/cardbin/card_blockd",
-                      "/run/board/card.img",
-                      "--",
-                      "/bin/sh",
-                      "-c",
-                      script},
-                     ret_output);
+  return run_program(
+      {SIM_CARD_SANDBOX_SCRIPT, "--ro-bind", SIM_CARD_BIN_DIR, "/run/board/cardbin", "--bind",
+       image, "/run/board/card.img", "--bind", stateDir, "/run/board/card", "--dev-bind",
+       "/dev/fuse", "/dev/fuse", "--setenv", "LD_PRELOAD", "/run/board/cardbin/libcardmounts.so",
+       // The preloaded shim comes before a sanitized tool's own runtime.
+       "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0", "--setenv", "PATH", kSandboxPath,
+       "--", "/run/board/cardbin/card_blockd", "/run/board/card.img", "--", "/bin/sh", "-c",
+       script},
+      ret_output);
 }
 
 std::vector<std::string> copy_card_files(const std::string& image, const std::string& dir) {

@@ -1,6 +1,7 @@
 #include "sim/card/card_part.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -318,6 +319,12 @@ void CardPart::sandbox_options(const board::WakeContext& wake, board::SandboxOpt
       std::string(clock ? "/run/board/libboardclock.so:" : "") + kMountTableShim;
   std::lock_guard lock(mutex_);
   options->insert(options->end(), {"--setenv", "LD_PRELOAD", preload});
+  // The preloaded shims come before a sanitized camera's own runtime.
+  const char* asan = getenv("ASAN_OPTIONS");
+  options->insert(options->end(),
+                  {"--setenv", "ASAN_OPTIONS",
+                   std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
+                       "verify_asan_link_order=0"});
   options->insert(options->end(), {"--bind", image_, "/run/board/card.img", "--bind", stateDir_,
                                    kCardStateDir, "--dev-bind", "/dev/fuse", "/dev/fuse",
                                    "--ro-bind", SIM_CARD_BIN_DIR, "/run/board/cardbin"});

@@ -12,6 +12,8 @@
 #include "app/indicators/led_state.h"
 #include "app/system/sys_info.h"
 
+#include "tests/support/shared_records.h"
+
 namespace indicator_test {
 
 inline std::vector<std::pair<int, int>> writes;  // (gpio, level) in write order
@@ -34,8 +36,7 @@ class IndicatorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     init_record_locks();
-    sysInfo = new SysInfo();  // live for the process, as on the camera
-    cameraConfig = new CameraConfig();
+    test_support::use_fresh_shared_records();
   }
   void SetUp() override {
     writes.clear();
