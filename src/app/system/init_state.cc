@@ -26,7 +26,7 @@ void set_blink_period(uint32_t period_ms) {
 // Starts a first-boot thread; logs its line and returns false when it cannot be created.
 bool start_first_boot_thread(ThreadBody body, const char* failure_format) {
   if (body == nullptr) {
-    return true;  // the format button is not built yet
+    return true;  // a build without the format button has nothing to start
   }
   pthread_t thread;
   int error = pthread_create(&thread, &threadAttr, body, nullptr);
@@ -124,7 +124,8 @@ int32_t prepare_reported_state(int32_t reported) {
       return reported;
     default:
       // No state has this number; a run that cannot know its work ends.
-      app_log(MOD_INIT, LEVEL_ERR, "Unknown camera state %d reported, going to power down", reported);
+      app_log(MOD_INIT, LEVEL_ERR, "Unknown camera state %d reported, going to power down",
+              reported);
       return STATE_POWERDOWN;
   }
 }

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "app/config/camera_config.h"
+#include "app/links/modem/modem_sync_info.h"
 #include "app/records/app_log.h"
 #include "app/records/log_archive.h"
 #include "app/records/reboot_log.h"
@@ -29,10 +30,9 @@ constexpr int kModelWithoutTestLed = 6;
 
 enum class Unmount { kPlain, kForced };
 
-// The Modem sync time-out of this run; a named seam until that thread is built.
+// The Modem sync time-out of this run expired in a test capture, a first boot or test mode.
 bool modem_sync_timed_out() {
-  app_log(MOD_PWR_DWN, LEVEL_DEBUG, "Modem sync timeout: not built yet");
-  return false;
+  return signalTimeout != 0;
 }
 
 void set_flag(Flag SysInfo::*flag, int8_t value) {
