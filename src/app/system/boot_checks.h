@@ -9,8 +9,10 @@ inline constexpr char kCapErrorRecordPath[] = "/config/cap_error_file";
 int read_wdm_record();
 int read_cap_error_record();
 
-// Once per run, on a card of 1 to 255 GB: repair dirty partitions, then check the card.
-int check_and_repair_sd();
+// Once per run, on a card of 1 to 255 GB: repair dirty partitions, then check the card. The sync
+// and first-boot states give the card a second after the check's first line.
+enum class CheckPause { kNone, kOneSecond };
+int check_and_repair_sd(CheckPause pause = CheckPause::kNone);
 
 // Moves the media of the secondary partition to the primary when both allow it.
 int move_secondary_to_primary();

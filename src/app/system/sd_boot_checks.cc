@@ -1,4 +1,6 @@
 // The once-per-run card repair and the move of media from the secondary to the primary.
+#include <unistd.h>
+
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/sd_format.h"
@@ -36,12 +38,15 @@ void set_file_copy_ongoing(int8_t value) {
 
 }  // namespace
 
-int check_and_repair_sd() {
+int check_and_repair_sd(CheckPause pause) {
   const int size_gb = get_sd_card_size_gb();
   if (sdCheckDone || size_gb < kSmallestCheckedCardGb || size_gb > kLargestCheckedCardGb) {
     return 0;
   }
   app_log(MOD_MAIN, LEVEL_INFO, "Checking for dirty bit in SD card partitions");
+  if (pause == CheckPause::kOneSecond) {
+    sleep(1);
+  }
   detect_dirty_partitions();
   for (const PartitionRepair& repair : kRepairs) {
     if (!*repair.dirty) {

@@ -613,7 +613,7 @@ void enter_sync(EventMessage event) {
   if (previous < STATE_CAPTUREDETECTION || previous > STATE_INSTANTREQUEST) {
     init_sd_card();
     check_sd_card();
-    check_and_repair_sd();
+    check_and_repair_sd(CheckPause::kOneSecond);
     request_mcu(MOD_SYNC, event, MCU_REQ_DAY_NIGHT);
     return;
   }
@@ -638,7 +638,7 @@ void enter_first_boot(EventMessage event) {
     SemLock lock(&configLock);
     move_secondary_to_primary();
   }
-  check_and_repair_sd();
+  check_and_repair_sd(CheckPause::kOneSecond);
   if (!formatOngoing) {
     check_sd_card();
   }
