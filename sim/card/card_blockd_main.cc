@@ -313,6 +313,19 @@ int card_truncate(const char* path, off_t size, fuse_file_info* fi) {
   return 0;
 }
 
+// close() waits for the flush: a program that wrote the table (fdisk) finds the new partitions
+// as soon as it has closed the card, as after the kernel's re-read, however slow this server is.
+int card_flush(const char* path, fuse_file_info* fi) {
+  (void)path;
+  OpenNode* node = node_of(fi);
+  if (node->number == 0 && node->written && node->generation == g_generation) {
+    std::lock_guard lock(g_card.mutex);
+    reread_table();
+    node->written = false;
+  }
+  return 0;
+}
+
 int card_release(const char* path, fuse_file_info* fi) {
   (void)path;
   OpenNode* node = node_of(fi);
@@ -343,6 +356,7 @@ fuse_operations card_operations() {
   ops.write = card_write;
   ops.fsync = card_fsync;
   ops.truncate = card_truncate;
+  ops.flush = card_flush;
   ops.release = card_release;
   ops.init = card_init;
   return ops;

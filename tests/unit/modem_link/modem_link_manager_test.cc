@@ -347,6 +347,11 @@ TEST_F(ModemLinkTest, UnansweredAndSpoiledAnswersAreRepeated) {
 // line break, which would split its line in the file.
 TEST_F(ModemLinkTest, CryptoPasswordKeepsItsBytesThroughTheConfigurationFile) {
   start(sim::ModemSetup{}, /*withMcu=*/false);
+  // The link thread writes the record under its lock; the test reads it the same way.
+  const auto stored = [] {
+    SemLock lock(&configLock);
+    return std::string(cameraConfig->encrypt_password);
+  };
   const std::string longest(31, '\xfe');
   const std::string kept[] = {"", "a'b\"c$(reboot);`id` |&>x", "key=value=", longest};
   for (const std::string& password : kept) {
@@ -355,7 +360,7 @@ TEST_F(ModemLinkTest, CryptoPasswordKeepsItsBytesThroughTheConfigurationFile) {
     modemPeer_->send(message);
     ASSERT_EQ(wait_queue_readable(sysQueue, 20000), 1);
     test_support::drain(sysQueue);
-    EXPECT_EQ(std::string(cameraConfig->encrypt_password), password);
+    EXPECT_EQ(stored(), password);
     ConfigFileFields loaded;
     ASSERT_EQ(config_parse_path(kConfigPath, &loaded), 0);
     EXPECT_EQ(std::string(loaded.encrypt_password), password);
@@ -367,7 +372,7 @@ TEST_F(ModemLinkTest, CryptoPasswordKeepsItsBytesThroughTheConfigurationFile) {
     modemPeer_->send(message);
     EXPECT_EQ(wait_queue_readable(sysQueue, 6000), refused.size() == 32 ? 0 : 1);
     test_support::drain(sysQueue);
-    EXPECT_EQ(std::string(cameraConfig->encrypt_password), longest);
+    EXPECT_EQ(stored(), longest);
   }
 }
 
