@@ -14,3 +14,4 @@ CaptureFlags captureFlags;
 timespec captureProcessStart = now_realtime();
 std::atomic<uint8_t> videoDone{1};
 std::atomic<uint8_t> audioDone{1};
+std::atomic<uint32_t> moonPhase{0};

@@ -69,3 +69,7 @@ void set_locked(std::atomic<T>& field, V value) {
 // Video and audio recordings have ended (their threads set these; both set while none runs).
 extern std::atomic<uint8_t> videoDone;
 extern std::atomic<uint8_t> audioDone;
+
+// Moon phase 0..7 of the date the on-screen display last drew (its time thread computes it);
+// the preview pictures of a video take their moon icon from it.
+extern std::atomic<uint32_t> moonPhase;
