@@ -26,7 +26,6 @@ struct ModemSyncInfo {
   Flag modemClockReceived{0};  // the Modem sent a valid clock in this run
   Value instantQueryReceived{0};
   Flag configIntakeBusy{0};  // a configuration was asked for and its chain has not ended
-  Flag captureStart{0};      // a capture was armed by the sync state
   Flag fileCounterRestored{0};
   Flag signalKnown{0};        // the Modem reported a signal strength
   Flag batteryLevelKnown{0};  // the fuel gauge answered valid
