@@ -236,7 +236,7 @@ at 2s format-button hold 6s
 )";
 
 constexpr std::string_view kWarningLight =
-    R"(title Model 6: the warning light blinks 5 s after a PIR in a sync; ready-to-sleep waits for it
+    R"(title Model 6: the warning light after a PIR in a sync, by each way it can end
 date 2024-06-01 12:00:00
 speed 10
 card formatted 8G 2
@@ -245,9 +245,26 @@ tag warn_led warn_active 1
 tag warn_led warn_duration 5
 tag warn_led warn_mtm 2
 tag warn_led warn_pattern 1
-tag warn_led warn_closemech 0
 
-# The light follows a detection the camera accepts while it is awake: a PIR during a sync.
+# Closing mechanism 0: 5 s of blinking; the ready-to-sleep request waits until they are over.
+tag warn_led warn_closemech 0
+wake sync for 180s
+at 6s pir
+asleep 10m
+
+# Closing mechanism 2: every accepted PIR starts 5 s again, never more than 5 s x 2 in all.
+tag warn_led warn_closemech 2
+tag warn_led warn_pattern 0
+wake sync for 180s
+at 6s pir
+at 9s pir
+at 12s pir
+at 15s pir
+asleep 10m
+
+# Closing mechanism 1: a long lighting (600 s) is cut when the camera asks the MCU to sleep.
+tag warn_led warn_closemech 1
+tag warn_led warn_duration 600
 wake sync for 180s
 at 6s pir
 )";
@@ -318,6 +335,9 @@ date 2024-06-01 12:00:00
 speed 10
 card formatted 8G 2
 modem query 6
+# The configuration the server then sends carries the pause: from 2024-06-02 00:00 for an hour.
+server config pauseCameraConfig.epoch 1717286400
+server config pauseCameraConfig.duration 3600
 
 wake sync for 180s
 )";
