@@ -1,5 +1,7 @@
 #include "app/postprocess/video_pipeline.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -7,6 +9,8 @@
 #include "app/config/camera_config.h"
 #include "app/postprocess/capture_time.h"
 #include "app/postprocess/encrypt_file.h"
+#include "app/postprocess/exif_tag.h"
+#include "app/postprocess/info_bar.h"
 #include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
@@ -41,7 +45,25 @@ CaptureTime store_capture_time() {
   return t;
 }
 
+// The preview thread takes the middle key frame while the recording goes on and keeps frame
+// 3's values once the recording has ended; on a slow board it may still be at work when the
+// post-processing starts. Bounded, so a stuck thread costs the previews, not the video.
+void wait_for_preview_thread() {
+  constexpr int kPollMs = 100;
+  constexpr int kLimitMs = 30000;
+  int waited = 0;
+  while (videoPreviewState.busy && waited < kLimitMs) {
+    usleep(kPollMs * 1000);
+    waited += kPollMs;
+  }
+  if (videoPreviewState.busy) {
+    app_log(MOD_POSTPROCESS, LEVEL_WARN, "Video previews still being made, going on without");
+  }
+}
+
 }  // namespace
+
+VideoPreviewState videoPreviewState;
 
 int mux_command(char* buffer, int size, const char* root, int stream, int folder, int file) {
   const CaptureInfo& info = cameraConfig->captureInfo;
@@ -76,20 +98,50 @@ int mux_video(const char* root) {
 }
 
 int finish_video_previews(const char* root) {
-  // The three preview pictures (frame 1 and 2 from the preview thread, frame 3 with the
-  // information bar) are not built yet; the stored video is still encrypted below.
-  app_log(MOD_POSTPROCESS, LEVEL_DEBUG, "%s: not built yet", "video preview pictures");
+  wait_for_preview_thread();
+  VideoPreviewState& previews = videoPreviewState;
+  const int file = fileCounter.fileNumber;
+  char path[128];
+  for (int frame = 1; frame <= 2; ++frame) {
+    char source[32];
+    std::snprintf(source, sizeof source, "/tmp/frame%d.jpg", frame);
+    exif_tag_preview(source, previews.firstFrames, previews.lastFrame);
+    std::snprintf(path, sizeof path, kVideoPreviewName, root, file, frame);
+    if (run_shellf("mv %s %s", source, path) == -1) {
+      postProcessError = 1;
+    } else {
+      app_log(MOD_POSTPROCESS, LEVEL_INFO, "Frame %d : %s", frame, path);
+    }
+  }
+  // Frame 3 gets its bar here, from the stream the recording kept near its end; the overlay
+  // deletes that stream.
+  preview_overlay(previews.lastFrame, previews.moonIconName, previews.fahrenheit, previews.celsius,
+                  "stream3.h265", "frame3.jpg");
+  std::snprintf(path, sizeof path, kVideoPreviewName, root, file, 3);
+  if (run_shellf("mv /tmp/frame3.jpg %s", path) == -1) {
+    postProcessError = 1;
+  } else {
+    exif_tag_preview(path, previews.firstFrames, previews.lastFrame);
+    app_log(MOD_POSTPROCESS, LEVEL_INFO, "Frame 3 : %s", path);
+  }
+  previews.frame1Ready = 0;
+  previews.frame2Ready = 0;
+  previews.frame3Ready = 0;
+
   bool password = false;
   {
     SemLock lock(&configLock);
     password = cameraConfig->encrypt_password[0] != '\0';
   }
   if (password) {
-    char path[128];
-    std::snprintf(path, sizeof path, kVideoName, root, fileCounter.folderNumber.load(),
-                  fileCounter.fileNumber.load());
+    std::snprintf(path, sizeof path, kVideoName, root, fileCounter.folderNumber.load(), file);
     app_log(MOD_POSTPROCESS, LEVEL_DEBUG, "Encrypting file: %s\n", path);
     encrypt_file(path);
+    for (int frame = 1; frame <= 3; ++frame) {
+      std::snprintf(path, sizeof path, kVideoPreviewName, root, file, frame);
+      app_log(MOD_POSTPROCESS, LEVEL_DEBUG, "Encrypting file: %s\n", path);
+      encrypt_file(path);
+    }
   }
   return 0;
 }

@@ -5,6 +5,28 @@
 // capture reuses the number.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
+#include "app/postprocess/capture_time.h"
+
+// What the preview thread leaves for the post-processing of the video it worked on: frames 1
+// and 2 in /tmp, and the values frame 3's information bar and the EXIF data are drawn from.
+struct VideoPreviewState {
+  std::atomic<uint8_t> busy{0};  // the preview thread is working on the current video
+  // Set by the preview thread, cleared by the post-processing once it has used them.
+  std::atomic<uint8_t> frame1Ready{0};  // /tmp/frame1.jpg written
+  std::atomic<uint8_t> frame2Ready{0};  // /tmp/frame2.jpg written
+  std::atomic<uint8_t> frame3Ready{0};  // the values of frame 3 below are kept
+  CaptureTime firstFrames;              // time of frames 1 and 2 (the middle key frame)
+  CaptureTime lastFrame;                // time of frame 3 (the key frame near the end)
+  int fahrenheit = 0;                   // temperatures recorded with the middle key frame
+  int celsius = 0;
+  char moonIconName[21] = "new_moon.png";
+};
+// Process-wide; written by the preview thread, read after it is no longer busy.
+extern VideoPreviewState videoPreviewState;
+
 // -1 when the run could not start (file counter exhausted); else 0.
 int video_post_process();
 // Builds and runs the multiplexer for `root`. 0, or -1 after marking the run failed.

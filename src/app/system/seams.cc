@@ -3,6 +3,7 @@
 #include "app/AV-Common.h"
 #include "app/capture/capture_orchestration.h"
 #include "app/capture/photo_capture.h"
+#include "app/capture/video_preview.h"
 #include "app/indicators/indicators.h"
 #include "app/indicators/led_state.h"
 #include "app/indicators/warning_light.h"
@@ -23,6 +24,7 @@ const PendingThreads kThreadBodies = {
     .modem_link_manager = modem_link_manager_thread,
     .capture_photo_video = normal_capture_thread,
     .sd_card_monitor = sd_monitor_thread,
+    .video_preview = preview_thread,
     .modem_sync_timeout = modem_sync_timeout_thread,
     .instant_request = instant_request_thread,
     .format_button = format_button_monitor_thread,
