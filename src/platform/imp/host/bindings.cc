@@ -8,6 +8,7 @@
 
 #include "platform/imp/host/encoder_host.h"
 #include "platform/imp/host/host_media.h"
+#include "platform/imp/host/osd_host.h"
 #include "platform/imp/imp_bind.h"
 #include "platform/imp/imp_osd_group.h"
 
@@ -23,7 +24,7 @@ struct Binding {
 struct Bindings {
   std::mutex mutex;
   std::vector<Binding> list;
-  std::array<bool, 4> osdGroups{};  // display groups made; their regions are not drawn yet
+  std::array<bool, 4> osdGroups{};  // display groups made (their regions: osd.cc)
 };
 
 Bindings& bindings() {
@@ -66,6 +67,14 @@ void reset_bindings() {
   std::lock_guard lock(b.mutex);
   b.list.clear();
   b.osdGroups = {};
+  reset_display();
+}
+
+bool display_group_exists(int group) {
+  Bindings& b = bindings();
+  std::lock_guard lock(b.mutex);
+  return group >= 0 && group < static_cast<int>(b.osdGroups.size()) &&
+         b.osdGroups[static_cast<size_t>(group)];
 }
 
 }  // namespace imp_host
@@ -163,5 +172,6 @@ int IMP_OSD_DestroyGroup(int grpNum) {
     }
   }
   b.osdGroups[static_cast<size_t>(grpNum)] = false;
+  imp_host::forget_display_group(grpNum);
   return 0;
 }

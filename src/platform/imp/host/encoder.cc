@@ -19,6 +19,7 @@
 
 #include "platform/imp/host/encoder_host.h"
 #include "platform/imp/host/host_media.h"
+#include "platform/imp/host/osd_host.h"
 #include "platform/imp/host/stream_ring.h"
 #include "platform/imp/imp_encoder.h"
 
@@ -314,6 +315,8 @@ int wait_for_frame(EncChannel& channel, uint32_t timeoutMs) {
     case Fetch::kFrame:
       break;
   }
+  draw_display_regions(channel.group, channel.nv12.data(), channel.attr.encAttr.uWidth,
+                       channel.attr.encAttr.uHeight);
   return code_frame(channel, timestampUs);
 }
 
