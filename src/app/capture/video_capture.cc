@@ -321,7 +321,8 @@ void* video_capture_thread(void*) {
     end_video(nullptr);
     return nullptr;
   }
-  if (osd_init(0) != 0) {
+  IMPRgnHandle* osdRegions = osd_init(0);
+  if (osdRegions == nullptr) {
     end_video("OSD init failed");
     return nullptr;
   }
@@ -373,7 +374,7 @@ void* video_capture_thread(void*) {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "UnBind FrameSource and OSD failed");
     return nullptr;
   }
-  if (osd_exit(0) != 0) {
+  if (osd_exit(osdRegions, 0) != 0) {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "OSD exit failed");
     return nullptr;
   }

@@ -1,0 +1,243 @@
+// The information bar burnt into a video: the regions the set-up places per model, drawn by
+// the host library into the frames on their way to the encoder, and the moon phase of a date.
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/capture/capture_flags.h"
+#include "app/capture/osd_assets.h"
+#include "app/capture/video_capture.h"
+#include "app/capture/video_osd.h"
+#include "app/postprocess/capture_time.h"
+#include "app/system/sys_info.h"
+#include "platform/imp/host/encoder_host.h"
+#include "platform/imp/host/imp_host.h"
+#include "platform/imp/host/osd_host.h"
+#include "platform/imp/imp.h"
+
+#include "tests/support/eventually.h"
+#include "tests/support/file_lines.h"
+#include "tests/support/shared_records.h"
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+// Luma of a grey frame.
+struct Picture {
+  std::vector<uint8_t> y;
+  double mean(int x0, int y0, int x1, int y1) const {  // inclusive corners
+    double sum = 0;
+    for (int row = y0; row <= y1; ++row) {
+      for (int col = x0; col <= x1; ++col) {
+        sum += y[static_cast<size_t>(row) * kWidth + col];
+      }
+    }
+    return sum / ((x1 - x0 + 1) * (y1 - y0 + 1));
+  }
+  int brightest(int x0, int y0, int x1, int y1) const {
+    int top = 0;
+    for (int row = y0; row <= y1; ++row) {
+      for (int col = x0; col <= x1; ++col) {
+        top = std::max<int>(top, y[static_cast<size_t>(row) * kWidth + col]);
+      }
+    }
+    return top;
+  }
+};
+
+class Osd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_support::use_fresh_shared_records();
+    init_record_locks();
+    std::filesystem::create_directories(dir_.path() + "/sensor");
+    imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
+    imp_host::reset();
+    imp_host::reset_encoder();
+    sysInfo->rtcValid = 1;
+    videoDone = 0;
+    videoShared.gopIndex = 0;
+  }
+  void TearDown() override {
+    if (running_) {
+      stop();
+    }
+    imp_host::reset_encoder();
+    imp_host::reset();
+  }
+
+  // Frame source -> display group 0 with the model's bar -> encoder, and the time thread.
+  void start(int model) {
+    sysInfo->orve_model = model;
+    IMPSensorInfo sensor{};
+    strcpy(sensor.name, "os02g10");
+    sensor.cbus_type = TX_SENSOR_CONTROL_INTERFACE_I2C;
+    strcpy(sensor.i2c.type, "os02g10");
+    sensor.i2c.addr = 0x3C;
+    IMPFSChnAttr fs{};
+    fs.picWidth = kWidth;
+    fs.picHeight = kHeight;
+    fs.pixFmt = PIX_FMT_NV12;
+    fs.crop = {0, 0, 0, kWidth, kHeight};
+    fs.outFrmRateNum = 30;
+    fs.outFrmRateDen = 1;
+    fs.nrVBs = 2;
+    IMPEncoderChnAttr enc{};
+    IMPCell source{DEV_ID_FS, 0, 0};
+    IMPCell encoder{DEV_ID_ENC, 0, 0};
+    ASSERT_EQ(IMP_ISP_Open() | IMP_ISP_AddSensor(&sensor) | IMP_ISP_EnableSensor() |
+                  IMP_System_Init() | IMP_ISP_EnableTuning() | IMP_FrameSource_CreateChn(0, &fs) |
+                  IMP_Encoder_CreateGroup(0) |
+                  IMP_Encoder_SetDefaultParam(&enc, IMP_ENC_PROFILE_HEVC_MAIN, IMP_ENC_RC_MODE_CBR,
+                                              kWidth, kHeight, 30, 1, 30, 1, -1, 4000) |
+                  IMP_Encoder_CreateChn(0, &enc) | IMP_Encoder_RegisterChn(0, 0) |
+                  IMP_OSD_CreateGroup(0),
+              0);
+    regions_ = osd_init(0);
+    ASSERT_NE(regions_, nullptr);
+    ASSERT_EQ(IMP_System_Bind(&source, &osd_) | IMP_System_Bind(&osd_, &encoder) |
+                  IMP_FrameSource_EnableChn(0) | IMP_Encoder_StartRecvPic(0),
+              0);
+    ASSERT_EQ(pthread_create(&thread_, nullptr, time_update_thread, nullptr), 0);
+    running_ = true;
+  }
+
+  void stop() {
+    running_ = false;
+    videoDone = 1;
+    pthread_join(thread_, nullptr);
+    IMPCell encoder{DEV_ID_ENC, 0, 0};
+    IMPCell source{DEV_ID_FS, 0, 0};
+    EXPECT_EQ(IMP_System_UnBind(&osd_, &encoder) | IMP_System_UnBind(&source, &osd_), 0);
+    EXPECT_EQ(osd_exit(regions_, 0), 0);
+  }
+
+  // The luma of one frame drawn now over a mid-grey picture, without coding it.
+  Picture drawn_on_grey() {
+    std::vector<uint8_t> nv12(kWidth * kHeight * 3 / 2, 128);
+    imp_host::draw_display_regions(0, nv12.data(), kWidth, kHeight);
+    nv12.resize(kWidth * kHeight);
+    return {nv12};
+  }
+
+  // Codes `frames` frames and decodes the last one.
+  Picture recorded(int frames) {
+    const std::string stream = dir_.path() + "/stream.h265";
+    const std::string raw = dir_.path() + "/last.y";
+    {
+      std::ofstream out(stream, std::ios::binary);
+      for (int i = 0; i < frames; ++i) {
+        IMPEncoderStream s{};
+        if (IMP_Encoder_PollingStream(0, 1000) != 0 || IMP_Encoder_GetStream(0, &s, 1) != 0) {
+          ADD_FAILURE() << "no frame " << i;
+          return {};
+        }
+        for (uint32_t p = 0; p < s.packCount; ++p) {
+          const uint32_t room = s.streamSize - s.pack[p].offset;
+          const char* base = reinterpret_cast<const char*>(s.virAddr);
+          out.write(base + s.pack[p].offset, std::min(room, s.pack[p].length));
+          if (room < s.pack[p].length) {
+            out.write(base, s.pack[p].length - room);
+          }
+        }
+        IMP_Encoder_ReleaseStream(0, &s);
+      }
+    }
+    const std::string command = "ffmpeg -v error -y -i '" + stream + "' -vf \"select=eq(n\\," +
+                                std::to_string(frames - 1) +
+                                ")\" -vframes 1 -f rawvideo -pix_fmt gray '" + raw + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+    std::ifstream in(raw, std::ios::binary);
+    Picture picture{std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {})};
+    EXPECT_EQ(picture.y.size(), static_cast<size_t>(kWidth * kHeight));
+    return picture;
+  }
+
+  test_support::TempDir dir_;
+  IMPCell osd_{DEV_ID_OSD, 0, 0};
+  IMPRgnHandle* regions_ = nullptr;
+  pthread_t thread_{};
+  bool running_ = false;
+};
+
+TEST(MoonPhase, NewAndFullMoonOfJanuary2024AndTheirIcons) {
+  EXPECT_EQ(moon_phase(2024, 1, 11), 0);
+  EXPECT_EQ(moon_phase(2024, 1, 25), 4);
+  // The lit part of the icon grows to full moon and shrinks after it.
+  auto lit = [](int phase) {
+    const uint8_t* icon = moon_bitmap(phase);
+    int count = 0;
+    for (int i = 0; i < kMoonIconSize * kMoonIconSize; ++i) {
+      count += icon[i * 4 + 2] > 0x80;
+    }
+    return count;
+  };
+  EXPECT_LT(lit(0), lit(2));
+  EXPECT_LT(lit(2), lit(4));
+  EXPECT_GT(lit(4), lit(6));
+  EXPECT_EQ(moon_bitmap(8), nullptr);
+}
+
+TEST_F(Osd, RecordedFramesCarryTheBandTextsMoonAndLogosOfModel2) {
+  cameraConfig->time_format = 0;  // 12-hour clock: meridiem shown, the rest moved right
+  ASSERT_NO_FATAL_FAILURE(start(2));
+  // The thread draws its first pass within its first second; frames after that carry it.
+  ASSERT_TRUE(test_support::eventually([&] {
+    const Picture p = drawn_on_grey();
+    return p.brightest(20, 1032, 339, 1079) > 200;
+  }));
+  const Picture frame = recorded(8);
+  stop();
+  ASSERT_FALSE(frame.y.empty());
+
+  const double above = frame.mean(1200, 960, 1350, 1020);  // the scene just above the bar
+  const double band = frame.mean(1200, 1032, 1350, 1079);  // the bar between moon and logo
+  EXPECT_LT(band, above * 0.7) << above;
+  EXPECT_GT(frame.mean(0, 1032, 1919, 1079), 0);
+  // Texts and logos stand out of the band in their rectangles.
+  struct Spot {
+    const char* what;
+    int x0, y0, x1, y1;
+  };
+  for (const Spot& s :
+       {Spot{"date", 20, 1032, 339, 1079}, Spot{"time", 358, 1032, 487, 1079},
+        Spot{"meridiem", 488, 1032, 555, 1079}, Spot{"fahrenheit", 648, 1032, 807, 1079},
+        Spot{"celsius", 865, 1032, 1024, 1079}, Spot{"moon", 1090, 1036, 1129, 1075},
+        Spot{"brand", 1415, 1037, 1633, 1075}, Spot{"family", 1663, 1047, 1810, 1068},
+        Spot{"model code", 1829, 1050, 1896, 1067}}) {
+    EXPECT_GT(frame.mean(s.x0, s.y0, s.x1, s.y1), band + 15) << s.what;
+  }
+  // Between the temperatures (where the 24-hour clock would put Celsius) only the band.
+  EXPECT_LT(frame.mean(812, 1032, 860, 1079), band + 8);
+}
+
+TEST_F(Osd, Model6HasSixRegionsSecondsAndNoMoon) {
+  cameraConfig->time_format = 1;
+  ASSERT_NO_FATAL_FAILURE(start(6));
+  ASSERT_TRUE(test_support::eventually(
+      [&] { return drawn_on_grey().brightest(10, 1032, 389, 1077) > 200; }));
+  const Picture p = drawn_on_grey();
+  IMPOSDRgnAttr attr{};
+  EXPECT_EQ(IMP_OSD_GetRgnAttr(5, &attr), 0);  // handles count from 0 in a fresh library
+  EXPECT_EQ(attr.rect.p0.x, 1640);             // the sixth is the brand logo
+  EXPECT_EQ(IMP_OSD_GetRgnAttr(6, &attr), -1);
+  stop();
+  // "hh:mm:ss" reaches past where "hh:mm" ends (about 110 pixels into the region).
+  EXPECT_GT(p.brightest(272 + 120, 1032, 272 + 170, 1077), 200);
+  // No moon: where the common layout has it, only the band.
+  EXPECT_LT(p.brightest(1010, 1036, 1129, 1075), 128);
+  // The band is lighter than for the other models.
+  EXPECT_GT(p.mean(1000, 1020, 1100, 1030), 85);
+  EXPECT_LT(p.mean(1000, 1020, 1100, 1030), 110);
+}
+
+}  // namespace
