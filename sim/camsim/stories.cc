@@ -236,7 +236,7 @@ at 2s format-button hold 6s
 )";
 
 constexpr std::string_view kWarningLight =
-    R"(title Model 6: the warning light after a PIR in a sync, by each way it can end
+    R"(title Model 6: the warning light after PIRs in two syncs, held until it ends, then extended
 date 2024-06-01 12:00:00
 speed 10
 card formatted 8G 2
@@ -245,26 +245,39 @@ tag warn_led warn_active 1
 tag warn_led warn_duration 5
 tag warn_led warn_mtm 2
 tag warn_led warn_pattern 1
+tag warn_led warn_closemech 0
+# The configuration the server sends in the first sync sets the light of the next wake-up.
+server config warningLEDConfig.active true
+server config warningLEDConfig.timing.duration 5
+server config warningLEDConfig.timing.maxTimeMultiplicator 2
+server config warningLEDConfig.pattern 0
+server config warningLEDConfig.closingMechanism 2
 
 # Closing mechanism 0: 5 s of blinking; the ready-to-sleep request waits until they are over.
-tag warn_led warn_closemech 0
 wake sync for 180s
 at 6s pir
 asleep 10m
 
-# Closing mechanism 2: every accepted PIR starts 5 s again, never more than 5 s x 2 in all.
-tag warn_led warn_closemech 2
-tag warn_led warn_pattern 0
+# Closing mechanism 2: each accepted PIR starts 5 s again, never more than 5 s x 2 in all.
 wake sync for 180s
 at 6s pir
 at 9s pir
 at 12s pir
 at 15s pir
-asleep 10m
+)";
 
-# Closing mechanism 1: a long lighting (600 s) is cut when the camera asks the MCU to sleep.
-tag warn_led warn_closemech 1
+constexpr std::string_view kWarningLightCut =
+    R"(title Model 6: a long warning light (closing mechanism 1) ends when the camera asks the MCU to sleep
+date 2024-06-01 12:00:00
+speed 10
+card formatted 8G 2
+tag dovu orve_model 6
+tag warn_led warn_active 1
 tag warn_led warn_duration 600
+tag warn_led warn_mtm 1
+tag warn_led warn_pattern 0
+tag warn_led warn_closemech 1
+
 wake sync for 180s
 at 6s pir
 )";
@@ -388,6 +401,7 @@ constexpr std::array kStories = {
     Story{"card-power-down", kCardPowerDown},
     Story{"format-button", kFormatButton},
     Story{"warning-light", kWarningLight},
+    Story{"warning-light-cut", kWarningLightCut},
     Story{"instant-capture", kInstantCapture},
     Story{"instant-capture-pir", kInstantCapturePir},
     Story{"instant-format", kInstantFormat},
