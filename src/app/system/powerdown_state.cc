@@ -121,7 +121,12 @@ void enter_powerdown(const EventMessage& event) {
   }
   log_state_change();
   // A sync or first boot has just tidied the card; every other run asks for a free-space pass.
+  // The pass is asked for once a capture still running has ended: the capture is what mounts
+  // the card on a PIR wake-up, and the monitor passes over a card that is not mounted.
   if (previous != STATE_FIRSTBOOT && previous != STATE_SYNC && !formatOngoing) {
+    while (sysInfo->captureOngoing == 1) {
+      sd_sleep_ms(kWaitPollMs);
+    }
     set_flag(&SysInfo::sdCheckRequest, 1);
   }
   while (sysInfo->sdCheckRequest || sysInfo->captureOngoing == 1 || formatOngoing) {

@@ -1,8 +1,11 @@
-// The camera's card on the board's real FAT32 card: what the camera does with a blank, a pulled
-// and a dirty card, and that a run leaves the card clean for fsck.fat -n.
+// The camera's card on the board's real FAT32 card: what the camera does with a blank, a pulled,
+// a dirty and a full card, and that a run leaves the card clean for fsck.fat -n.
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +37,30 @@ class CardOnTheBoard : public scenario_test::CameraOnTheBoard {
     EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
     EXPECT_TRUE(board_->wait_power_off(kPatience));
     return console_now();
+  }
+
+  // Puts `files` (card paths, each `mib` MiB of zeros) on partition `number` with mtools.
+  void put_files(int number, const std::vector<std::string>& files, int mib) {
+    const std::string source = dir_.path() + "/media";
+    std::ofstream{source}.close();
+    std::filesystem::resize_file(source, static_cast<uint64_t>(mib) << 20);
+    std::string volume;
+    for (const sim::card::Partition& partition : sim::card::card_partitions(card().image())) {
+      if (partition.number == number) {
+        volume = card().image() + "@@" + std::to_string(partition.start);
+      }
+    }
+    ASSERT_FALSE(volume.empty());
+    for (const std::string& file : files) {
+      // mmd makes one level at a time; folders already made only make it complain.
+      for (std::size_t slash = file.find('/', 1); slash != std::string::npos;
+           slash = file.find('/', slash + 1)) {
+        sim::card::run_program({"mmd", "-i", volume, "::" + file.substr(0, slash)});
+      }
+      std::string output;
+      ASSERT_EQ(sim::card::run_program({"mcopy", "-i", volume, source, "::" + file}, &output), 0)
+          << file << ": " << output;
+    }
   }
 
   void expect_card_clean() {
@@ -108,6 +135,37 @@ TEST_F(CardOnTheBoard, DirtySecondaryIsRepairedAtTheSyncCheck) {
   EXPECT_EQ(log.find("fsck.fat -y /dev/mmcblk0p2: run fail"), std::string::npos);
   EXPECT_EQ(log.find("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary: run fail"),
             std::string::npos);
+}
+
+TEST_F(CardOnTheBoard, FullCardLosesItsOldestPhotosWithTheirCopiesAtPowerDown) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  // Three photos of 60 MiB with their copies; freeing the default minimum of 100 MiB takes
+  // the two oldest, and only if their HD and TRANSMIT copies go with them.
+  std::vector<std::string> media;
+  for (const char* number : {"0001", "0002", "0003"}) {
+    for (const char* path : {"/DCIM/100DSCIM/PICT", "/DCIM/100DSCIM/HD", "/TRANSMIT/PICT"}) {
+      media.push_back(std::string(path) + number + ".JPG");
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(put_files(1, media, 20));
+  ASSERT_EQ(card().change(1, VolumeChange::kFill, &error), 0) << error;
+
+  const std::string log = run_until_asleep(sim::WakeReason::kPir);
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_NE(log.find("File removed successfully : /sdcard/primary" + media[i]), std::string::npos)
+        << media[i];
+  }
+  EXPECT_LT(log.find("PICT0001.JPG"), log.find("PICT0002.JPG"));
+  EXPECT_EQ(log.find("PICT0003.JPG"), std::string::npos);
+  // The capture mounts the card; the pass runs on it and ends before the ready-to-sleep.
+  const std::size_t pass = log.find("SD monitor thread started");
+  EXPECT_LT(log.find("SD-card mounted correctly"), pass);
+  EXPECT_LT(pass, log.find("SD Monitoring completed"));
+  EXPECT_LT(log.find("SD Monitoring completed"),
+            log.find("ISP to MCU - MCU_REQ_SET_ISP_READY_TO_SLEEP"));
+  expect_card_clean();
 }
 
 }  // namespace
