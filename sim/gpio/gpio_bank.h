@@ -22,13 +22,14 @@ struct GpioLine {
 
 // Every line the camera uses, with what it is wired to on the board.
 inline constexpr std::array<GpioLine, 20> kGpioLines = {{
-    {8, "thermistor divider", false}, {17, "sensor power", false},  {38, "IR-cut filter A", false},
-    {39, "battery LED 1", false},     {40, "battery LED 2", false}, {41, "IR-cut filter B", false},
-    {42, "warning light", false},     {43, "card detect", true},    {45, "battery LED 3", false},
-    {46, "battery LED 4", false},     {49, "IR LED 1", false},      {50, "IR LED 2", false},
-    {52, "SD LED green", false},      {53, "SD LED red", false},    {58, "signal LED 1", false},
-    {59, "signal LED 2", false},      {60, "signal LED 3", false},  {61, "signal LED 4", false},
-    {62, "signal LED 5", false},      {63, "format button", true},
+    {8, "thermistor divider", false},  {17, "sensor power", false},  {38, "IR-cut filter A", false},
+    {39, "battery 1 LED", false},      {40, "battery 3 LED", false}, {41, "IR-cut filter B", false},
+    {42, "status/warning LED", false},  // the warning light on model 6, the status LED otherwise
+    {43, "card detect", true},         {45, "battery 2 LED", false}, {46, "battery 4 LED", false},
+    {49, "IR LED 1", false},           {50, "IR LED 2", false},      {52, "SD red LED", false},
+    {53, "SD green LED", false},       {58, "signal 5 LED", false},  {59, "signal 4 LED", false},
+    {60, "signal 3 LED", false},       {61, "signal 2 LED", false},  {62, "signal 1 LED", false},
+    {63, "format button", true},
 }};
 
 const GpioLine* find_gpio_line(int number);

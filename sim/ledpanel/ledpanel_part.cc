@@ -10,6 +10,7 @@
 
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
+#include "sim/gpio/gpio_bank.h"
 
 namespace sim::ledpanel {
 
@@ -38,6 +39,27 @@ constexpr std::array<PanelLed, 12> kPanel = {{
     {46, "battery 4", "0xf0d020"},
     {42, "status/warning", "0xff9020"},
 }};
+
+// The board's GPIO table names each LED line after the LED it lights ("SD green LED"); the panel
+// and the GPIO record must tell the same LED for the same line.
+constexpr bool panel_matches_gpio_names() {
+  for (const PanelLed& led : kPanel) {
+    bool found = false;
+    for (const board::GpioLine& gpio : board::kGpioLines) {
+      if (gpio.number != led.line) {
+        continue;
+      }
+      const std::string_view name = gpio.name;
+      found = name.size() == led.name.size() + 4 && name.substr(0, led.name.size()) == led.name &&
+              name.substr(led.name.size()) == " LED";
+    }
+    if (!found) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(panel_matches_gpio_names(), "front panel and GPIO table name a line differently");
 
 // Two changes closer than this are a blink, not a switch.
 constexpr milliseconds kBlinkGap{2500};
