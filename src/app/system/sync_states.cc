@@ -22,6 +22,7 @@
 #include "app/storage/usb_handover.h"
 #include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
+#include "app/system/instant_request.h"
 #include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
@@ -120,7 +121,24 @@ void handle_modem_powered(int module, EventMessage event) {
   }
 }
 
+// A pause query ends when the configuration that carries the pause has reached the MCU: the
+// server hears of it before the camera asks the Modem to shut down.
+void answer_pause_query(int module, EventMessage event) {
+  if (first_boot(module) || !sysInfo->instantQueryBusy ||
+      sysInfo->instantQueryType != QUERY_PAUSE) {
+    return;
+  }
+  {
+    SemLock lock(&sysInfoLock);
+    sysInfo->instantStage = 2;
+    modemSyncInfo->queryProcessed = 1;
+    modemSyncInfo->queryResult = 1;
+  }
+  answer_modem(event, MODEM_ASYNC_RESP_SET_SERVER_INSTANT_QUERY);
+}
+
 void finish_configuration_chain(int module, EventMessage event) {
+  answer_pause_query(module, event);
   if (!modemSyncInfo->rtcSetConfirmed && pendingAsyncMcuRequest == MCU_REQ_SET_RTC_DATE_TIME) {
     // The clock the Modem sent has not been confirmed by the MCU: send it once more.
     EventMessage clock{};
@@ -133,7 +151,8 @@ void finish_configuration_chain(int module, EventMessage event) {
 
 void handle_camera_config_set(int module, EventMessage event) {
   set(modemSyncInfo->configIntakeBusy, 0);
-  if (!first_boot(module) && sysInfo->instantQueryBusy && sysInfo->instantQueryType == 3) {
+  if (!first_boot(module) && sysInfo->instantQueryBusy &&
+      sysInfo->instantQueryType == QUERY_FACTORY_RESET) {
     {
       SemLock lock(&sysInfoLock);
       sysInfo->instantStage = 2;
@@ -338,7 +357,7 @@ void handle_sync_status(int module, EventMessage event) {
         modemSyncInfo->timeoutCancel = 1;
       }
       if (first_boot(module) || sysInfo->testMode) {
-        show_signal_leds(cameraConfig->signalStrength);
+        show_signal_leds(1);
       }
       set(modemSyncInfo->signalKnown, 1);
       return;

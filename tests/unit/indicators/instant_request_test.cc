@@ -166,11 +166,25 @@ TEST_F(InstantQuery, FactoryResetWritesTheDefaultsAndStartsTheConfigurationChain
   EXPECT_EQ(answer(), (std::pair<int, int>{-1, -1})) << "answered at the chain's end";
 }
 
-TEST_F(InstantQuery, PauseAsksTheModemForTheConfiguration) {
+TEST_F(InstantQuery, PauseIsAnsweredWhenTheSyncHasPassedTheConfigurationOn) {
+  sysInfo->state = STATE_SYNC;
+  sysInfo->instantQueryType = QUERY_PAUSE;
   run_instant_query(QUERY_PAUSE, QueryRunner::kThread, EventMessage{});
-  const auto sent = drain(modemQueue);
+  auto sent = drain(modemQueue);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].request, MODEM_REQ_GET_CAMERA_CONFIGURATION);
+  // The last answer of the configuration chain: the query is answered, then the shutdown asked.
+  EventMessage last{};
+  last.kind = MSG_MCU_RESP;
+  last.response = MCU_RESP_SET_CAMERA_INSTANT_SCHEDULE;
+  modemSyncInfo->queryProcessed = 0;
+  handle_sync(last);
+  sent = drain(modemQueue);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].kind, MODEM_ASYNC_RESP_SET_SERVER_INSTANT_QUERY);
+  EXPECT_EQ(modemSyncInfo->queryProcessed, 1);
+  EXPECT_EQ(sent[1].request, MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN);
+  EXPECT_EQ(sysInfo->instantStage, INSTANT_DONE);
 }
 
 TEST_F(InstantQuery, ASecondQueryDuringASyncIsAnsweredNotProcessed) {
