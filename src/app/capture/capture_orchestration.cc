@@ -177,11 +177,13 @@ void bottom_half_video() {
 }
 
 // After a card error inside a photo capture the card is checked once more and the error is
-// reported a second time, whatever that check found.
+// reported a second time, whatever that check found. The check comes before the first report:
+// the report ends the capture, after which power-down may unmount the card, and a check then
+// would mount it again under the unmount.
 void report_card_error_twice(const char* message) {
   log_err(message);
-  report_capture_error();
   card_mounted();
+  report_capture_error();
   log_err("Normal capture video: After post-process SDCARD not mounted");
   report_capture_error();
 }

@@ -2,6 +2,8 @@
 // and the card unmounted (secondary first) before the MCU is told the processor may sleep.
 #include <algorithm>
 
+#include "app/capture/capture_flags.h"
+#include "app/capture/capture_orchestration.h"
 #include "app/system/state_handlers.h"
 
 #include "tests/support/system_fixture.h"
@@ -89,6 +91,37 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
+}
+
+// Card commands run after the capture said it was over, when power-down may unmount the card.
+std::vector<std::string> after_capture_end;
+int primary_checks = 0;
+
+// Records like the fixture; the card's primary goes away after the capture's second check.
+int run_and_unmount_midway(const char* command) {
+  if (sysInfo->captureOngoing != 1) {
+    after_capture_end.emplace_back(command);
+  }
+  const int result = record_and_run(command);
+  if (std::string_view(command) == "mount | grep -nri mmcblk0p1 > /dev/null" &&
+      ++primary_checks == 2) {
+    run_shell("umount /sdcard/primary");
+  }
+  return result;
+}
+
+TEST_F(PowerdownTest, CaptureThatLostTheCardLeavesItAloneOnceItReportedTheError) {
+  set_storage_shell({run_and_unmount_midway, record_sleep});
+  counterRestored = true;
+  captureFlags.yuvReady = 1;
+  sysInfo->captureType = 2;  // time-lapse
+  captureFlags.captureStart = 1;
+  sysInfo->captureOngoing = 1;
+  normal_capture_once();
+  ASSERT_EQ(log_lines_with("Normal capture TIMELAPSE: SDCARD not mounted"), 1);
+  EXPECT_EQ(log_lines_with("Normal capture video: After post-process SDCARD not mounted"), 1);
+  EXPECT_EQ(sysInfo->captureOngoing, 0);
+  EXPECT_EQ(after_capture_end, std::vector<std::string>{});
 }
 
 }  // namespace
