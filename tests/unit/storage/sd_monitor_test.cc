@@ -88,6 +88,17 @@ TEST_F(SdMonitorTest, NothingIsDeletedWhenTheOldestEntryIsNotTheCamerasOrAFormat
   }
 }
 
+TEST_F(SdMonitorTest, FolderWhereTheOldestPhotoShouldBeLeavesWithItsMediaFolderOnly) {
+  // The listing shows the folder's content, not a photo: the media folder counts as holding no
+  // media and goes whole; the pass ends there, and nothing outside the media folders is lost.
+  write_file("/sdcard/primary/DCIM/100DSCIM/PICT0001.JPG/PICT0001.JPG", 6 * kMiB);
+  write_file("/sdcard/primary/DCIM/101DSCIM/PICT0002.JPG", 1 * kMiB);
+  write_file("/sdcard/primary/PICT0001.JPG", 1);
+  request_pass(4);
+  expect_gone({"DCIM/100DSCIM"});
+  expect_gone({"DCIM/101DSCIM/PICT0002.JPG", "PICT0001.JPG"}, false);
+}
+
 TEST_F(SdMonitorTest, SecondaryHoldsMediaInAFolderOrInTransmit) {
   EXPECT_EQ(secondary_has_media(), 1);  // no DCIM folder at all: nothing is taken for empty
   fs::create_directories("/sdcard/secondary/DCIM/100DSCIM");
