@@ -209,6 +209,11 @@ asleep 10m
 wake pir for 40s
 at 8s card pull
 at 20s card insert
+# The camera sleeps before the card is back; it goes back in as the camera wakes for a sync,
+# which mounts it again and leaves it clean for fsck.fat -n at power-down.
+asleep 10m
+wake sync for 60s
+at 100ms card insert
 )";
 
 constexpr std::string_view kCardPowerDown =
