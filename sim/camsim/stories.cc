@@ -293,6 +293,8 @@ date 2024-06-01 12:00:00
 speed 10
 card formatted 8G 2
 modem query 0
+# The photo goes to the secondary partition. Its end moves it to the primary; the sync's next
+# SUCCESSFUL status moves the secondary again, and its "rm" and "mv" find nothing (two ERR lines).
 
 wake sync for 180s
 )";
@@ -310,8 +312,11 @@ wake sync for 180s
 constexpr std::string_view kInstantFormat =
     R"(title During a sync the server asks for a card to be formatted (instant query 2)
 date 2024-06-01 12:00:00
-speed 10
-card formatted 8G 2
+# The format is real work on the host (fdisk, mkfs.fat): at speed 10 it lasts a minute of board
+# time, the Modem gives up on the busy card and reports an ERROR sync. At speed 2 on a 4 GB card
+# the query is answered while the Modem still asks for the card, and the sync ends well.
+speed 2
+card formatted 4G 2
 modem query 2
 
 wake sync for 180s
