@@ -246,12 +246,15 @@ date 2024-06-01 12:00:00
 speed 10
 card formatted 8G 2
 tag dovu orve_model 6
+# A sync writes the configuration's model back to the tags: the configuration says 6 as well.
+config orve_model 6
 tag warn_led warn_active 1
 tag warn_led warn_duration 5
 tag warn_led warn_mtm 2
 tag warn_led warn_pattern 1
 tag warn_led warn_closemech 0
-# The configuration the server sends in the first sync sets the light of the next wake-up.
+# The configuration the server sends in the first sync sets the light of the next wake-up; a
+# duration other than 0 or 1 is stored as 15 s.
 server config warningLEDConfig.active true
 server config warningLEDConfig.timing.duration 5
 server config warningLEDConfig.timing.maxTimeMultiplicator 2
@@ -263,12 +266,11 @@ wake sync for 180s
 at 6s pir
 asleep 10m
 
-# Closing mechanism 2: each accepted PIR starts 5 s again, never more than 5 s x 2 in all.
+# Closing mechanism 2: the PIR at 6 s lights it for 15 s; the one at 24 s (the first capture has
+# ended by then) starts it again, but only for the 12 s left of 15 s x 2: 30 s of light in all.
 wake sync for 180s
 at 6s pir
-at 9s pir
-at 12s pir
-at 15s pir
+at 24s pir
 )";
 
 constexpr std::string_view kWarningLightCut =
