@@ -260,17 +260,20 @@ server config warningLEDConfig.timing.duration 5
 server config warningLEDConfig.timing.maxTimeMultiplicator 2
 server config warningLEDConfig.pattern 0
 server config warningLEDConfig.closingMechanism 2
+# Each sync searches for 10 s first: the second wake-up stays in its sync past its first capture.
+modem searching 5 every 2s
 
 # Closing mechanism 0: 5 s of blinking; the ready-to-sleep request waits until they are over.
 wake sync for 180s
 at 6s pir
 asleep 10m
 
-# Closing mechanism 2: the PIR at 6 s lights it for 15 s; the one at 24 s (the first capture has
-# ended by then) starts it again, but only for the 12 s left of 15 s x 2: 30 s of light in all.
+# Closing mechanism 2: the PIR at 6 s lights it for 15 s; the one at 19 s (its capture has ended,
+# the Modem still searches) starts the 15 s again while the light is on, up to the 30 s that
+# 15 s x 2 allows in all.
 wake sync for 180s
 at 6s pir
-at 24s pir
+at 19s pir
 )";
 
 constexpr std::string_view kWarningLightCut =
