@@ -262,6 +262,8 @@ server config warningLEDConfig.pattern 0
 server config warningLEDConfig.closingMechanism 2
 # Each sync searches for 10 s first: the second wake-up stays in its sync past its first capture.
 modem searching 5 every 2s
+# A photo taken in a sync goes to the secondary partition and is moved when it is done; a later
+# sync status moves the secondary again, and its "rm" and "mv" may find nothing (ERR lines).
 
 # Closing mechanism 0: 5 s of blinking; the ready-to-sleep request waits until they are over.
 wake sync for 180s
