@@ -122,18 +122,15 @@ void settle_exposure(int channel) {
 }
 
 // A key frame of the recording: the previews' frames are the second one, the middle one and
-// the last one but one.
+// the last one but one. In a short recording one key frame can be several of them (2 s: all
+// three; 3 s: the first and the middle), and each still gets its file.
 int on_key_frame(const IMPEncoderStream* stream, int length, const char* previewFormat) {
   const int index = videoShared.gopIndex;
-  int which = -1;
-  if (index == 1) {
-    which = 0;
-  } else if (index == length / 2) {
-    which = 1;
-  } else if (index == length - 1) {
-    which = 2;
-  }
-  if (which >= 0) {
+  const int previewAt[3] = {1, length / 2, length - 1};
+  for (int which = 0; which < 3; ++which) {
+    if (index != previewAt[which]) {
+      continue;
+    }
     stamp_preview(which, which == 1);
     char path[64];
     snprintf(path, sizeof path, previewFormat, which + 1);

@@ -143,15 +143,16 @@ TEST(VideoOnTheBoard, PirBootVideoOfModel7IsAnEncrypted720pMp4WithThreePreviews)
 
 // A test-button photo that keeps the sensor running (low light reading), then, during the
 // sync that follows, an instant capture in the video mode: the video form replaces the photo
-// form without powering the sensor off, after the one warm-up of model 7; the video and its
-// previews end on the primary partition.
+// form without powering the sensor off, after the one warm-up of model 7; the video (3 s: its
+// first key frame after the start is also the middle one) and its previews end on the
+// primary partition.
 TEST(VideoOnTheBoard, PhotoThenVideoInOneRunSwitchFormsWithTheSensorOn) {
   scenario_test::TempDir dir;
   const std::string runDir =
       run("date 2024-06-01 14:00:00\nspeed 1\nscene day\nmcu day\ncard formatted 8G 2\n"
-          "config capture_mode 1\nconfig video_length 4\nconfig cellular 1\n"
+          "config capture_mode 1\nconfig video_length 3\nconfig cellular 1\n"
           "config orve_model 7\ntag dovu orve_model 7\nmodem query 0\n"
-          "server config captureMode 1\nserver config videoLength 4\n"
+          "server config captureMode 1\nserver config videoLength 3\n"
           "wake test-button adc 100 for 150s\n",
           dir.path() + "/run");
   const std::string log = scenario_test::read_file(runDir + "/wake-01/app.log");
