@@ -14,8 +14,6 @@
 namespace {
 
 using sim::board::BoardEvent;
-using sim::board::EventKind;
-using std::chrono::milliseconds;
 
 constexpr std::string_view kStory = R"(title model 6 sync with a pause query and a PIR
 date 2024-06-01 12:00:00
@@ -35,24 +33,6 @@ at 2s format-button hold 6s
 at 6s pir
 )";
 
-struct Seen {
-  std::vector<BoardEvent> events;
-
-  // Positions in the record of the serial messages `member`; `detail` gets the last one's.
-  std::vector<std::size_t> at(std::string_view member, std::string* detail = nullptr) const {
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      if (events[i].field("member") == member) {
-        found.push_back(i);
-        if (detail != nullptr) {
-          *detail = events[i].field("detail");
-        }
-      }
-    }
-    return found;
-  }
-};
-
 TEST(IndicatorsOnTheBoard, PauseReachesTheMcuAndTheWarningLightOwnsItsLine) {
   sim::camsim::Scenario scenario;
   std::string error;
@@ -60,50 +40,46 @@ TEST(IndicatorsOnTheBoard, PauseReachesTheMcuAndTheWarningLightOwnsItsLine) {
   scenario_test::TempDir dir;
   sim::camsim::RunOptions options;
   options.runDir = dir.path() + "/run";
-  Seen seen;
-  options.listener = [&seen](const BoardEvent& event) { seen.events.push_back(event); };
+  std::vector<BoardEvent> seen;
+  options.listener = [&seen](const BoardEvent& event) { seen.push_back(event); };
   sim::camsim::RunResult result;
   ASSERT_EQ(sim::camsim::run_scenario(scenario, options, &result, &error), 0) << error;
   ASSERT_EQ(result.poweredOffByMcu, 1);
 
-  // The pause of the server's configuration reaches the MCU, and the query is answered, done,
-  // before the camera asks the Modem to shut down.
-  std::string config;
-  ASSERT_FALSE(seen.at("set_camera_configuration_request", &config).empty());
-  EXPECT_NE(config.find("epoch: 1717286400"), std::string::npos) << config;
-  EXPECT_NE(config.find("duration: 3600"), std::string::npos) << config;
-  std::string answer;
-  const std::vector<std::size_t> answered = seen.at("set_server_instant_query_response", &answer);
-  const std::vector<std::size_t> shutdown = seen.at("set_server_next_action_request");
-  ASSERT_EQ(answered.size(), 1u);
-  ASSERT_FALSE(shutdown.empty());
-  EXPECT_LT(answered[0], shutdown.back());
-  EXPECT_NE(answer.find("queryType: 6 queryProcessed: true queryResult: true"), std::string::npos)
-      << answer;
-
-  // GPIO 42 is the warning light's alone on this model: it rises once, for the one lighting,
-  // and is low again before the camera asks the MCU for sleep.
-  struct Change {
-    std::size_t index;
-    milliseconds at;
-    std::string to;
-  };
-  std::vector<Change> line42;
-  for (std::size_t i = 0; i < seen.events.size(); ++i) {
-    const BoardEvent& event = seen.events[i];
-    if (event.kind == EventKind::kPart && event.part == "gpio" && event.field("line") == "42" &&
-        event.field("what") == "value") {
-      line42.push_back({i, event.elapsed, event.field("to")});
+  // Record positions of: the MCU's configuration, the query's answer, the shutdown next action,
+  // the ready-to-sleep request, and the level changes of GPIO 42.
+  std::string config, answer;
+  std::size_t answered = 0, shutdown = 0, sleep = 0;
+  std::vector<std::pair<std::size_t, const BoardEvent*>> line42;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const std::string member = seen[i].field("member");
+    if (member == "set_camera_configuration_request") {
+      config = seen[i].field("detail");
+    } else if (member == "set_server_instant_query_response") {
+      answered = i;
+      answer = seen[i].field("detail");
+    } else if (member == "set_server_next_action_request") {
+      shutdown = i;
+    } else if (member == "isp_ready_to_sleep_request" && sleep == 0) {
+      sleep = i;
+    } else if (seen[i].part == "gpio" && seen[i].field("line") == "42" &&
+               seen[i].field("what") == "value") {
+      line42.emplace_back(i, &seen[i]);
     }
   }
+  EXPECT_NE(config.find("pauseCameraConfig { epoch: 1717286400 duration: 3600 }"),
+            std::string::npos)
+      << config;
+  EXPECT_EQ(answer, "queryType: 6 queryProcessed: true queryResult: true");
+  EXPECT_LT(answered, shutdown) << "answered before the Modem is told to shut down";
+
+  // GPIO 42 is the warning light's alone on this model: it rises once, for three seconds of
+  // board time, and is low again before the camera asks the MCU for sleep.
   ASSERT_EQ(line42.size(), 2u);
-  EXPECT_EQ(line42[0].to, "1");
-  EXPECT_EQ(line42[1].to, "0");
-  // Three seconds of light, on the board clock.
-  EXPECT_GE(line42[1].at - line42[0].at, milliseconds(2900));
-  const std::vector<std::size_t> sleep = seen.at("isp_ready_to_sleep_request");
-  ASSERT_FALSE(sleep.empty());
-  EXPECT_GT(sleep.front(), line42[1].index);
+  EXPECT_EQ(line42[0].second->field("to"), "1");
+  EXPECT_EQ(line42[1].second->field("to"), "0");
+  EXPECT_GE(line42[1].second->elapsed - line42[0].second->elapsed, std::chrono::milliseconds(2900));
+  EXPECT_GT(sleep, line42[1].first);
 
   // The button held for six seconds outside a first boot formats nothing.
   const std::string console = scenario_test::read_file(options.runDir + "/wake-01/console.log");
