@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "app/links/link_loop.h"
+#include "sim/modem/modem_peer.h"
 
 #include "tests/unit/links/link_test_support.h"
+#include "tests/unit/links/message_walk.h"
 #include "tests/unit/links/sample_messages.h"
 
 namespace links_test {
@@ -142,22 +144,21 @@ TEST_F(FrameReceiverTest, StuffedBytesAreUnstuffedWhereverTheyStand) {
   }
 }
 
-TEST_F(FrameReceiverTest, McuRefusesALengthOfOneHundredAndLeavesTheRestUnread) {
-  const Bytes frame = sim::frame(Bytes(100, 0x11));
-  EXPECT_EQ(mcu_receives(frame), 1);
+// 99 payload bytes pass the length test (they are no message, so decoding refuses them); 100
+// are refused before the payload is read.
+TEST_F(FrameReceiverTest, McuReadsALengthOfNinetyNineAndRefusesOneHundred) {
+  EXPECT_EQ(mcu_receives(sim::frame(Bytes(99, 0xFF))), 1);
+  const auto errors = mcu("ERR");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("Decoding failed: ", 0), 0u) << errors[0];
+
+  clear_app_log();
+  EXPECT_EQ(mcu_receives(sim::frame(Bytes(100, 0x11))), 1);
   EXPECT_EQ(g_mcuCalls, 0);
   EXPECT_EQ(mcu("ERR"), std::vector<std::string>{"Error MCU Read payload size : 100"});
   uint8_t next = 0;
   ASSERT_EQ(read(pty_.port, &next, 1), 1);
   EXPECT_EQ(next, 0x11) << "the payload is left to the link loop as stray bytes";
-}
-
-TEST_F(FrameReceiverTest, McuReadsALengthOfNinetyNine) {
-  // 99 bytes pass the length test; they are no message, so decoding refuses them.
-  EXPECT_EQ(mcu_receives(sim::frame(Bytes(99, 0xFF))), 1);
-  const auto errors = mcu("ERR");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("Decoding failed: ", 0), 0u) << errors[0];
 }
 
 TEST_F(FrameReceiverTest, ModemAcceptsTheLargestLengthAndRefusesTheNext) {
@@ -233,12 +234,12 @@ TEST_F(FrameReceiverTest, MissingRequiredFieldFailsToDecodeAndIsDropped) {
 // The server configuration: JPEG settings are optional, the warning light settings required.
 TEST_F(FrameReceiverTest, ConfigurationWithoutJpegSettingsDecodesWithoutItsHasFlag) {
   kvt::kvt_Modem2ISP message;
-  *message.mutable_get_camera_configuration_response() = plain_configuration();
+  *message.mutable_get_camera_configuration_response() = sim::default_server_configuration();
   EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
   const CameraConfigurationResponse& plain = g_modemMessage.msg.get_camera_configuration_response;
   EXPECT_FALSE(plain.has_jpegSettings);
-  EXPECT_EQ(plain.smallPicWidth, 960u);
-  EXPECT_EQ(plain.warningLEDConfig.timing.maxTimeMultiplicator, 5u);
+  EXPECT_EQ(plain.smallPicWidth, 640u);
+  EXPECT_EQ(plain.warningLEDConfig.timing.duration, 5u);
 
   kvt::JpegSettings* jpeg =
       message.mutable_get_camera_configuration_response()->mutable_jpegsettings();
@@ -252,7 +253,7 @@ TEST_F(FrameReceiverTest, ConfigurationWithoutJpegSettingsDecodesWithoutItsHasFl
 
 TEST_F(FrameReceiverTest, ConfigurationWithoutWarningLightSettingsIsDropped) {
   kvt::kvt_Modem2ISP message;
-  *message.mutable_get_camera_configuration_response() = plain_configuration();
+  *message.mutable_get_camera_configuration_response() = sim::default_server_configuration();
   message.mutable_get_camera_configuration_response()->clear_warningledconfig();
   std::string payload;
   ASSERT_TRUE(message.SerializePartialToString(&payload));
@@ -274,28 +275,20 @@ TEST_F(FrameReceiverTest, DecodingHoldsTheBoundsOfRepeatedFieldsAndStrings) {
       {"28 schedule entries",
        [](kvt::kvt_Modem2ISP& m, int extra) {
          auto* config = m.mutable_get_camera_configuration_response();
-         *config = plain_configuration();
+         *config = sim::default_server_configuration();
+         ValueSeed seed;
          for (int i = 0; i < 28 + extra; ++i) {
-           auto* entry = config->add_detectionschedule();
-           entry->set_day(1);
-           entry->mutable_starttime()->set_hour(1);
-           entry->mutable_starttime()->set_minute(2);
-           entry->mutable_endtime()->set_hour(3);
-           entry->mutable_endtime()->set_minute(4);
+           fill_proto(*config->add_detectionschedule(), seed);
          }
        },
        "Decoding failed: array overflow"},
       {"10 battery protections",
        [](kvt::kvt_Modem2ISP& m, int extra) {
          auto* config = m.mutable_get_camera_configuration_response();
-         *config = plain_configuration();
+         *config = sim::default_server_configuration();
+         ValueSeed seed;
          for (int i = 0; i < 10 + extra; ++i) {
-           auto* protection = config->add_batteryprotections();
-           protection->set_powersource(0);
-           protection->set_enabled(true);
-           protection->set_lowerlimit(10);
-           protection->set_upperlimit(20);
-           protection->set_action(1);
+           fill_proto(*config->add_batteryprotections(), seed);
          }
        },
        "Decoding failed: array overflow"},
@@ -323,6 +316,7 @@ TEST_F(FrameReceiverTest, DecodingHoldsTheBoundsOfRepeatedFieldsAndStrings) {
     auto* values = message.mutable_get_fuel_gauge_value_response();
     values->set_isvalid(true);
     values->set_index(0);
+    // Small values: seven entries must still fit the MCU's frame.
     for (int i = 0; i < entries; ++i) {
       auto* entry = values->add_fuelgaugeentries();
       entry->set_powersource(0);
@@ -333,14 +327,6 @@ TEST_F(FrameReceiverTest, DecodingHoldsTheBoundsOfRepeatedFieldsAndStrings) {
     EXPECT_EQ(mcu_receives(sim::frame(message.SerializeAsString())), entries == 6 ? 0 : 1);
   }
   EXPECT_EQ(g_mcuMessage.msg.get_fuel_gauge_value_response.fuelGaugeEntries_count, 6);
-}
-
-TEST_F(FrameReceiverTest, EmptyCryptoPasswordDecodes) {
-  kvt::kvt_Modem2ISP message;
-  message.mutable_get_crypto_password_response()->set_password("");
-  EXPECT_EQ(modem_receives(sim::frame(message.SerializeAsString())), 0);
-  EXPECT_EQ(g_modemMessage.which_msg, kvt_Modem2ISP_get_crypto_password_response_tag);
-  EXPECT_STREQ(g_modemMessage.msg.get_crypto_password_response.password, "");
 }
 
 }  // namespace

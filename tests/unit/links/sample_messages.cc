@@ -72,39 +72,4 @@ kvt::kvt_Modem2ISP configuration_of_size(std::size_t size) {
   return wrapper;
 }
 
-kvt::CameraConfigurationResponse plain_configuration() {
-  kvt::CameraConfigurationResponse config;
-  config.set_capturemode(1);
-  config.set_detectiondelay(10);
-  config.set_timelapsedelay(60);
-  config.set_multishot(1);
-  config.set_pirsensitivity(20);
-  config.set_videolength(15);
-  config.mutable_synctime()->set_hour(3);
-  config.mutable_synctime()->set_minute(30);
-  config.set_syncfrequency(6);
-  config.set_dateformat(0);
-  config.set_timeformat(1);
-  config.add_powersources(0);
-  config.add_powersources(1);
-  config.set_cellular(true);
-  config.set_photoresolution(1);
-  config.set_smallpicwidth(960);
-  config.set_cap_on_nxt_sync(false);
-  config.set_minfreespacesdcard(100);
-  config.set_instantmodeactive(0);
-  config.set_temperatureunit(1);
-  kvt::WarningLedConfig* warning = config.mutable_warningledconfig();
-  warning->set_active(true);
-  warning->mutable_timing()->set_duration(1);
-  warning->mutable_timing()->set_maxtimemultiplicator(5);
-  warning->set_pattern(2);
-  warning->set_closingmechanism(1);
-  config.mutable_pausecameraconfig()->set_epoch(1700000000);
-  config.mutable_pausecameraconfig()->set_duration(3600);
-  config.set_irglowmode(0);
-  config.set_wdledstatus(1);
-  return config;
-}
-
 }  // namespace links_test

@@ -29,7 +29,4 @@ inline std::string camera_state_payload(uint32_t state) {
 // values shrunk until the size is reached.
 kvt::kvt_Modem2ISP configuration_of_size(std::size_t size);
 
-// A kvt_Modem2ISP server configuration with every required field set and small values.
-kvt::CameraConfigurationResponse plain_configuration();
-
 }  // namespace links_test
