@@ -1,5 +1,5 @@
-// The camera learns why it woke: the real camera_app on the board asks the simulated MCU for
-// its clock, device information and camera state, and consumes the previous run's records.
+// The real camera_app on the board consumes the previous run's records at start-up (the
+// MCU exchanges of start-up are covered against the same peer by the link manager's tests).
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -16,41 +16,9 @@
 
 namespace {
 
-using scenario_test::kPatience;
 using scenario_test::read_file;
-using sim::board::EventKind;
 
 using InitOnTheBoard = scenario_test::CameraOnTheBoard;
-
-TEST_F(InitOnTheBoard, InvalidClockIsAskedAgainUntilTheMcuReportsAValidOne) {
-  sim::board::BoardSetup setup;
-  setup.mcu.rtcValid = false;
-  setup.mcuRtcFromDate = false;
-  make(setup);
-  wake(sim::WakeReason::kTimelapse);
-
-  ASSERT_TRUE(board_->mcu().wait_received("get_rtc_date_time_request", 3, kPatience));
-  EXPECT_EQ(board_->mcu().received("get_device_info_request"), 0);
-  board_->mcu().set_rtc(true, 1717243200);
-
-  ASSERT_TRUE(wait_state("STATE_CAPTURETIMELAPSE"));
-  EXPECT_EQ(board_->mcu().received("get_device_info_request"), 1);
-  EXPECT_EQ(board_->mcu().received("get_camera_state_request"), 1);
-  const std::string log = console();
-  EXPECT_NE(log.find("kvt_MCU2ISP_get_rtc_date_time_response_tag: epoch invalid."),
-            std::string::npos);
-  EXPECT_NE(log.find("Camera state : STATE_     CAPTURETIMELAPSE "), std::string::npos);
-}
-
-TEST_F(InitOnTheBoard, DetectionReportedOnATimeLapseWakeUpGoesToPowerDown) {
-  sim::board::BoardSetup setup;
-  setup.mcu.cameraStateFor[static_cast<size_t>(sim::WakeReason::kTimelapse)] = 4;
-  make(setup);
-  wake(sim::WakeReason::kTimelapse);
-  ASSERT_TRUE(wait_state("STATE_POWERDOWN"));
-  EXPECT_NE(console().find("CAMERA STATE AND BOOT REASON MISMATCH OCCURRED GOING TO POWERDOWN"),
-            std::string::npos);
-}
 
 TEST_F(InitOnTheBoard, WatchdogRecordOfThePreviousRunIsLoggedAndConsumed) {
   make();

@@ -1,5 +1,5 @@
 // The MCU link of the real camera_app against the board's MCU: repetitions of unanswered
-// requests, capture notifications outside a capture, the status LED and a noisy line.
+// requests, capture notifications outside a capture and the status LED.
 #include <algorithm>
 #include <chrono>
 #include <ostream>
@@ -16,7 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using scenario_test::kPatience;
-using sim::board::EventKind;
 
 using McuLinkOnTheBoard = scenario_test::CameraOnTheBoard;
 
@@ -66,30 +65,8 @@ INSTANTIATE_TEST_SUITE_P(Requests, UnansweredRequest,
                            return param.param.name;
                          });
 
-// Bytes that make no frame and a frame whose checksum is wrong are dropped; the repetition
-// of the spoiled request completes the exchange.
-TEST_F(McuLinkOnTheBoard, GarbageAndBadChecksumAreDroppedAndTheExchangeCompletes) {
-  make();
-  board_->mcu().add_fault({.kind = sim::McuFaultKind::kGarbageBeforeAnswer,
-                           .member = "get_rtc_date_time_request",
-                           .count = 1,
-                           .garbageBytes = 7});
-  board_->mcu().add_fault(
-      {.kind = sim::McuFaultKind::kBadChecksum, .member = "get_device_info_request", .count = 1});
-  wake(sim::WakeReason::kTimelapse);
-  ASSERT_TRUE(wait_state("STATE_CAPTURETIMELAPSE"));
-
-  EXPECT_EQ(board_->mcu().received("get_rtc_date_time_request"), 1)
-      << "the answer behind the garbage was read";
-  EXPECT_EQ(board_->mcu().received("get_device_info_request"), 2)
-      << "the answer with the bad checksum was dropped and the request repeated";
-  const std::string log = console();
-  EXPECT_EQ(occurrences(log, "MCU request retry: 40"), 1) << log;
-  EXPECT_NE(log.find("mcu version : MCU-SIM 1.0.0"), std::string::npos);
-}
-
-// First boot: the sensor is powered down and the status LED blinks green once; the LED
-// request is never repeated although the MCU never answers it.
+// First boot: the status LED blinks green once; the LED request is never repeated although
+// the MCU never answers it.
 TEST_F(McuLinkOnTheBoard, FirstBootStatusLedIsSentOnceEvenUnanswered) {
   make();
   board_->mcu().add_fault(
@@ -112,15 +89,6 @@ TEST_F(McuLinkOnTheBoard, FirstBootStatusLedIsSentOnceEvenUnanswered) {
   EXPECT_NE(requests[0].find("colour: 2"), std::string::npos) << "green: " << requests[0];
   EXPECT_NE(requests[0].find("1000"), std::string::npos) << "blinking each second";
   const std::string log = console();
-  bool sensorLineDriven = false;
-  for (const sim::board::BoardEvent& change : board_->record().events("gpio")) {
-    if (change.field("line") == "17" && change.field("what") == "direction") {
-      sensorLineDriven = change.field("to") == "out";
-    }
-  }
-  EXPECT_TRUE(sensorLineDriven) << "the image sensor's supply line is driven";
-  EXPECT_EQ(board_->gpio().level(17), "0") << "the image sensor stays unpowered";
-  EXPECT_NE(log.find("Sensor_Power_Down_F"), std::string::npos);
   EXPECT_EQ(occurrences(log, "MCU request retry: 52"), 0) << log;
 }
 
@@ -164,9 +132,7 @@ TEST_P(NotificationOutsideACapture, GoesToTheSyncStateWhichAcknowledgesIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     States, NotificationOutsideACapture,
-    ::testing::Values(NotificationCase{"Sync", sim::WakeReason::kSync, "STATE_SYNC"},
-                      NotificationCase{"DailySync", sim::WakeReason::kSyncDaily,
-                                       "STATE_SYNCDAILY"}),
+    ::testing::Values(NotificationCase{"Sync", sim::WakeReason::kSync, "STATE_SYNC"}),
     [](const ::testing::TestParamInfo<NotificationCase>& param) { return param.param.name; });
 
 }  // namespace
