@@ -40,8 +40,11 @@ TEST_F(CameraAppOnTheBoard, StartsLogsAndFeedsTheWatchdog) {
   EXPECT_NE(console.find(" : MAIN : INFO : Logging intiated successfully"), std::string::npos)
       << console;
   EXPECT_NE(console.find("boot_reason : 0 , "), std::string::npos) << "the tags were read";
-  EXPECT_NE(console.find("Message Queue For sys Monitor Thread Created with ID"),
-            std::string::npos);
+  for (const char* queue : {"sys", "MCU", "MODEM"}) {
+    EXPECT_NE(console.find("Message Queue For " + std::string(queue) + " Monitor Thread Created"),
+              std::string::npos)
+        << queue;
+  }
   // The board's date is the camera's: the log's time stamps are in June 2024.
   EXPECT_EQ(console.rfind("2024-06-01 12:00:", 0), 0u) << console.substr(0, 80);
 
@@ -49,8 +52,11 @@ TEST_F(CameraAppOnTheBoard, StartsLogsAndFeedsTheWatchdog) {
       << "the keep-alive is the only type sent";
   EXPECT_EQ(scenario_test::count(*board_, "watchdog", "gap"), 0u);
   EXPECT_EQ(scenario_test::count(*board_, EventKind::kCameraExit), 0u);
-  EXPECT_TRUE(std::filesystem::exists(board_->run_dir() + "/config/cam.cfg"))
-      << "a fresh board gets its configuration written";
+  // A fresh board gets its configuration written, the backup alike.
+  EXPECT_NE(console.find("Config: Creating config files with defaults"), std::string::npos);
+  const std::string saved = read_file(board_->run_dir() + "/config/cam.cfg");
+  EXPECT_FALSE(saved.empty());
+  EXPECT_EQ(read_file(board_->run_dir() + "/config/cam_backup.cfg"), saved);
   EXPECT_FALSE(scenario_test::has_sanitizer_report(wake_file(1, "stderr.log")))
       << wake_file(1, "stderr.log");
 }

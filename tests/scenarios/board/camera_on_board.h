@@ -17,9 +17,6 @@
 
 namespace scenario_test {
 
-using test_support::read_file;
-using test_support::TempDir;
-
 // Generous bound for anything that must happen; never used to measure speed.
 inline constexpr std::chrono::seconds kPatience{120};
 

@@ -66,6 +66,11 @@ TEST(DefaultStory, RunsBothWakeUpsAndLeavesTheRunFolder) {
     EXPECT_TRUE(std::filesystem::exists(options.runDir + kept)) << kept;
   }
   EXPECT_FALSE(std::filesystem::exists(options.runDir + "/wake-01/tmp"));
+  // The second start loads the configuration the first one wrote.
+  const std::string second = scenario_test::read_file(options.runDir + "/wake-02/console.log");
+  EXPECT_NE(second.find("Device configuration loaded successfully"), std::string::npos);
+  EXPECT_EQ(second.find("Config: Creating config files with defaults"), std::string::npos);
+  EXPECT_EQ(second.find("Config: Failed to load primary configuration"), std::string::npos);
 }
 
 }  // namespace
