@@ -67,7 +67,8 @@ BarContent content_for(int model, bool twelveHour) {
   return content;
 }
 
-// The first brand's layouts as the product defines them.
+// A sample of the first brand's layouts: both clock columns, with and without the code logo,
+// and an unknown model drawn as the first.
 struct LayoutRow {
   int model;
   const char* modelLogo;
@@ -81,10 +82,7 @@ const LayoutRow kRows[] = {
     {1, "ORVE-S.png",     nullptr,     365, 495, {575, 652}, {767, 844}, {942, 1018},  1555, {1811, 1056}},
     {2, "ORVE-K52.png",   "K-52.png",  358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1415, {1663, 1047}},
     {3, "ORVE-K52.png",   "K-52C.png", 358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1415, {1663, 1047}},
-    {4, "ORVE-K52.png",   "N-52.png",  358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1415, {1663, 1047}},
-    {5, "orve-plus.png",  nullptr,     358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1415, {1663, 1050}},
     {7, "orve_m.png",     nullptr,     358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1540, {1768, 1056}},
-    {8, "orvedark.png",   nullptr,     358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1400, {1670, 1050}},
     {9, "orves_dark.png", nullptr,     358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1352, {1610, 1050}},
     {42, "orve.png",      nullptr,     358, 488, {568, 648}, {785, 865}, {1010, 1090}, 1581, {1811, 1056}},
 };
