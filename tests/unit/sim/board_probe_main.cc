@@ -6,11 +6,9 @@
 //   children N          start N child processes that sleep until the power goes
 //   sh COMMAND          run COMMAND with /bin/sh; append "<exit status> COMMAND" to out/sh
 //   send-mcu MEMBER     send a kvt_ISP2MCU with that (empty) member on /dev/ttyS1
-//   send-modem MEMBER   send a kvt_ISP2Modem with that (empty) member on /dev/ttyS0
 //   read-mcu N          read N good frames from /dev/ttyS1; append their members to out/mcu
 //   keepalive           send one keep-alive to /wdm_mngr_queue
 //   sleep-ms N          sleep N milliseconds (board time)
-//   print TEXT          print TEXT on the console
 //   done                write out/done
 // After the last action it waits for the power cut.
 #include <fcntl.h>
@@ -35,7 +33,6 @@
 
 #include "sim/peers/peer_framer.h"
 #include "sim/peers/proto/mcu_messages.pb.h"
-#include "sim/peers/proto/modem_messages.pb.h"
 
 namespace {
 
@@ -156,17 +153,12 @@ int main() {
     } else if (action == "send-mcu") {
       kvt::kvt_ISP2MCU wrapper;
       append("sent", std::to_string(send_member("/dev/ttyS1", wrapper, rest)) + " " + rest);
-    } else if (action == "send-modem") {
-      kvt::kvt_ISP2Modem wrapper;
-      append("sent", std::to_string(send_member("/dev/ttyS0", wrapper, rest)) + " " + rest);
     } else if (action == "read-mcu") {
       read_mcu(atoi(rest.c_str()));
     } else if (action == "keepalive") {
       keepalive();
     } else if (action == "sleep-ms") {
       usleep(static_cast<useconds_t>(atoi(rest.c_str())) * 1000);
-    } else if (action == "print") {
-      printf("%s\n", rest.c_str());
     } else if (action == "done") {
       append("done", "done");
     }
