@@ -254,6 +254,10 @@ long boot_number(const std::string& cmdline, int index) {
 }  // namespace
 
 int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
+  // The co-processor's boot firmware keeps a log of what it did before the application
+  // started; /system/bin/riscvread prints it from /sys.
+  std::string firmwareLog = "riscv: boot reason " + std::to_string(boot_number(wake.cmdline, 0)) +
+                            ", capture mode " + std::to_string(boot_number(wake.cmdline, 1)) + "\n";
   // The boot firmware of a capture boot lights the IR LEDs (lowglow or noglow) when the
   // previous capture was at night, before the application starts; the application switches
   // them off after its snapshots.
@@ -264,9 +268,17 @@ int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
     board_->part_event("sensor",
                        "IR LEDs " + bank + " on (boot firmware: the last capture was at night)",
                        {{"leds", bank}, {"on", true}});
+    firmwareLog += "riscv: IR LEDs " + bank + " on\n";
   }
   // With exp_reuse the boot firmware programs the sensor with the last capture's exposure.
   const long lastEv = boot_number(wake.cmdline, 3) == 1 ? boot_number(wake.cmdline, 5) : 0;
+  firmwareLog += "riscv: sensor exposure start " + std::to_string(lastEv > 0 ? lastEv : 0) + "\n";
+  std::error_code made;
+  fs::create_directories(wake.sysDir + "/devices/platform/riscv", made);
+  if (write_whole(wake.sysDir + "/devices/platform/riscv/log", firmwareLog) != 0) {
+    *ret_error = "cannot write the co-processor's log in " + wake.sysDir;
+    return -1;
+  }
   if (write_whole(folder_ + "/evstart", std::to_string(lastEv > 0 ? lastEv : 0) + "\n") != 0) {
     *ret_error = "cannot write the sensor's folder " + folder_;
     return -1;
