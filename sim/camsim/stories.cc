@@ -57,7 +57,7 @@ date 2024-06-01 12:00:00
 speed 10
 gpio card-detect 1
 
-wake first-boot for 30s
+wake first-boot for 400s
 at 5s gpio format-button 1
 at 7s gpio format-button 0
 at 15s gpio card-detect 0
@@ -74,11 +74,11 @@ tag dovu wdm_reboot 1
 tag dovu wdm_rebootEpoch 1717200000
 
 # The MCU's clock is not valid yet: the camera asks again until it is.
-wake timelapse for 20s
+wake timelapse for 90s
 at 2s rtc valid
 asleep 10m
 # The next wake-up starts clean.
-wake timelapse for 20s
+wake timelapse for 90s
 )";
 
 constexpr std::string_view kStateMismatch =
@@ -96,12 +96,12 @@ date 2024-06-01 12:00:00
 speed 10
 
 # In a sync the notifications go to the state machine; the link does not answer them.
-wake sync for 20s
+wake sync for 400s
 at 5s pir
 at 8s test-button
 asleep 10m
 # In a detection run no capture is running yet: the PIR notification is ignored entirely.
-wake pir for 20s
+wake pir for 90s
 at 5s pir
 )";
 
