@@ -23,10 +23,10 @@ class PicturesPart : public board::BoardPart {
 
   // The password the pictures are decrypted with (the server's; empty: not encrypted).
   void set_password(const std::string& password);
-
- private:
+  // The password of this run: the scenario's, else the one in the camera's configuration.
   std::string password_for_run(const std::string& runDir) const;
 
+ private:
   board::Board* board_ = nullptr;
   mutable std::mutex mutex_;
   std::string password_;

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/board/board.h"
+#include "sim/card/card_image.h"
+#include "sim/pictures/pictures_part.h"
+
 namespace sim::videos {
 
 namespace {
@@ -55,9 +59,21 @@ std::string value(const std::string& text, const std::string& key, size_t from =
   return text.substr(start, text.find('\n', start) - start);
 }
 
+bool encrypted(const fs::path& path) {
+  char head[8] = {};
+  std::ifstream(path, std::ios::binary).read(head, sizeof head);
+  return std::string_view(head, sizeof head) == "Salted__";
+}
+
 class VideosPart : public board::BoardPart {
  public:
   std::string_view name() const override { return "videos"; }
+
+  int attach(board::Board& board, std::string* ret_error) override {
+    (void)ret_error;
+    board_ = &board;
+    return 0;
+  }
 
   void report(const std::string& runDir, FILE* out) override {
     std::vector<fs::path> videos;
@@ -78,8 +94,22 @@ class VideosPart : public board::BoardPart {
     if (out != nullptr) {
       fprintf(out, "Videos (ffprobe reports in %s/videos/):\n", runDir.c_str());
     }
+    // An encrypted video is decrypted into the run folder with the password the contact sheet
+    // uses, so that a person can play it; a plain one is played from the card's copy.
+    pictures::PicturesPart* pictures = board_->part<pictures::PicturesPart>();
+    const std::string password = pictures == nullptr ? "" : pictures->password_for_run(runDir);
     for (const fs::path& video : videos) {
-      const std::string text = probe(video.string());
+      fs::path playable = video;
+      if (encrypted(video)) {
+        playable = fs::path(runDir) / "videos" / video.filename();
+        if (password.empty() ||
+            card::run_program({"openssl", "enc", "-d", "-aes-128-cbc", "-in", video.string(),
+                               "-out", playable.string(), "-pass", "pass:" + password}) != 0) {
+          fs::remove(playable, error);
+          playable.clear();
+        }
+      }
+      const std::string text = playable.empty() ? std::string() : probe(playable.string());
       std::ofstream(fs::path(runDir) / "videos" / (video.stem().string() + ".txt"))
           << (text.empty() ? "not readable (encrypted?)\n" : text);
       if (out == nullptr) {
@@ -90,6 +120,9 @@ class VideosPart : public board::BoardPart {
         continue;
       }
       const size_t audio = text.find("codec_type=audio");
+      if (playable != video) {
+        fprintf(out, "  %s decrypted to %s\n", video.filename().c_str(), playable.c_str());
+      }
       fprintf(out, "  %s: %s s, %s %s %sx%s %s fps %s frames; %s %s Hz, %s channel(s)\n",
               video.filename().c_str(), value(text, "duration", text.rfind("duration=")).c_str(),
               value(text, "codec_name").c_str(), value(text, "codec_tag_string").c_str(),
@@ -102,6 +135,9 @@ class VideosPart : public board::BoardPart {
               audio == std::string::npos ? "-" : value(text, "channels", audio).c_str());
     }
   }
+
+ private:
+  board::Board* board_ = nullptr;
 };
 
 }  // namespace
