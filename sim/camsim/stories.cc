@@ -394,6 +394,8 @@ card formatted 8G
 config capture_mode 1
 config video_length 10
 tag dovu cap_mode 1
+# Before recording the camera runs a bare "ffmpeg -loglevel 1" to have the multiplexer in memory
+# when the recording ends; ffmpeg exits 1 without a file to work on, which the log shows as ERR.
 
 wake pir for 90s
 )";
