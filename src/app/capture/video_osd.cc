@@ -106,21 +106,6 @@ std::vector<uint8_t>& text_buffer(int kind) {
   return g_osd.text[kind - 1];
 }
 
-// The local time now, as the bar shows it; also the capture time of the configuration.
-CaptureTime osd_time_now() {
-  const CaptureTime time = capture_time_of(std::time(nullptr), cameraConfig->time_format == 0);
-  SemLock lock(&configLock);
-  CaptureInfo& info = cameraConfig->captureInfo;
-  info.year = time.year;
-  info.month = time.month;
-  info.day = time.day;
-  info.hour = time.hour;
-  info.minute = time.minute;
-  info.second = time.second;
-  std::memcpy(info.ampm, time.ampm, sizeof info.ampm);
-  return time;
-}
-
 struct Placement {
   IMPOSDRgnAttr attr{};
   bool text = false;
@@ -378,7 +363,7 @@ void* time_update_thread(void*) {
     CaptureTime t;
     {
       SemLock lock(&sysInfoLock);
-      t = osd_time_now();
+      t = get_osd_time(OsdTimeSource::kNow);
       osdClock.hour = t.hour;
       osdClock.minute = t.minute;
       osdClock.second = t.second;

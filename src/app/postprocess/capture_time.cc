@@ -34,8 +34,9 @@ CaptureTime capture_time_of(std::time_t when, bool twelveHour) {
   return time;
 }
 
-CaptureTime get_osd_time() {
-  const std::time_t captured = cameraConfig->rtcEpoch.load();
+CaptureTime get_osd_time(OsdTimeSource source) {
+  const std::time_t captured =
+      source == OsdTimeSource::kCaptureEpoch ? cameraConfig->rtcEpoch.load() : 0;
   const std::time_t when =
       captured > 0 ? captured - photoHandover.multishotRemaining.load() : std::time(nullptr);
   const CaptureTime time = capture_time_of(when, cameraConfig->time_format == 0);

@@ -17,11 +17,16 @@ struct CaptureTime {
 // Breaks `when` down in local time; with the 12-hour clock hours 13..23 become 1..11.
 CaptureTime capture_time_of(std::time_t when, bool twelveHour);
 
-// The capture time of the photo being post-processed: the time of the capture (rtcEpoch)
-// less the shots of the burst still to come, as the burst's shots are one second apart, or
-// now when the capture time is unknown. Stored as the capture time of the EXIF data (under
+// Where the local-time routine takes its time from.
+enum class OsdTimeSource {
+  kNow,           // a video: the bar and the capture time follow the clock
+  kCaptureEpoch,  // a photo: the time of the capture (rtcEpoch) less the burst's shots still
+                  // to come (they are one second apart), or now when it is unknown
+};
+
+// The local date and time from `source`, stored as the capture time of the EXIF data (under
 // configLock) and returned.
-CaptureTime get_osd_time();
+CaptureTime get_osd_time(OsdTimeSource source);
 
 // 0 new moon, 1 waxing crescent, 2 first quarter, 3 waxing gibbous, 4 full moon,
 // 5 waning gibbous, 6 last quarter, 7 waning crescent.

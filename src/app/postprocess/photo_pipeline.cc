@@ -111,7 +111,7 @@ int photo_post_process() {
     photoHandover.postProcessFailed = 0;
   }
 
-  const CaptureTime time = get_osd_time();
+  const CaptureTime time = get_osd_time(OsdTimeSource::kCaptureEpoch);
   if (photoHandover.multishotRemaining == 1) {
     SemLock lock(&sysInfoLock);
     photoHandover.bootCapture = 0;

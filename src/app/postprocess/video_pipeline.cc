@@ -30,21 +30,6 @@ double seconds_between(const timespec& start, const timespec& end) {
          static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-// The capture time of the video: now, stored as the capture time of the media.
-CaptureTime store_capture_time() {
-  const CaptureTime t = capture_time_of(std::time(nullptr), cameraConfig->time_format == 0);
-  SemLock lock(&configLock);
-  CaptureInfo& info = cameraConfig->captureInfo;
-  info.year = t.year;
-  info.month = t.month;
-  info.day = t.day;
-  info.hour = t.hour;
-  info.minute = t.minute;
-  info.second = t.second;
-  std::snprintf(info.ampm, sizeof info.ampm, "%s", t.ampm);
-  return t;
-}
-
 // The preview thread takes the middle key frame while the recording goes on and keeps frame
 // 3's values once the recording has ended; on a slow board it may still be at work when the
 // post-processing starts. Bounded, so a stuck thread costs the previews, not the video.
@@ -159,7 +144,7 @@ int video_post_process() {
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Starting video post process");
   timespec start{};
   clock_gettime(CLOCK_REALTIME, &start);
-  store_capture_time();
+  get_osd_time(OsdTimeSource::kNow);
   const char* root = media_root();
   if (mux_video(root) != 0) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "FFMPEG Muxing failed");
