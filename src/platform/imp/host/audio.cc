@@ -43,17 +43,6 @@ Microphone& microphone() {
   return *instance;
 }
 
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
-bool injected(std::string_view operation) {
-  HostMedia& m = media();
-  std::lock_guard lock(m.mutex);
-  return injected_failure(m, operation);
-}
-
 bool valid_attr(const IMPAudioIOAttr& attr) {
   return (attr.samplerate == AUDIO_SAMPLE_RATE_8000 || attr.samplerate == AUDIO_SAMPLE_RATE_16000 ||
           attr.samplerate == AUDIO_SAMPLE_RATE_32000 ||

@@ -77,17 +77,6 @@ Encoders& encoders() {
   return *instance;
 }
 
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
-bool injected(std::string_view operation) {
-  HostMedia& m = media();
-  std::lock_guard lock(m.mutex);
-  return injected_failure(m, operation);
-}
-
 EncChannel* channel_at(Encoders& e, int chn) {
   return chn >= 0 && chn < kMaxChannels ? &e.channels[chn] : nullptr;
 }

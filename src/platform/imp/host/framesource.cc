@@ -23,11 +23,6 @@ constexpr int kMaxBuffers = 8;
 // How long a reader waits for a frame that never comes before the call fails.
 constexpr int64_t kFrameTimeoutUs = 1000000;
 
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
 Channel* channel_at(HostMedia& m, int chn) {
   return chn >= 0 && chn < IMP_FS_MAX_CHANNELS ? &m.channels[chn] : nullptr;
 }

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <array>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,6 +82,17 @@ double target_amount(HostMedia& m, const View& view);
 void advance_exposure(HostMedia& m, int64_t nowUs);
 // The scenario asked OPERATION to fail now. Call with the mutex held.
 bool injected_failure(HostMedia& m, std::string_view operation);
+// The same, taking the mutex: for the modules that keep their own state beside HostMedia.
+inline bool injected(std::string_view operation) {
+  HostMedia& m = media();
+  std::lock_guard lock(m.mutex);
+  return injected_failure(m, operation);
+}
+// A failed call: sets errno and returns -1, as the media library's calls do.
+inline int fail(int error) {
+  errno = error;
+  return -1;
+}
 // Writes the ISP status text to the board's sensor folder; returns its path.
 std::string write_isp_status(HostMedia& m);
 // Tells the board what the pipeline did (bring-up and teardown steps, injected faults): one

@@ -21,11 +21,6 @@ constexpr char kSensorName[] = "os02g10";
 constexpr int kSensorAddress = 0x3C;
 constexpr int kSensorAdapter = 0;
 
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
 }  // namespace
 
 HostMedia& media() {

@@ -43,17 +43,6 @@ Display& display() {
   return *instance;
 }
 
-int fail(int error) {
-  errno = error;
-  return -1;
-}
-
-bool injected(std::string_view operation) {
-  HostMedia& m = media();
-  std::lock_guard lock(m.mutex);
-  return injected_failure(m, operation);
-}
-
 int width_of(const IMPRect& r) {
   return r.p1.x - r.p0.x + 1;
 }
