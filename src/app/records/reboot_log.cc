@@ -152,8 +152,8 @@ int append_reboot_log(const char* source_path, const char* target_path) {
   }
   File target(fopen(target_path, "a"));
   if (target == nullptr) {
-    app_log(MOD_LOG, LEVEL_ERR, "Cannot open destination file \"%s\" to append log: %s", target_path,
-            strerror(errno));
+    app_log(MOD_LOG, LEVEL_ERR, "Cannot open destination file \"%s\" to append log: %s",
+            target_path, strerror(errno));
     return -1;
   }
   app_log(MOD_LOG, LEVEL_DEBUG, "Appending reboot logs from %s to %s", source_path, target_path);
@@ -171,6 +171,7 @@ int append_reboot_log(const char* source_path, const char* target_path) {
             strerror(errno));
     return -1;
   }
-  app_log(MOD_LOG, LEVEL_DEBUG, "Logs appended successfully from %s to %s", source_path, target_path);
+  app_log(MOD_LOG, LEVEL_DEBUG, "Logs appended successfully from %s to %s", source_path,
+          target_path);
   return 0;
 }

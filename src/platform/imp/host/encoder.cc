@@ -341,8 +341,8 @@ using imp_host::Encoders;
 using imp_host::encoders;
 using imp_host::fail;
 using imp_host::HostMedia;
-using imp_host::media;
 using imp_host::injected;
+using imp_host::media;
 
 int IMP_Encoder_CreateGroup(int encGroup) {
   if (injected("IMP_Encoder_CreateGroup")) {
