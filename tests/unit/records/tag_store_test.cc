@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "app/config/config_store.h"
-#include "app/records/boot_tag_parse.h"
 #include "sim/tagstore/board_install.h"
 #include "sim/tagstore/boot_loader.h"
 
@@ -113,22 +112,6 @@ TEST_F(TagStore, TheBootLoaderWritesTheTagsAndTheWakeUpOnTheCommandLine) {
             "[1],[0],[1],[0],[0],[0],[0]");
 }
 
-TEST_F(TagStore, WhatTheBootLoaderWritesIsWhatTheCameraReads) {
-  ASSERT_EQ(set_tag(kDevicePath, "dovu", "multishot", 3), 0);
-  for (const char* key :
-       {"warn_active", "warn_duration", "warn_mtm", "warn_pattern", "warn_closemech"}) {
-    ASSERT_EQ(set_tag(kDevicePath, "warn_led", key, 1), 0);
-  }
-  ASSERT_EQ(set_markers(kDevicePath, {0, 0, 1}), 0);
-
-  BootTagValues values = parse_boot_tags(
-      boot_cmdline(std::string(kDevicePath), {.boot_reason = 1, .adc = 777}) + "\n");
-  EXPECT_EQ(values.adc, 777);
-  EXPECT_EQ(values.multishot, 3);
-  EXPECT_EQ(values.warn_mtm, 1);
-  EXPECT_TRUE(values.partition_corrupt());
-}
-
 TEST_F(TagStore, TagEnvInfoSetsAndRecordsTags) {
   EXPECT_EQ(shell_status("tag_env_info --set dovu quality_mode 0"), 0);
   EXPECT_EQ(shell_status("/system/bin/tag_env_info --set warn_led warn_duration 15"), 0);
@@ -156,20 +139,6 @@ TEST_F(TagStore, ConcurrentWritersLoseNothing) {
   for (int i = 0; i < 12; ++i) {
     EXPECT_EQ(tag_board::stored_tag("race", ("key" + std::to_string(i)).c_str()), i) << i;
   }
-}
-
-TEST_F(TagStore, FlashToolsRestoreThePartitionFromTheImage) {
-  ASSERT_EQ(set_tag(kDevicePath, "warn_led", "warn_active", 1), 0);
-  EXPECT_EQ(shell_status("flash_eraseall /dev/mtd1 > /dev/null"), 0);
-  EXPECT_FALSE(read_tag_env(kDevicePath).has_value());
-  EXPECT_EQ(shell_status("flashcp /system/opt/tag/tag.bin /dev/mtd1"), 0);
-  std::optional<TagEnv> env = read_tag_env(kDevicePath);
-  ASSERT_TRUE(env.has_value());
-  EXPECT_FALSE(env->get("warn_led", "warn_active").has_value());
-  EXPECT_EQ(env->get("dovu", "multishot"), 1);
-
-  EXPECT_EQ(shell_status("flashcp /system/opt/tag/no-such.bin /dev/mtd1 2> /dev/null"), 1);
-  EXPECT_EQ(shell_status("flash_eraseall 2> /dev/null"), 1);
 }
 
 TEST_F(TagStore, TheMountListingShowsTheConfigurationPartitionAsMtdblock6) {
