@@ -62,18 +62,23 @@ TEST_F(StateMachineTest, EntryEventIsHandledBeforeAnEventAlreadyQueued) {
   EXPECT_EQ(sysInfo->enterState, 0);
 }
 
-TEST_F(StateMachineTest, EntryEventKeepsTheWordsOfThePreviousEvent) {
-  replace_state_handler(STATE_INIT, observing_handler);
+// The event is handled by the state current when it arrived, even if its handler changes the
+// state; the entry event that follows keeps that event's words.
+TEST_F(StateMachineTest, EntryEventFollowsTheHandlerAndKeepsTheWordsOfItsEvent) {
+  replace_state_handler(STATE_INIT, [](EventMessage event) {
+    observing_handler(event);
+    change_state(STATE_SYNC);
+  });
   replace_state_handler(STATE_SYNC, observing_handler);
   EventMessage response = event_of_kind(MSG_MCU_RESP);
   response.response = MCU_RESP_GET_CAMERA_STATE;
   snprintf(response.text, sizeof response.text, "2");
   ASSERT_EQ(send_event(sysQueue, response, kSysQueueSendError), 0);
   ASSERT_EQ(system_server_turn(1000), 1);
-  change_state(STATE_SYNC);
   ASSERT_EQ(system_server_turn(1000), 1);
 
   ASSERT_EQ(g_seen.size(), 2u);
+  EXPECT_EQ(g_seen[0].state, STATE_INIT);
   EXPECT_EQ(g_seen[1].state, STATE_SYNC);
   EXPECT_EQ(g_seen[1].event.kind, EVENT_STATE_ENTRY);
   EXPECT_EQ(g_seen[1].event.response, MCU_RESP_GET_CAMERA_STATE);
@@ -129,21 +134,6 @@ TEST_F(StateMachineTest, CaptureDoneMovesSecondaryFilesBeforeTheHandlerRuns) {
   ASSERT_EQ(system_server_turn(1000), 1);
   // The move of the secondary partition's files (done or refused) comes before the handler.
   EXPECT_NE(g_log_at_call.find("FILES FROM SEC TO PRI"), std::string::npos) << g_log_at_call;
-}
-
-TEST_F(StateMachineTest, EventIsHandledByTheStateCurrentWhenItArrived) {
-  replace_state_handler(STATE_INIT, [](EventMessage event) {
-    observing_handler(event);
-    change_state(STATE_CAPTURETEST);
-  });
-  replace_state_handler(STATE_CAPTURETEST, observing_handler);
-  ASSERT_EQ(send_event(sysQueue, event_of_kind(MSG_MCU_RESP), kSysQueueSendError), 0);
-  ASSERT_EQ(system_server_turn(1000), 1);
-  ASSERT_EQ(system_server_turn(1000), 1);
-  ASSERT_EQ(g_seen.size(), 2u);
-  EXPECT_EQ(g_seen[0].state, STATE_INIT);
-  EXPECT_EQ(g_seen[1].state, STATE_CAPTURETEST);
-  EXPECT_EQ(g_seen[1].event.kind, EVENT_STATE_ENTRY);
 }
 
 TEST_F(StateMachineTest, QuietQueueLogsTheTimeOutAndDispatchesNothing) {
