@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "sim/board/board_install_paths.h"
@@ -435,6 +436,13 @@ void Board::on_ended(bool cut, int status) {
   }
   for (const std::unique_ptr<BoardPart>& part : parts_) {
     part->powered_off(wake_context());
+  }
+
+  // The sandbox's first process has been reaped; the kernel is still killing the others of its
+  // namespace. Power is off once none is left (bounded: a process stuck in the kernel must not
+  // hang the board).
+  for (int i = 0; i < 500 && camera_.processes_alive() > 0; ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
   }
 
   // The processor's RAM is gone; its log is kept as far as it reached the file.
