@@ -1,6 +1,7 @@
 // What the Modem handler reaches outside the process, replaced for the fuzz target: shell
 // commands are checked and not run, reboot-log entries are checked and not written. Each
 // double defines every function of the object it stands for, so the real one is never linked.
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +54,18 @@ int run_shell(const char* command) {
     abort();
   }
   return 0;
+}
+
+extern "C" int __real_system(const char* command);
+
+// The target is linked with --wrap=system: a command the application hands to system() itself
+// is checked the same way and not run either. libFuzzer's own commands (a merge runs the
+// target again, by the name it was started with) go to the real system().
+extern "C" int __wrap_system(const char* command) {
+  if (command == nullptr || starts(command, program_invocation_name)) {
+    return __real_system(command);
+  }
+  return run_shell(command);
 }
 
 int run_shellf(const char* format, ...) {
