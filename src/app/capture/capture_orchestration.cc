@@ -6,12 +6,13 @@
 
 #include "app/AV-Common.h"
 #include "app/capture/capture_flags.h"
-#include "app/capture/capture_seams.h"
 #include "app/capture/ir_control.h"
 #include "app/capture/photo_capture.h"
+#include "app/capture/video_capture.h"
 #include "app/config/camera_config.h"
 #include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
+#include "app/postprocess/video_pipeline.h"
 #include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
 #include "app/storage/sd_card.h"
@@ -71,7 +72,7 @@ bool post_process_photo() {
 }
 
 bool post_process_video() {
-  if (capture_video_post_process() != 0) {
+  if (video_post_process() != 0) {
     set_locked(photoHandover.postProcessFailed, 1);
   }
   return photoHandover.postProcessFailed == 0;

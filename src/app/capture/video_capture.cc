@@ -13,7 +13,6 @@
 
 #include "app/AV-Common.h"
 #include "app/capture/capture_flags.h"
-#include "app/capture/capture_seams.h"
 #include "app/capture/ir_control.h"
 #include "app/capture/photo_capture.h"
 #include "app/capture/video_osd.h"
@@ -447,8 +446,4 @@ void reset_video_capture() {
 int capture_record_video() {
   start_video_recording();
   return videoShared.streamOpened ? 0 : -1;
-}
-
-int capture_video_post_process() {
-  return video_post_process();
 }

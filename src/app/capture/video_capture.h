@@ -34,6 +34,9 @@ struct VideoShared {
 extern VideoShared videoShared;
 
 int start_video_recording();
+// Records one video with sound and returns when both threads have ended; -1 when the video
+// thread ended before it recorded anything.
+int capture_record_video();
 void* video_capture_thread(void* unused);
 void* audio_capture_thread(void* path);
 int audio_init();
