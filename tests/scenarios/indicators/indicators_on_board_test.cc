@@ -26,6 +26,10 @@ tag warn_led warn_mtm 1
 tag warn_led warn_pattern 0
 tag warn_led warn_closemech 0
 modem query 6
+# The Modem searches for 10 s first, so the PIR at 6 s comes well after the sync state started
+# and well before the server's configuration arrives: a detection during the configuration
+# intake is refused without a word, and the light would never rise.
+modem searching 5 every 2s
 server config pauseCameraConfig.epoch 1717286400
 server config pauseCameraConfig.duration 3600
 wake sync for 180s
