@@ -4,8 +4,9 @@
 // channel's circular stream buffer as packs, one stream record per frame.
 //
 // Frames are made when the reader polls: the poll works out the next frame due on the
-// channel's clock, waits for it, draws the scene and codes it. A frame whose time has passed
-// before the reader came back is dropped, as a sensor does not wait for a busy encoder.
+// channel's clock, waits for it, draws the scene and codes it. The source's video buffers hold
+// the newest frames due; a frame overwritten before the reader came back is dropped, as a
+// sensor does not wait for a busy encoder.
 #include <errno.h>
 #include <string.h>
 #include <x265.h>
@@ -179,12 +180,20 @@ Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* time
     channel.sourceGeneration = source->generation;
     channel.lastFrame = -1;
   }
-  // The frame due next; frames whose time passed while nobody coded them are lost.
-  int64_t index = startUs < source->startUs ? 0 : (startUs - source->startUs) / source->periodUs;
-  if (index <= channel.lastFrame) {
-    index = channel.lastFrame + 1;
-  } else if (channel.lastFrame >= 0 && channel.receiving) {
-    channel.dropped += static_cast<uint32_t>(index - channel.lastFrame - 1);
+  // The sensor fills the channel's video buffers in turn, so the newest nrVBs frames due are
+  // still waiting in one; an older frame nobody coded has been overwritten and is lost. A
+  // reader that falls behind (a key frame costs more than a period) catches up on the
+  // buffered frames instead of losing them.
+  const int64_t newest =
+      startUs < source->startUs ? 0 : (startUs - source->startUs) / source->periodUs;
+  int64_t index = channel.lastFrame + 1;
+  if (channel.lastFrame < 0) {
+    index = newest;  // a new reader starts with the newest frame
+  } else if (const int64_t oldestKept = newest - source->attr.nrVBs + 1; index < oldestKept) {
+    if (channel.receiving) {
+      channel.dropped += static_cast<uint32_t>(oldestKept - index);
+    }
+    index = oldestKept;
   }
   const int64_t dueUs = source->startUs + index * source->periodUs;
   if (dueUs > deadlineUs) {
