@@ -19,6 +19,7 @@
 #include "platform/imp/isp_status_file.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/unit/platform/imp_pipeline.h"
 
 namespace {
 
@@ -27,27 +28,7 @@ void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
-IMPSensorInfo sensor_description() {
-  IMPSensorInfo sensor;
-  memset(&sensor, 0, sizeof(sensor));
-  strcpy(sensor.name, "os02g10");
-  sensor.cbus_type = TX_SENSOR_CONTROL_INTERFACE_I2C;
-  strcpy(sensor.i2c.type, "os02g10");
-  sensor.i2c.addr = 0x3C;
-  return sensor;
-}
-
-IMPFSChnAttr channel_attributes(int width, int height) {
-  IMPFSChnAttr attr{};
-  attr.picWidth = width;
-  attr.picHeight = height;
-  attr.pixFmt = PIX_FMT_NV12;
-  attr.crop = {0, 0, 0, width, height};
-  attr.outFrmRateNum = 30;
-  attr.outFrmRateDen = 1;
-  attr.nrVBs = 2;
-  return attr;
-}
+using imp_pipeline::channel;
 
 class ImpHost : public ::testing::Test {
  protected:
@@ -55,7 +36,7 @@ class ImpHost : public ::testing::Test {
     imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
     imp_host::reset();
     std::filesystem::create_directories(dir_.path() + "/sensor");
-    sensor_ = sensor_description();
+    sensor_ = imp_pipeline::sensor();
   }
   void TearDown() override { imp_host::reset(); }
 
@@ -91,7 +72,7 @@ class ImpHost : public ::testing::Test {
   }
   void bring_up_streaming(int width = 1920, int height = 1080) {
     ASSERT_EQ(bring_up(), -1);
-    ASSERT_EQ(stream(channel_attributes(width, height)), 0);
+    ASSERT_EQ(stream(channel(width, height)), 0);
   }
   // Reads one frame and its exposure, as the photo frame skip does.
   IMPISPEVAttr next_sample() {
@@ -122,7 +103,7 @@ TEST_F(ImpHost, FramesHaveTheChannelSizeAndComeAtItsRate) {
   for (const Case& c : {Case{1920, 1080, 0, 0}, Case{1280, 720, 1280, 720}}) {
     imp_host::reset();
     ASSERT_EQ(bring_up(), -1);
-    IMPFSChnAttr attr = channel_attributes(c.width, c.height);
+    IMPFSChnAttr attr = channel(c.width, c.height);
     attr.scaler = {c.scaledWidth != 0, c.scaledWidth, c.scaledHeight};
     ASSERT_EQ(stream(attr), 0);
     int64_t previous = 0;
@@ -167,7 +148,7 @@ TEST_F(ImpHost, BuffersRunOutWithoutRelease) {
 }
 
 TEST_F(ImpHost, BringUpAndTeardownRefuseTheWrongOrderAndSensor) {
-  IMPSensorInfo wrong = sensor_description();
+  IMPSensorInfo wrong = imp_pipeline::sensor();
   wrong.i2c.addr = 0x36;
   ASSERT_EQ(IMP_ISP_Open(), 0);
   EXPECT_EQ(IMP_ISP_AddSensor(&wrong), -1);

@@ -18,6 +18,7 @@
 #include "platform/imp/imp.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/unit/platform/imp_pipeline.h"
 
 namespace {
 
@@ -28,13 +29,8 @@ constexpr int64_t kPeriodUs = 33333;
 std::string output_of(const std::string& command) {
   std::string text;
   FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    return text;
-  }
-  char buffer[256];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-    text.append(buffer, n);
+  for (int c = fgetc(pipe); c != EOF; c = fgetc(pipe)) {
+    text += static_cast<char>(c);
   }
   pclose(pipe);
   return text;
@@ -61,51 +57,11 @@ class Encoder : public ::testing::Test {
   }
   void faults(const std::string& text) { std::ofstream(dir_.path() + "/sensor/faults") << text; }
 
-  // The video pipeline as the camera builds it: frame source -> display group -> encoder.
-  // The index of the failing step, or -1.
+  // The video pipeline as the camera builds it; the index of the failing step, or -1 (100 for a
+  // failing bind or start).
   int bring_up() {
-    IMPSensorInfo sensor{};
-    strcpy(sensor.name, "os02g10");
-    sensor.cbus_type = TX_SENSOR_CONTROL_INTERFACE_I2C;
-    strcpy(sensor.i2c.type, "os02g10");
-    sensor.i2c.addr = 0x3C;
-    IMPFSChnAttr fs{};
-    fs.picWidth = kWidth;
-    fs.picHeight = kHeight;
-    fs.pixFmt = PIX_FMT_NV12;
-    fs.crop = {0, 0, 0, kWidth, kHeight};
-    fs.outFrmRateNum = 30;
-    fs.outFrmRateDen = 1;
-    fs.nrVBs = 2;
-    IMPEncoderChnAttr enc{};
-    IMPCell source{DEV_ID_FS, 0, 0};
-    IMPCell osd{DEV_ID_OSD, 0, 0};
-    IMPCell encoder{DEV_ID_ENC, 0, 0};
-    const int results[] = {
-        IMP_ISP_Open(),
-        IMP_ISP_AddSensor(&sensor),
-        IMP_ISP_EnableSensor(),
-        IMP_System_Init(),
-        IMP_ISP_EnableTuning(),
-        IMP_FrameSource_CreateChn(0, &fs),
-        IMP_Encoder_CreateGroup(0),
-        IMP_Encoder_SetDefaultParam(&enc, IMP_ENC_PROFILE_HEVC_MAIN, IMP_ENC_RC_MODE_CBR, kWidth,
-                                    kHeight, 30, 1, 30, 1, -1, 1000),
-        IMP_Encoder_CreateChn(0, &enc),
-        IMP_Encoder_RegisterChn(0, 0),
-        IMP_OSD_CreateGroup(0),
-        IMP_System_Bind(&source, &osd),
-        IMP_System_Bind(&osd, &encoder),
-        IMP_FrameSource_EnableChn(0),
-        IMP_FrameSource_SetFrameDepth(0, 0),
-        IMP_Encoder_StartRecvPic(0),
-    };
-    for (int i = 0; i < static_cast<int>(std::size(results)); ++i) {
-      if (results[i] != 0) {
-        return i;
-      }
-    }
-    return -1;
+    const int step = imp_pipeline::build_video(kWidth, kHeight, 1000);
+    return step >= 0 ? step : imp_pipeline::connect_video() == 0 ? -1 : 100;
   }
 
   // Records `frames` frames to `path` as the recording does, pack by pack.
@@ -118,21 +74,14 @@ class Encoder : public ::testing::Test {
         ADD_FAILURE() << "no frame " << i;
         break;
       }
-      const char* base = reinterpret_cast<const char*>(stream.virAddr);
       Seen frame;
       frame.timestamp = stream.pack[0].timestamp;
       for (uint32_t p = 0; p < stream.packCount; ++p) {
-        const IMPEncoderPack& pack = stream.pack[p];
-        EXPECT_EQ(pack.timestamp, frame.timestamp);
-        EXPECT_EQ(pack.frameEnd, p + 1 == stream.packCount ? 1u : 0u);
-        const uint32_t room = stream.streamSize - pack.offset;
-        frame.wrapped = frame.wrapped || room < pack.length;
-        out.write(base + pack.offset, std::min(room, pack.length));
-        if (room < pack.length) {
-          out.write(base, pack.length - room);
-        }
-        frame.nalTypes.push_back(pack.nalType);
+        EXPECT_EQ(stream.pack[p].timestamp, frame.timestamp);
+        EXPECT_EQ(stream.pack[p].frameEnd, p + 1 == stream.packCount ? 1u : 0u);
+        frame.nalTypes.push_back(stream.pack[p].nalType);
       }
+      frame.wrapped = imp_pipeline::write_packs(out, stream);
       seen.push_back(frame);
       EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &stream), 0);
     }

@@ -1,8 +1,7 @@
 // The information bar burnt into a video: the regions the set-up places per model, drawn by
-// the host library into the frames on their way to the encoder, and the moon phase of a date.
+// the host library into the frames on their way to the encoder, and the moon icons.
 #include <pthread.h>
 #include <stdio.h>
-#include <string.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,7 +14,6 @@
 #include "app/capture/osd_assets.h"
 #include "app/capture/video_capture.h"
 #include "app/capture/video_osd.h"
-#include "app/postprocess/capture_time.h"
 #include "app/system/sys_info.h"
 #include "platform/imp/host/encoder_host.h"
 #include "platform/imp/host/imp_host.h"
@@ -25,6 +23,7 @@
 #include "tests/support/eventually.h"
 #include "tests/support/file_lines.h"
 #include "tests/support/shared_records.h"
+#include "tests/unit/platform/imp_pipeline.h"
 
 namespace {
 
@@ -78,35 +77,10 @@ class Osd : public ::testing::Test {
   // Frame source -> display group 0 with the model's bar -> encoder, and the time thread.
   void start(int model) {
     sysInfo->orve_model = model;
-    IMPSensorInfo sensor{};
-    strcpy(sensor.name, "os02g10");
-    sensor.cbus_type = TX_SENSOR_CONTROL_INTERFACE_I2C;
-    strcpy(sensor.i2c.type, "os02g10");
-    sensor.i2c.addr = 0x3C;
-    IMPFSChnAttr fs{};
-    fs.picWidth = kWidth;
-    fs.picHeight = kHeight;
-    fs.pixFmt = PIX_FMT_NV12;
-    fs.crop = {0, 0, 0, kWidth, kHeight};
-    fs.outFrmRateNum = 30;
-    fs.outFrmRateDen = 1;
-    fs.nrVBs = 2;
-    IMPEncoderChnAttr enc{};
-    IMPCell source{DEV_ID_FS, 0, 0};
-    IMPCell encoder{DEV_ID_ENC, 0, 0};
-    ASSERT_EQ(IMP_ISP_Open() | IMP_ISP_AddSensor(&sensor) | IMP_ISP_EnableSensor() |
-                  IMP_System_Init() | IMP_ISP_EnableTuning() | IMP_FrameSource_CreateChn(0, &fs) |
-                  IMP_Encoder_CreateGroup(0) |
-                  IMP_Encoder_SetDefaultParam(&enc, IMP_ENC_PROFILE_HEVC_MAIN, IMP_ENC_RC_MODE_CBR,
-                                              kWidth, kHeight, 30, 1, 30, 1, -1, 4000) |
-                  IMP_Encoder_CreateChn(0, &enc) | IMP_Encoder_RegisterChn(0, 0) |
-                  IMP_OSD_CreateGroup(0),
-              0);
+    ASSERT_EQ(imp_pipeline::build_video(kWidth, kHeight, 4000), -1);
     regions_ = osd_init(0);
     ASSERT_NE(regions_, nullptr);
-    ASSERT_EQ(IMP_System_Bind(&source, &osd_) | IMP_System_Bind(&osd_, &encoder) |
-                  IMP_FrameSource_EnableChn(0) | IMP_Encoder_StartRecvPic(0),
-              0);
+    ASSERT_EQ(imp_pipeline::connect_video(), 0);
     ASSERT_EQ(pthread_create(&thread_, nullptr, time_update_thread, nullptr), 0);
     running_ = true;
   }
@@ -115,9 +89,10 @@ class Osd : public ::testing::Test {
     running_ = false;
     videoDone = 1;
     pthread_join(thread_, nullptr);
-    IMPCell encoder{DEV_ID_ENC, 0, 0};
     IMPCell source{DEV_ID_FS, 0, 0};
-    EXPECT_EQ(IMP_System_UnBind(&osd_, &encoder) | IMP_System_UnBind(&source, &osd_), 0);
+    IMPCell osd{DEV_ID_OSD, 0, 0};
+    IMPCell encoder{DEV_ID_ENC, 0, 0};
+    EXPECT_EQ(IMP_System_UnBind(&osd, &encoder) | IMP_System_UnBind(&source, &osd), 0);
     EXPECT_EQ(osd_exit(regions_, 0), 0);
   }
 
@@ -141,14 +116,7 @@ class Osd : public ::testing::Test {
           ADD_FAILURE() << "no frame " << i;
           return {};
         }
-        for (uint32_t p = 0; p < s.packCount; ++p) {
-          const uint32_t room = s.streamSize - s.pack[p].offset;
-          const char* base = reinterpret_cast<const char*>(s.virAddr);
-          out.write(base + s.pack[p].offset, std::min(room, s.pack[p].length));
-          if (room < s.pack[p].length) {
-            out.write(base, s.pack[p].length - room);
-          }
-        }
+        imp_pipeline::write_packs(out, s);
         IMP_Encoder_ReleaseStream(0, &s);
       }
     }
@@ -163,16 +131,12 @@ class Osd : public ::testing::Test {
   }
 
   test_support::TempDir dir_;
-  IMPCell osd_{DEV_ID_OSD, 0, 0};
   IMPRgnHandle* regions_ = nullptr;
   pthread_t thread_{};
   bool running_ = false;
 };
 
-TEST(MoonPhase, NewAndFullMoonOfJanuary2024AndTheirIcons) {
-  EXPECT_EQ(moon_phase(2024, 1, 11), 0);
-  EXPECT_EQ(moon_phase(2024, 1, 25), 4);
-  // The lit part of the icon grows to full moon and shrinks after it.
+TEST(MoonIcon, LitPartGrowsToFullMoonAndShrinksAfter) {
   auto lit = [](int phase) {
     const uint8_t* icon = moon_bitmap(phase);
     int count = 0;
