@@ -55,47 +55,33 @@ constexpr LedCase kCases[] = {
 };
 // clang-format on
 
-class StatusLedTest : public test_support::QueueTest,
-                      public testing::WithParamInterface<LedCase> {};
+using StatusLedTest = test_support::QueueTest;
 
-TEST_P(StatusLedTest, SendsAtMostTheOneRequestTheRulesAllow) {
-  const LedCase& c = GetParam();
-  statusLedGreen = c.before.green;
-  statusLedRed = c.before.red;
-  statusLedBlue = c.before.blue;
-  lastMcuRequest = MCU_REQ_GET_CAMERA_STATE;
+TEST_F(StatusLedTest, SendsAtMostTheOneRequestTheRulesAllow) {
+  for (const LedCase& c : kCases) {
+    SCOPED_TRACE(c.what);
+    statusLedGreen = c.before.green;
+    statusLedRed = c.before.red;
+    statusLedBlue = c.before.blue;
+    lastMcuRequest = MCU_REQ_GET_CAMERA_STATE;
 
-  set_status_led(c.colour, c.mode);
+    set_status_led(c.colour, c.mode);
 
-  std::vector<EventMessage> sent = test_support::drain(mcuQueue);
-  if (c.request == NONE) {
-    EXPECT_TRUE(sent.empty());
-  } else {
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].kind, MSG_MCU_REQ);
-    EXPECT_EQ(sent[0].request, c.request);
-    EXPECT_STREQ(sent[0].text, c.text);
+    std::vector<EventMessage> sent = test_support::drain(mcuQueue);
+    ASSERT_EQ(sent.size(), c.request == NONE ? 0u : 1u);
+    if (c.request != NONE) {
+      EXPECT_EQ(sent[0].kind, MSG_MCU_REQ);
+      EXPECT_EQ(sent[0].request, c.request);
+      EXPECT_STREQ(sent[0].text, c.text);
+    }
+    EXPECT_EQ((Modes{statusLedGreen, statusLedRed, statusLedBlue}), c.after);
+    EXPECT_EQ(lastMcuRequest, MCU_REQ_GET_CAMERA_STATE) << "status LED requests are never retried";
   }
-  EXPECT_EQ((Modes{statusLedGreen, statusLedRed, statusLedBlue}), c.after);
-  EXPECT_EQ(lastMcuRequest, MCU_REQ_GET_CAMERA_STATE) << "status LED requests are never retried";
 }
-
-INSTANTIATE_TEST_SUITE_P(Rules, StatusLedTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<LedCase>& param_info) {
-                           std::string name = param_info.param.what;
-                           for (char& ch : name) {
-                             if (!isalnum(static_cast<unsigned char>(ch))) {
-                               ch = '_';
-                             }
-                           }
-                           return name;
-                         });
 
 // Red lit by one thread stays lit while another thread switches green on and off: the
 // precedence check and the switch it guards must be one step, or green can darken red.
-using StatusLedRaceTest = test_support::QueueTest;
-
-TEST_F(StatusLedRaceTest, RedStaysLitWhileAnotherThreadDrivesGreen) {
+TEST_F(StatusLedTest, RedStaysLitWhileAnotherThreadDrivesGreen) {
   statusLedGreen = OFF;
   statusLedRed = OFF;
   statusLedBlue = OFF;
