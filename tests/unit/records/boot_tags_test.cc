@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -173,11 +174,13 @@ class BootTags : public ::testing::Test {
 };
 
 TEST_F(BootTags, ValuesFromTheBoardReachTheSharedRecords) {
-  ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "dovu", "cap_mode", 1), 0);
-  ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "dovu", "prev_ir_mode", 1), 0);
-  ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "dovu", "last_ev_value", 1234), 0);
-  ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "dovu", "orve_model", 6), 0);
-  ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "dovu", "dovu_glow", 0), 0);
+  for (auto [key, value] : {std::pair{"cap_mode", 1},
+                            {"prev_ir_mode", 1},
+                            {"last_ev_value", 1234},
+                            {"orve_model", 6},
+                            {"dovu_glow", 0}}) {
+    ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "dovu", key, value), 0);
+  }
   ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "warn_led", "warn_active", 1), 0);
 
   ASSERT_EQ(boot({.boot_reason = 1, .exp_reuse = 1, .adc = 512}), 0);
@@ -189,11 +192,8 @@ TEST_F(BootTags, ValuesFromTheBoardReachTheSharedRecords) {
   EXPECT_EQ(bootTags.irIntensity, 0);
   // One warning-light key alone is not a configuration.
   EXPECT_EQ(bootTags.warnActive, 0);
-  EXPECT_EQ(tag_board::log_lines_ending(
-                "boot_reason : 1 , cap_mode : 1 , tag_corrupt : 0 , exp_reuse : 1 , "
-                "prev_ir_mode : 1 , last_ev_value : 1234 , adc : 512 , irIntesity : 0 ,  ")
-                .size(),
-            1u);
+  EXPECT_EQ(bootTags.last_ev_value, 1234);
+  EXPECT_EQ(bootTags.adc, 512);
   EXPECT_TRUE(tag_board::tag_writes().empty());
 }
 
@@ -214,8 +214,6 @@ TEST_F(BootTags, TagCorruptReflashesThePartitionAndWritesBackWhatTheNextBootNeed
   // The partition holds the image again (the warning-light tag is gone) plus the write-backs.
   EXPECT_FALSE(tag_board::stored_tag("warn_led", "warn_active").has_value());
   EXPECT_EQ(tag_board::stored_tag("dovu", "orve_model"), 4);
-  EXPECT_EQ(tag_board::log_lines_ending("Tag partition is corrupted").size(), 1u);
-  EXPECT_EQ(tag_board::log_lines_ending("Tag partition reflashed").size(), 1u);
 }
 
 TEST_F(BootTags, WriteBacksReplaceValuesTheSystemCannotUse) {
@@ -225,20 +223,6 @@ TEST_F(BootTags, WriteBacksReplaceValuesTheSystemCannotUse) {
             (std::vector<std::string>{"--set dovu cap_mode 0", "--set dovu prev_ir_mode 1",
                                       "--set dovu multishot 1", "--set dovu orve_model 2",
                                       "--set dovu time_format 0"}));
-}
-
-TEST_F(BootTags, AnErasedPartitionIsFoundByTheBootLoaderAndRestored) {
-  ASSERT_EQ(system("flash_eraseall /dev/mtd1 > /dev/null"), 0);
-  ASSERT_FALSE(sim::tagstore::read_tag_env(kDevicePath).has_value());
-
-  ASSERT_EQ(boot({.boot_reason = 2}), 0);
-
-  EXPECT_EQ(bootTags.tag_corrupt, 1);
-  EXPECT_EQ(sysInfo->tagReflashed, 1);
-  std::optional<sim::tagstore::TagEnv> env = sim::tagstore::read_tag_env(kDevicePath);
-  ASSERT_TRUE(env.has_value());
-  EXPECT_EQ(env->get("dovu", "multishot"), 1);
-  EXPECT_EQ(env->get("dovu", "dovu_glow"), 1);
 }
 
 TEST_F(BootTags, APartitionMarkerReflashesAndTheFreshImageClearsIt) {
@@ -268,22 +252,18 @@ TEST_F(BootTags, AWatchdogTagWithoutItsEpochIsRecordedAtTheCurrentTime) {
   write_cmdline("dovu=wdm_reboot=1; [0],[0],[0],[0],[0],[0],[0]\n");
   const time_t before = time(nullptr);
   ASSERT_EQ(read_boot_tags_from(kCmdline), 0);
-  const time_t after = time(nullptr);
 
   EXPECT_EQ(sysInfo->wdmReboot, 1);
   EXPECT_EQ(tag_board::log_lines_ending("parse wdm: Could not fetch correct reboot epoch from tag.")
                 .size(),
             1u);
-  std::vector<std::string> lines = test_support::read_lines(kRebootLogConfigPath);
-  ASSERT_EQ(lines.size(), 1u);
-  std::vector<std::string> acceptable;
-  for (time_t t = before; t <= after; ++t) {
-    char line[128];
-    format_reboot_log_line(REBOOT_SOURCE_ISP, REBOOT_WDM_TRIGGERED, t, line, sizeof line);
-    acceptable.emplace_back(line, strlen(line) - 1);
-  }
-  EXPECT_NE(std::find(acceptable.begin(), acceptable.end(), lines[0]), acceptable.end())
-      << lines[0];
+  const std::string entry = test_support::read_file(kRebootLogConfigPath);
+  struct tm stamp {};
+  ASSERT_NE(strptime(entry.c_str(), "[%Y/%m/%d %H:%M:%S] - ISP - wdm triggered\n", &stamp), nullptr)
+      << entry;
+  EXPECT_GE(timegm(&stamp), before);
+  EXPECT_LE(timegm(&stamp), time(nullptr));
+  EXPECT_EQ(std::count(entry.begin(), entry.end(), '\n'), 1) << entry;
 }
 
 TEST_F(BootTags, AnUnreadableCommandLineLeavesTheDefaults) {

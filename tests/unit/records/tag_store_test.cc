@@ -31,12 +31,8 @@ int shell_status(const std::string& command) {
 std::string shell_output(const std::string& command) {
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    return output;
-  }
-  char chunk[256];
-  while (fgets(chunk, sizeof chunk, pipe) != nullptr) {
-    output += chunk;
+  for (int c = fgetc(pipe); c != EOF; c = fgetc(pipe)) {
+    output += static_cast<char>(c);
   }
   pclose(pipe);
   return output;
@@ -95,21 +91,6 @@ TEST_F(TagStore, EraseFlashAndDamage) {
 
   ASSERT_EQ(damage_store(kDevicePath), 0);
   EXPECT_FALSE(read_tag_env(kDevicePath).has_value());
-}
-
-TEST_F(TagStore, TheBootLoaderWritesTheTagsAndTheWakeUpOnTheCommandLine) {
-  ASSERT_EQ(set_tag(kDevicePath, "dovu", "cap_mode", 1), 0);
-  ASSERT_EQ(set_tag(kDevicePath, "dovu", "last_ev_value", 1500), 0);
-  ASSERT_EQ(set_tag(kDevicePath, "warn_led", "warn_active", 1), 0);
-  EXPECT_EQ(boot_cmdline(std::string(kDevicePath), {.boot_reason = 4, .exp_reuse = 1, .adc = 300}),
-            "console=ttyS1,115200n8 mem=64M tagbk=0 riscv_fw=0 sensor_setting_fw=0 "
-            "dovu=cap_mode=1;prev_ir_mode=0;last_ev_value=1500;dovu_glow=1;multishot=1;"
-            "time_format=0;orve_model=0;quality_mode=0; warn_led=warn_active=1; "
-            "[4],[1],[0],[1],[0],[1500],[300]");
-
-  ASSERT_EQ(damage_store(kDevicePath), 0);
-  EXPECT_EQ(boot_cmdline(std::string(kDevicePath), {.boot_reason = 1, .base_args = ""}),
-            "[1],[0],[1],[0],[0],[0],[0]");
 }
 
 TEST_F(TagStore, TagEnvInfoSetsAndRecordsTags) {
