@@ -116,8 +116,6 @@ TEST_F(ConfigIntake, AValidMessageIsSavedAndMirroredIntoTheBootTagsInOrder) {
   EXPECT_EQ(camera_->syncTime.minute, 30);  // run-time values take effect at once...
   EXPECT_EQ(camera_->pauseCameraConfig.duration, 3600u);
   EXPECT_EQ(camera_->capture_mode, 0);  // ...the rest at the next start
-  EXPECT_EQ(log_lines_ending("Config: Successfully created config files with new value").size(),
-            1u);
 }
 
 // Each limit from both sides: the last value accepted and the first one replaced (an accepted
@@ -223,9 +221,6 @@ TEST_F(ConfigIntake, WithoutJpegSettingsTheQualitiesInForceAreSaved) {
   EXPECT_EQ(file->jpeg_quality_day, 66);
   EXPECT_EQ(file->jpeg_quality_night, 33);
   EXPECT_EQ(file->resizeMethod, 1);  // as loaded at start
-  EXPECT_TRUE(log_lines_ending(", jpegQualityFactorDay : 66 , jpegQualityFactorNight :33 , "
-                               "ResizeMethod : 1")
-                  .empty());
 }
 
 TEST_F(ConfigIntake, SchedulesAndBatteryProtectionsReachTheCamerasRecord) {
@@ -274,31 +269,20 @@ TEST_F(ConfigIntake, WhateverTheServerSendsTheSavedFileLoadsAgain) {
   auto pick = [&] { return edges[random() % std::size(edges)]; };
   for (int round = 0; round < 40; ++round) {
     CameraConfigurationResponse message = valid_message();
-    for (uint32_t* field : {&message.captureMode,
-                            &message.detectionDelay,
-                            &message.timelapseDelay,
-                            &message.multishot,
-                            &message.pirSensitivity,
-                            &message.videoLength,
-                            &message.syncFrequency,
-                            &message.dateFormat,
-                            &message.timeFormat,
-                            &message.powerSources[0],
-                            &message.powerSources[1],
-                            &message.photoResolution,
-                            &message.smallPicWidth,
-                            &message.jpegSettings.jpegQualityFactorDay,
-                            &message.jpegSettings.jpegQualityFactorNight,
-                            &message.jpegSettings.ResizeMethod,
-                            &message.minFreeSpaceSDCard,
-                            &message.instantModeActive,
-                            &message.temperatureUnit,
-                            &message.warningLEDConfig.timing.duration,
-                            &message.warningLEDConfig.timing.maxTimeMultiplicator,
-                            &message.warningLEDConfig.pattern,
-                            &message.warningLEDConfig.closingMechanism,
-                            &message.irGlowMode,
-                            &message.wdLEDStatus}) {
+    // clang-format off
+    uint32_t* fields[] = {&message.captureMode, &message.detectionDelay, &message.timelapseDelay,
+        &message.multishot, &message.pirSensitivity, &message.videoLength,
+        &message.syncFrequency, &message.dateFormat, &message.timeFormat,
+        &message.powerSources[0], &message.powerSources[1], &message.photoResolution,
+        &message.smallPicWidth, &message.jpegSettings.jpegQualityFactorDay,
+        &message.jpegSettings.jpegQualityFactorNight, &message.jpegSettings.ResizeMethod,
+        &message.minFreeSpaceSDCard, &message.instantModeActive, &message.temperatureUnit,
+        &message.warningLEDConfig.timing.duration,
+        &message.warningLEDConfig.timing.maxTimeMultiplicator,
+        &message.warningLEDConfig.pattern, &message.warningLEDConfig.closingMechanism,
+        &message.irGlowMode, &message.wdLEDStatus};
+    // clang-format on
+    for (uint32_t* field : fields) {
       *field = pick();
     }
     message.has_jpegSettings = random() % 2 == 0;
