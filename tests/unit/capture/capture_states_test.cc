@@ -20,13 +20,10 @@
 
 namespace {
 
-using test_support::drain;
-
-class CaptureStatesTest : public test_support::QueueTest {
+class CaptureStatesTest : public test_support::SystemTest {
  protected:
   void SetUp() override {
-    QueueTest::SetUp();
-    init_record_locks();
+    SystemTest::SetUp();
     fresh();
   }
 
@@ -37,14 +34,6 @@ class CaptureStatesTest : public test_support::QueueTest {
     reset_ir_control();
     cameraConfig->sync_frequency = 6;
     cameraConfig->installEpoch = time(nullptr) - 3600;
-  }
-
-  static std::vector<int32_t> mcu_requests() {
-    std::vector<int32_t> requests;
-    for (const EventMessage& message : drain(mcuQueue)) {
-      requests.push_back(message.request);
-    }
-    return requests;
   }
 
   static void enter(int32_t state) {
@@ -82,12 +71,12 @@ TEST_F(CaptureStatesTest, DecidesBetweenSyncAndPowerDown) {
     cameraConfig->installEpoch = time(nullptr) - decision.minutesSinceInstall * 60;
     after_capture_decision();
     if (decision.syncDue) {
-      EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON})
+      EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON})
           << decision.what;
       EXPECT_EQ(sysInfo->syncType, decision.syncType) << decision.what;
       EXPECT_EQ(sysInfo->state, decision.state) << decision.what;
     } else {
-      EXPECT_TRUE(mcu_requests().empty()) << decision.what;
+      EXPECT_TRUE(mcu_requests_sent().empty()) << decision.what;
       EXPECT_EQ(sysInfo->state, STATE_POWERDOWN) << decision.what;
     }
   }
@@ -100,7 +89,7 @@ TEST_F(CaptureStatesTest, ModemAlreadyPoweredIsNotAskedAgain) {
   sysInfo->modemPowered = 1;
   sysInfo->modemPowerAcked = 1;
   after_capture_decision();
-  EXPECT_TRUE(mcu_requests().empty());
+  EXPECT_TRUE(mcu_requests_sent().empty());
   EXPECT_EQ(sysInfo->state, STATE_CAPTURETIMELAPSE);
 }
 
@@ -145,7 +134,7 @@ TEST_F(CaptureStatesTest, TimelapseAtNightArmsTheCaptureAfterTheFilter) {
   EXPECT_EQ(captureFlags.captureStart, 1);
   EXPECT_EQ(sysInfo->captureOngoing, 1);
   EXPECT_EQ(sysInfo->captureType, 2);
-  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_GET_ADC_MONITORING_VALUES});
+  EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_GET_ADC_MONITORING_VALUES});
 }
 
 }  // namespace

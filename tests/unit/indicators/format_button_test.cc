@@ -33,18 +33,10 @@ TEST(FormatButtonMonitor, OnlyTwentyConsecutiveLowSamplesAskForAFormat) {
   }
 }
 
-int formats = 0;
-int format_result = 0;
-int fake_format() {
-  ++formats;
-  return format_result;
-}
-
 class FormatDisplay : public IndicatorTest {
  protected:
   void SetUp() override {
     IndicatorTest::SetUp();
-    formats = 0;
     cardFormatter = fake_format;
     statusLedRed = STATUS_LED_OFF;
     statusLedGreen = STATUS_LED_OFF;
@@ -65,7 +57,6 @@ TEST_F(FormatDisplay, AFailedFormatBlinksTheRedSdLed) {
 }
 
 TEST_F(FormatDisplay, ASuccessLightsGreenAndTheStatusLedFollowsPowerAndCard) {
-  format_result = 0;
   const struct {
     int sd;
     uint32_t charge;
@@ -92,7 +83,6 @@ TEST_F(FormatDisplay, ASuccessLightsGreenAndTheStatusLedFollowsPowerAndCard) {
 }
 
 TEST_F(FormatDisplay, WaitsForACheckOfTheCardToEnd) {
-  format_result = 0;
   sysInfo->fsckOngoing = 1;
   onSleep = [](uint32_t) {
     if (clockMs >= 2000) {

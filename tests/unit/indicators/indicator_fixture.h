@@ -20,6 +20,14 @@ inline std::vector<std::pair<int, int>> writes;  // (gpio, level) in write order
 inline uint64_t clockMs = 0;
 inline std::function<void(uint32_t)> onSleep;  // runs for each sleep, after the clock moved
 
+// A card format that counts its calls and gives `format_result`.
+inline int formats = 0;
+inline int format_result = 0;
+inline int fake_format() {
+  ++formats;
+  return format_result;
+}
+
 inline int record_write(int gpio, int value) {
   writes.emplace_back(gpio, value);
   return 0;
@@ -43,6 +51,8 @@ class IndicatorTest : public ::testing::Test {
     clockMs = 0;
     onSleep = nullptr;
     indicatorSleep = board_sleep;
+    formats = 0;
+    format_result = 0;
     for (LedState& led : ledStates) {
       led.mode = LED_OFF;
       led.level = 0;

@@ -1,6 +1,5 @@
 #include "app/system/instant_request.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "app/config/config_store.h"
@@ -8,27 +7,14 @@
 #include "app/system/event_queue.h"
 #include "app/system/state_handlers.h"
 
+#include "tests/support/system_fixture.h"
 #include "tests/unit/indicators/indicator_fixture.h"
 
 using namespace indicator_test;
 
 namespace {
 
-int formats = 0;
-int format_result = 0;
-int fake_format() {
-  ++formats;
-  return format_result;
-}
-
-std::vector<EventMessage> drain(mqd_t queue) {
-  std::vector<EventMessage> messages;
-  EventMessage message{};
-  while (mq_receive(queue, reinterpret_cast<char*>(&message), sizeof message, nullptr) > 0) {
-    messages.push_back(message);
-  }
-  return messages;
-}
+using test_support::drain;
 
 class InstantQuery : public IndicatorTest {
  protected:
@@ -41,19 +27,12 @@ class InstantQuery : public IndicatorTest {
     mq_unlink(kModemQueueName);
     mcuQueue = create_mcu_queue();
     modemQueue = create_modem_queue();
-    for (mqd_t queue : {mcuQueue, modemQueue}) {
-      mq_attr attr{};
-      attr.mq_flags = O_NONBLOCK;
-      mq_setattr(queue, &attr, nullptr);
-    }
   }
   void SetUp() override {
     IndicatorTest::SetUp();
     drain(mcuQueue);
     drain(modemQueue);
     queryFormatter = fake_format;
-    formats = 0;
-    format_result = 0;
     sysInfo->captureOngoing = 0;
     sysInfo->primaryLent = 0;
     sysInfo->instantQueryBusy = 1;

@@ -12,16 +12,16 @@
 namespace storage_test {
 namespace {
 
-class PowerdownTest : public test_support::QueueTest {
+class PowerdownTest : public test_support::SystemTest {
  protected:
   void SetUp() override {
-    QueueTest::SetUp();
+    SystemTest::SetUp();
     reset_card();
     insert_card(2, 2);
   }
   void TearDown() override {
     reset_storage_shell();
-    QueueTest::TearDown();
+    SystemTest::TearDown();
   }
   static void enter_from(int32_t previous) {
     sysInfo->prevState = previous;
@@ -29,13 +29,6 @@ class PowerdownTest : public test_support::QueueTest {
     EventMessage entry{};
     entry.kind = EVENT_STATE_ENTRY;
     handle_powerdown(entry);
-  }
-  static std::vector<int32_t> mcu_requests() {
-    std::vector<int32_t> requests;
-    for (const EventMessage& message : test_support::drain(mcuQueue)) {
-      requests.push_back(message.request);
-    }
-    return requests;
   }
   static std::ptrdiff_t position(const std::string& command) {
     auto found = std::find(commands.begin(), commands.end(), command);
@@ -67,7 +60,7 @@ TEST_F(PowerdownTest, CaptureRunWaitsForMonitorAndCaptureThenUnmountsBeforeReady
   enter_from(STATE_CAPTUREDETECTION);
   EXPECT_EQ(sleeps, (std::vector<unsigned>{1, 1, 1, 1, 1, 1000}));
   EXPECT_TRUE(queue_empty_at_pause);
-  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
+  EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   const auto logs = position("cp /tmp/app.log /sdcard/primary/logs/app_0001.log");
   const auto secondary = position("umount  /sdcard/secondary");
   const auto primary = position("umount  /sdcard/primary");
@@ -81,14 +74,14 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   on_sleep = [] { EXPECT_EQ(sysInfo->sdCheckRequest, 0); };  // a sync has just tidied the card
   enter_from(STATE_SYNC);
   EXPECT_EQ(sleeps, (std::vector<unsigned>{5000, 10000}));
-  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_OFF});
+  EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_OFF});
   EXPECT_EQ(position("umount -f /sdcard/secondary"), -1);
 
   EventMessage answer{};
   answer.kind = MSG_MCU_RESP;
   answer.response = MCU_RESP_SET_MODEM_POWER_STATE;
   handle_powerdown(answer);
-  EXPECT_EQ(mcu_requests(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
+  EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
 }

@@ -11,12 +11,8 @@ using SdCardTest = CardTest;
 constexpr char kVfatMount[] = "mount -t vfat";
 
 bool any_command_starts_with(std::string_view prefix) {
-  for (const std::string& command : commands) {
-    if (command.starts_with(prefix)) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(commands.begin(), commands.end(),
+                     [&](const std::string& command) { return command.starts_with(prefix); });
 }
 
 TEST_F(SdCardTest, EmptySlotIsTriedElevenTimesThenReportedOnce) {

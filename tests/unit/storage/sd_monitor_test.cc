@@ -49,15 +49,10 @@ TEST_F(SdMonitorTest, OldestMediaGoPhotoByPhotoWithTheirCopiesUntilTheMinimumIsF
 
   // Photo 1 and its copies free 1.75 MiB: not enough; video 2 and its previews make it.
   request_pass(6);
-  for (const char* gone :
-       {"DCIM/100DSCIM/PICT0001.JPG", "DCIM/100DSCIM/HD0001.JPG", "TRANSMIT/PICT0001.JPG",
-        "DCIM/100DSCIM/VID0002.MP4", "TRANSMIT/VI0002_3.JPG"}) {
-    EXPECT_FALSE(exists(gone)) << gone;
-  }
-  for (const char* kept :
-       {"DCIM/101DSCIM/PICT0003.JPG", "TRANSMIT/PICT0003.JPG", "outside the layout.txt"}) {
-    EXPECT_TRUE(exists(kept)) << kept;
-  }
+  expect_gone({"DCIM/100DSCIM/PICT0001.JPG", "DCIM/100DSCIM/HD0001.JPG", "TRANSMIT/PICT0001.JPG",
+               "DCIM/100DSCIM/VID0002.MP4", "TRANSMIT/VI0002_3.JPG"});
+  expect_gone({"DCIM/101DSCIM/PICT0003.JPG", "TRANSMIT/PICT0003.JPG", "outside the layout.txt"},
+              false);
   EXPECT_GE(get_free_space_mb("/sdcard/primary"), 6);
   EXPECT_EQ(cameraConfig->primaryFreeMb, get_free_space_mb("/sdcard/primary"));
 
