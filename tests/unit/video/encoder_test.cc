@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/imp/host/encoder_host.h"
+#include "platform/imp/host/host_media.h"
 #include "platform/imp/host/imp_host.h"
 #include "platform/imp/imp.h"
 
@@ -165,6 +167,36 @@ TEST_F(Encoder, StreamsGoBackInOrderAndInjectedFaultsFailTheirStep) {
   ASSERT_EQ(IMP_Encoder_Query(0, &stat), 0);
   EXPECT_EQ(stat.registered, 1);
   EXPECT_EQ(stat.leftStreamFrames, 1u);
+}
+
+// A reader that comes back late finds the source's two buffers holding the newest two frames:
+// it gets the older one at once, then the newer one, and only what was overwritten counts as
+// dropped.
+TEST_F(Encoder, ALateReaderCodesTheBufferedFramesAndCountsTheOverwrittenOnes) {
+  ASSERT_EQ(bring_up(), -1);
+  int64_t last = record(dir_.path() + "/before.h265", 1).at(0).timestamp;
+  uint32_t dropped = 0;
+  for (int round = 0; round < 3; ++round) {  // where a period boundary falls varies per round
+    SCOPED_TRACE("round " + std::to_string(round));
+    usleep(6 * kPeriodUs);
+    IMPEncoderStream first{};
+    IMPEncoderStream second{};
+    ASSERT_EQ(IMP_Encoder_GetStream(0, &first, 1), 0);
+    const int64_t handedOutUs = imp_host::now_us();
+    ASSERT_EQ(IMP_Encoder_GetStream(0, &second, 1), 0);
+    EXPECT_EQ(second.pack[0].timestamp, first.pack[0].timestamp + kPeriodUs);
+    EXPECT_LE(second.pack[0].timestamp, handedOutUs) << "the second frame was already waiting";
+
+    const int64_t gap = (first.pack[0].timestamp - last) / kPeriodUs;
+    EXPECT_GE(gap, 5);
+    dropped += static_cast<uint32_t>(gap - 1);
+    IMPEncoderChnStat stat{};
+    ASSERT_EQ(IMP_Encoder_Query(0, &stat), 0);
+    EXPECT_EQ(stat.droppedFrames, dropped);
+    last = second.pack[0].timestamp;
+    EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &first), 0);
+    EXPECT_EQ(IMP_Encoder_ReleaseStream(0, &second), 0);
+  }
 }
 
 // Root mean square of one audio frame's samples.
