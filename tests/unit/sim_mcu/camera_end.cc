@@ -31,13 +31,7 @@ CameraEnd::CameraEnd(sim::McuSetup setup) {
     return;
   }
   make_raw(slave_);
-  peer_ = std::make_unique<sim::McuPeer>(
-      master_, std::move(setup),
-      [this](const sim::McuRecord& record) {
-        std::lock_guard lock(recordsMutex_);
-        callbackRecords_.push_back(record);
-      },
-      clock_.clock());
+  peer_ = std::make_unique<sim::McuPeer>(master_, std::move(setup), nullptr, clock_.clock());
   EXPECT_EQ(peer_->start(), 0);
 }
 
@@ -47,11 +41,6 @@ CameraEnd::~CameraEnd() {
     ::close(slave_);
   }
   ::close(master_);
-}
-
-std::vector<sim::McuRecord> CameraEnd::callback_records() const {
-  std::lock_guard lock(recordsMutex_);
-  return callbackRecords_;
 }
 
 void CameraEnd::close_line() {
@@ -105,15 +94,23 @@ bool CameraEnd::receive(kvt::kvt_MCU2ISP* ret_message) {
   return ret_message->ParseFromString(payload);
 }
 
-kvt::kvt_ISP2MCU device_info_request() {
-  kvt::kvt_ISP2MCU message;
-  message.mutable_get_device_info_request();
-  return message;
+std::string CameraEnd::receive_member() {
+  kvt::kvt_MCU2ISP message;
+  if (!receive(&message)) {
+    return "";
+  }
+  const auto* oneof = kvt::kvt_MCU2ISP::descriptor()->oneof_decl(0);
+  const auto* field = message.GetReflection()->GetOneofFieldDescriptor(message, oneof);
+  return field == nullptr ? "" : field->name();
 }
 
-kvt::kvt_ISP2MCU camera_state_request() {
+kvt::kvt_ISP2MCU empty_member(const std::string& member) {
   kvt::kvt_ISP2MCU message;
-  message.mutable_get_camera_state_request();
+  const auto* field = kvt::kvt_ISP2MCU::descriptor()->FindFieldByName(member);
+  EXPECT_NE(field, nullptr) << member;
+  if (field != nullptr) {
+    message.GetReflection()->MutableMessage(&message, field);
+  }
   return message;
 }
 

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,8 +38,6 @@ class CameraEnd {
 
   sim::McuPeer& peer() { return *peer_; }
   ManualClock& clock() { return clock_; }
-  // What the record callback was given, in order.
-  std::vector<sim::McuRecord> callback_records() const;
 
   // The camera's end of the line closed and opened again, as a power cycle of the camera does.
   void close_line();
@@ -53,6 +50,8 @@ class CameraEnd {
   // Waits for the next good frame from the peer and decodes it; false when none comes in time
   // or it does not decode. Bytes read on the way are kept in raw().
   bool receive(kvt::kvt_MCU2ISP* ret_message);
+  // The member of the next good frame from the peer; empty when none comes or it does not decode.
+  std::string receive_member();
   const sim::Deframer& deframer() const { return deframer_; }
   const std::vector<uint8_t>& raw() const { return raw_; }
 
@@ -63,12 +62,15 @@ class CameraEnd {
   std::unique_ptr<sim::McuPeer> peer_;
   sim::Deframer deframer_;
   std::vector<uint8_t> raw_;
-  mutable std::mutex recordsMutex_;
-  std::vector<sim::McuRecord> callbackRecords_;
 };
 
-// Requests as the camera builds them.
-kvt::kvt_ISP2MCU device_info_request();
-kvt::kvt_ISP2MCU camera_state_request();
+// A kvt_ISP2MCU with member `member` set to an empty message (no required fields filled).
+kvt::kvt_ISP2MCU empty_member(const std::string& member);
+inline kvt::kvt_ISP2MCU device_info_request() {
+  return empty_member("get_device_info_request");
+}
+inline kvt::kvt_ISP2MCU camera_state_request() {
+  return empty_member("get_camera_state_request");
+}
 
 }  // namespace sim_test

@@ -19,22 +19,14 @@ namespace {
 
 using std::chrono::milliseconds;
 
-PeerFault fault(PeerFaultKind kind, std::string member = {}, int count = -1) {
-  PeerFault result;
-  result.kind = kind;
-  result.member = std::move(member);
-  result.count = count;
-  return result;
-}
-
 TEST(FaultBook, MembersCountsAndNotifications) {
   FaultBook book;
-  book.add(fault(PeerFaultKind::kNoAnswer));
+  book.add({PeerFaultKind::kNoAnswer, ""});  // every member
   EXPECT_TRUE(book.take("get_camera_state_request", false).withheld);
   EXPECT_FALSE(book.take("pir_detection_request", true).withheld) << "notifications only by name";
   book.clear();
 
-  book.add(fault(PeerFaultKind::kDropAnswer, "get_camera_state_request", 2));
+  book.add({PeerFaultKind::kDropAnswer, "get_camera_state_request", 2});
   EXPECT_TRUE(book.take("get_camera_state_request", false).withheld);
   EXPECT_FALSE(book.take("get_device_info_request", false).withheld);  // not used up by others
   EXPECT_TRUE(book.take("get_camera_state_request", false).withheld);
@@ -44,13 +36,9 @@ TEST(FaultBook, MembersCountsAndNotifications) {
 
 TEST(FaultBook, EffectsCombine) {
   FaultBook book;
-  PeerFault late = fault(PeerFaultKind::kLateAnswer);
-  late.delay = milliseconds(3000);
-  PeerFault garbage = fault(PeerFaultKind::kGarbageBeforeAnswer, "get_device_info_request", 1);
-  garbage.garbageBytes = 5;
-  book.add(late);
-  book.add(garbage);
-  book.add(fault(PeerFaultKind::kBadChecksum, "get_device_info_request", 1));
+  book.add({PeerFaultKind::kLateAnswer, "", -1, milliseconds(3000)});
+  book.add({PeerFaultKind::kGarbageBeforeAnswer, "get_device_info_request", 1, milliseconds(0), 5});
+  book.add({PeerFaultKind::kBadChecksum, "get_device_info_request", 1});
   const FaultEffect effect = book.take("get_device_info_request", false);
   EXPECT_EQ(effect.delay, milliseconds(3000));
   EXPECT_EQ(effect.garbageBytes, 5u);
@@ -136,10 +124,7 @@ TEST(SerialLine, APeerStopsWhileItsWriteWaitsForRoom) {
   const int slave = ::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(slave, 0);
   McuPeer peer(pty.master, {}, {});
-  PeerFault garbage;
-  garbage.kind = PeerFaultKind::kGarbageBeforeAnswer;
-  garbage.garbageBytes = 1 << 20;
-  peer.add_fault(garbage);
+  peer.add_fault({PeerFaultKind::kGarbageBeforeAnswer, "", -1, milliseconds(0), 1 << 20});
   ASSERT_EQ(peer.start(), 0);
   const std::vector<uint8_t> request = frame(std::string("\x0a\x00", 2));  // get_device_info
   ASSERT_EQ(::write(slave, request.data(), request.size()), static_cast<ssize_t>(request.size()));
