@@ -126,8 +126,7 @@ TEST_F(FrameSenderTest, FrameThatOutgrowsTheFrameBufferByStuffingIsNotSent) {
   EXPECT_EQ(mcu_send_frame_on(pty_.port, message), -1);
   const auto errors = log_messages("MCU_UART", "ERR");
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].find("does not fit the MCU frame buffer") != std::string::npos, true)
-      << errors[0];
+  EXPECT_NE(errors[0].find("does not fit the MCU frame buffer"), std::string::npos) << errors[0];
   EXPECT_TRUE(nothing_written());
 
   // The Modem's frame buffer is 256 bytes: a full fuel gauge report of such values outgrows it.

@@ -5,6 +5,7 @@
 
 #include <mqueue.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -114,7 +115,9 @@ TEST_F(LinkLoopTest, QueuedRequestWhoseWaitRunsOutCallsTheRetryRoutine) {
   EXPECT_EQ(state_.counters.requests, 1u);
   EXPECT_EQ(state_.counters.timeouts, 1u);
   EXPECT_EQ(state_.waitTime.tv_sec, kLinkIdleWaitSeconds) << "re-armed by the retry routine";
-  EXPECT_EQ(count_messages("MCU_UART", "INFO", "Timeout : MCU Manager waiting for message"), 1);
+  EXPECT_EQ(std::ranges::count(log_messages("MCU_UART", "INFO"),
+                               "Timeout : MCU Manager waiting for message"),
+            1);
 }
 
 TEST_F(LinkLoopTest, FrameReachesTheMessageHandlerAndStrayBytesAreLoggedOneByOne) {
@@ -131,7 +134,9 @@ TEST_F(LinkLoopTest, FrameReachesTheMessageHandlerAndStrayBytesAreLoggedOneByOne
   const std::vector<std::string> errors = {"ERROR : mcu_uart val 00", "ERROR : mcu_uart val 7e",
                                            "ERROR : mcu_uart val ad"};
   EXPECT_EQ(log_messages("MCU_UART", "ERR"), errors);
-  EXPECT_EQ(count_messages("MCU_UART", "DEBUG", "First Byte received over mcu uart : de"), 1);
+  EXPECT_EQ(std::ranges::count(log_messages("MCU_UART", "DEBUG"),
+                               "First Byte received over mcu uart : de"),
+            1);
 }
 
 TEST_F(LinkLoopTest, RefusedFrameIsFollowedByItsBytesAsStrayBytes) {
@@ -180,7 +185,9 @@ TEST_F(LinkLoopTest, ModemLoopUsesItsOwnTexts) {
   EXPECT_EQ(g_lastState, 3u);
   EXPECT_EQ(log_messages("MODEM_UART", "ERR"),
             std::vector<std::string>{"ERROR : modem_uart val 42"});
-  EXPECT_EQ(count_messages("MODEM_UART", "DEBUG", "First Byte received over modem uart: de"), 1);
+  EXPECT_EQ(std::ranges::count(log_messages("MODEM_UART", "DEBUG"),
+                               "First Byte received over modem uart: de"),
+            1);
 }
 
 // The thread body: opens the port by its path, then loops on the link's queue until stopped.

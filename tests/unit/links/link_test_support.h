@@ -144,13 +144,4 @@ inline std::vector<std::string> log_messages(std::string_view module, std::strin
   return messages;
 }
 
-inline int count_messages(std::string_view module, std::string_view level,
-                          std::string_view message) {
-  int count = 0;
-  for (const std::string& line : log_messages(module, level)) {
-    count += line == message ? 1 : 0;
-  }
-  return count;
-}
-
 }  // namespace links_test

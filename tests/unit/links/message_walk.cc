@@ -90,38 +90,36 @@ std::string compare_message(const pb_msgdesc_t* descriptor, const void* record,
 // One value of a field: nanopb's element against libprotobuf's (index -1: singular).
 std::string compare_value(const pb_field_iter_t& iter, const void* data, const Message& proto,
                           const FieldDescriptor& field, int index, int* leaves) {
-  const Reflection& reflection = *proto.GetReflection();
+  const Reflection& r = *proto.GetReflection();
   const bool repeated = index >= 0;
+  auto leaf = [&](bool equal, const char* what) {
+    ++*leaves;
+    return equal ? std::string() : describe(iter, what);
+  };
   switch (PB_LTYPE(iter.type)) {
-    case PB_LTYPE_BOOL: {
-      const bool expected = repeated ? reflection.GetRepeatedBool(proto, &field, index)
-                                     : reflection.GetBool(proto, &field);
-      ++*leaves;
-      return *static_cast<const bool*>(data) == expected ? "" : describe(iter, "bool differs");
-    }
-    case PB_LTYPE_VARINT: {
-      const int32_t expected = repeated ? reflection.GetRepeatedInt32(proto, &field, index)
-                                        : reflection.GetInt32(proto, &field);
-      ++*leaves;
-      return *static_cast<const int32_t*>(data) == expected ? "" : describe(iter, "int32 differs");
-    }
-    case PB_LTYPE_UVARINT: {
-      const uint32_t expected = repeated ? reflection.GetRepeatedUInt32(proto, &field, index)
-                                         : reflection.GetUInt32(proto, &field);
-      ++*leaves;
-      return *static_cast<const uint32_t*>(data) == expected ? ""
-                                                             : describe(iter, "uint32 differs");
-    }
-    case PB_LTYPE_STRING: {
-      const std::string expected = repeated ? reflection.GetRepeatedString(proto, &field, index)
-                                            : reflection.GetString(proto, &field);
-      ++*leaves;
-      return expected == static_cast<const char*>(data) ? "" : describe(iter, "string differs");
-    }
+    case PB_LTYPE_BOOL:
+      return leaf(
+          *static_cast<const bool*>(data) ==
+              (repeated ? r.GetRepeatedBool(proto, &field, index) : r.GetBool(proto, &field)),
+          "bool differs");
+    case PB_LTYPE_VARINT:
+      return leaf(
+          *static_cast<const int32_t*>(data) ==
+              (repeated ? r.GetRepeatedInt32(proto, &field, index) : r.GetInt32(proto, &field)),
+          "int32 differs");
+    case PB_LTYPE_UVARINT:
+      return leaf(
+          *static_cast<const uint32_t*>(data) ==
+              (repeated ? r.GetRepeatedUInt32(proto, &field, index) : r.GetUInt32(proto, &field)),
+          "uint32 differs");
+    case PB_LTYPE_STRING:
+      return leaf((repeated ? r.GetRepeatedString(proto, &field, index)
+                            : r.GetString(proto, &field)) == static_cast<const char*>(data),
+                  "string differs");
     case PB_LTYPE_SUBMESSAGE:
     case PB_LTYPE_SUBMSG_W_CB: {
-      const Message& sub = repeated ? reflection.GetRepeatedMessage(proto, &field, index)
-                                    : reflection.GetMessage(proto, &field);
+      const Message& sub =
+          repeated ? r.GetRepeatedMessage(proto, &field, index) : r.GetMessage(proto, &field);
       std::string difference = compare_message(iter.submsg_desc, data, sub, leaves);
       return difference.empty() ? "" : describe(iter, "in sub-message, ") + difference;
     }

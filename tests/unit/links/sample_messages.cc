@@ -54,11 +54,8 @@ kvt::kvt_Modem2ISP configuration_of_size(std::size_t size) {
   for (int i = 0; i < 10; ++i) {
     fill_proto(*config->add_batteryprotections(), seed);
   }
-  for (const UnsignedField& entry : shrinkable) {
-    entry.message->GetReflection()->SetUInt32(entry.message, entry.field, 0xFFFFFFFFu);
-  }
-
-  // Each shrink takes off at most what is still too much, so the size lands exactly.
+  // Every value filled in takes five varint bytes; each shrink takes off at most what is still too
+  // much, so the size lands exactly.
   for (const UnsignedField& entry : shrinkable) {
     const std::size_t now = wrapper.ByteSizeLong();
     if (now <= size) {
