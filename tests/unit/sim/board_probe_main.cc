@@ -61,17 +61,16 @@ int open_line(const char* path) {
   return fd;
 }
 
-// Sends `wrapper` with its member `name` set to an empty message.
-int send_member(const char* path, google::protobuf::Message& wrapper, const std::string& name) {
+// Sends a kvt_ISP2MCU with its member `name` set to an empty message.
+int send_mcu(const std::string& name) {
+  kvt::kvt_ISP2MCU wrapper;
   const google::protobuf::FieldDescriptor* field = wrapper.GetDescriptor()->FindFieldByName(name);
   if (field == nullptr || field->cpp_type() != google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE) {
     return -1;
   }
   wrapper.GetReflection()->MutableMessage(&wrapper, field);
-  std::string payload;
-  wrapper.SerializePartialToString(&payload);
-  const std::vector<uint8_t> bytes = sim::frame(payload);
-  const int fd = open_line(path);
+  const std::vector<uint8_t> bytes = sim::frame(wrapper.SerializePartialAsString());
+  const int fd = open_line("/dev/ttyS1");
   if (fd < 0) {
     return -1;
   }
@@ -97,16 +96,11 @@ void read_mcu(int count) {
     std::string payload;
     while (deframer.pop(&payload)) {
       kvt::kvt_MCU2ISP message;
-      std::string member = "?";
-      if (message.ParseFromString(payload)) {
-        const auto* reflection = message.GetReflection();
-        for (int i = 0; i < message.GetDescriptor()->field_count(); ++i) {
-          if (reflection->HasField(message, message.GetDescriptor()->field(i))) {
-            member = message.GetDescriptor()->field(i)->name();
-          }
-        }
-      }
-      append("mcu", member);
+      const auto* set = message.ParseFromString(payload)
+                            ? message.GetReflection()->GetOneofFieldDescriptor(
+                                  message, message.GetDescriptor()->oneof_decl(0))
+                            : nullptr;
+      append("mcu", set == nullptr ? "?" : set->name());
       ++got;
     }
   }
@@ -151,8 +145,7 @@ int main() {
       const int status = system(rest.c_str());
       append("sh", std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + rest);
     } else if (action == "send-mcu") {
-      kvt::kvt_ISP2MCU wrapper;
-      append("sent", std::to_string(send_member("/dev/ttyS1", wrapper, rest)) + " " + rest);
+      append("sent", std::to_string(send_mcu(rest)) + " " + rest);
     } else if (action == "read-mcu") {
       read_mcu(atoi(rest.c_str()));
     } else if (action == "keepalive") {

@@ -11,22 +11,20 @@ namespace {
 using sim::board::BoardEvent;
 using sim::board::EventKind;
 
-BoardEvent serial(const std::string& member) {
+BoardEvent event(EventKind kind, const std::string& text, const char* field,
+                 const std::string& value) {
   BoardEvent event;
   event.wake = 1;
-  event.kind = EventKind::kSerial;
-  event.text = member;
-  event.fields = {{"member", member}};
+  event.kind = kind;
+  event.text = text;
+  event.fields = {{field, value}};
   return event;
 }
-
+BoardEvent serial(const std::string& member) {
+  return event(EventKind::kSerial, member, "member", member);
+}
 BoardEvent state(const std::string& to) {
-  BoardEvent event;
-  event.wake = 1;
-  event.kind = EventKind::kState;
-  event.text = "state -> " + to;
-  event.fields = {{"to", to}};
-  return event;
+  return event(EventKind::kState, "state -> " + to, "to", to);
 }
 
 // The lines printed for a series of events, each line of a multi-line result on its own.
