@@ -50,7 +50,13 @@ TEST(BoardMcu, RequestsAndAnswersAreRecordedByMemberWithRetriesMarked) {
   EXPECT_EQ(requests[0].field("line"), "ttyS1");
   EXPECT_EQ(requests[1].field("retry"), "true");
   EXPECT_NE(requests[1].text.find("(retry)"), std::string::npos) << "marked in the timeline";
-  // The answer the fault kept back is recorded as such, never as one that was sent.
+  // The answer the fault kept back is recorded as such, never as one that was sent. The peer
+  // records an answer once it has written it, so the camera may read it first.
+  ASSERT_TRUE(probe.board().record().wait_for(
+      [](const BoardEvent& event) {
+        return event.field("member") == "get_device_info_response" && event.field("sent") == "true";
+      },
+      kPatience));
   const auto answers = serial(probe, "mcu->camera", "get_device_info_response");
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[0].field("sent"), "false");
