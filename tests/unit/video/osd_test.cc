@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "app/capture/osd_assets.h"
 #include "app/capture/video_capture.h"
 #include "app/capture/video_osd.h"
+#include "app/capture/video_preview.h"
 #include "app/system/sys_info.h"
 #include "platform/imp/host/encoder_host.h"
 #include "platform/imp/host/imp_host.h"
@@ -202,6 +204,21 @@ TEST_F(Osd, Model6HasSixRegionsSecondsAndNoMoon) {
   // The band is lighter than for the other models.
   EXPECT_GT(p.mean(1000, 1020, 1100, 1030), 85);
   EXPECT_LT(p.mean(1000, 1020, 1100, 1030), 110);
+}
+
+// The second brand dates its first preview from the capture epoch less 7 s when the recording
+// could not stamp it; the earlier epoch is kept, and the stamp crosses midnight with the
+// 12-hour clock's meridiem.
+TEST_F(Osd, Model6FirstPreviewFallsBackToTheEpochSevenSecondsEarlier) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  cameraConfig->time_format = 0;
+  cameraConfig->rtcEpoch = 1796515205;  // 2026-12-06 00:00:05
+  const CaptureTime stamp = stamp_one_fallback();
+  EXPECT_EQ(cameraConfig->rtcEpoch.load(), 1796515198);
+  EXPECT_EQ(std::make_tuple(stamp.year, stamp.month, stamp.day), std::make_tuple(2026, 12, 5));
+  EXPECT_EQ(std::make_tuple(stamp.hour, stamp.minute, stamp.second), std::make_tuple(11, 59, 58));
+  EXPECT_STREQ(stamp.ampm, "PM");
 }
 
 }  // namespace
