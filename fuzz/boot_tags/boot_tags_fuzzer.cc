@@ -10,9 +10,9 @@
 #include "fuzz/config/memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz_support::MemoryFile cmdline(data, size);
   std::string text;
-  if (read_cmdline_text(cmdline.path(), text) != 0 || text.size() >= kCmdlineBufferSize) {
+  if (read_cmdline_text(fuzz_support::memory_file(data, size), text) != 0 ||
+      text.size() >= kCmdlineBufferSize) {
     abort();
   }
   // A line that fits is kept whole.

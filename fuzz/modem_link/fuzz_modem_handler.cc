@@ -19,6 +19,8 @@
 #include "app/system/event_queue.h"
 #include "app/system/sys_info.h"
 
+#include "fuzz/config/memory_file.h"
+
 namespace {
 
 constexpr int32_t kStates[] = {STATE_SYNC,           STATE_SYNCDAILY,        STATE_FIRSTBOOT,
@@ -27,7 +29,6 @@ constexpr int32_t kStates[] = {STATE_SYNC,           STATE_SYNCDAILY,        STA
 CameraConfig g_camera;
 ServerConfig g_server;
 SysInfo g_system;
-char g_body_path[] = "/tmp/fuzz_modem_handler_XXXXXX";
 
 mqd_t private_queue(const char* role) {
   char name[64];
@@ -50,14 +51,8 @@ void drain(mqd_t queue) {
 void check_saved_configuration() {
   char body[kConfigBodySize];
   const std::size_t length = config_format_body(&g_camera, &g_server, CONFIG_FROM_SERVER, body);
-  FILE* file = fopen(g_body_path, "w");
-  if (file == nullptr) {
-    return;
-  }
-  fwrite(body, 1, length, file);
-  fclose(file);
   ConfigFileFields loaded;
-  if (config_parse_path(g_body_path, &loaded) != 0 ||
+  if (config_parse_path(fuzz_support::memory_file(body, length), &loaded) != 0 ||
       strncmp(loaded.encrypt_password, g_server.encrypt_password, kPasswordSize) != 0) {
     fprintf(stderr, "saved configuration does not read back\n");
     abort();
@@ -78,11 +73,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   sysQueue = private_queue("sys");
   mcuQueue = private_queue("mcu");
   modemQueue = private_queue("modem");
-  const int fd = mkstemp(g_body_path);
-  if (fd >= 0) {
-    close(fd);
-  }
-  atexit([] { unlink(g_body_path); });
   return 0;
 }
 

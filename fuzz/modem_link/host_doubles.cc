@@ -1,6 +1,7 @@
 // What the Modem handler reaches outside the process, replaced for the fuzz target: shell
 // commands are checked and not run, reboot-log entries are checked and not written. Each
-// double defines every function of the object it stands for, so the real one is never linked.
+// double defines every function of its object that the linked code calls, so the real object is
+// never linked: a call to another one would pull it in and fail the link on the duplicates.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -22,20 +23,16 @@ bool digits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-bool starts(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // The only commands the handler may form, with every value a plain number: nothing from the
 // Modem can turn into another command or argument.
 bool allowed(std::string_view command) {
   constexpr std::string_view kClock = "TZ='UTC' date -s @";
-  if (starts(command, kClock)) {
+  if (command.starts_with(kClock)) {
     return digits(command.substr(kClock.size()));
   }
   for (std::string_view tool : {"tag_env_info --set dovu ", "tag_env_info --set warn_led ",
                                 "/system/bin/tag_env_info --set dovu "}) {
-    if (starts(command, tool)) {
+    if (command.starts_with(tool)) {
       const std::string_view rest = command.substr(tool.size());
       const std::size_t blank = rest.find(' ');
       return blank != std::string_view::npos &&
@@ -63,7 +60,7 @@ extern "C" int __real_system(const char* command);
 // is checked the same way and not run either. libFuzzer's own commands (a merge runs the
 // target again, by the name it was started with) go to the real system().
 extern "C" int __wrap_system(const char* command) {
-  if (command == nullptr || starts(command, program_invocation_name)) {
+  if (command == nullptr || std::string_view(command).starts_with(program_invocation_name)) {
     return __real_system(command);
   }
   return run_shell(command);
@@ -82,18 +79,6 @@ int run_shellf(const char* format, ...) {
     return -1;
   }
   return run_shell(command);
-}
-
-int read_shell_line(const char*, char*, std::size_t) {
-  return -1;
-}
-
-std::string shell_quote(std::string_view text) {
-  return "'" + std::string(text) + "'";
-}
-
-int drop_caches_if_low() {
-  return 0;
 }
 
 const char* reboot_reason_text(int reason) {
