@@ -19,21 +19,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(FaultBook, MembersCountsAndNotifications) {
-  FaultBook book;
-  book.add({PeerFaultKind::kNoAnswer, ""});  // every member
-  EXPECT_TRUE(book.take("get_camera_state_request", false).withheld);
-  EXPECT_FALSE(book.take("pir_detection_request", true).withheld) << "notifications only by name";
-  book.clear();
-
-  book.add({PeerFaultKind::kDropAnswer, "get_camera_state_request", 2});
-  EXPECT_TRUE(book.take("get_camera_state_request", false).withheld);
-  EXPECT_FALSE(book.take("get_device_info_request", false).withheld);  // not used up by others
-  EXPECT_TRUE(book.take("get_camera_state_request", false).withheld);
-  EXPECT_FALSE(book.take("get_camera_state_request", false).withheld);
-  EXPECT_TRUE(book.empty());
-}
-
 TEST(FaultBook, EffectsCombine) {
   FaultBook book;
   book.add({PeerFaultKind::kLateAnswer, "", -1, milliseconds(3000)});
