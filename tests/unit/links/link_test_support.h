@@ -89,20 +89,6 @@ class PtyPair {
     return true;
   }
 
-  // Every byte the camera wrote so far (waits for the first one).
-  std::vector<uint8_t> peer_reads_all() const {
-    std::vector<uint8_t> bytes;
-    while (wait_readable(peer, bytes.empty() ? kPatience : std::chrono::milliseconds(200))) {
-      uint8_t buffer[512];
-      ssize_t count = read(peer, buffer, sizeof buffer);
-      if (count <= 0) {
-        break;
-      }
-      bytes.insert(bytes.end(), buffer, buffer + count);
-    }
-    return bytes;
-  }
-
   // True when `fd` has something to read within `limit`.
   static bool wait_readable(int fd, std::chrono::milliseconds limit = kPatience) {
     pollfd entry{fd, POLLIN, 0};
