@@ -3,10 +3,6 @@
 // do on the board (the sandbox has no card).
 #include "app/links/modem/modem_link_manager.h"
 
-#include <pty.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -17,71 +13,41 @@
 
 #include "app/config/camera_config.h"
 #include "app/config/config_store.h"
-#include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/links/serial_port.h"
 #include "app/storage/sd_monitor.h"
 #include "app/system/state_machine.h"
 #include "app/system/temperature.h"
-#include "sim/mcu/mcu_peer.h"
 #include "sim/modem/modem_peer.h"
 #include "sim/peers/serial_line.h"
 
 #include "tests/support/eventually.h"
-#include "tests/support/system_fixture.h"
+#include "tests/unit/mcu_link/link_manager_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::eventually;
 
-class ModemLinkTest : public test_support::SystemTest {
+class ModemLinkTest : public link_manager_test::LinkManagerTest {
  protected:
   void SetUp() override {
-    SystemTest::SetUp();
+    LinkManagerTest::SetUp();
     reset_modem_sync_info();
     lastModemRequest = 0;
     pendingAsyncMcuRequest = 0;
     config_load(cameraConfig);
-    for (auto* end : {&mcu_, &modem_}) {
-      char name[64];
-      int slave = -1;
-      ASSERT_EQ(openpty(&end->master, &slave, name, nullptr, nullptr), 0);
-      close(slave);
-      end->path = name;
-    }
-    mcuPortPath = mcu_.path.c_str();
-    modemPortPath = modem_.path.c_str();
-  }
-
-  void TearDown() override {
-    stop_ = true;
-    const EventMessage wake{};
-    for (auto& [thread, queue] : {std::pair{&mcuLink_, mcuQueue}, {&modemLink_, modemQueue}}) {
-      if (thread->joinable()) {
-        send_event(queue, wake, "");
-        thread->join();
-      }
-    }
-    modemPeer_.reset();
-    mcuPeer_.reset();
-    close(mcu_.master);
-    close(modem_.master);
-    SystemTest::TearDown();
+    modemPortPath = modemLine_.path.c_str();
   }
 
   void start(sim::ModemSetup setup, bool withMcu = true) {
-    modemPeer_ = std::make_unique<sim::ModemPeer>(modem_.master, std::move(setup),
+    modemPeer_ = std::make_unique<sim::ModemPeer>(modemLine_.master, std::move(setup),
                                                   [](const sim::LineMessage&) {});
     ASSERT_EQ(modemPeer_->start(), 0);
     modemLink_ = std::thread([this] { run_modem_link(kModemLinkHooks, &stop_); });
     // The Modem talks only to a camera that has its port open.
-    ASSERT_TRUE(eventually([this] { return !sim::line_hung_up(modem_.master); }));
+    ASSERT_TRUE(eventually([this] { return !sim::line_hung_up(modemLine_.master); }));
     if (withMcu) {
-      mcuPeer_ = std::make_unique<sim::McuPeer>(mcu_.master, sim::McuSetup{},
-                                                [](const sim::LineMessage&) {});
-      ASSERT_EQ(mcuPeer_->start(), 0);
-      mcuLink_ = std::thread([this] { run_mcu_link(kMcuLinkHooks, &stop_); });
+      start_mcu();
     }
   }
 
@@ -89,15 +55,6 @@ class ModemLinkTest : public test_support::SystemTest {
     sysInfo->prevState = STATE_INIT;
     sysInfo->state = state;
     sysInfo->enterState = 1;
-  }
-
-  // Runs the system server until `done` holds.
-  template <typename Done>
-  bool serve_until(Done done) {
-    return eventually([&] {
-      system_server_turn(20);
-      return done();
-    });
   }
 
   // The members the camera sent the Modem, in order.
@@ -111,17 +68,8 @@ class ModemLinkTest : public test_support::SystemTest {
     return members;
   }
 
-  struct End {
-    int master = -1;
-    std::string path;
-  };
-  End mcu_;
-  End modem_;
-  std::atomic<bool> stop_{false};
-  std::unique_ptr<sim::McuPeer> mcuPeer_;
+  link_manager_test::PeerLine modemLine_;
   std::unique_ptr<sim::ModemPeer> modemPeer_;
-  std::thread mcuLink_;
-  std::thread modemLink_;
 };
 
 // The sync chain as the Modem sees it, from the sync type to the SHUTDOWN next action; the card
@@ -219,9 +167,9 @@ TEST_F(ModemLinkTest, CardRequestIsBusyWhileTheCardIsInUseAndRefusedWithoutACard
   EXPECT_EQ(sysInfo->primaryLent, 0);
 }
 
-// Each Modem request member and what it becomes in the camera: an answer on the line or an
-// event for the system server. (The camera's own requests are seen on the line in the sync and
-// first-boot tests above.)
+// Modem members and what each becomes in the camera: an answer on the line or an event for the
+// system server, with values at their edges. (The members the sync chain above exchanges as
+// they come, and the camera's own requests, are seen on the line there and in the first boot.)
 TEST_F(ModemLinkTest, EveryModemMemberIsAnsweredOrForwarded) {
   sim::ModemSetup setup;
   setup.sendClock = false;
@@ -233,10 +181,6 @@ TEST_F(ModemLinkTest, EveryModemMemberIsAnsweredOrForwarded) {
     int32_t event;       // kind that reaches the system server, or 0
   };
   const Case cases[] = {
-      {[](auto& m) { m.mutable_get_device_version_request(); }, "get_device_version_response", 0},
-      {[](auto& m) { m.mutable_get_camera_status_request(); }, "get_camera_status_response", 0},
-      {[](auto& m) { m.mutable_get_fuel_gauge_values_request(); }, "get_fuel_gauge_values_response",
-       0},
       {[](auto& m) {
          auto* r = m.mutable_modem_reboot_done_request();
          r->set_rebooted(true);
@@ -267,14 +211,8 @@ TEST_F(ModemLinkTest, EveryModemMemberIsAnsweredOrForwarded) {
        nullptr, 0},
       {[](auto& m) { m.mutable_set_server_instant_query_request()->set_querytype(1000); }, nullptr,
        EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ},
-      {[](auto& m) { m.mutable_set_server_sync_type_response(); }, nullptr, MSG_MODEM_RESP},
-      {[](auto& m) { m.mutable_set_server_next_action_response(); }, nullptr, MSG_MODEM_RESP},
       {[](auto& m) { m.mutable_get_device_model_response()->set_model(3); }, nullptr,
        MSG_MODEM_RESP},
-      {[](auto& m) {
-         *m.mutable_get_camera_configuration_response() = sim::default_server_configuration();
-       },
-       nullptr, MSG_MODEM_RESP},
   };
   for (const Case& c : cases) {
     kvt::kvt_Modem2ISP message;
