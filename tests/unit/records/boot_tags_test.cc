@@ -32,95 +32,71 @@ void write_cmdline(const std::string& text) {
 
 // ---- What the command line says ------------------------------------------------------------
 
-TEST(BootTagParse, BracketListEdges) {
-  // Negative numbers keep their sign; a short list leaves the rest 0.
-  BootTagValues short_list = parse_boot_tags("a=1 [4],[0],[0],[1],[1],[-3]\n");
-  EXPECT_EQ(short_list.boot_reason, 4);
-  EXPECT_EQ(short_list.exp_reuse, 1);
-  EXPECT_EQ(short_list.last_ev_value, -3);
-  EXPECT_EQ(short_list.adc, 0);
-  // Only the last word counts, and only its first seven numbers.
-  BootTagValues long_list = parse_boot_tags("[9],[9] [2],[0],[0],[0],[0],[0],[7],[8]\n");
-  EXPECT_EQ(long_list.boot_reason, 2);
-  EXPECT_EQ(long_list.adc, 7);
-  // A number is complete only once a character follows its bracket: the line end does that.
-  EXPECT_EQ(parse_boot_tags("x [1],[0],[0],[0],[0],[0],[300]").adc, 0);
-  // No list at all.
-  BootTagValues none = parse_boot_tags("console=ttyS1,115200n8 mem=64M\n");
-  EXPECT_EQ(none.boot_reason, 0);
-  EXPECT_EQ(none.cap_mode, 0);
-}
+// One field of what a command line parses to.
+struct ParseCase {
+  const char* line;
+  const char* field;
+  long long (*value)(const BootTagValues&);
+  long long expected;
+};
 
-TEST(BootTagParse, CorruptionMarkersCountOnlyWhenAllThreeArePresent) {
-  BootTagValues two = parse_boot_tags("tagbk=1 riscv_fw=0 [1],[0],[0],[0],[0],[0],[0]\n");
-  EXPECT_EQ(two.tagbk, 0);
-  EXPECT_FALSE(two.partition_corrupt());
+// clang-format off
+#define FIELD(line, field, expected) \
+  ParseCase{line, #field, [](const BootTagValues& v) -> long long { return v.field; }, expected}
+// clang-format on
 
-  BootTagValues three =
-      parse_boot_tags("tagbk=0 riscv_fw=2 sensor_setting_fw=0 [1],[0],[0],[0],[0],[0],[0]\n");
-  EXPECT_EQ(three.riscv_fw, 2);
-  EXPECT_TRUE(three.partition_corrupt());
+constexpr char kShortList[] = "a=1 [4],[0],[0],[1],[1],[-3]\n";
+constexpr char kLongList[] = "[9],[9] [2],[0],[0],[0],[0],[0],[7],[8]\n";
+constexpr char kThreeMarkers[] =
+    "tagbk=0 riscv_fw=2 sensor_setting_fw=0 [1],[0],[0],[0],[0],[0],[0]\n";
+constexpr char kFourWarnKeys[] =
+    "warn_led=warn_active=1;warn_duration=1;warn_mtm=9;warn_pattern=2; "
+    "[0],[0],[0],[0],[0],[0],[0]\n";
+constexpr char kFiveWarnKeys[] =
+    "warn_led=warn_active=7;warn_duration=1;warn_mtm=9;warn_pattern=2;warn_closemech=1; "
+    "[0],[0],[0],[0],[0],[0],[0]\n";
+constexpr char kDovu[] =
+    "dovu=cap_mode=1;dovu_glow=0;orve_model=4;time_format=1;multishot=3;quality_mode=2;"
+    "wdm_reboot=1;wdm_rebootEpoch=1700000000; [0],[1],[0],[0],[0],[0],[0]\n";
 
-  EXPECT_TRUE(parse_boot_tags("x [1],[0],[1],[0],[0],[0],[0]\n").partition_corrupt());
-  EXPECT_FALSE(parse_boot_tags("x [1],[0],[2],[0],[0],[0],[0]\n").partition_corrupt());
-}
+const ParseCase kParses[] = {
+    // Negative numbers keep their sign; a short list leaves the rest 0.
+    FIELD(kShortList, boot_reason, 4),
+    FIELD(kShortList, exp_reuse, 1),
+    FIELD(kShortList, last_ev_value, -3),
+    FIELD(kShortList, adc, 0),
+    // Only the last word counts, and only its first seven numbers.
+    FIELD(kLongList, boot_reason, 2),
+    FIELD(kLongList, adc, 7),
+    // A number is complete only once a character follows its bracket: the line end does that.
+    FIELD("x [1],[0],[0],[0],[0],[0],[300]", adc, 0),
+    FIELD("console=ttyS1,115200n8 mem=64M\n", boot_reason, 0),  // no list at all
+    // The corruption markers count only when all three are present.
+    FIELD("tagbk=1 riscv_fw=0 [1],[0],[0],[0],[0],[0],[0]\n", partition_corrupt(), 0),
+    FIELD(kThreeMarkers, riscv_fw, 2),
+    FIELD(kThreeMarkers, partition_corrupt(), 1),
+    FIELD("x [1],[0],[1],[0],[0],[0],[0]\n", partition_corrupt(), 1),
+    FIELD("x [1],[0],[2],[0],[0],[0],[0]\n", partition_corrupt(), 0),
+    // The warning light needs all five keys.
+    FIELD(kFourWarnKeys, warn_mtm, 5),
+    FIELD(kFiveWarnKeys, warn_active, 1),
+    FIELD(kFiveWarnKeys, warn_mtm, 9),
+    // Key values and their defaults.
+    FIELD("[0],[0],[0],[0],[0],[0],[0]\n", dovu_glow, 1),
+    FIELD(kDovu, dovu_glow, 0),
+    FIELD(kDovu, quality_mode, 2),
+    FIELD(kDovu, wdm_reboot, 1),
+    FIELD(kDovu, wdm_reboot_epoch, 1700000000),
+    FIELD("dovu=wdm_reboot=0; [0]\n", wdm_reboot, 0),
+    FIELD("dovu=wdm_reboot=1; [0]\n", wdm_reboot_epoch_present, 0),
+    // An epoch past 2038 is read whole, also where long has 32 bits.
+    FIELD("dovu=wdm_rebootEpoch=4000000000; [0]\n", wdm_reboot_epoch, 4000000000LL),
+};
 
-TEST(BootTagParse, WarningLightNeedsAllFiveKeys) {
-  const std::string four =
-      "warn_led=warn_active=1;warn_duration=1;warn_mtm=9;warn_pattern=2; "
-      "[0],[0],[0],[0],[0],[0],[0]\n";
-  BootTagValues defaults = parse_boot_tags(four);
-  EXPECT_EQ(defaults.warn_active, 0);
-  EXPECT_EQ(defaults.warn_mtm, 5);
-
-  BootTagValues five = parse_boot_tags(
-      "warn_led=warn_active=7;warn_duration=1;warn_mtm=9;warn_pattern=2;warn_closemech=1; "
-      "[0],[0],[0],[0],[0],[0],[0]\n");
-  EXPECT_EQ(five.warn_active, 1);
-  EXPECT_EQ(five.warn_mtm, 9);
-}
-
-TEST(BootTagParse, KeyValuesAndTheirDefaults) {
-  BootTagValues absent = parse_boot_tags("[0],[0],[0],[0],[0],[0],[0]\n");
-  EXPECT_EQ(absent.dovu_glow, 1);
-  EXPECT_EQ(absent.quality_mode, 0);
-  EXPECT_FALSE(absent.wdm_reboot);
-
-  BootTagValues present = parse_boot_tags(
-      "dovu=cap_mode=1;dovu_glow=0;orve_model=4;time_format=1;multishot=3;quality_mode=2;"
-      "wdm_reboot=1;wdm_rebootEpoch=1700000000; [0],[1],[0],[0],[0],[0],[0]\n");
-  EXPECT_EQ(present.dovu_glow, 0);
-  EXPECT_EQ(present.quality_mode, 2);
-  EXPECT_TRUE(present.wdm_reboot);
-  EXPECT_TRUE(present.wdm_reboot_epoch_present);
-  EXPECT_EQ(present.wdm_reboot_epoch, 1700000000);
-
-  EXPECT_FALSE(parse_boot_tags("dovu=wdm_reboot=0; [0]\n").wdm_reboot);
-  EXPECT_FALSE(parse_boot_tags("dovu=wdm_reboot=1; [0]\n").wdm_reboot_epoch_present);
-  // An epoch past 2038 is read whole, also where long has 32 bits.
-  EXPECT_EQ(parse_boot_tags("dovu=wdm_rebootEpoch=4000000000; [0]\n").wdm_reboot_epoch,
-            4000000000LL);
-}
-
-TEST(BootTagParse, ALineLongerThanTheBufferKeepsItsEndFromAWholeWord) {
-  std::string head;
-  for (int i = 0; head.size() < 1500; ++i) {
-    head += "filler" + std::to_string(i) + "=abcdefgh ";
+TEST(BootTagParse, EveryFieldFromItsLine) {
+  for (const ParseCase& c : kParses) {
+    EXPECT_EQ(c.value(parse_boot_tags(c.line)), c.expected) << c.field << " of " << c.line;
   }
-  const std::string tail = "multishot=3; [1],[1],[0],[0],[1],[15],[300]\n";
-  write_cmdline(head + tail);
-
-  std::string text;
-  ASSERT_EQ(read_cmdline_text(kCmdline, text), 0);
-  ASSERT_GE(text.size(), tail.size());
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-  // The first word kept is one of the original words, not a piece of one.
-  std::string first_word = text.substr(0, text.find(' '));
-  EXPECT_NE(head.find(" " + first_word + " "), std::string::npos) << first_word;
-
-  BootTagValues values = parse_boot_tags(text);
-  EXPECT_EQ(values.adc, 300);
-  EXPECT_EQ(values.multishot, 3);
 }
 
 // At the limit: a line that fits is kept whole; one character over keeps the last word that
@@ -133,11 +109,12 @@ TEST(BootTagParse, CutAtTheLimitKeepsWholeWordsOnly) {
     std::string kept;
   };
   const Case cases[] = {
-      {word + "\n", word + "\n"},                            // exactly the limit
-      {" " + word + "\n", word + "\n"},                      // one over, at a word start
-      {"a " + word + "\n", word + "\n"},                     // two over, at a word start
-      {"a" + std::string(kLimit - 3, 'b') + " c\n", "c\n"},  // one over, inside a word
-      {std::string(kLimit + 1, 'a') + " c\n", "c\n"},        // far over, inside a word
+      {word + "\n", word + "\n"},                                       // exactly the limit
+      {" " + word + "\n", word + "\n"},                                 // one over, at a word start
+      {"a " + word + "\n", word + "\n"},                                // two over, at a word start
+      {"a" + std::string(kLimit - 3, 'b') + " c\n", "c\n"},             // one over, inside a word
+      {std::string(kLimit + 1, 'a') + " c\n", "c\n"},                   // far over, inside a word
+      {std::string(3 * kLimit, 'a') + " " + word + "\n", word + "\n"},  // dropped while read
   };
   for (const Case& c : cases) {
     write_cmdline(c.line);
@@ -197,7 +174,7 @@ TEST_F(BootTags, ValuesFromTheBoardReachTheSharedRecords) {
   EXPECT_TRUE(tag_board::tag_writes().empty());
 }
 
-TEST_F(BootTags, TagCorruptReflashesThePartitionAndWritesBackWhatTheNextBootNeeds) {
+TEST_F(BootTags, TagCorruptReflashesThePartitionAndWritesBackUsableValues) {
   ASSERT_EQ(sim::tagstore::set_tag(kDevicePath, "warn_led", "warn_active", 1), 0);
   write_cmdline(
       "console=ttyS1 dovu=orve_model=4;time_format=1;multishot=3; "
@@ -214,9 +191,9 @@ TEST_F(BootTags, TagCorruptReflashesThePartitionAndWritesBackWhatTheNextBootNeed
   // The partition holds the image again (the warning-light tag is gone) plus the write-backs.
   EXPECT_FALSE(tag_board::stored_tag("warn_led", "warn_active").has_value());
   EXPECT_EQ(tag_board::stored_tag("dovu", "orve_model"), 4);
-}
 
-TEST_F(BootTags, WriteBacksReplaceValuesTheSystemCannotUse) {
+  // Values the system cannot use are written back as their substitutes.
+  tag_board::reset_store();
   write_cmdline("dovu=orve_model=2;time_format=0;multishot=7; [1],[5],[1],[0],[9],[0],[0]\n");
   ASSERT_EQ(read_boot_tags_from(kCmdline), 0);
   EXPECT_EQ(tag_board::tag_writes(),

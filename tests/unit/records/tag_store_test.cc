@@ -122,7 +122,7 @@ TEST_F(TagStore, ConcurrentWritersLoseNothing) {
   }
 }
 
-TEST_F(TagStore, TheMountListingShowsTheConfigurationPartitionAsMtdblock6) {
+TEST_F(TagStore, TheMountListingShowsTheConfigurationPartitionAsMtdblock6OnlyOnTheBoard) {
   EXPECT_EQ(shell_output("mount | grep ' /config '"),
             "/dev/mtdblock6 on /config type jffs2 (rw,relatime)\n");
   EXPECT_TRUE(config_partition_mounted());
@@ -130,12 +130,10 @@ TEST_F(TagStore, TheMountListingShowsTheConfigurationPartitionAsMtdblock6) {
   ASSERT_EQ(shell_status("mount -t tmpfs -o size=1m tmpfs /sdcard/secondary"), 0);
   EXPECT_NE(shell_output("mount").find("tmpfs on /sdcard/secondary type tmpfs"), std::string::npos);
   EXPECT_EQ(shell_status("umount /sdcard/secondary"), 0);
-}
-
-TEST_F(TagStore, WithoutTheBoardsMountTheConfigurationPartitionIsNotFound) {
+  // Without the board's mount the partition is not found.
   const std::string path = getenv("PATH");
   setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
-  bool mounted = config_partition_mounted();
+  const bool mounted = config_partition_mounted();
   setenv("PATH", path.c_str(), 1);
   EXPECT_FALSE(mounted);
 }
