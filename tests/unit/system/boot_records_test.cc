@@ -15,10 +15,11 @@
 #include "app/system/sys_info.h"
 
 #include "tests/support/file_lines.h"
-#include "tests/support/shared_records.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 
+using test_support::logged;
 using test_support::read_file;
 
 bool exists(const char* path) {
@@ -50,10 +51,6 @@ class BootRecordsTest : public testing::Test {
     }
     app_log_close();
     unlink(kAppLogPath);
-  }
-  static std::string logged() {
-    app_log_close();
-    return read_file(kAppLogPath);
   }
 };
 

@@ -22,16 +22,14 @@ EventMessage event_of_kind(int32_t kind) {
   return message;
 }
 
-TEST_F(QueueTest, QueuesHoldTenRecordsOf32Bytes) {
+TEST_F(QueueTest, QueuesHoldTenRecordsOf32BytesAndAnEleventhSendFailsAtOnce) {
   for (mqd_t queue : {sysQueue, mcuQueue, modemQueue}) {
     mq_attr attributes{};
     ASSERT_EQ(mq_getattr(queue, &attributes), 0);
     EXPECT_EQ(attributes.mq_maxmsg, 10);
     EXPECT_EQ(attributes.mq_msgsize, 32);
   }
-}
-
-TEST_F(QueueTest, EleventhSendOfABurstFailsAtOnceAndTheFirstTenArriveInOrder) {
+  // A burst: the first ten arrive in order.
   for (int32_t i = 0; i < 10; ++i) {
     ASSERT_EQ(send_event(sysQueue, event_of_kind(100 + i), kSysQueueSendError), 0);
   }

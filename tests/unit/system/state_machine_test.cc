@@ -17,19 +17,20 @@ namespace {
 
 using test_support::drain;
 
-// What the observing handler saw, in order, with the MCU queue's content at each call.
+using test_support::logged;
+
+// What the observing handler saw, in order, with the MCU queue and the log at each call.
 struct Seen {
   EventMessage event;
   int32_t state;
   std::vector<EventMessage> mcu_queue_at_call;
+  std::string log_at_call;
 };
 std::vector<Seen> g_seen;
 
 void observing_handler(EventMessage event) {
-  g_seen.push_back({event, sysInfo->state, drain(mcuQueue)});
+  g_seen.push_back({event, sysInfo->state, drain(mcuQueue), logged()});
 }
-
-using test_support::logged;
 
 class StateMachineTest : public test_support::SystemTest {
  protected:
@@ -121,19 +122,14 @@ TEST_F(StateMachineTest, CaptureErrorTellsTheMcuBeforeTheHandlerRuns) {
   EXPECT_NE(logged().find("ISP to MCU - MCU_REQ_WDM_TRIGGERED"), std::string::npos);
 }
 
-std::string g_log_at_call;
-void log_reading_handler(EventMessage) {
-  g_log_at_call = logged();
-}
-
 TEST_F(StateMachineTest, CaptureDoneMovesSecondaryFilesBeforeTheHandlerRuns) {
-  replace_state_handler(STATE_SYNC, log_reading_handler);
+  replace_state_handler(STATE_SYNC, observing_handler);
   sysInfo->state = STATE_SYNC;
-  g_log_at_call.clear();
   ASSERT_EQ(send_event(sysQueue, event_of_kind(EVENT_CAP_DONE), kSysQueueSendError), 0);
   ASSERT_EQ(system_server_turn(1000), 1);
   // The move of the secondary partition's files (done or refused) comes before the handler.
-  EXPECT_NE(g_log_at_call.find("FILES FROM SEC TO PRI"), std::string::npos) << g_log_at_call;
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_NE(g_seen[0].log_at_call.find("FILES FROM SEC TO PRI"), std::string::npos);
 }
 
 TEST_F(StateMachineTest, QuietQueueLogsTheTimeOutAndDispatchesNothing) {
