@@ -90,7 +90,7 @@ TEST(BoardIsolation, TheHostIsUnchangedByWhatTheCameraRuns) {
   probe.board().cut_power("test over");
   ASSERT_TRUE(probe.board().wait_power_off(board_test::kPatience));
 
-  const std::vector<std::string> results = board_test::lines_of(probe.out("sh"));
+  const std::vector<std::string> results = probe.out_lines("sh");
   ASSERT_GE(results.size(), 8u);
   EXPECT_EQ(results[0].rfind("0 date -s", 0), 0u) << results[0];
   EXPECT_NE(results[1].rfind("0 ", 0), 0u)

@@ -37,7 +37,7 @@ TEST_P(BootCommandLine, ComesFromTheTagStoreAndTheWakeUp) {
   setup.markers.riscv_fw = 1;
   ProbeBoard probe(setup);
   ASSERT_TRUE(probe.ok());
-  probe.script({"cmdline", "done"});
+  probe.script({"sh cat /proc/cmdline > /config/out/cmdline", "done"});
   WakeUpRequest request;
   request.reason = c.reason;
   request.bootReason = c.bootReason;
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "[1],[0],[1],[0],[0],[0],[300]"}),
     [](const ::testing::TestParamInfo<CmdlineCase>& param) { return param.param.what; });
 
-TEST(BoardPower, CutLeavesNoProcessOfTheApplicationAlive) {
+TEST(BoardPower, CutLeavesNoProcessOfTheApplicationAliveAndOnlyThenCanItWake) {
   ProbeBoard probe;
   ASSERT_TRUE(probe.ok());
   probe.script({"children 3", "sh sleep 1000 & sleep 1000 & echo started", "done"});
@@ -81,6 +81,11 @@ TEST(BoardPower, CutLeavesNoProcessOfTheApplicationAlive) {
   // The probe, its three children, two shell sleeps, the watchdog daemon and the sandbox's
   // process 1.
   EXPECT_GE(probe.board().processes_alive(), 7);
+  // A wake-up while powered is refused.
+  std::string error;
+  EXPECT_EQ(probe.board().wake({}, &error), -1);
+  EXPECT_NE(error.find("already powered"), std::string::npos);
+  EXPECT_EQ(probe.board().wake_count(), 1);
 
   probe.board().cut_power("test");
   ASSERT_TRUE(probe.board().wait_power_off(board_test::kPatience));
@@ -126,7 +131,7 @@ TEST(BoardPower, PartitionsPersistAndTheProcessorsRamDoesNot) {
   ASSERT_EQ(probe.wake({sim::WakeReason::kPir}), 0);
   ASSERT_TRUE(probe.wait_done());
   EXPECT_EQ(board_test::read_file(probe.config_path("seen")), "kept\ncard\n");
-  for (const std::string& line : board_test::lines_of(probe.out("sh"))) {
+  for (const std::string& line : probe.out_lines("sh")) {
     EXPECT_EQ(line.rfind("0 ", 0), 0u) << line;
   }
   EXPECT_EQ(probe.board().wake_count(), 2);
@@ -151,17 +156,6 @@ TEST(BoardClock, TheMcuClockStartsAtTheBoardsDateUnlessGivenItsOwn) {
   own.board().pass_time_asleep(std::chrono::hours(1));
   EXPECT_GE(own.board().mcu().rtc_epoch(), 1577836800 + 3600);
   EXPECT_GE(own.board().time().epoch_ms(), (int64_t{1740816000} + 3600) * 1000);
-}
-
-TEST(BoardPower, AWakeUpWhilePoweredIsRefused) {
-  ProbeBoard probe;
-  ASSERT_TRUE(probe.ok());
-  probe.script({"done"});
-  ASSERT_EQ(probe.wake(), 0);
-  std::string error;
-  EXPECT_EQ(probe.board().wake({}, &error), -1);
-  EXPECT_NE(error.find("already powered"), std::string::npos);
-  EXPECT_EQ(probe.board().wake_count(), 1);
 }
 
 TEST(BoardPower, ACameraThatEndsByItselfIsRecordedAsSuch) {

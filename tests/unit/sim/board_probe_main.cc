@@ -2,7 +2,6 @@
 // /config/probe.cmd says, one action per line, and writes what it saw under /config/out/ (the
 // configuration partition outlives the power cut), so the test can read it from the run folder.
 //
-//   cmdline             copy /proc/cmdline to out/cmdline
 //   children N          start N child processes that sleep until the power goes
 //   sh COMMAND          run COMMAND with /bin/sh; append "<exit status> COMMAND" to out/sh
 //   send-mcu MEMBER     send a kvt_ISP2MCU with that (empty) member on /dev/ttyS1
@@ -129,11 +128,7 @@ int main() {
     words >> action;
     std::string rest;
     std::getline(words >> std::ws, rest);
-    if (action == "cmdline") {
-      std::ifstream in("/proc/cmdline");
-      std::ofstream out(std::string(kOut) + "/cmdline");
-      out << in.rdbuf();
-    } else if (action == "children") {
+    if (action == "children") {
       for (int i = 0; i < atoi(rest.c_str()); ++i) {
         if (fork() == 0) {
           for (;;) {

@@ -43,9 +43,7 @@ TEST(BoardRecordJson, OneObjectPerLineWithTypedFieldsAndAnyBytesInTheText) {
   BoardEvent part = event(EventKind::kPart, "GPIO 43 card detect 0 -> 1");
   part.part = "gpio";
   EXPECT_EQ(nlohmann::json::parse(sim::board::to_json_line(part))["kind"], "gpio");
-}
-
-TEST(BoardRecordJson, BoardTimesBeforeNineteenSeventyStillRead) {
+  // Board times before 1970 still read.
   EXPECT_EQ(sim::board::format_board_time(0), "1970-01-01T00:00:00.000");
   EXPECT_EQ(sim::board::format_board_time(-1), "1969-12-31T23:59:59.999");
 }
@@ -56,8 +54,7 @@ TEST(BoardRecordFile, EveryEventIsWrittenAsItComes) {
   ASSERT_EQ(record.open_file(dir.path() + "/record.jsonl"), 0);
   record.add(event(EventKind::kWake, "one"));
   record.add(event(EventKind::kPowerCut, "two"));
-  const std::vector<std::string> lines =
-      board_test::lines_of(board_test::read_file(dir.path() + "/record.jsonl"));
+  const std::vector<std::string> lines = test_support::read_lines(dir.path() + "/record.jsonl");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("\"kind\":\"wake\""), std::string::npos);
   EXPECT_NE(lines[1].find("\"kind\":\"power-cut\""), std::string::npos);

@@ -81,7 +81,7 @@ TEST_F(Gpio, EveryChangeOfLevelDirectionAndExportIsRecordedInOrder) {
   EXPECT_EQ(bank_.level(42), "0");
 }
 
-TEST_F(Gpio, InputsAreDrivenAtOnceAndKeptAcrossPowerUps) {
+TEST_F(Gpio, OnlyInputsAreDrivenAtOnceAndKeptAcrossPowerUps) {
   EXPECT_EQ(bank_.set_input(43, 1), 0) << "set while off: taken at the next power-up";
   ASSERT_EQ(bank_.power_up(sys()), 0);
   EXPECT_EQ(board_test::read_file(file(43, "value")), "1\n");
@@ -96,9 +96,8 @@ TEST_F(Gpio, InputsAreDrivenAtOnceAndKeptAcrossPowerUps) {
   ASSERT_EQ(bank_.power_up(dir_.path() + "/sys2"), 0);
   EXPECT_EQ(board_test::read_file(dir_.path() + "/sys2/class/gpio/gpio63/value"), "1\n");
   EXPECT_EQ(bank_.input(43), 1);
-}
 
-TEST_F(Gpio, OnlyTheBoardsInputsCanBeDriven) {
+  // Only the board's inputs can be driven.
   EXPECT_EQ(bank_.set_input(42, 1), -1) << "an output of the camera";
   EXPECT_EQ(bank_.set_input(7, 1), -1) << "no such line";
   EXPECT_EQ(bank_.set_input(43, 2), -1) << "no such level";

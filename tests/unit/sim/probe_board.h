@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,15 +26,6 @@ inline constexpr std::chrono::seconds kPatience{60};
 
 using test_support::read_file;
 using test_support::TempDir;
-
-inline std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 class ProbeBoard {
  public:
@@ -77,6 +67,9 @@ class ProbeBoard {
   bool wait_done() const { return wait_for_file(config_path("out/done")); }
 
   std::string out(const std::string& name) const { return read_file(config_path("out/" + name)); }
+  std::vector<std::string> out_lines(const std::string& name) const {
+    return test_support::read_lines(config_path("out/" + name));
+  }
 
   static bool wait_for_file(const std::string& path) {
     return test_support::eventually([&] { return access(path.c_str(), F_OK) == 0; }, kPatience);
