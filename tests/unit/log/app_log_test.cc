@@ -61,11 +61,7 @@ TEST_F(AppLogTest, LineCarriesTimeModuleLevelAndExpandedMessage) {
       "",
   };
   EXPECT_EQ(file_lines(), expected);
-  std::string joined;
-  for (const std::string& line : expected) {
-    joined += line + "\n";
-  }
-  EXPECT_EQ(console, joined);
+  EXPECT_EQ(console, read_file(kAppLogPath));
 }
 
 TEST_F(AppLogTest, LevelsFiveAndAboveReachNeitherConsoleNorFile) {
