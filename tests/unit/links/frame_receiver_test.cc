@@ -175,29 +175,26 @@ TEST_F(FrameReceiverTest, ModemAcceptsTheLargestLengthAndRefusesTheNext) {
 }
 
 TEST_F(FrameReceiverTest, ModemLogTextsAreTheModemLinks) {
-  const std::string payload = [] {
-    kvt::kvt_Modem2ISP message;
-    message.mutable_get_device_model_response()->set_model(6);
-    return message.SerializeAsString();
-  }();
-  EXPECT_EQ(modem_receives(sim::frame(payload, {.checksumError = 1})), 1);
+  kvt::kvt_Modem2ISP message;
+  message.mutable_get_device_model_response()->set_model(6);
+  const std::string payload = message.SerializeAsString();
   const uint8_t good = sim::peer_checksum(to_bytes(payload));
   char expected[80];
   snprintf(expected, sizeof expected,
            "Error : CRC modem %02x : checksum isp : %02x : stop byte : ad", (good + 1) & 0xFF,
            good);
+  EXPECT_EQ(modem_receives(sim::frame(payload, {.checksumError = 1})), 1);
   EXPECT_EQ(log_messages("MODEM_UART", "ERR"), std::vector<std::string>{expected});
 
+  clear_app_log();
   EXPECT_EQ(modem_receives(sim::frame(payload)), 0);
   EXPECT_EQ(g_modemMessage.msg.get_device_model_response.model, 6u);
-  const auto debug = log_messages("MODEM_UART", "DEBUG");
-  EXPECT_NE(std::find(debug.begin(), debug.end(),
-                      "Payload byte received from Modem : payload[1] : 00 payload[0] : 04"),
-            debug.end());
   snprintf(expected, sizeof expected, "CRC byte received from modem: crc[1] : %02x crc[0] :00",
            good);
-  EXPECT_NE(std::find(debug.begin(), debug.end(), expected), debug.end());
-  EXPECT_NE(std::find(debug.begin(), debug.end(), "Data received from MODEM : "), debug.end());
+  const std::vector<std::string> debug = {
+      "Payload byte received from Modem : payload[1] : 00 payload[0] : 04", expected,
+      "Data received from MODEM : ", "Decoded Message Tag : 11"};
+  EXPECT_EQ(log_messages("MODEM_UART", "DEBUG"), debug);
 }
 
 // A bad stop byte drops the frame although the checksum matches, as does a bad checksum.

@@ -135,24 +135,17 @@ TEST(McuPeerAnswers, RtcRunsWithBoardTimeAndTakesTheCamerasSetting) {
   EXPECT_EQ(camera.peer().rtc_epoch(), 1'718'000'002);
 }
 
+// The version and the watchdog reboot reach the camera in the MCU link manager's tests.
 TEST(McuPeerAnswers, SetUpValuesReachTheCamera) {
   sim::McuSetup setup;
-  setup.version = "MCU 7.1.2";
   setup.batteryVoltage = {true, 5, 87};
   setup.externalVoltage = {false, 0, 0};
   setup.photodiodeRaw = {true, 300, 1};
   setup.fuelGaugeValid = true;
   setup.fuelGaugeIndex = 1;
   setup.fuelGaugeEntries = {{0, 1, 90, 2000}, {1, 2, 40, 1000}};
-  setup.wdmRebooted = true;
-  setup.wdmEpochValid = true;
-  setup.wdmEpoch = 1'695'000'000;
   CameraEnd camera(setup);
   kvt::kvt_MCU2ISP answer;
-
-  camera.send(device_info_request());
-  ASSERT_TRUE(camera.receive(&answer));
-  EXPECT_EQ(answer.get_device_info_response().version(), "MCU 7.1.2");
 
   // Only readings the set-up has and the camera asked for (it never asks for the photodiode).
   camera.send(request_named("get_adc_monitoring_values_request"));
@@ -169,12 +162,6 @@ TEST(McuPeerAnswers, SetUpValuesReachTheCamera) {
   EXPECT_TRUE(gauge.isvalid());
   ASSERT_EQ(gauge.fuelgaugeentries_size(), 2);
   EXPECT_EQ(gauge.fuelgaugeentries(1).batterypercent(), 40u);
-
-  camera.send(request_named("mcu_wdm_triggered_request"));
-  ASSERT_TRUE(camera.receive(&answer));
-  EXPECT_TRUE(answer.mcu_wdm_triggered_response().rebooted());
-  EXPECT_EQ(answer.mcu_wdm_triggered_response().epoch(), 1'695'000'000u);
-  EXPECT_EQ(camera.peer().wdm_done_requests(), 1);
 
   // A changed set-up answers from then on.
   setup.fuelGaugeValid = false;
