@@ -7,10 +7,16 @@
 // channel's clock, waits for it, draws the scene and codes it. The source's video buffers hold
 // the newest frames due; a frame overwritten before the reader came back is dropped, as a
 // sensor does not wait for a busy encoder.
+//
+// libx265 codes two frames at once (frame threads), so a key frame, which costs several
+// periods on its own, overlaps the frame after it and the reader stays within the source's
+// buffers. A frame therefore comes out one submission later: a poll submits frames until one
+// is out, and a stop discards the frame still in the coder.
 #include <errno.h>
 #include <string.h>
 #include <x265.h>
 
+#include <algorithm>
 #include <array>
 #include <list>
 #include <memory>
@@ -33,6 +39,8 @@ constexpr int kMaxChannels = 4;
 constexpr size_t kDefaultStreamBufferBytes = 1 << 20;
 // How long a blocking GetStream waits for a frame.
 constexpr uint32_t kBlockingWaitMs = 1000;
+// Frames libx265 codes at once. Two keep a 1080p stream at 30 fps on a two-core host.
+constexpr int kFramesInCoder = 2;
 
 struct CodedFrame {
   std::vector<IMPEncoderPack> packs;
@@ -52,6 +60,8 @@ struct EncChannel {
   int group = -1;  // registered to, or -1
   bool receiving = false;
   bool keyFrameNext = true;
+  bool awaitingKey = false;  // a coded frame was dropped: frames are dropped up to the next key
+  int inCoder = 0;           // frames submitted to libx265 and not come out yet
   IMPEncoderChnAttr attr{};
   std::unique_ptr<x265_param, X265Deleter> param;
   std::unique_ptr<x265_encoder, X265Deleter> encoder;
@@ -119,7 +129,7 @@ std::unique_ptr<x265_param, X265Deleter> make_param(const IMPEncoderChnAttr& att
   p->bEmitInfoSEI = 0;
   p->bEmitHRDSEI = 0;
   p->logLevel = X265_LOG_ERROR;
-  p->frameNumThreads = 1;
+  p->frameNumThreads = kFramesInCoder;
   if (attr.rcAttr.rcMode == IMP_ENC_RC_MODE_FIXQP) {
     p->rc.rateControlMode = X265_RC_CQP;
     p->rc.qp = attr.rcAttr.iInitialQP >= 0 ? attr.rcAttr.iInitialQP : 32;
@@ -226,7 +236,11 @@ Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* time
   return Fetch::kFrame;
 }
 
-// Codes the frame in `channel.nv12` and puts its NAL units into the stream buffer.
+// code_frame's result when libx265 kept the frame and gave out none.
+constexpr int kStillCoding = 1;
+
+// Submits the frame in `channel.nv12` to libx265 and puts the frame that comes out, if any,
+// into the stream buffer: 0 when a frame came out, kStillCoding when none did, -1 on error.
 // Called with the encoder mutex held.
 int code_frame(EncChannel& channel, int64_t timestampUs) {
   const int width = channel.attr.encAttr.uWidth;
@@ -257,8 +271,15 @@ int code_frame(EncChannel& channel, int64_t timestampUs) {
   if (x265_encoder_encode(channel.encoder.get(), &nals, &count, picture, &out) < 0) {
     return fail(EIO);
   }
+  ++channel.inCoder;
   if (count == 0) {
-    return fail(EAGAIN);  // the encoder holds the frame back (never with zero latency)
+    return kStillCoding;
+  }
+  --channel.inCoder;
+  const bool key = IS_X265_TYPE_I(out.sliceType);
+  if (channel.awaitingKey && !key) {
+    ++channel.dropped;  // refers to a dropped frame: useless to a decoder until the next key
+    return kStillCoding;
   }
   size_t total = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -267,8 +288,10 @@ int code_frame(EncChannel& channel, int64_t timestampUs) {
   if (total > channel.ring->free_bytes()) {
     ++channel.dropped;  // the reader has not given back enough of the buffer
     channel.keyFrameNext = true;
+    channel.awaitingKey = true;
     return fail(ENOSPC);
   }
+  channel.awaitingKey = false;
   CodedFrame frame;
   frame.seq = channel.seq++;
   frame.bytes = total;
@@ -276,7 +299,7 @@ int code_frame(EncChannel& channel, int64_t timestampUs) {
     IMPEncoderPack pack{};
     pack.offset = static_cast<uint32_t>(channel.ring->append(nals[i].payload, nals[i].sizeBytes));
     pack.length = nals[i].sizeBytes;
-    pack.timestamp = timestampUs;
+    pack.timestamp = out.pts;
     pack.frameEnd = i + 1 == count ? 1 : 0;
     pack.nalType = nals[i].type;
     pack.sliceType = slice_type(out.sliceType);
@@ -296,26 +319,43 @@ bool has_waiting_frame(const EncChannel& channel) {
   return false;
 }
 
-// Makes sure a coded frame waits for the reader, coding the source's next frame if needed.
+// Makes sure a coded frame waits for the reader, submitting the source's next frames until
+// one comes out of the coder.
 int wait_for_frame(EncChannel& channel, uint32_t timeoutMs) {
-  if (has_waiting_frame(channel)) {
+  const int64_t deadlineUs = now_us() + int64_t{timeoutMs} * 1000;
+  while (!has_waiting_frame(channel)) {
+    if (!channel.receiving || channel.group < 0) {
+      return fail(EINVAL);
+    }
+    const int64_t leftUs = std::max<int64_t>(deadlineUs - now_us(), 0);
+    int64_t timestampUs = 0;
+    switch (fetch_frame(channel, source_channel(channel.group),
+                        static_cast<uint32_t>(leftUs / 1000), &timestampUs)) {
+      case Fetch::kTimeout:
+        return fail(ETIMEDOUT);
+      case Fetch::kStopped:
+        return fail(EAGAIN);
+      case Fetch::kFrame:
+        break;
+    }
+    draw_display_regions(channel.group, channel.nv12.data(), channel.attr.encAttr.uWidth,
+                         channel.attr.encAttr.uHeight);
+    if (code_frame(channel, timestampUs) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// Starts libx265 afresh when a frame is still in it from the last recording, so the next
+// recording does not begin with a stale frame.
+int empty_coder(EncChannel& channel) {
+  if (channel.inCoder == 0) {
     return 0;
   }
-  if (!channel.receiving || channel.group < 0) {
-    return fail(EINVAL);
-  }
-  int64_t timestampUs = 0;
-  switch (fetch_frame(channel, source_channel(channel.group), timeoutMs, &timestampUs)) {
-    case Fetch::kTimeout:
-      return fail(ETIMEDOUT);
-    case Fetch::kStopped:
-      return fail(EAGAIN);
-    case Fetch::kFrame:
-      break;
-  }
-  draw_display_regions(channel.group, channel.nv12.data(), channel.attr.encAttr.uWidth,
-                       channel.attr.encAttr.uHeight);
-  return code_frame(channel, timestampUs);
+  channel.encoder.reset(x265_encoder_open(channel.param.get()));
+  channel.inCoder = 0;
+  return channel.encoder ? 0 : fail(ENOMEM);
 }
 
 void destroy(EncChannel& channel) {
@@ -519,8 +559,12 @@ int IMP_Encoder_StartRecvPic(int encChn) {
     return fail(EINVAL);
   }
   if (!channel->receiving) {
+    if (imp_host::empty_coder(*channel) != 0) {
+      return -1;
+    }
     channel->receiving = true;
     channel->keyFrameNext = true;
+    channel->awaitingKey = false;
     channel->lastFrame = -1;  // coding starts with the next frame the source makes
     channel->sourceGeneration = 0;
     channel->dropped = 0;
