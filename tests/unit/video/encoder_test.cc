@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -45,20 +44,8 @@ struct Seen {
   bool wrapped = false;  // one of its packs runs past the buffer's end
 };
 
-class Encoder : public ::testing::Test {
+class Encoder : public imp_pipeline::HostTest {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir_.path() + "/sensor");
-    imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
-    imp_host::reset();
-    imp_host::reset_encoder();
-  }
-  void TearDown() override {
-    imp_host::reset_encoder();
-    imp_host::reset();
-  }
-  void faults(const std::string& text) { std::ofstream(dir_.path() + "/sensor/faults") << text; }
-
   // The video pipeline as the camera builds it; the index of the failing step, or -1 (100 for a
   // failing bind or start).
   int bring_up() {
@@ -89,8 +76,6 @@ class Encoder : public ::testing::Test {
     }
     return seen;
   }
-
-  test_support::TempDir dir_;
 };
 
 TEST_F(Encoder, PacksReassembleIntoAStreamFfmpegDecodes) {
@@ -213,6 +198,13 @@ TEST_F(Encoder, ALateReaderCodesTheBufferedFramesAndCountsTheOverwrittenOnes) {
     next(&time);
   }
   EXPECT_EQ(stat.droppedFrames, dropped);
+
+  // A new start opens with a key frame of its own, not with a frame the coder still held.
+  ASSERT_EQ(IMP_Encoder_StopRecvPic(0) | IMP_Encoder_StartRecvPic(0), 0);
+  const std::vector<Seen> again = record(dir_.path() + "/again.h265", 2);
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[0].nalTypes.front(), IMP_H265_NAL_VPS);
+  EXPECT_NE(again[1].nalTypes.front(), IMP_H265_NAL_VPS);
 }
 
 // Root mean square of one audio frame's samples.

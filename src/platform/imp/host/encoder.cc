@@ -353,6 +353,7 @@ int empty_coder(EncChannel& channel) {
   if (channel.inCoder == 0) {
     return 0;
   }
+  channel.encoder.reset();  // closed first: two 1080p coders at once take twice the memory
   channel.encoder.reset(x265_encoder_open(channel.param.get()));
   channel.inCoder = 0;
   return channel.encoder ? 0 : fail(ENOMEM);
