@@ -40,6 +40,13 @@ class CaptureStatesTest : public test_support::SystemTest {
     sysInfo->state = state;
     sysInfo->prevState = state;
   }
+
+  static EventMessage mcu_answer(int32_t response) {
+    EventMessage answer{};
+    answer.kind = MSG_MCU_RESP;
+    answer.response = response;
+    return answer;
+  }
 };
 
 struct DecisionCase {
@@ -49,18 +56,20 @@ struct DecisionCase {
   uint8_t cellular;
   int32_t instantModeActive;
   long minutesSinceInstall;
+  int32_t modemPowered;  // and acknowledged: not asked again
   bool syncDue;
   int32_t syncType;
 };
 
 TEST_F(CaptureStatesTest, DecidesBetweenSyncAndPowerDown) {
   const DecisionCase kCases[] = {
-      {"sync after every capture", STATE_CAPTURETIMELAPSE, 0, 1, 0, 600, true, 1},
-      {"no cellular link", STATE_CAPTURETIMELAPSE, 0, 0, 0, 600, false, 0},
-      {"first minutes after install", STATE_CAPTUREDETECTION, 6, 1, 0, 5, true, 1},
-      {"install long ago", STATE_CAPTUREDETECTION, 6, 1, 0, 20, false, 0},
-      {"instant mode without cellular", STATE_CAPTURETEST, 6, 0, 1, 600, true, 3},
-      {"test ignores the install window", STATE_CAPTURETEST, 6, 1, 0, 5, false, 0},
+      {"sync after every capture", STATE_CAPTURETIMELAPSE, 0, 1, 0, 600, 0, true, 1},
+      {"modem already powered", STATE_CAPTURETIMELAPSE, 0, 1, 0, 600, 1, true, 1},
+      {"no cellular link", STATE_CAPTURETIMELAPSE, 0, 0, 0, 600, 0, false, 0},
+      {"first minutes after install", STATE_CAPTUREDETECTION, 6, 1, 0, 5, 0, true, 1},
+      {"install long ago", STATE_CAPTUREDETECTION, 6, 1, 0, 20, 0, false, 0},
+      {"instant mode without cellular", STATE_CAPTURETEST, 6, 0, 1, 600, 0, true, 3},
+      {"test ignores the install window", STATE_CAPTURETEST, 6, 1, 0, 5, 0, false, 0},
   };
   for (const DecisionCase& decision : kCases) {
     fresh();
@@ -69,43 +78,33 @@ TEST_F(CaptureStatesTest, DecidesBetweenSyncAndPowerDown) {
     cameraConfig->cellular = decision.cellular;
     cameraConfig->instantModeActive = decision.instantModeActive;
     cameraConfig->installEpoch = time(nullptr) - decision.minutesSinceInstall * 60;
+    sysInfo->modemPowered = decision.modemPowered;
+    sysInfo->modemPowerAcked = decision.modemPowered;
     after_capture_decision();
-    if (decision.syncDue) {
-      EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON})
-          << decision.what;
-      EXPECT_EQ(sysInfo->syncType, decision.syncType) << decision.what;
-      EXPECT_EQ(sysInfo->state, decision.state) << decision.what;
-    } else {
-      EXPECT_TRUE(mcu_requests_sent().empty()) << decision.what;
-      EXPECT_EQ(sysInfo->state, STATE_POWERDOWN) << decision.what;
+    std::vector<int32_t> asked;
+    if (decision.syncDue && decision.modemPowered == 0) {
+      asked.push_back(MCU_REQ_SET_MODEM_POWER_STATE_ON);
     }
+    EXPECT_EQ(mcu_requests_sent(), asked) << decision.what;
+    EXPECT_EQ(sysInfo->syncType, decision.syncType) << decision.what;
+    EXPECT_EQ(sysInfo->state, decision.syncDue ? decision.state : STATE_POWERDOWN) << decision.what;
   }
 }
 
-TEST_F(CaptureStatesTest, ModemAlreadyPoweredIsNotAskedAgain) {
+// The install date's answer decides, except after a night capture on model 1: there the IR
+// illumination going off does, once the LEDs no longer draw current.
+TEST_F(CaptureStatesTest, InstallDateDecidesUnlessANightCaptureOnModelOneWaitsForTheLight) {
   enter(STATE_CAPTURETIMELAPSE);
-  cameraConfig->sync_frequency = 0;
-  cameraConfig->cellular = 1;
-  sysInfo->modemPowered = 1;
-  sysInfo->modemPowerAcked = 1;
-  after_capture_decision();
-  EXPECT_TRUE(mcu_requests_sent().empty());
-  EXPECT_EQ(sysInfo->state, STATE_CAPTURETIMELAPSE);
-}
+  handle_capture_timelapse(mcu_answer(MCU_RESP_GET_RTC_INSTALL_DATE_TIME));
+  EXPECT_EQ(sysInfo->state, STATE_POWERDOWN);
 
-// A night capture on model 1 does not decide at the install date: the IR illumination going
-// off does, once the LEDs no longer draw current.
-TEST_F(CaptureStatesTest, NightCaptureOnModelOneDecidesWhenTheLightGoesOff) {
+  fresh();
   enter(STATE_CAPTUREDETECTION);
   sysInfo->prev_ir_mode = 1;
   sysInfo->orve_model = 1;
   sysInfo->installDateReceived = 1;
-  EventMessage answer{};
-  answer.kind = MSG_MCU_RESP;
-  answer.response = MCU_RESP_GET_RTC_INSTALL_DATE_TIME;
-  handle_capture_detection(answer);
+  handle_capture_detection(mcu_answer(MCU_RESP_GET_RTC_INSTALL_DATE_TIME));
   EXPECT_EQ(sysInfo->state, STATE_CAPTUREDETECTION);
-
   set_ir_off_decision(after_capture_decision);
   captureFlags.irLedOn = 1;
   ir_led_off();
@@ -113,22 +112,10 @@ TEST_F(CaptureStatesTest, NightCaptureOnModelOneDecidesWhenTheLightGoesOff) {
   set_ir_off_decision(nullptr);
 }
 
-TEST_F(CaptureStatesTest, DayCaptureDecidesAtTheInstallDate) {
-  enter(STATE_CAPTURETIMELAPSE);
-  EventMessage answer{};
-  answer.kind = MSG_MCU_RESP;
-  answer.response = MCU_RESP_GET_RTC_INSTALL_DATE_TIME;
-  handle_capture_timelapse(answer);
-  EXPECT_EQ(sysInfo->state, STATE_POWERDOWN);
-}
-
 TEST_F(CaptureStatesTest, TimelapseAtNightArmsTheCaptureAfterTheFilter) {
   enter(STATE_CAPTURETIMELAPSE);
   sysInfo->day_night_val = 1;
-  EventMessage answer{};
-  answer.kind = MSG_MCU_RESP;
-  answer.response = MCU_RESP_DAY_NIGHT;
-  handle_capture_timelapse(answer);
+  handle_capture_timelapse(mcu_answer(MCU_RESP_DAY_NIGHT));
   EXPECT_EQ(ir_cut_count(), 1);
   EXPECT_EQ(captureFlags.irFilterSet, 1);
   EXPECT_EQ(captureFlags.captureStart, 1);

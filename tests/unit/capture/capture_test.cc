@@ -96,15 +96,10 @@ TEST_F(CaptureTest, SensorKeptRunningIsLatched) {
     EXPECT_EQ(captureFlags.yuvReady, c.kept ? 1 : 0) << c.adc << "/" << c.ev;
     EXPECT_EQ(captureFlags.sensorKept, c.kept ? 1 : 0);
     EXPECT_EQ(captureFlags.yuvDeinitRequest, 0);
-    const std::string log = logged();
+    EXPECT_EQ(gpio_value(17), c.kept ? "1\n" : "0\n") << "powered off when not kept";
     if (!c.kept) {
-      EXPECT_NE(log.find("Sensor_Power_Down_P"), std::string::npos);
-      EXPECT_EQ(gpio_value(17), "0\n");
       continue;
     }
-    EXPECT_NE(log.find("No sensor deinit(YUV). Reason: adc = " + std::to_string(c.adc) +
-                       ", ev = " + std::to_string(c.ev)),
-              std::string::npos);
     bootTags.adc = 300;
     captureFlags.evValue = 50;
     request_teardown();
@@ -112,7 +107,7 @@ TEST_F(CaptureTest, SensorKeptRunningIsLatched) {
     captureFlags.modeSwitchInProgress = 1;
     request_teardown();
     EXPECT_EQ(captureFlags.yuvReady, 0) << "form switch";
-    EXPECT_EQ(logged().find("Sensor_Power_Down_P"), std::string::npos);
+    EXPECT_EQ(gpio_value(17), "1\n") << "a form switch leaves the sensor powered";
     TearDown();
   }
 }
@@ -133,9 +128,7 @@ TEST_F(CaptureTest, BringUpFaultsEndTheBootCapture) {
     set_faults(c.faults);
     sysInfo->boot_reason = c.bootReason;
     libimp_init();
-    const std::string log = logged();
-    EXPECT_NE(log.find(c.logLine), std::string::npos) << c.logLine;
-    EXPECT_NE(log.find("Failed to initialise libimp"), std::string::npos) << c.logLine;
+    EXPECT_NE(logged().find(c.logLine), std::string::npos) << c.logLine;
     EXPECT_EQ(captureFlags.yuvDeinitRequest, 1) << c.logLine;
     EXPECT_EQ(captureFlags.photoDone, 1U) << "the photo thread is not asked for a burst";
     TearDown();
@@ -247,7 +240,6 @@ TEST_F(CaptureTest, CorruptTagsAnswerEveryCaptureRequestWithAnError) {
     EXPECT_EQ(captureFlags.captureStart, 0);
     EXPECT_EQ(sysInfo->captureOngoing, 0);
   }
-  EXPECT_NE(logged().find("Capture skipping: Tag error"), std::string::npos);
   EXPECT_GT(std::stol(read_file("/config/cap_error_file")), 0);
 }
 
