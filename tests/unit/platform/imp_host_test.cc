@@ -9,8 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,36 +32,31 @@ void write_file(const std::string& path, const std::string& text) {
 
 using imp_pipeline::channel;
 
-class ImpHost : public ::testing::Test {
+class ImpHost : public imp_pipeline::HostTest {
  protected:
-  void SetUp() override {
-    imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
-    imp_host::reset();
-    std::filesystem::create_directories(dir_.path() + "/sensor");
-    sensor_ = imp_pipeline::sensor();
-  }
-  void TearDown() override { imp_host::reset(); }
-
   void scene(const std::string& text) { write_file(dir_.path() + "/sensor/scene", text); }
-  void faults(const std::string& text) { write_file(dir_.path() + "/sensor/faults", text); }
+  void ircut(const std::string& text) { write_file(dir_.path() + "/sensor/ircut", text); }
   void gpio(int line, const std::string& level) {
     write_file(dir_.path() + "/gpio/gpio" + std::to_string(line) + "/value", level + "\n");
   }
 
-  // The ISP bring-up steps in the camera's order; the index of the failing one, or -1.
+  // The ISP bring-up steps in the camera's order, by the names the fault file uses.
+  const std::vector<std::pair<const char*, std::function<int()>>> steps_ = {
+      {"IMP_OSD_SetPoolSize", [] { return IMP_OSD_SetPoolSize(524288); }},
+      {"IMP_ISP_Open", IMP_ISP_Open},
+      {"IMP_ISP_AddSensor", [this] { return IMP_ISP_AddSensor(&sensor_); }},
+      {"IMP_ISP_EnableSensor", IMP_ISP_EnableSensor},
+      {"IMP_System_Init", IMP_System_Init},
+      {"IMP_ISP_EnableTuning", IMP_ISP_EnableTuning},
+      {"IMP_ISP_Tuning_SetContrast", [] { return IMP_ISP_Tuning_SetContrast(128); }},
+      {"IMP_ISP_Tuning_SetBrightness", [] { return IMP_ISP_Tuning_SetBrightness(128); }},
+      {"IMP_ISP_Tuning_SetISPRunningMode",
+       [] { return IMP_ISP_Tuning_SetISPRunningMode(IMPISP_RUNNING_MODE_DAY); }}};
+  // The index of the step that fails, or -1.
   int bring_up() {
-    int results[] = {IMP_OSD_SetPoolSize(524288),
-                     IMP_ISP_Open(),
-                     IMP_ISP_AddSensor(&sensor_),
-                     IMP_ISP_EnableSensor(),
-                     IMP_System_Init(),
-                     IMP_ISP_EnableTuning(),
-                     IMP_ISP_Tuning_SetContrast(128),
-                     IMP_ISP_Tuning_SetBrightness(128),
-                     IMP_ISP_Tuning_SetISPRunningMode(IMPISP_RUNNING_MODE_DAY)};
-    for (int i = 0; i < static_cast<int>(std::size(results)); ++i) {
-      if (results[i] != 0) {
-        return i;
+    for (size_t i = 0; i < steps_.size(); ++i) {
+      if (steps_[i].second() != 0) {
+        return static_cast<int>(i);
       }
     }
     return -1;
@@ -74,10 +71,13 @@ class ImpHost : public ::testing::Test {
     ASSERT_EQ(bring_up(), -1);
     ASSERT_EQ(stream(channel(width, height)), 0);
   }
-  // Reads one frame and its exposure, as the photo frame skip does.
-  IMPISPEVAttr next_sample() {
+  // Reads one frame (its time into `time`) and its exposure, as the photo frame skip does.
+  IMPISPEVAttr next_sample(int64_t* time = nullptr) {
     IMPFrameInfo* frame = nullptr;
     EXPECT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
+    if (time != nullptr && frame != nullptr) {
+      *time = frame->timeStamp;
+    }
     EXPECT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
     IMPISPEVAttr attr{};
     EXPECT_EQ(IMP_ISP_Tuning_GetEVAttr(&attr), 0);
@@ -92,8 +92,7 @@ class ImpHost : public ::testing::Test {
     return sum * 7 / (frame.width * frame.height);
   }
 
-  test_support::TempDir dir_;
-  IMPSensorInfo sensor_{};
+  IMPSensorInfo sensor_ = imp_pipeline::sensor();
 };
 
 TEST_F(ImpHost, FramesHaveTheChannelSizeAndComeAtItsRate) {
@@ -174,11 +173,11 @@ TEST_F(ImpHost, BringUpAndTeardownRefuseTheWrongOrderAndSensor) {
   EXPECT_EQ(IMP_ISP_Close(), 0);
 }
 
-TEST_F(ImpHost, ExposureSettlesFromColdAndStartsSettledFromItsLastValue) {
+TEST_F(ImpHost, ExposureSettlesFromColdStartsSettledFromItsLastValueAndIsInTheStatusFile) {
   // Night under the LEDs with the filter out: far from the cold start.
   scene("light night\n");
   gpio(49, "1");
-  write_file(dir_.path() + "/sensor/ircut", "night\n");
+  ircut("night\n");
   bring_up_streaming();
   // The first frame of a scene takes longest to make; restart the exposure cold after it, so
   // the samples below follow the exposure from its start.
@@ -188,12 +187,7 @@ TEST_F(ImpHost, ExposureSettlesFromColdAndStartsSettledFromItsLastValue) {
   std::vector<IMPISPEVAttr> samples;
   std::vector<int64_t> times;
   for (int i = 0; i < 30; ++i) {
-    IMPFrameInfo* frame = nullptr;
-    ASSERT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
-    times.push_back(frame->timeStamp);
-    ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
-    samples.emplace_back();
-    ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&samples.back()), 0);
+    samples.push_back(next_sample(&times.emplace_back()));
   }
   // Moving at first, then the same readings frame after frame; settled after a number of
   // frame periods (counted in frame time, whatever the reader missed: a slow reader's first
@@ -226,7 +220,7 @@ TEST_F(ImpHost, ExposureSettlesFromColdAndStartsSettledFromItsLastValue) {
   // Daylight needs far less: a short exposure without gain.
   scene("light day\n");
   gpio(49, "0");
-  write_file(dir_.path() + "/sensor/ircut", "day\n");
+  ircut("day\n");
   IMPISPEVAttr day{};
   for (int i = 0; i < 30; ++i) {
     day = next_sample();
@@ -234,11 +228,7 @@ TEST_F(ImpHost, ExposureSettlesFromColdAndStartsSettledFromItsLastValue) {
   EXPECT_LT(day.ev * 10, settled);
   EXPECT_LT(day.expr_us, 33333u);
   EXPECT_EQ(day.again, 1024u);
-}
-
-TEST_F(ImpHost, StatusFileHoldsTheExposureLines) {
-  bring_up_streaming();
-  IMPISPEVAttr attr = next_sample();
+  // The status file holds the last reading.
   FILE* file = isp_status_fopen(ISP_STATUS_PATH, "r");
   ASSERT_NE(file, nullptr);
   // Read as the photo capture reads it: the number after the first ':' of the line.
@@ -256,27 +246,19 @@ TEST_F(ImpHost, StatusFileHoldsTheExposureLines) {
     }
   }
   fclose(file);
-  EXPECT_EQ(exposure, static_cast<long>(attr.expr_us));
-  EXPECT_EQ(again, static_cast<long>(attr.again));
-  EXPECT_EQ(dgain, static_cast<long>(attr.dgain));
+  EXPECT_EQ(exposure, static_cast<long>(day.expr_us));
+  EXPECT_EQ(again, static_cast<long>(day.again));
+  EXPECT_EQ(dgain, static_cast<long>(day.dgain));
 }
 
 TEST_F(ImpHost, InjectedFaultsFailTheNamedOperationOnceOrAlways) {
-  const char* steps[] = {"IMP_OSD_SetPoolSize",
-                         "IMP_ISP_Open",
-                         "IMP_ISP_AddSensor",
-                         "IMP_ISP_EnableSensor",
-                         "IMP_System_Init",
-                         "IMP_ISP_EnableTuning",
-                         "IMP_ISP_Tuning_SetContrast",
-                         "IMP_ISP_Tuning_SetBrightness",
-                         "IMP_ISP_Tuning_SetISPRunningMode"};
-  for (int step = 0; step < static_cast<int>(std::size(steps)); ++step) {
+  for (int step = 0; step < static_cast<int>(steps_.size()); ++step) {
     for (bool always : {false, true}) {
-      SCOPED_TRACE(std::string(steps[step]) + (always ? " always" : " once"));
+      const char* name = steps_[step].first;
+      SCOPED_TRACE(std::string(name) + (always ? " always" : " once"));
       std::filesystem::remove(dir_.path() + "/sensor/fired");
       imp_host::reset();
-      faults("fail " + std::to_string(step * 2 + always) + " " + steps[step] +
+      faults("fail " + std::to_string(step * 2 + always) + " " + name +
              (always ? " always\n" : " once\n"));
       EXPECT_EQ(bring_up(), step);
       imp_host::reset();
@@ -292,19 +274,16 @@ TEST_F(ImpHost, InjectedFaultsFailTheNamedOperationOnceOrAlways) {
   EXPECT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
   EXPECT_LT(IMP_ISP_Tuning_GetEVAttr(&attr), 0);
 
+  ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
   faults("exposure unstable\n");
   IMPISPAEState state{};
   std::set<uint32_t> evs;
   for (int i = 0; i < 12; ++i) {
-    ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
-    ASSERT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
-    ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&attr), 0);
+    evs.insert(next_sample().ev);
     ASSERT_EQ(IMP_ISP_Tuning_GetAeState(&state), 0);
     EXPECT_EQ(state.stable, 0);
-    evs.insert(attr.ev);
   }
   EXPECT_GE(evs.size(), 5u);  // hunting, never the same reading for long
-  ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
   faults("frames stop\n");
   EXPECT_EQ(IMP_FrameSource_GetFrame(0, &frame), -1);
 }
@@ -329,14 +308,13 @@ TEST_F(ImpHost, PictureFollowsLightLedsFilterAndRunningMode) {
     imp_host::reset();
     scene(std::string("light ") + c.light + "\n");
     gpio(49, c.leds);
-    write_file(dir_.path() + "/sensor/ircut", c.ircut);
+    ircut(c.ircut);
     bring_up_streaming(1280, 720);
     ASSERT_EQ(IMP_ISP_Tuning_SetISPRunningMode(c.mode), 0);
-    IMPFrameInfo* frame = nullptr;
     for (int i = 0; i < 20; ++i) {  // let the exposure settle
-      ASSERT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
-      ASSERT_EQ(IMP_FrameSource_ReleaseFrame(0, frame), 0);
+      next_sample();
     }
+    IMPFrameInfo* frame = nullptr;
     ASSERT_EQ(IMP_FrameSource_GetFrame(0, &frame), 0);
     const uint8_t* chroma = reinterpret_cast<const uint8_t*>(frame->virAddr) + 1280 * 720;
     int coloured = 0;

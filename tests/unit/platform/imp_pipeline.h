@@ -5,11 +5,39 @@
 #include <string.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
+#include <string>
 
+#include <gtest/gtest.h>
+
+#include "platform/imp/host/encoder_host.h"
+#include "platform/imp/host/imp_host.h"
 #include "platform/imp/imp.h"
 
+#include "tests/support/file_lines.h"
+
 namespace imp_pipeline {
+
+// The host library reading its sensor and GPIO lines from a folder of the test's own, with
+// nothing left over from another test.
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_.path() + "/sensor");
+    imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
+    imp_host::reset();
+    imp_host::reset_encoder();
+  }
+  void TearDown() override {
+    imp_host::reset_encoder();
+    imp_host::reset();
+  }
+  void faults(const std::string& text) { std::ofstream(dir_.path() + "/sensor/faults") << text; }
+
+  test_support::TempDir dir_;
+};
 
 inline IMPSensorInfo sensor() {
   IMPSensorInfo sensor{};

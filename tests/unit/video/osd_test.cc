@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <stdio.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -55,15 +54,12 @@ struct Picture {
   }
 };
 
-class Osd : public ::testing::Test {
+class Osd : public imp_pipeline::HostTest {
  protected:
   void SetUp() override {
+    HostTest::SetUp();
     test_support::use_fresh_shared_records();
     init_record_locks();
-    std::filesystem::create_directories(dir_.path() + "/sensor");
-    imp_host::set_paths(dir_.path() + "/sensor", dir_.path() + "/gpio");
-    imp_host::reset();
-    imp_host::reset_encoder();
     sysInfo->rtcValid = 1;
     videoDone = 0;
     videoShared.gopIndex = 0;
@@ -72,8 +68,7 @@ class Osd : public ::testing::Test {
     if (running_) {
       stop();
     }
-    imp_host::reset_encoder();
-    imp_host::reset();
+    HostTest::TearDown();
   }
 
   // Frame source -> display group 0 with the model's bar -> encoder, and the time thread.
@@ -132,7 +127,6 @@ class Osd : public ::testing::Test {
     return picture;
   }
 
-  test_support::TempDir dir_;
   IMPRgnHandle* regions_ = nullptr;
   pthread_t thread_{};
   bool running_ = false;
