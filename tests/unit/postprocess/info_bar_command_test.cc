@@ -128,11 +128,7 @@ TEST(InfoBarCommand, OrveMPreviewUsesThe1280WideLayout) {
   for (bool twelve : {false, true}) {
     BarContent content = content_for(7, twelve);
     content.dayFirst = twelve;  // swaps day and month, moves nothing
-    const std::string command = overlay_command(BarForm::kPreview, content, "s.h265", "f.jpg");
-    EXPECT_EQ(command.rfind("ffmpeg -loglevel 1 -y -i /tmp/s.h265 ", 0), 0u);
-    EXPECT_NE(command.find("-frames:v 1 -s 640x360 /tmp/f.jpg && rm /tmp/s.h265"),
-              std::string::npos);
-    const ParsedBar bar = parse(command);
+    const ParsedBar bar = parse(overlay_command(BarForm::kPreview, content, "s.h265", "f.jpg"));
     EXPECT_EQ(bar.box, "x=0:y=672:w=1280:h=48:c=black:t=fill");
     std::vector<Item> texts = {{twelve ? "07/03/2024" : "03/07/2024", 20, 672},
                                {twelve ? "01\\:05" : "13\\:05", 298, 672}};
