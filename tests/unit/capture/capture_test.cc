@@ -192,7 +192,7 @@ TEST(SecondShotDelayTest, NeverPausesBelowOneMicrosecondNorBeyondTheBurstPeriod)
   }
 }
 
-TEST_F(CaptureTest, FilterIsSetOncePerProcessAndNeverOnACaptureBoot) {
+TEST_F(CaptureTest, FilterIsSetOncePerProcessAndLedsOnlyAtNight) {
   sysInfo->boot_reason = 1;
   set_ir_cut_filter();
   sysInfo->boot_reason = 0;
@@ -208,9 +208,8 @@ TEST_F(CaptureTest, FilterIsSetOncePerProcessAndNeverOnACaptureBoot) {
   EXPECT_NE(first, std::string::npos);
   EXPECT_EQ(log.find("Setting IR Cut Filter", first + 1), std::string::npos);
   EXPECT_EQ(gpio_value(38), "0\n") << "the coil is pulsed, not left on";
-}
 
-TEST_F(CaptureTest, LedsSwitchOnlyAtNightAndOffOnlyWhenOn) {
+  // The LEDs switch on only at night, and off only when this process switched them on.
   std::ofstream("/sys/class/gpio/gpio49/value") << "1\n";
   ir_led_off();
   EXPECT_EQ(gpio_value(49), "1\n") << "LEDs this process did not switch on are left alone";

@@ -61,12 +61,9 @@ int run(const std::string& command, std::vector<std::string>* ret_errors = nullp
 
 // The first line a command prints.
 std::string output_of(const std::string& command) {
-  FILE* out = popen((command + " 2>/dev/null").c_str(), "r");
-  char line[512] = {};
-  const bool got = fgets(line, sizeof line, out) != nullptr;
-  pclose(out);
-  std::string text = got ? line : "";
-  return text.substr(0, text.find('\n'));
+  run(command + " >/tmp/stdout.txt");
+  const std::vector<std::string> lines = test_support::read_lines("/tmp/stdout.txt");
+  return lines.empty() ? "" : lines[0];
 }
 
 // "WxH" of a baseline JPEG, "" for anything else (as file(1) reads it).
