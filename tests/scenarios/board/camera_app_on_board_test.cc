@@ -37,14 +37,7 @@ TEST_F(CameraAppOnTheBoard, StartsLogsFeedsTheWatchdogAndSendsNothingItShouldNot
   power_off();
 
   const std::string console = wake_file(1, "console.log");
-  EXPECT_NE(console.find(" : MAIN : INFO : Logging intiated successfully"), std::string::npos)
-      << console;
   EXPECT_NE(console.find("boot_reason : 0 , "), std::string::npos) << "the tags were read";
-  for (const char* queue : {"sys", "MCU", "MODEM"}) {
-    EXPECT_NE(console.find("Message Queue For " + std::string(queue) + " Monitor Thread Created"),
-              std::string::npos)
-        << queue;
-  }
   // The board's date is the camera's: the log's time stamps are in June 2024.
   EXPECT_EQ(console.rfind("2024-06-01 12:00:", 0), 0u) << console.substr(0, 80);
 
@@ -53,7 +46,6 @@ TEST_F(CameraAppOnTheBoard, StartsLogsFeedsTheWatchdogAndSendsNothingItShouldNot
   EXPECT_EQ(scenario_test::count(*board_, "watchdog", "gap"), 0u);
   EXPECT_EQ(scenario_test::count(*board_, EventKind::kCameraExit), 0u);
   // A fresh board gets its configuration written, the backup alike.
-  EXPECT_NE(console.find("Config: Creating config files with defaults"), std::string::npos);
   const std::string saved = read_file(board_->run_dir() + "/config/cam.cfg");
   EXPECT_FALSE(saved.empty());
   EXPECT_EQ(read_file(board_->run_dir() + "/config/cam_backup.cfg"), saved);
@@ -103,7 +95,6 @@ TEST_F(CameraAppOnTheBoard, RepairsADamagedTagStoreOnACaptureBootAndTheNextBootI
       << "boot reason 1, tag_corrupt 1: " << board_->last_cmdline();
   const std::string console = wake_file(1, "console.log");
   EXPECT_NE(console.find("Tag partition is corrupted"), std::string::npos) << console;
-  EXPECT_NE(console.find("Tag partition reflashed"), std::string::npos) << console;
   // The write-backs (their keys are the boot tag tests' business) are in the record as they
   // happened, before the power cut.
   int written = 0;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "sim/board/board.h"
+#include "sim/camsim/scenario.h"
+#include "sim/camsim/scenario_runner.h"
+#include "sim/card/card_image.h"
+#include "sim/card/card_part.h"
 
 #include "tests/support/eventually.h"
 #include "tests/support/file_lines.h"
@@ -34,6 +40,64 @@ inline bool has_sanitizer_report(const std::string& errors) {
   return false;
 }
 
+// The server's password as the factory wrote it into the configuration: quote, $() and ;.
+inline constexpr const char* kPassword = "it's$(a)pw;";
+
+inline int occurrences(const std::string& text, const std::string& part) {
+  int found = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size())) {
+    ++found;
+  }
+  return found;
+}
+
+// What `print` writes to the stream it is given.
+template <typename Print>
+std::string printed(Print print) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  print(out);
+  fclose(out);
+  std::string result(text, size);
+  free(text);
+  return result;
+}
+
+// `path` decrypted as the camera encrypts (AES-128-CBC with `password`) into `path`.plain,
+// whose name is returned.
+inline std::string decrypted(const std::string& path, const std::string& password = kPassword) {
+  const std::string plain = path + ".plain";
+  sim::card::run_program({"openssl", "enc", "-d", "-aes-128-cbc", "-in", path, "-out", plain,
+                          "-pass", "pass:" + password});
+  return plain;
+}
+
+// A camsim scenario run in `runDir`: every event of its record in order, its result and the
+// parts' end-of-run reports.
+struct StoryRun {
+  std::vector<sim::board::BoardEvent> events;
+  sim::camsim::RunResult result;
+  std::string reports;
+};
+inline StoryRun run_story(std::string_view text, const std::string& runDir) {
+  StoryRun story;
+  sim::camsim::Scenario scenario;
+  std::string error;
+  EXPECT_EQ(sim::camsim::parse_scenario(text, "test", &scenario, &error), 0) << error;
+  sim::camsim::RunOptions options;
+  options.runDir = runDir;
+  options.listener = [&story](const sim::board::BoardEvent& event) {
+    story.events.push_back(event);
+  };
+  story.reports = printed([&](FILE* out) {
+    options.reportOut = out;
+    EXPECT_EQ(sim::camsim::run_scenario(scenario, options, &story.result, &error), 0) << error;
+  });
+  return story;
+}
+
 // Counts the events of `kind` in the record, or of one part's lines of one kind ("what").
 inline std::size_t count(sim::board::Board& board, sim::board::EventKind kind) {
   return board.record().events(kind).size();
@@ -48,8 +112,12 @@ inline std::size_t count(sim::board::Board& board, std::string_view part, std::s
 
 class CameraOnTheBoard : public ::testing::Test {
  protected:
+  // A board running `speed` times faster than the host, in the test's run folder unless the
+  // setup names one.
   void make(sim::board::BoardSetup setup = {}, uint32_t speed = 5) {
-    setup.runDir = dir_.path() + "/run";
+    if (setup.runDir.empty()) {
+      setup.runDir = dir_.path() + "/run";
+    }
     setup.speed = speed;
     std::string error;
     board_ = sim::board::Board::create(setup, &error);
@@ -80,6 +148,28 @@ class CameraOnTheBoard : public ::testing::Test {
                  event.part == part && event.field("what") == what && ++seen >= count;
         },
         kPatience);
+  }
+
+  sim::card::CardPart& card() { return *board_->part<sim::card::CardPart>(); }
+
+  // Copies the host file `source` to `path` on partition `number` of the card with mtools.
+  void copy_to_card(int number, const std::string& source, const std::string& path) {
+    std::string volume;
+    for (const sim::card::Partition& partition : sim::card::card_partitions(card().image())) {
+      if (partition.number == number) {
+        volume = card().image() + "@@" + std::to_string(partition.start);
+      }
+    }
+    ASSERT_FALSE(volume.empty()) << "no partition " << number;
+    // mmd makes one level at a time; folders already made only make it complain.
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      sim::card::run_program({"mmd", "-i", volume, "::" + path.substr(0, slash)});
+    }
+    std::string output;
+    ASSERT_EQ(sim::card::run_program({"mcopy", "-o", "-i", volume, source, "::" + path}, &output),
+              0)
+        << path << ": " << output;
   }
 
   // Cuts the power; every process of the wake-up is gone afterwards.
@@ -118,15 +208,6 @@ class CameraOnTheBoard : public ::testing::Test {
       }
     }
     return times;
-  }
-
-  static int occurrences(const std::string& text, const std::string& part) {
-    int found = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos;
-         at = text.find(part, at + part.size())) {
-      ++found;
-    }
-    return found;
   }
 
   TempDir dir_;

@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/camsim/scenario.h"
-#include "sim/camsim/scenario_runner.h"
-
 #include "camera_on_board.h"
 
 namespace {
@@ -38,16 +35,8 @@ at 6s pir
 )";
 
 TEST(IndicatorsOnTheBoard, PauseReachesTheMcuAndTheWarningLightOwnsItsLine) {
-  sim::camsim::Scenario scenario;
-  std::string error;
-  ASSERT_EQ(sim::camsim::parse_scenario(kStory, "indicators", &scenario, &error), 0) << error;
   scenario_test::TempDir dir;
-  sim::camsim::RunOptions options;
-  options.runDir = dir.path() + "/run";
-  std::vector<BoardEvent> seen;
-  options.listener = [&seen](const BoardEvent& event) { seen.push_back(event); };
-  sim::camsim::RunResult result;
-  ASSERT_EQ(sim::camsim::run_scenario(scenario, options, &result, &error), 0) << error;
+  const auto [seen, result, reports] = scenario_test::run_story(kStory, dir.path() + "/run");
   ASSERT_EQ(result.poweredOffByMcu, 1);
 
   // Record positions of: the MCU's configuration, the query's answer, the shutdown next action,
@@ -86,7 +75,7 @@ TEST(IndicatorsOnTheBoard, PauseReachesTheMcuAndTheWarningLightOwnsItsLine) {
   EXPECT_GT(sleep, line42[1].first);
 
   // The button held for six seconds outside a first boot formats nothing.
-  const std::string console = scenario_test::read_file(options.runDir + "/wake-01/console.log");
+  const std::string console = scenario_test::read_file(dir.path() + "/run/wake-01/console.log");
   EXPECT_EQ(console.find("FORMAT BUTTON MONITOR THREAD STARTED"), std::string::npos);
   EXPECT_EQ(console.find("Format button pressed"), std::string::npos);
 }

@@ -16,6 +16,7 @@
 
 namespace {
 
+using scenario_test::occurrences;
 using scenario_test::read_file;
 
 using InitOnTheBoard = scenario_test::CameraOnTheBoard;

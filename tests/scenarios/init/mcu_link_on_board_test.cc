@@ -2,7 +2,6 @@
 // requests, capture notifications outside a capture and the status LED.
 #include <algorithm>
 #include <chrono>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using scenario_test::kPatience;
+using scenario_test::occurrences;
 
 using McuLinkOnTheBoard = scenario_test::CameraOnTheBoard;
 
@@ -25,10 +25,6 @@ struct SilenceCase {
   const char* retryLine;
   std::chrono::milliseconds period;
 };
-
-void PrintTo(const SilenceCase& silence, std::ostream* out) {
-  *out << silence.name;
-}
 
 class UnansweredRequest : public scenario_test::CameraOnTheBoard,
                           public ::testing::WithParamInterface<SilenceCase> {};
@@ -92,26 +88,13 @@ TEST_F(McuLinkOnTheBoard, FirstBootStatusLedIsSentOnceEvenUnanswered) {
   EXPECT_EQ(occurrences(log, "MCU request retry: 52"), 0) << log;
 }
 
-struct NotificationCase {
-  const char* name;
-  sim::WakeReason reason;
-  const char* state;
-};
-
-void PrintTo(const NotificationCase& notification, std::ostream* out) {
-  *out << notification.name;
-}
-
-class NotificationOutsideACapture : public scenario_test::CameraOnTheBoard,
-                                    public ::testing::WithParamInterface<NotificationCase> {};
-
 // With no capture, card check, format or file copy running, the link refuses nothing: in a
 // sync the notifications go on to the sync state, which acknowledges each of them, and they do
 // not cut short the link's wait for its next answer.
-TEST_P(NotificationOutsideACapture, GoesToTheSyncStateWhichAcknowledgesIt) {
+TEST_F(McuLinkOnTheBoard, NotificationOutsideACaptureGoesToTheSyncStateWhichAcknowledgesIt) {
   make();
-  wake(GetParam().reason);
-  ASSERT_TRUE(wait_state(GetParam().state));
+  wake(sim::WakeReason::kSync);
+  ASSERT_TRUE(wait_state("STATE_SYNC"));
 
   const int pir = board_->mcu().notify_pir();
   const int test = board_->mcu().notify_test_button();
@@ -129,10 +112,5 @@ TEST_P(NotificationOutsideACapture, GoesToTheSyncStateWhichAcknowledgesIt) {
       << "a notification does not cut short the wait for the next answer";
   EXPECT_NE(console().find("kvt_MCU2ISP_pir_detection_request_tag"), std::string::npos);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    States, NotificationOutsideACapture,
-    ::testing::Values(NotificationCase{"Sync", sim::WakeReason::kSync, "STATE_SYNC"}),
-    [](const ::testing::TestParamInfo<NotificationCase>& param) { return param.param.name; });
 
 }  // namespace

@@ -1,16 +1,10 @@
 // Photos of real captures on the board: a night PIR burst of three, stored encrypted, and a
 // day time-lapse photo, checked in the card's files the run copied out.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
-
-#include "sim/camsim/scenario.h"
-#include "sim/camsim/scenario_runner.h"
 
 #include "camera_on_board.h"
 
@@ -18,39 +12,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The server's password as the factory wrote it into the configuration: quote, $() and ;.
-constexpr const char* kPassword = "it's$(a)pw;";
+using scenario_test::kPassword;
 
-// Runs a scenario text; returns the run folder.
+// Runs a scenario text, which ends with the MCU's power cut; returns the run folder.
 std::string run(const std::string& text, const scenario_test::TempDir& dir) {
-  sim::camsim::Scenario scenario;
-  std::string error;
-  EXPECT_EQ(sim::camsim::parse_scenario(text, "photos", &scenario, &error), 0) << error;
-  sim::camsim::RunOptions options;
-  options.runDir = dir.path() + "/run";
-  sim::camsim::RunResult result;
-  EXPECT_EQ(sim::camsim::run_scenario(scenario, options, &result, &error), 0) << error;
-  EXPECT_EQ(result.poweredOffByMcu, 1);
-  return options.runDir;
+  EXPECT_EQ(scenario_test::run_story(text, dir.path() + "/run").result.poweredOffByMcu, 1);
+  return dir.path() + "/run";
 }
 
 // The picture decoded to planar 4:2:0 at 64x36 (decrypted first when `password` is set), or
 // empty when it does not decode.
 std::string decoded(const std::string& path, const std::string& password = "") {
-  std::string jpeg = path;
-  if (!password.empty()) {
-    jpeg = path + ".plain";
-    if (fork() == 0) {
-      execlp("openssl", "openssl", "enc", "-d", "-aes-128-cbc", "-in", path.c_str(), "-out",
-             jpeg.c_str(), "-pass", ("pass:" + password).c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    wait(nullptr);
-  }
+  const std::string jpeg = password.empty() ? path : scenario_test::decrypted(path, password);
   const std::string raw = path + ".yuv";
-  std::system(("ffmpeg -loglevel quiet -y -i '" + jpeg + "' -vf scale=64:36 -f rawvideo " +
-               "-pix_fmt yuv420p '" + raw + "'")
-                  .c_str());
+  sim::card::run_program({"ffmpeg", "-loglevel", "quiet", "-y", "-i", jpeg, "-vf", "scale=64:36",
+                          "-f", "rawvideo", "-pix_fmt", "yuv420p", raw});
   return scenario_test::read_file(raw);
 }
 

@@ -31,38 +31,17 @@ class CardOnTheBoard : public scenario_test::CameraOnTheBoard {
     setup.mcu.cameraStateFor[static_cast<size_t>(sim::WakeReason::kTimelapse)] = state;
     make(setup);
   }
-  sim::card::CardPart& card() { return *board_->part<sim::card::CardPart>(); }
 
-  // Wakes the camera and waits until the MCU has answered ready-to-sleep and cut the power.
+  // Wakes the camera and returns its console once the MCU has answered ready-to-sleep and cut
+  // the power.
   std::string run_until_asleep(sim::WakeReason reason = sim::WakeReason::kTimelapse) {
     wake(reason);
+    return asleep();
+  }
+  std::string asleep() {
     EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
     EXPECT_TRUE(board_->wait_power_off(kPatience));
     return console_now();
-  }
-
-  // Puts `files` (card paths, each `mib` MiB of zeros) on partition `number` with mtools.
-  void put_files(int number, const std::vector<std::string>& files, int mib) {
-    const std::string source = dir_.path() + "/media";
-    std::ofstream{source}.close();
-    std::filesystem::resize_file(source, static_cast<uint64_t>(mib) << 20);
-    std::string volume;
-    for (const sim::card::Partition& partition : sim::card::card_partitions(card().image())) {
-      if (partition.number == number) {
-        volume = card().image() + "@@" + std::to_string(partition.start);
-      }
-    }
-    ASSERT_FALSE(volume.empty());
-    for (const std::string& file : files) {
-      // mmd makes one level at a time; folders already made only make it complain.
-      for (std::size_t slash = file.find('/', 1); slash != std::string::npos;
-           slash = file.find('/', slash + 1)) {
-        sim::card::run_program({"mmd", "-i", volume, "::" + file.substr(0, slash)});
-      }
-      std::string output;
-      ASSERT_EQ(sim::card::run_program({"mcopy", "-i", volume, source, "::" + file}, &output), 0)
-          << file << ": " << output;
-    }
   }
 
   void expect_card_clean() {
@@ -71,11 +50,13 @@ class CardOnTheBoard : public scenario_test::CameraOnTheBoard {
   }
 };
 
-TEST_F(CardOnTheBoard, BlankCardIsNotFormattedAndNothingIsWrittenToIt) {
+// A test capture on a blank card: the card is reported, never formatted nor written to, and
+// the red SD LED blinks.
+TEST_F(CardOnTheBoard, BlankCardIsNotFormattedNorWrittenAndBlinksTheRedSdLed) {
   make_board();
   std::string error;
   ASSERT_EQ(card().insert_blank("64M", &error), 0) << error;
-  const std::string log = run_until_asleep();
+  const std::string log = run_until_asleep(sim::WakeReason::kTestButton);
   EXPECT_NE(log.find("ERROR : SD NOT FORMATED:"), std::string::npos);
   EXPECT_NE(log.find("SD card mounted to Modem and hence log updation interrupted"),
             std::string::npos);
@@ -84,13 +65,6 @@ TEST_F(CardOnTheBoard, BlankCardIsNotFormattedAndNothingIsWrittenToIt) {
   struct stat image {};
   ASSERT_EQ(stat(card().image().c_str(), &image), 0);
   EXPECT_EQ(image.st_blocks, 0);
-}
-
-TEST_F(CardOnTheBoard, BlankCardBlinksTheRedSdLedInATestCapture) {
-  make_board();
-  std::string error;
-  ASSERT_EQ(card().insert_blank("64M", &error), 0) << error;
-  run_until_asleep(sim::WakeReason::kTestButton);
   int red_changes = 0;
   int green_lit = 0;
   for (const sim::board::BoardEvent& change : board_->record().events("gpio")) {
@@ -113,9 +87,7 @@ TEST_F(CardOnTheBoard, PulledCardIsReportedAndTheRunStillEndsInSleep) {
   wake(sim::WakeReason::kTimelapse);
   ASSERT_TRUE(board_->mcu().wait_received("get_camera_state_request", 1, kPatience));
   ASSERT_EQ(card().set_present(false, &error), 0) << error;
-  EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
-  EXPECT_TRUE(board_->wait_power_off(kPatience));
-  const std::string log = console_now();
+  const std::string log = asleep();
   EXPECT_NE(log.find("ERROR : SD NOT INSERTED:"), std::string::npos);
   EXPECT_EQ(log.find("SD card mounted to ISP and copied logs"), std::string::npos);
   ASSERT_EQ(card().set_present(true, &error), 0) << error;
@@ -129,9 +101,7 @@ TEST_F(CardOnTheBoard, DirtySecondaryIsRepairedAtTheSyncCheck) {
   ASSERT_EQ(card().change(2, VolumeChange::kDirty, &error), 0) << error;
   wake(sim::WakeReason::kTimelapse);
   EXPECT_TRUE(wait_console("Repairing filesystem errors of secondary partition"));
-  board_->cut_power("test over");
-  EXPECT_TRUE(board_->wait_power_off(kPatience));
-  const std::string log = console_now();
+  const std::string log = console();
   EXPECT_EQ(log.find("Repairing filesystem errors of primary partition"), std::string::npos);
   // The repair always reports success; the checker itself must have run and found the card.
   EXPECT_EQ(log.find("fsck.fat -y /dev/mmcblk0p2: run fail"), std::string::npos);
@@ -151,7 +121,12 @@ TEST_F(CardOnTheBoard, FullCardLosesItsOldestPhotosWithTheirCopiesAtPowerDown) {
       media.push_back(std::string(path) + number + ".JPG");
     }
   }
-  ASSERT_NO_FATAL_FAILURE(put_files(1, media, 20));
+  const std::string source = dir_.path() + "/media";
+  std::ofstream{source}.close();
+  std::filesystem::resize_file(source, 20 << 20);
+  for (const std::string& file : media) {
+    ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source, file));
+  }
   ASSERT_EQ(card().change(1, VolumeChange::kFill, &error), 0) << error;
 
   const std::string log = run_until_asleep(sim::WakeReason::kPir);
@@ -165,14 +140,8 @@ TEST_F(CardOnTheBoard, FullCardLosesItsOldestPhotosWithTheirCopiesAtPowerDown) {
   EXPECT_LT(log.find("SD Monitoring completed"),
             log.find("ISP to MCU - MCU_REQ_SET_ISP_READY_TO_SLEEP"));
   // The end-of-run report copies the card out and gives fsck.fat -n's verdict on it.
-  char* text = nullptr;
-  std::size_t size = 0;
-  FILE* out = open_memstream(&text, &size);
-  ASSERT_NE(out, nullptr);
-  board_->report_parts(out);
-  fclose(out);
-  const std::string report(text, size);
-  free(text);
+  const std::string report =
+      scenario_test::printed([this](FILE* out) { board_->report_parts(out); });
   EXPECT_NE(report.find("mmcblk0p1: clean,"), std::string::npos) << report;
   EXPECT_NE(report.find("mmcblk0p2: clean,"), std::string::npos) << report;
   const std::string primary = dir_.path() + "/run/card/primary";

@@ -1,11 +1,7 @@
 // Syncs and first boots on the board: the upload into the server inbox, the sync timeout and
 // the Modem's SD format requests.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,31 +21,8 @@ using namespace std::chrono_literals;
 using scenario_test::kPatience;
 using test_support::read_file;
 
-int run(const std::vector<std::string>& args) {
-  const pid_t child = fork();
-  if (child == 0) {
-    setenv("MTOOLS_SKIP_CHECK", "1", 1);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
  protected:
-  sim::card::CardPart& card() { return *board_->part<sim::card::CardPart>(); }
   sim::modem::ModemPart& modem() { return *board_->part<sim::modem::ModemPart>(); }
 
   // Runs one wake-up until the MCU cut the power.
@@ -84,32 +57,25 @@ TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
   modem().setup().password = "pa ss'w\"rd";
-  const std::vector<sim::card::Partition> partitions = sim::card::card_partitions(card().image());
-  ASSERT_EQ(partitions.size(), 2u);
-  const std::string primary =
-      card().image() + "@@" +
-      std::to_string(partitions[0].number == 1 ? partitions[0].start : partitions[1].start);
-  const std::string work = dir_.path() + "/work";
-  std::filesystem::create_directories(work);
   std::vector<std::string> plain;
   for (int i = 1; i <= 2; ++i) {
-    std::string jpeg = "\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x');
-    jpeg += "\xFF\xD9";
-    plain.push_back(jpeg);
+    plain.push_back("\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x') +
+                    "\xFF\xD9");
     const std::string name = "PICT000" + std::to_string(i) + ".JPG";
-    std::ofstream(work + "/" + name, std::ios::binary) << jpeg;
-    ASSERT_EQ(run({"openssl", "enc", "-aes-128-cbc", "-in", work + "/" + name, "-out",
-                   work + "/enc_" + name, "-pass", "pass:" + modem().setup().password}),
-              0);
-    run({"mmd", "-i", primary, "::/TRANSMIT"});
-    ASSERT_EQ(run({"mcopy", "-o", "-i", primary, work + "/enc_" + name, "::/TRANSMIT/" + name}), 0);
+    const std::string source = dir_.path() + "/" + name;
+    std::ofstream(source, std::ios::binary) << plain.back();
+    ASSERT_EQ(
+        sim::card::run_program({"openssl", "enc", "-aes-128-cbc", "-in", source, "-out",
+                                source + ".enc", "-pass", "pass:" + modem().setup().password}),
+        0);
+    ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source + ".enc", "/TRANSMIT/" + name));
   }
 
   run_until_asleep(sim::WakeReason::kSync);
 
   const std::string inbox = modem().inbox_dir();
-  EXPECT_EQ(contents(inbox + "/PICT0001.JPG"), plain[0]);
-  EXPECT_EQ(contents(inbox + "/PICT0002.JPG"), plain[1]);
+  EXPECT_EQ(read_file(inbox + "/PICT0001.JPG"), plain[0]);
+  EXPECT_EQ(read_file(inbox + "/PICT0002.JPG"), plain[1]);
   const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_TRUE(uploads[0].notJpeg.empty());
@@ -192,10 +158,8 @@ TEST_F(SyncOnTheBoard, FirstBootFormatRequestTakesItsBranch) {
     board_.reset();
     sim::board::BoardSetup setup;
     setup.runDir = dir_.path() + "/run" + std::to_string(++index);
-    setup.speed = 10;
+    ASSERT_NO_FATAL_FAILURE(make(setup, 10));
     std::string error;
-    board_ = sim::board::Board::create(setup, &error);
-    ASSERT_NE(board_, nullptr) << error;
     ASSERT_EQ(c.cardFormatted ? card().insert_formatted("4G", 2, &error)
                               : card().insert_blank("4G", &error),
               0)
