@@ -46,40 +46,37 @@ class FormatDisplay : public IndicatorTest {
   }
 };
 
-TEST_F(FormatDisplay, AFailedFormatBlinksTheRedSdLed) {
-  format_result = -1;
-  EXPECT_EQ(format_and_show(), -1);
-  EXPECT_EQ(formats, 1);
-  EXPECT_EQ(ledStates[LED_SD_RED].mode, LED_BLINK);
-  EXPECT_EQ(ledStates[LED_SD_RED].continuous, 1u);
-  EXPECT_EQ(ledStates[LED_SD_GREEN].mode, LED_OFF);
-  EXPECT_EQ(statusLedRed, STATUS_LED_ON);
-}
-
-TEST_F(FormatDisplay, ASuccessLightsGreenAndTheStatusLedFollowsPowerAndCard) {
+// The SD LEDs show the format's result; after a success the status LED follows power and card.
+TEST_F(FormatDisplay, TheSdLedsShowTheResultAndTheStatusLedPowerAndCard) {
   const struct {
-    int sd;
+    int result, sd;
     uint32_t charge;
     int signal;
+    uint32_t sdRed, sdGreen;
     int red, green;
   } cases[] = {
-      {SD_FAULT, 80, 3, STATUS_LED_OFF, STATUS_LED_ON},
-      {SD_PRIMARY_AWAY, 80, 3, STATUS_LED_BLINK, STATUS_LED_OFF},
-      {SD_MOUNTED, 10, 0, STATUS_LED_OFF, STATUS_LED_BLINK},
+      {-1, SD_MOUNTED, 80, 3, LED_BLINK, LED_OFF, STATUS_LED_ON, STATUS_LED_OFF},
+      {0, SD_FAULT, 80, 3, LED_OFF, LED_ON, STATUS_LED_OFF, STATUS_LED_ON},
+      {0, SD_PRIMARY_AWAY, 80, 3, LED_OFF, LED_ON, STATUS_LED_BLINK, STATUS_LED_OFF},
+      {0, SD_MOUNTED, 10, 0, LED_OFF, LED_ON, STATUS_LED_OFF, STATUS_LED_BLINK},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE("card state " + std::to_string(c.sd) + ", format " + std::to_string(c.result));
     statusLedRed = STATUS_LED_OFF;
     statusLedGreen = STATUS_LED_OFF;
     formatLedShown = 0;
+    format_result = c.result;
     sdState = c.sd;
     batteryPercent = c.charge;
     cameraConfig->signalStrength = c.signal;
-    EXPECT_EQ(format_and_show(), 0);
-    EXPECT_EQ(ledStates[LED_SD_GREEN].mode, LED_ON);
-    EXPECT_EQ(ledStates[LED_SD_RED].mode, LED_OFF);
-    EXPECT_EQ(statusLedRed, c.red) << "card state " << c.sd;
-    EXPECT_EQ(statusLedGreen, c.green) << "card state " << c.sd;
+    EXPECT_EQ(format_and_show(), c.result);
+    EXPECT_EQ(ledStates[LED_SD_RED].mode, c.sdRed);
+    EXPECT_TRUE(c.result == 0 || ledStates[LED_SD_RED].continuous == 1u) << "blinks until shown";
+    EXPECT_EQ(ledStates[LED_SD_GREEN].mode, c.sdGreen);
+    EXPECT_EQ(statusLedRed, c.red);
+    EXPECT_EQ(statusLedGreen, c.green);
   }
+  EXPECT_EQ(formats, 4);
 }
 
 TEST_F(FormatDisplay, WaitsForACheckOfTheCardToEnd) {

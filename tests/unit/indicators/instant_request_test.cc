@@ -134,36 +134,12 @@ TEST_F(InstantQuery, FactoryResetWritesTheDefaultsAndStartsTheConfigurationChain
   }
   run_instant_query(QUERY_FACTORY_RESET, QueryRunner::kThread, EventMessage{});
   CameraConfig loaded;
-  for (int which : {0, 1}) {
-    EXPECT_EQ(config_check_file(which), 0) << "file " << which;
-  }
   EXPECT_EQ(config_load(&loaded), 0);
   EXPECT_EQ(loaded.sync_frequency, 6);
   const auto sent = drain(mcuQueue);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].request, MCU_REQ_SET_PIR_CONFIG);
   EXPECT_EQ(answer(), (std::pair<int, int>{-1, -1})) << "answered at the chain's end";
-}
-
-TEST_F(InstantQuery, PauseIsAnsweredWhenTheSyncHasPassedTheConfigurationOn) {
-  sysInfo->state = STATE_SYNC;
-  sysInfo->instantQueryType = QUERY_PAUSE;
-  run_instant_query(QUERY_PAUSE, QueryRunner::kThread, EventMessage{});
-  auto sent = drain(modemQueue);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].request, MODEM_REQ_GET_CAMERA_CONFIGURATION);
-  // The last answer of the configuration chain: the query is answered, then the shutdown asked.
-  EventMessage last{};
-  last.kind = MSG_MCU_RESP;
-  last.response = MCU_RESP_SET_CAMERA_INSTANT_SCHEDULE;
-  modemSyncInfo->queryProcessed = 0;
-  handle_sync(last);
-  sent = drain(modemQueue);
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].kind, MODEM_ASYNC_RESP_SET_SERVER_INSTANT_QUERY);
-  EXPECT_EQ(modemSyncInfo->queryProcessed, 1);
-  EXPECT_EQ(sent[1].request, MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN);
-  EXPECT_EQ(sysInfo->instantStage, INSTANT_DONE);
 }
 
 TEST_F(InstantQuery, ASecondQueryDuringASyncIsAnsweredNotProcessed) {
