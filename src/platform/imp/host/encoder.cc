@@ -9,9 +9,9 @@
 // sensor does not wait for a busy encoder.
 //
 // libx265 codes two frames at once (frame threads), so a key frame, which costs several
-// periods on its own, overlaps the frame after it and the reader stays within the source's
-// buffers. A frame therefore comes out one submission later: a poll submits frames until one
-// is out, and a stop discards the frame still in the coder.
+// periods on its own, overlaps the frames after it and the reader stays within the source's
+// buffers. A frame therefore comes out two submissions later: a poll submits frames until one
+// is out, and a new start discards the frames still in the coder.
 #include <errno.h>
 #include <string.h>
 #include <x265.h>
@@ -347,8 +347,8 @@ int wait_for_frame(EncChannel& channel, uint32_t timeoutMs) {
   return 0;
 }
 
-// Starts libx265 afresh when a frame is still in it from the last recording, so the next
-// recording does not begin with a stale frame.
+// Starts libx265 afresh when frames are still in it from the last recording, so the next
+// recording does not begin with stale frames.
 int empty_coder(EncChannel& channel) {
   if (channel.inCoder == 0) {
     return 0;
