@@ -37,9 +37,9 @@ int McuPart::attach(Board& board, std::string* ret_error) {
   }
   peer_ = std::make_unique<sim::McuPeer>(
       line->master, mcu, [this](const sim::McuRecord& record) { on_record(record); },
-      [&board] { return board.time().elapsed(); });
+      board.time().clock());
   peer_->set_on_ready_to_sleep([&board] { board.cut_power("the MCU answered ready-to-sleep"); });
-  peer_->set_on_modem_power([this](bool on) {
+  peer_->add_on_modem_power([this](bool on) {
     board_->part_event("mcu", std::string("Modem power ") + (on ? "on" : "off"),
                        {{"what", std::string("modem-power")}, {"on", on}});
   });

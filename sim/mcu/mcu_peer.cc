@@ -89,18 +89,10 @@ void McuPeerState::queue(const google::protobuf::Message& wrapper, const std::st
   outgoing.push_back(std::move(message));
 }
 
-McuPeer::McuPeer(int ptyMasterFd, McuSetup setup, McuRecordCallback onRecord, BoardClock clock)
+McuPeer::McuPeer(int ptyMasterFd, McuSetup setup, McuRecordCallback onRecord, PeerClock clock)
     : fd_(ptyMasterFd), state_(std::make_unique<McuPeerState>()) {
   McuPeerState& s = *state_;
-  s.customClock = static_cast<bool>(clock);
-  if (clock) {
-    s.clock = std::move(clock);
-  } else {
-    const auto origin = std::chrono::steady_clock::now();
-    s.clock = [origin] {
-      return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - origin);
-    };
-  }
+  s.clock = std::move(clock);
   s.onRecord = std::move(onRecord);
   s.setup = std::move(setup);
   s.rtcValid = s.setup.rtcValid;
@@ -263,9 +255,9 @@ void McuPeer::set_on_ready_to_sleep(std::function<void()> callback) {
   state_->onReadyToSleep = std::move(callback);
 }
 
-void McuPeer::set_on_modem_power(std::function<void(bool on)> callback) {
+void McuPeer::add_on_modem_power(std::function<void(bool on)> callback) {
   std::lock_guard lock(state_->mutex);
-  state_->onModemPower = std::move(callback);
+  state_->onModemPower.push_back(std::move(callback));
 }
 
 McuStatusLed McuPeer::status_led() const {

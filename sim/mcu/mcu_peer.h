@@ -24,13 +24,13 @@
 
 #include "sim/peers/fault_book.h"
 #include "sim/peers/line_record.h"
+#include "sim/peers/peer_clock.h"
 
 namespace sim {
 
 struct McuPeerState;
 
 // Board time in milliseconds. Monotonic; its origin is the board's business (scenario start).
-using BoardClock = std::function<std::chrono::milliseconds()>;
 
 // Why the MCU powered the camera processor this time; selects the camera state it reports.
 enum class WakeReason : int {
@@ -125,8 +125,8 @@ using McuFault = PeerFault;
 class McuPeer {
  public:
   // `ptyMasterFd` is borrowed: the caller keeps it open while the peer runs and closes it.
-  // Without a clock, board time is the host's monotonic time since construction.
-  McuPeer(int ptyMasterFd, McuSetup setup, McuRecordCallback onRecord, BoardClock clock = {});
+  // Without the board's clock, board time is the host's monotonic time since construction.
+  McuPeer(int ptyMasterFd, McuSetup setup, McuRecordCallback onRecord, PeerClock clock = {});
   ~McuPeer();
   McuPeer(const McuPeer&) = delete;
   McuPeer& operator=(const McuPeer&) = delete;
@@ -162,8 +162,9 @@ class McuPeer {
   // Board reactions. Called on the worker thread.
   // After the answer to isp_ready_to_sleep_request has been written: the board cuts power.
   void set_on_ready_to_sleep(std::function<void()> callback);
-  // When a set_modem_power_state_request changes the Modem's power: the board powers the Modem.
-  void set_on_modem_power(std::function<void(bool on)> callback);
+  // When a set_modem_power_state_request changes the Modem's power: the board powers the Modem
+  // (every listener added is called).
+  void add_on_modem_power(std::function<void(bool on)> callback);
 
   // What the camera asked for.
   McuStatusLed status_led() const;

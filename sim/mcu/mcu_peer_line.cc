@@ -22,28 +22,29 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// While the board clock is the scenario's own (it may be stepped by hand), waits for due
-// messages are cut into slices so that a step of the clock is seen soon.
-constexpr int kClockSliceMs = 20;
 // While nobody holds the pseudo-terminal's slave open (camera off), the line is looked at
 // again this often.
 constexpr int kHungUpRetryMs = 20;
 // How long one write may wait for room on the line before the message counts as not written.
 constexpr int kWriteRoomTimeoutMs = 2000;
 
-// Milliseconds until the next due message, -1 for none; the caller holds `mutex`.
+// When the next message is due, -1 for none; the caller holds `mutex`.
+milliseconds next_due(const McuPeerState& s) {
+  milliseconds due{-1};
+  for (const McuOutgoing& message : s.outgoing) {
+    due = due.count() < 0 ? message.due : std::min(due, message.due);
+  }
+  return due;
+}
+
+// Milliseconds of host time to wait for the next due message (the board's alarm ends the wait
+// sooner when board time runs ahead), -1 for none; the caller holds `mutex`.
 int poll_timeout_ms(const McuPeerState& s, bool hungUp) {
   int timeout = -1;
-  if (!s.outgoing.empty()) {
-    milliseconds due = s.outgoing.front().due;
-    for (const McuOutgoing& message : s.outgoing) {
-      due = std::min(due, message.due);
-    }
+  const milliseconds due = next_due(s);
+  if (due.count() >= 0) {
     const auto wait = std::max<milliseconds::rep>(0, (due - s.now()).count());
     timeout = static_cast<int>(std::min<milliseconds::rep>(wait, 60000));
-    if (s.customClock) {
-      timeout = std::min(timeout, kClockSliceMs);
-    }
   }
   if (hungUp) {
     timeout = timeout < 0 ? kHungUpRetryMs : std::min(timeout, kHungUpRetryMs);
@@ -106,7 +107,7 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
   const bool parsed = request.ParsePartialFromString(payload);
   const bool decoded = parsed && request.IsInitialized();
   std::vector<McuRecord> emitted;
-  std::function<void(bool)> modemCallback;
+  std::vector<std::function<void(bool)>> modemCallbacks;
   bool modemOn = false;
   {
     std::lock_guard lock(s.mutex);
@@ -132,7 +133,7 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
       const bool answered = mcu_answer_tag(tag) != 0;
       record.retry = answered && s.unanswered.contains(tag);
       if (act_on_request(s, tag, *member, record)) {
-        modemCallback = s.onModemPower;
+        modemCallbacks = s.onModemPower;
         modemOn = s.modemPowered;
       }
       const std::string name = record.member;
@@ -149,7 +150,7 @@ void handle_payload(McuPeerState& s, const std::string& payload) {
     s.changed.notify_all();
   }
   s.emit(emitted);
-  if (modemCallback) {
+  for (const std::function<void(bool)>& modemCallback : modemCallbacks) {
     modemCallback(modemOn);
   }
 }
@@ -264,11 +265,19 @@ void run_mcu_line(int fd, McuPeerState& s) {
   LineReader reader;
   bool hungUp = false;
   std::array<uint8_t, 512> buffer{};
+  // Tells the board's clock when the next message is due, and wakes the worker then.
+  PeerAlarm due(s.clock, [&s] { s.wake(); });
   while (s.running) {
     int timeout = 0;
     {
       std::lock_guard lock(s.mutex);
       timeout = poll_timeout_ms(s, hungUp);
+      const milliseconds next = next_due(s);
+      if (next.count() >= 0) {
+        due.aim(next);
+      } else {
+        due.clear();
+      }
     }
     std::array<pollfd, 2> fds = {{{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}}};
     const nfds_t count = hungUp ? 1 : 2;
@@ -287,7 +296,7 @@ void run_mcu_line(int fd, McuPeerState& s) {
     }
     hungUp = false;
     if (count == 2 && (fds[1].revents & POLLIN) != 0) {
-      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      const ssize_t n = read_line(fd, buffer.data(), buffer.size());
       if (n > 0) {
         reader.take(s, std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
       } else if (n < 0 && errno != EINTR && errno != EAGAIN) {

@@ -33,8 +33,7 @@ struct McuOutgoing {
 
 struct McuPeerState {
   // Fixed at construction.
-  BoardClock clock;
-  bool customClock = false;
+  PeerClock clock;
   McuRecordCallback onRecord;
   int wakeRead = -1;
   int wakeWrite = -1;
@@ -48,7 +47,7 @@ struct McuPeerState {
   mutable std::condition_variable changed;
   // Everything below is guarded by `mutex`.
   std::function<void()> onReadyToSleep;
-  std::function<void(bool)> onModemPower;
+  std::vector<std::function<void(bool)>> onModemPower;
   McuSetup setup;
   WakeReason wakeReason = WakeReason::kFirstBoot;
   bool rtcValid = true;
@@ -70,7 +69,7 @@ struct McuPeerState {
   // Set by a new power-up: the worker forgets a frame half received.
   bool lineReset = false;
 
-  std::chrono::milliseconds now() const { return clock(); }
+  std::chrono::milliseconds now() const { return clock.now(); }
   // The RTC as it reads now: it runs with board time from when it was set.
   int32_t rtc_now() const;
   // Wakes the worker from its wait (new outgoing message, stop).

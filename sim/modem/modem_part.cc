@@ -17,7 +17,6 @@ namespace sim::modem {
 
 namespace {
 
-constexpr auto kPowerSlice = std::chrono::milliseconds(10);
 constexpr char kPrimaryDevicePrefix[] = "/dev/mmcblk0p";
 
 std::string direction_text(const LineMessage& message) {
@@ -42,7 +41,7 @@ int partition_in_use(const std::string& image, const card::Partition& partition)
 }  // namespace
 
 ModemPart::~ModemPart() {
-  watching_ = false;
+  power_changed([this] { watching_ = false; });
   if (watcher_.joinable()) {
     watcher_.join();
   }
@@ -65,20 +64,29 @@ int ModemPart::attach(board::Board& board, std::string* ret_error) {
   recording_.open(board.run_dir() + "/ttyS0.jsonl", "ttyS0", "modem");
   peer_ = std::make_unique<ModemPeer>(
       line->master, setup_, [this](const LineMessage& message) { on_line(message); },
-      [&board] { return board.time().elapsed(); });
+      board.time().clock());
   peer_->set_uploader([this](ModemUpload* upload) { this->upload(upload); });
+  board.mcu().add_on_modem_power([this](bool) { power_changed([] {}); });
   watching_ = true;
   watcher_ = std::thread([this] { watch_power(); });
   return 0;
 }
 
+void ModemPart::power_changed(const std::function<void()>& change) {
+  {
+    std::lock_guard lock(powerMutex_);
+    change();
+  }
+  powerChanged_.notify_all();
+}
+
 int ModemPart::power_up(const board::WakeContext&, std::string*) {
-  cameraPowered_ = true;
+  power_changed([this] { cameraPowered_ = true; });
   return 0;
 }
 
 void ModemPart::power_cut(const board::WakeContext&) {
-  cameraPowered_ = false;
+  power_changed([this] { cameraPowered_ = false; });
   if (peer_->running()) {
     peer_->stop();
     board_->part_event("modem", "Modem off (the camera lost power)", {{"on", false}});
@@ -94,13 +102,16 @@ int ModemPart::change_setup(const std::function<int(ModemSetup&, std::string*)>&
 
 void ModemPart::watch_power() {
   // The MCU's Modem switch powers the Modem; while the camera processor is off its session
-  // has no one to talk to, so the Modem restarts with the next power-up.
+  // has no one to talk to, so the Modem restarts with the next power-up. The watcher is woken
+  // by either change, at once: the Modem starts before the board's clock sees everything wait.
+  std::unique_lock lock(powerMutex_);
   while (watching_) {
     const bool wanted = cameraPowered_ && board_->mcu().modem_powered();
+    lock.unlock();
     if (wanted && !peer_->running()) {
       ModemSetup setup;
       {
-        std::lock_guard lock(setupMutex_);
+        std::lock_guard setupLock(setupMutex_);
         setup = setup_;
       }
       if (setup.clockFromBoard) {
@@ -113,7 +124,10 @@ void ModemPart::watch_power() {
       peer_->stop();
       board_->part_event("modem", "Modem off", {{"on", false}});
     }
-    std::this_thread::sleep_for(kPowerSlice);
+    lock.lock();
+    if (watching_ && wanted == (cameraPowered_ && board_->mcu().modem_powered())) {
+      powerChanged_.wait(lock);
+    }
   }
 }
 

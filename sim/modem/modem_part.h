@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,8 +47,12 @@ class ModemPart : public board::BoardPart {
   ModemSetup setup_;
   std::unique_ptr<ModemPeer> peer_;
   LineRecording recording_;
-  std::atomic<bool> cameraPowered_{false};
-  std::atomic<bool> watching_{false};
+  // What the power watcher follows; it is woken when either changes.
+  std::mutex powerMutex_;
+  std::condition_variable powerChanged_;
+  bool cameraPowered_ = false;
+  bool watching_ = false;
+  void power_changed(const std::function<void()>& change);
   std::atomic<int> powerCuts_{0};
   std::thread watcher_;
 };

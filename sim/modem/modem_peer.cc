@@ -19,8 +19,8 @@ using std::chrono::milliseconds;
 namespace {
 
 constexpr milliseconds kWriteRoomTimeout{2000};
-constexpr int kSliceMs = 10;
-constexpr int kIdleSliceMs = 100;
+// While nobody holds the line's slave open (the camera is off), it is looked at this often.
+constexpr int kHungUpRetryMs = 10;
 
 // The member a wrapper carries, by its schema name; empty when none is set.
 std::string member_of(const google::protobuf::Message& wrapper) {
@@ -83,10 +83,9 @@ kvt::CameraConfigurationResponse default_server_configuration() {
 }
 
 ModemPeer::ModemPeer(int ptyMasterFd, ModemSetup setup, LineMessageCallback onRecord,
-                     ModemClock clock)
+                     PeerClock clock)
     : fd_(ptyMasterFd),
       clock_(std::move(clock)),
-      origin_(std::chrono::steady_clock::now()),
       onRecord_(std::move(onRecord)),
       setup_(std::move(setup)) {}
 
@@ -95,10 +94,7 @@ ModemPeer::~ModemPeer() {
 }
 
 milliseconds ModemPeer::now() const {
-  if (clock_) {
-    return clock_();
-  }
-  return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - origin_);
+  return clock_.now();
 }
 
 int ModemPeer::start() {
@@ -325,18 +321,33 @@ void ModemPeer::answer_request(const kvt::kvt_ISP2Modem& request, const std::str
 void ModemPeer::line_loop() {
   Deframer deframer;
   std::array<uint8_t, 512> buffer{};
+  // Tells the board's clock when the next answer is due, and wakes the loop then.
+  PeerAlarm alarm(clock_, [this] {
+    const char byte = 0;
+    (void)!write(wakeWrite_, &byte, 1);
+  });
   for (;;) {
-    int timeout;
+    int timeout = -1;
     {
       std::lock_guard lock(mutex_);
       if (!running_) {
         return;
       }
-      timeout = due_.empty() ? kIdleSliceMs : kSliceMs;
+      if (!due_.empty()) {
+        milliseconds next = due_.front().at;
+        for (const Due& message : due_) {
+          next = std::min(next, message.at);
+        }
+        alarm.aim(next);
+        timeout = static_cast<int>(std::clamp<milliseconds::rep>((next - now()).count(), 0, 60000));
+      } else {
+        alarm.clear();
+      }
     }
     const bool hungUp = line_hung_up(fd_);
     std::array<pollfd, 2> fds = {{{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}}};
-    if (::poll(fds.data(), hungUp ? 1 : 2, hungUp ? kSliceMs : timeout) < 0 && errno != EINTR) {
+    if (::poll(fds.data(), hungUp ? 1 : 2, hungUp ? kHungUpRetryMs : timeout) < 0 &&
+        errno != EINTR) {
       return;
     }
     char drain[64];
@@ -345,7 +356,7 @@ void ModemPeer::line_loop() {
       }
     }
     if (!hungUp && (fds[1].revents & POLLIN) != 0) {
-      const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
+      const ssize_t count = read_line(fd_, buffer.data(), buffer.size());
       if (count > 0) {
         deframer.feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(count)));
       }

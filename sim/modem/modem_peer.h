@@ -28,12 +28,12 @@
 
 #include "sim/peers/fault_book.h"
 #include "sim/peers/line_record.h"
+#include "sim/peers/peer_clock.h"
 #include "sim/peers/proto/modem_messages.pb.h"
 
 namespace sim {
 
 // Board time in milliseconds since the scenario started.
-using ModemClock = std::function<std::chrono::milliseconds()>;
 
 // How the sync goes, as the server and the network make it.
 struct ModemSyncScript {
@@ -96,7 +96,7 @@ using ModemUploader = std::function<void(ModemUpload* ret_upload)>;
 class ModemPeer {
  public:
   // `ptyMasterFd` is borrowed. Without a clock, board time is host time since construction.
-  ModemPeer(int ptyMasterFd, ModemSetup setup, LineMessageCallback onRecord, ModemClock clock = {});
+  ModemPeer(int ptyMasterFd, ModemSetup setup, LineMessageCallback onRecord, PeerClock clock = {});
   ~ModemPeer();
   ModemPeer(const ModemPeer&) = delete;
   ModemPeer& operator=(const ModemPeer&) = delete;
@@ -162,8 +162,7 @@ class ModemPeer {
   void note(LineMessage record);
 
   int fd_;
-  ModemClock clock_;
-  std::chrono::steady_clock::time_point origin_;
+  PeerClock clock_;
   LineMessageCallback onRecord_;
 
   mutable std::mutex mutex_;

@@ -17,7 +17,6 @@ constexpr milliseconds kBusyCardPause{2000};
 constexpr milliseconds kFirstPause{200};
 constexpr milliseconds kRebootSilence{3000};
 constexpr milliseconds kSessionPatience{24 * 3600 * 1000};
-constexpr milliseconds kHostSlice{5};
 constexpr int kCardTries = 5;
 constexpr uint32_t kSearching = 0;
 constexpr uint32_t kInProgress = 1;
@@ -40,25 +39,19 @@ bool ModemPeer::powered() const {
 bool ModemPeer::pause(milliseconds span) {
   const milliseconds until = now() + span;
   std::unique_lock lock(mutex_);
-  while (running_ && now() < until) {
-    changed_.wait_for(lock, kHostSlice);
-  }
+  clock_.wait_until(lock, changed_, until, [&] { return !running_; });
   return running_;
 }
 
 bool ModemPeer::await(std::string_view member, int count, milliseconds limit) {
   const milliseconds until = now() + limit;
   std::unique_lock lock(mutex_);
-  for (;;) {
+  const auto arrived = [&] {
     auto found = received_.find(member);
-    if (found != received_.end() && found->second >= count) {
-      return true;
-    }
-    if (!running_ || now() >= until) {
-      return false;
-    }
-    changed_.wait_for(lock, kHostSlice);
-  }
+    return found != received_.end() && found->second >= count;
+  };
+  clock_.wait_until(lock, changed_, until, [&] { return !running_ || arrived(); });
+  return arrived();
 }
 
 bool ModemPeer::exchange(const kvt::kvt_Modem2ISP& message, std::string_view answer,

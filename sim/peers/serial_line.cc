@@ -6,8 +6,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -21,6 +23,59 @@
 namespace sim {
 
 using std::chrono::milliseconds;
+
+namespace {
+
+struct Meter {
+  int fd = -1;
+  int64_t* wrote = nullptr;
+  int64_t* read = nullptr;
+};
+// A board has two lines; a process may hold a few boards.
+std::mutex meterMutex;
+std::array<Meter, 8> meters;
+
+int64_t* meter_of(int fd, bool wrote) {
+  std::lock_guard lock(meterMutex);
+  for (const Meter& meter : meters) {
+    if (meter.fd == fd) {
+      return wrote ? meter.wrote : meter.read;
+    }
+  }
+  return nullptr;
+}
+
+void count(int fd, bool wrote, ssize_t bytes) {
+  if (bytes > 0) {
+    if (int64_t* counter = meter_of(fd, wrote)) {
+      __atomic_add_fetch(counter, static_cast<int64_t>(bytes), __ATOMIC_RELEASE);
+    }
+  }
+}
+
+}  // namespace
+
+void meter_line(int masterFd, int64_t* wrote, int64_t* read) {
+  std::lock_guard lock(meterMutex);
+  for (Meter& meter : meters) {
+    if (meter.fd == masterFd) {
+      meter = wrote != nullptr ? Meter{masterFd, wrote, read} : Meter{};
+      return;
+    }
+  }
+  for (Meter& meter : meters) {
+    if (meter.fd < 0 && wrote != nullptr) {
+      meter = {masterFd, wrote, read};
+      return;
+    }
+  }
+}
+
+ssize_t read_line(int masterFd, void* buffer, std::size_t size) {
+  const ssize_t got = ::read(masterFd, buffer, size);
+  count(masterFd, false, got);
+  return got;
+}
 
 int open_pty(PtyPair* ret_pair) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -66,6 +121,7 @@ int write_bounded(int fd, std::span<const uint8_t> bytes, milliseconds timeout, 
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    count(fd, true, n);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
@@ -145,7 +201,7 @@ void SilentLineListener::run() {
       continue;
     }
     uint8_t buffer[512];
-    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    const ssize_t got = read_line(fd_, buffer, sizeof buffer);
     if (got <= 0) {
       continue;
     }

@@ -5,6 +5,8 @@
 // or stuck), so stopping a peer always returns.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -26,6 +28,13 @@ void close_pty(PtyPair* pair);
 
 // True while nobody holds the slave of this master open (the camera is off).
 bool line_hung_up(int masterFd);
+
+// The board counts the bytes its peers move on each line, so that its clock knows when bytes
+// are still on their way between the two ends: `wrote` and `read` count what goes through
+// write_bounded() and read_line() on `masterFd` from now on (nullptr: no longer).
+void meter_line(int masterFd, int64_t* wrote, int64_t* read);
+// read(2) on a line's master, counted.
+ssize_t read_line(int masterFd, void* buffer, std::size_t size);
 
 // Writes every byte to the line, waiting for room at most `timeout` (host time) in all, and
 // gives up at once when `stopFd` (if >= 0) turns readable. Nothing is written while the line is

@@ -13,6 +13,44 @@
 
 namespace sim_test {
 
+sim::PeerClock ManualClock::clock() {
+  return sim::PeerClock([this] { return std::chrono::milliseconds(now_.load()); },
+                        [this](std::chrono::nanoseconds at, std::function<void()> ring) {
+                          const int64_t atMs =
+                              std::chrono::duration_cast<std::chrono::milliseconds>(at).count();
+                          if (atMs <= now_.load()) {
+                            ring();
+                            return uint64_t{0};
+                          }
+                          std::lock_guard lock(mutex_);
+                          alarms_[++lastId_] = {atMs, std::move(ring)};
+                          return lastId_;
+                        },
+                        [this](uint64_t id) {
+                          std::lock_guard lock(mutex_);
+                          alarms_.erase(id);
+                        });
+}
+
+void ManualClock::advance(std::chrono::milliseconds step) {
+  now_ += step.count();
+  std::vector<std::function<void()>> due;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto alarm = alarms_.begin(); alarm != alarms_.end();) {
+      if (alarm->second.first <= now_.load()) {
+        due.push_back(std::move(alarm->second.second));
+        alarm = alarms_.erase(alarm);
+      } else {
+        ++alarm;
+      }
+    }
+  }
+  for (const std::function<void()>& ring : due) {
+    ring();
+  }
+}
+
 namespace {
 
 // The camera's own port set-up is raw as well.

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,16 +21,17 @@ namespace sim_test {
 // Generous bound for anything that must happen; never used to measure speed.
 inline constexpr std::chrono::seconds kPatience{20};
 
-// A board clock the test moves by hand.
+// A board clock the test moves by hand; it rings the peer's alarms as it passes them.
 class ManualClock {
  public:
-  sim::BoardClock clock() {
-    return [this] { return std::chrono::milliseconds(now_.load()); };
-  }
-  void advance(std::chrono::milliseconds step) { now_ += step.count(); }
+  sim::PeerClock clock();
+  void advance(std::chrono::milliseconds step);
 
  private:
   std::atomic<int64_t> now_{0};
+  std::mutex mutex_;
+  uint64_t lastId_ = 0;
+  std::map<uint64_t, std::pair<int64_t, std::function<void()>>> alarms_;
 };
 
 class CameraEnd {
