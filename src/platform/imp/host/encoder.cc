@@ -229,6 +229,7 @@ Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* time
   const View view = current_view(m);
   const double brightness = m.ae.brightness(target_amount(m, view));
   channel.nv12.resize(static_cast<size_t>(width) * height * 3 / 2);
+  const HardwareWork sensor;
   m.generator->generate(view, static_cast<double>(dueUs - source->startUs) / 1e6, brightness, width,
                         height, channel.nv12.data());
   channel.lastFrame = index;
@@ -338,6 +339,7 @@ int wait_for_frame(EncChannel& channel, uint32_t timeoutMs) {
       case Fetch::kFrame:
         break;
     }
+    const HardwareWork encoder;
     draw_display_regions(channel.group, channel.nv12.data(), channel.attr.encAttr.uWidth,
                          channel.attr.encAttr.uHeight);
     if (code_frame(channel, timestampUs) < 0) {
@@ -353,7 +355,8 @@ int empty_coder(EncChannel& channel) {
   if (channel.inCoder == 0) {
     return 0;
   }
-  channel.encoder.reset();  // closed first: two 1080p coders at once take twice the memory
+  channel.encoder.reset();     // closed first: two 1080p coders at once take twice the memory
+  const HardwareWork encoder;  // its frame threads are the encoder's
   channel.encoder.reset(x265_encoder_open(channel.param.get()));
   channel.inCoder = 0;
   return channel.encoder ? 0 : fail(ENOMEM);
@@ -474,7 +477,10 @@ int IMP_Encoder_CreateChn(int encChn, const IMPEncoderChnAttr* attr) {
   if (!fresh.param) {
     return fail(EINVAL);
   }
-  fresh.encoder.reset(x265_encoder_open(fresh.param.get()));
+  {
+    const imp_host::HardwareWork encoder;  // its frame threads are the encoder's
+    fresh.encoder.reset(x265_encoder_open(fresh.param.get()));
+  }
   fresh.picture.reset(x265_picture_alloc());
   if (!fresh.encoder || !fresh.picture) {
     return fail(ENOMEM);

@@ -263,6 +263,7 @@ int IMP_FrameSource_GetFrame(int chn, IMPFrameInfo** ret_frame) {
   const imp_host::View view = current_view(m);
   const double brightness = m.ae.brightness(target_amount(m, view));
   const double seconds = static_cast<double>(dueUs - channel->startUs) / 1e6;
+  const imp_host::HardwareWork sensor;
   m.generator->generate(view, seconds, brightness, channel->width, channel->height,
                         slot->data.data());
   slot->info.timeStamp = dueUs;

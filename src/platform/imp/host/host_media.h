@@ -68,6 +68,19 @@ struct HostMedia {
 
 HostMedia& media();
 
+// The chip's sensor, ISP and encoder work beside the camera's processor; on a host the library
+// computes them. A HardwareWork on the stack marks the computing of one frame (drawing the
+// scene, compositing the display regions, coding it) as such work, and so do the threads
+// started meanwhile (the encoder's own): the simulated board's clock charges none of it to
+// the camera's time, and it runs on the host's time. Without the board it does nothing.
+class HardwareWork {
+ public:
+  HardwareWork();
+  ~HardwareWork();
+  HardwareWork(const HardwareWork&) = delete;
+  HardwareWork& operator=(const HardwareWork&) = delete;
+};
+
 // Microseconds on the monotonic clock (the board's, inside the sandbox).
 int64_t now_us();
 // Sleeps until the monotonic time `dueUs`.
