@@ -149,10 +149,16 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     return fail(why);
   }
 
-  for (SerialLine& line : lines_) {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    SerialLine& line = lines_[i];
     if (sim::open_pty(&line.pty) != 0) {
       return fail(std::string("cannot open the serial lines: ") + strerror(errno));
     }
+    // The clock counts the bytes on their way between the camera and the board's end.
+    const int index = static_cast<int>(i);
+    time_.watch_serial_line(index, line.pty.slavePath, line.pty.master);
+    const auto [wrote, read] = time_.board_byte_counters(index);
+    sim::meter_line(line.pty.master, wrote, read);
   }
   for (const PartRegistration& registration : board_parts()) {
     parts_.push_back(registration.make());
@@ -168,9 +174,12 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     }
   }
 
+  const std::string pace = setup.speed > 0
+                               ? "board time at most x" + std::to_string(setup.speed) + " host time"
+                               : "board time as fast as the board works";
   add(EventKind::kSetup,
-      "board ready: date " + format_board_time(setup.startEpochMs) + ", time x" +
-          std::to_string(setup.speed) + ", run folder " + runDir_,
+      "board ready: date " + format_board_time(setup.startEpochMs) + ", " + pace + ", run folder " +
+          runDir_,
       {{"speed", int64_t{setup.speed}},
        {"start", format_board_time(setup.startEpochMs)},
        {"run_dir", runDir_}});
@@ -191,6 +200,7 @@ Board::~Board() {
     part.reset();
   }
   for (SerialLine& line : lines_) {
+    sim::meter_line(line.pty.master, nullptr, nullptr);
     sim::close_pty(&line.pty);
   }
 }
@@ -338,10 +348,12 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
 
   FILE* console = fopen((dir + "/console.log").c_str(), "we");
   FILE* errors = fopen((dir + "/stderr.log").c_str(), "we");
+  time_.power_up();
   {
     std::lock_guard lock(mutex_);
     wakeCount_ = wake;
     wokeAt_ = time_.elapsed();
+    wakeUsage_ = time_.usage();
     lastCmdline_ = cmdline;
     cutReason_.clear();
     console_ = console;
@@ -390,6 +402,9 @@ void Board::cut_power(std::string_view why) {
       return;
     }
     cutReason_ = why;
+    // Taking the power away is the board's work: board time stands still until it is done.
+    time_.hold();
+    heldForPowerOff_ = true;
   }
   camera_.cut();
   add(EventKind::kPowerCut, "power cut: " + std::string(why), {{"why", std::string(why)}});
@@ -427,6 +442,10 @@ void Board::on_ended(bool cut, int status) {
     std::lock_guard lock(mutex_);
     wake = wakeCount_;
     dir = wake_dir(wake);
+    if (!heldForPowerOff_) {
+      time_.hold();
+      heldForPowerOff_ = true;
+    }
   }
   if (!cut) {
     std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
@@ -445,6 +464,9 @@ void Board::on_ended(bool cut, int status) {
     std::this_thread::sleep_for(milliseconds(10));
   }
 
+  time_.power_off();
+  note_wake_usage(wake);
+
   // The processor's RAM is gone; its log is kept as far as it reached the file.
   std::error_code error;
   fs::rename(dir + "/tmp/app.log", dir + "/app.log", error);
@@ -459,6 +481,8 @@ void Board::on_ended(bool cut, int status) {
       }
     }
     powered_ = false;
+    heldForPowerOff_ = false;
+    time_.release();
   }
   powerChanged_.notify_all();
 }
@@ -488,17 +512,20 @@ bool Board::wait_power_off(milliseconds hostTimeout) const {
   return powerChanged_.wait_for(lock, hostTimeout, [this] { return !powered_; });
 }
 
+bool Board::wait_awake_until(milliseconds at) {
+  const milliseconds deadline = woke_at() + at;
+  std::unique_lock lock(mutex_);
+  return !time_.wait_until(lock, powerChanged_, deadline, [this] { return !powered_; });
+}
+
 bool Board::run_until_power_off(milliseconds boardLimit) {
-  const milliseconds deadline = woke_at() + boardLimit;
-  // Look at the power in short host slices, so that the end is seen soon after it comes.
-  while (powered() && time_.elapsed() < deadline) {
-    const milliseconds left = deadline - time_.elapsed();
-    const auto slice = std::min(std::chrono::duration_cast<milliseconds>(time_.host_duration(left)),
-                                milliseconds(50));
-    wait_power_off(std::max(slice, milliseconds(1)));
-  }
-  if (!powered()) {
+  if (!wait_awake_until(boardLimit)) {
     return true;
+  }
+  if (time_.usage().workingNow) {
+    add(EventKind::kClock,
+        "warning: the wake-up's time ran out while the board was computing, not waiting",
+        {{"budget_ms", int64_t{boardLimit.count()}}, {"computing", true}});
   }
   cut_power("the scenario's time for this wake-up is over");
   wait_power_off(std::chrono::minutes(1));
@@ -507,6 +534,34 @@ bool Board::run_until_power_off(milliseconds boardLimit) {
 
 int Board::processes_alive() const {
   return camera_.processes_alive();
+}
+
+void Board::note_wake_usage(int wake) {
+  BoardTime::Usage start;
+  milliseconds wokeAt;
+  {
+    std::lock_guard lock(mutex_);
+    start = wakeUsage_;
+    wokeAt = wokeAt_;
+  }
+  const BoardTime::Usage end = time_.usage();
+  auto ms = [](std::chrono::nanoseconds span) {
+    return std::chrono::duration_cast<milliseconds>(span).count();
+  };
+  const int64_t board = (time_.elapsed() - wokeAt).count();
+  const int64_t host = ms(end.host - start.host);
+  const int64_t working = ms(end.working - start.working);
+  char text[192];
+  snprintf(text, sizeof text,
+           "wake-up %d took %.1f s of board time, %.1f s of host time (%.1f s of it computing)",
+           wake, board / 1000.0, host / 1000.0, working / 1000.0);
+  add(EventKind::kClock, text,
+      {{"board_ms", board},
+       {"host_ms", host},
+       {"computing_ms", working},
+       {"camera_cpu_ms", ms(end.cameraCpu - start.cameraCpu)},
+       {"hardware_cpu_ms", ms(end.hardwareCpu - start.hardwareCpu)},
+       {"jumps", end.jumps - start.jumps}});
 }
 
 void Board::pass_time_asleep(std::chrono::seconds duration) {

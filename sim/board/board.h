@@ -50,9 +50,11 @@ BoardPaths default_board_paths();
 struct BoardSetup {
   std::string runDir;  // made if missing; must not hold an earlier run
   BoardPaths paths;
-  // Board clock: the camera's date and time at the start, and the time compression.
+  // Board clock: the camera's date and time at the start. Board time runs ahead whenever
+  // everything waits; `speed` (0: no limit) keeps it from running more than that many times as
+  // fast as the host's time, for a person who wants to follow a story as it happens.
   int64_t startEpochMs = 1717243200000;  // 2024-06-01 12:00:00 UTC
-  uint32_t speed = 1;
+  uint32_t speed = 0;
   sim::McuSetup mcu;
   // The MCU's real-time clock starts at the board's date (its validity as `mcu` says), unless
   // the set-up gives the RTC a time of its own.
@@ -94,8 +96,12 @@ class Board {
   int wake_count() const;
   // Waits (host time) until the power is off; false on time-out.
   bool wait_power_off(std::chrono::milliseconds hostTimeout) const;
+  // Waits until `at` of board time after the last wake-up, or until the power goes off; true
+  // while the camera is still powered.
+  bool wait_awake_until(std::chrono::milliseconds at);
   // Waits until the power goes off by itself or `boardLimit` of board time passes since the
-  // last wake-up, then cuts it. True when it went off by itself.
+  // last wake-up, then cuts it. True when it went off by itself. When the time ran out while
+  // the board was computing rather than waiting, the record says so.
   bool run_until_power_off(std::chrono::milliseconds boardLimit);
   // Processes of the last power-up still alive (0 once the power is off).
   int processes_alive() const;
@@ -167,6 +173,8 @@ class Board {
   void on_console(const std::string& line);
   void on_error_line(const std::string& line);
   void on_ended(bool cut, int status);
+  // Records how long the wake-up took in board and host time, and how much was computing.
+  void note_wake_usage(int wake);
   struct SerialLine {
     std::string_view tty;
     sim::PtyPair pty;
@@ -195,6 +203,8 @@ class Board {
   bool powered_ = false;
   int wakeCount_ = 0;
   std::chrono::milliseconds wokeAt_{0};
+  BoardTime::Usage wakeUsage_;    // the clock's usage at the last power-up
+  bool heldForPowerOff_ = false;  // board time held from the power cut to the power being off
   std::string lastCmdline_;
   std::string cutReason_;
   FILE* console_ = nullptr;

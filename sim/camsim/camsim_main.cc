@@ -37,7 +37,7 @@ time and leaves a run folder behind.
 
 Options of run:
   --out DIR       the run folder (default: ./camsim-runs/NAME-DATE-TIME)
-  --speed N       time compression, overriding the scenario's speed
+  --speed N       board time at most N times as fast as the host's, overriding the scenario
   --app FILE      run this camera_app instead of the board image's
   --image DIR     use this board image as /system
   --verbose       print every watchdog keep-alive too

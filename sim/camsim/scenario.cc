@@ -24,7 +24,8 @@ constexpr std::string_view kFormatHelp = R"(Scenario files
 Set-up
   title TEXT                      what the scenario shows
   date DATE TIME                  the camera's date and time at the start
-  speed N                         time compression: board time runs N times as fast (1..1000)
+  speed N                         board time runs at most N times as fast as the host's
+                                  (1..1000; by default as fast as the board's work allows)
   and the set-up directives of the board's parts (below)
 
 Story

@@ -52,13 +52,9 @@ struct ScenarioStep {
 
 struct Scenario {
   std::string title;
-  // The board's date and time compression (a scenario runs ten times as fast by default);
-  // the run folder and paths are the runner's.
-  sim::board::BoardSetup board = [] {
-    sim::board::BoardSetup setup;
-    setup.speed = 10;
-    return setup;
-  }();
+  // The board's date and its speed limit (none by default); the run folder and paths are the
+  // runner's.
+  sim::board::BoardSetup board;
   // Set-up directives of the board's parts, run in order once the board is built.
   struct PartSetup {
     sim::board::BoardAction action;

@@ -11,18 +11,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// Waits until `at` of board time after the wake-up, or until the power went off; true while
-// the camera is still powered.
-bool wait_until_or_off(Board& board, milliseconds at) {
-  const milliseconds deadline = board.woke_at() + at;
-  while (board.powered() && board.elapsed() < deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(
-        board.time().host_duration(deadline - board.elapsed()));
-    board.wait_power_off(std::clamp(left, milliseconds(1), milliseconds(50)));
-  }
-  return board.powered();
-}
-
 void play(Board& board, const ScenarioEvent& event) {
   switch (event.type) {
     case EventType::kPowerCut:
@@ -85,7 +73,7 @@ int run_scenario(const Scenario& scenario, const RunOptions& options, RunResult*
     }
     ++result.wakeUps;
     for (const ScenarioEvent& event : step.wake.events) {
-      if (!wait_until_or_off(*board, event.at)) {
+      if (!board->wait_awake_until(event.at)) {
         board->note(EventKind::kSetup, "the camera is off: the events from line " +
                                            std::to_string(event.sourceLine) + " on do not happen");
         break;

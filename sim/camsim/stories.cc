@@ -9,7 +9,6 @@ namespace {
 constexpr std::string_view kDefault =
     R"(title A time-lapse wake-up and a PIR wake-up on a fresh board
 date 2024-06-01 12:00:00
-speed 10
 
 # The MCU's time-lapse timer wakes the camera.
 wake timelapse for 30s
@@ -21,7 +20,6 @@ wake pir for 30s
 constexpr std::string_view kPirWhileAwake =
     R"(title PIR and test-button notifications while the camera is awake
 date 2024-06-01 21:30:00
-speed 10
 mcu night
 
 wake timelapse for 30s
@@ -33,7 +31,6 @@ at 20s timelapse
 constexpr std::string_view kTagCorrupt =
     R"(title A PIR wake-up with a damaged tag store: the camera re-flashes it
 date 2024-06-01 12:00:00
-speed 10
 tag-store damaged
 
 wake pir for 20s
@@ -43,7 +40,6 @@ wake timelapse for 20s
 
 constexpr std::string_view kMcuFaults = R"(title A silent, then a garbling MCU
 date 2024-06-01 12:00:00
-speed 10
 fault mcu no-answer count 2
 
 wake timelapse for 30s
@@ -54,7 +50,6 @@ at 20s fault mcu bad-checksum count 1
 constexpr std::string_view kCardAndButton =
     R"(title Card pulled and format button pressed during a first boot
 date 2024-06-01 12:00:00
-speed 10
 gpio card-detect 1
 
 wake first-boot for 400s
@@ -67,7 +62,6 @@ at 16s note the card was pulled
 constexpr std::string_view kInit =
     R"(title The camera learns why it woke: an invalid MCU clock and a watchdog record
 date 2024-06-01 12:00:00
-speed 10
 mcu rtc invalid
 # The watchdog restarted the camera last time: the record is logged once, then cleared.
 tag dovu wdm_reboot 1
@@ -84,7 +78,6 @@ wake timelapse for 90s
 constexpr std::string_view kStateMismatch =
     R"(title The MCU reports a detection after a time-lapse wake-up: straight to power-down
 date 2024-06-01 12:00:00
-speed 10
 mcu camera-state timelapse 4
 
 wake timelapse for 15s
@@ -93,7 +86,6 @@ wake timelapse for 15s
 constexpr std::string_view kNotifications =
     R"(title Capture notifications outside a capture: forwarded in a sync, left alone in a detection run
 date 2024-06-01 12:00:00
-speed 10
 
 # In a sync the notifications go to the state machine; the link does not answer them.
 wake sync for 400s
@@ -108,7 +100,6 @@ at 5s pir
 constexpr std::string_view kPirDay =
     R"(title A deer crosses by day: a PIR wake-up takes its snapshot
 date 2024-06-01 14:00:00
-speed 5
 scene day
 scene crossing deer 8
 mcu day
@@ -121,7 +112,6 @@ wake pir for 40s
 constexpr std::string_view kPirNightBurst =
     R"(title A night time-lapse sets the IR-cut filter, then a PIR burst of 3 under the IR LEDs
 date 2024-06-01 23:30:00
-speed 5
 scene night
 mcu night
 temperature 4
@@ -139,7 +129,6 @@ wake pir exp-reuse 1 for 40s
 constexpr std::string_view kTimelapseNight =
     R"(title A time-lapse picture at night: the filter pulled out, grey under the IR LEDs
 date 2024-06-01 23:00:00
-speed 5
 scene night
 mcu night
 temperature -5
@@ -151,7 +140,6 @@ wake timelapse for 40s
 constexpr std::string_view kFirstBoot =
     R"(title First boot: a blank card formatted at the Modem's request, the server's configuration
 date 2024-06-01 12:00:00
-speed 10
 card blank 8G
 # The Modem asks the camera to format the card (request 4, validation and format active).
 modem format 4 1 1
@@ -164,7 +152,6 @@ wake first-boot for 300s
 constexpr std::string_view kPirThenSync =
     R"(title A PIR photo, then a sync that uploads it to the server inbox
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 
 wake pir for 60s
@@ -176,7 +163,6 @@ wake sync for 180s
 constexpr std::string_view kSyncNoSignal =
     R"(title A sync in which the Modem never finds a signal: the camera gives up after 300 s
 date 2024-06-01 12:00:00
-speed 30
 card formatted 8G 2
 modem searching forever
 
@@ -186,7 +172,6 @@ wake sync for 420s
 constexpr std::string_view kSyncError =
     R"(title A sync that ends in ERROR: the configuration is still fetched and passed on
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem sync error
 server config pirSensitivity 9
@@ -197,7 +182,6 @@ wake sync for 180s
 constexpr std::string_view kCardTrouble =
     R"(title The SD card in trouble: a dirty secondary, a full primary, a card pulled and put back
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G
 card dirty 2
 card full 1
@@ -219,7 +203,6 @@ at 100ms card insert
 constexpr std::string_view kCardPowerDown =
     R"(title Power-down on a formatted card: the logs archived under the next number each wake-up, the card unmounted before ready-to-sleep
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 mcu camera-state timelapse 4
 
@@ -231,7 +214,6 @@ wake timelapse for 30s
 constexpr std::string_view kFormatButton =
     R"(title First boot: the format button held for 5 s formats the card; the SD LEDs say so
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 # The Modem searches for 10 s, while the button is held; success stops the button's watch.
 modem searching 5 every 2s
@@ -243,7 +225,6 @@ at 2s format-button hold 6s
 constexpr std::string_view kWarningLight =
     R"(title Model 6: the warning light after PIRs in two syncs, held until it ends, then extended
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 tag dovu orve_model 6
 # A sync writes the configuration's model back to the tags: the configuration says 6 as well.
@@ -281,7 +262,6 @@ at 19s pir
 constexpr std::string_view kWarningLightCut =
     R"(title Model 6: a long warning light (closing mechanism 1) ends when the camera asks the MCU to sleep
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 tag dovu orve_model 6
 tag warn_led warn_active 1
@@ -297,7 +277,6 @@ at 6s pir
 constexpr std::string_view kInstantCapture =
     R"(title During a sync the server asks for a capture now (instant query 0)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 0
 # The photo goes to the secondary partition. Its end moves it to the primary; the sync's next
@@ -309,7 +288,6 @@ wake sync for 180s
 constexpr std::string_view kInstantCapturePir =
     R"(title During a sync the server asks for a capture now, as a PIR detection would (instant query 1)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 1
 
@@ -319,10 +297,8 @@ wake sync for 180s
 constexpr std::string_view kInstantFormat =
     R"(title During a sync the server asks for a card to be formatted (instant query 2)
 date 2024-06-01 12:00:00
-# The format is real work on the host (fdisk, mkfs.fat): at speed 10 it lasts a minute of board
-# time, the Modem gives up on the busy card and reports an ERROR sync. At speed 2 on a 4 GB card
-# the query is answered while the Modem still asks for the card, and the sync ends well.
-speed 2
+# The format is real work of the camera (fdisk, mkfs.fat on a 4 GB card); the query is answered
+# while the Modem still asks for the card, and the sync ends well.
 card formatted 4G 2
 modem query 2
 
@@ -332,7 +308,6 @@ wake sync for 180s
 constexpr std::string_view kInstantFactoryReset =
     R"(title During a sync the server asks for a factory reset: the default configuration returns (instant query 3)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 3
 
@@ -342,7 +317,6 @@ wake sync for 180s
 constexpr std::string_view kInstantSync =
     R"(title During a sync the server asks for a sync (instant query 4)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 4
 
@@ -352,7 +326,6 @@ wake sync for 180s
 constexpr std::string_view kInstantIgnore =
     R"(title During a sync the server asks for a query to be ignored (instant query 5)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 5
 
@@ -362,7 +335,6 @@ wake sync for 180s
 constexpr std::string_view kInstantPause =
     R"(title During a sync the server asks for a pause of the camera: the pause goes on to the MCU (instant query 6)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 6
 # The configuration the server then sends carries the pause: from 2024-06-02 00:00 for an hour.
@@ -375,7 +347,6 @@ wake sync for 180s
 constexpr std::string_view kInstantUnknown =
     R"(title During a sync the server asks for a query of an unknown kind (instant query 7)
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 modem query 7
 
@@ -385,7 +356,6 @@ wake sync for 180s
 constexpr std::string_view kPirVideo =
     R"(title A deer crosses by day: a PIR wake-up records a 10 s video with sound
 date 2024-06-01 14:00:00
-speed 1
 scene day
 scene crossing deer 8
 mcu day

@@ -141,6 +141,7 @@ LedPanelPart::~LedPanelPart() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
+  stopped_.notify_all();
   {
     std::lock_guard lock(inbox_->mutex);
     inbox_->closed = true;
@@ -338,17 +339,11 @@ int LedPanelPart::hold_format_button(milliseconds hold) {
   const milliseconds release_at = board_->elapsed() + hold;
   std::lock_guard lock(mutex_);
   presses_.emplace_back([this, release_at] {
-    for (;;) {
-      {
-        std::lock_guard guard(mutex_);
-        if (stopping_) {
-          return;
-        }
+    {
+      std::unique_lock guard(mutex_);
+      if (board_->time().wait_until(guard, stopped_, release_at, [this] { return stopping_; })) {
+        return;
       }
-      if (board_->elapsed() >= release_at) {
-        break;
-      }
-      std::this_thread::sleep_for(milliseconds(20));
     }
     board_->set_input(kFormatButtonLine, 1);
     board_->part_event("ledpanel", "format button released");

@@ -65,6 +65,7 @@ class LedPanelPart final : public board::BoardPart {
   std::mutex mutex_;
   std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
   bool stopping_ = false;
+  std::condition_variable stopped_;
   std::thread worker_;
   std::vector<std::thread> presses_;
   std::map<int, LedLook> looks_;     // by GPIO line

@@ -112,13 +112,11 @@ inline std::size_t count(sim::board::Board& board, std::string_view part, std::s
 
 class CameraOnTheBoard : public ::testing::Test {
  protected:
-  // A board running `speed` times faster than the host, in the test's run folder unless the
-  // setup names one.
-  void make(sim::board::BoardSetup setup = {}, uint32_t speed = 5) {
+  // A board in the test's run folder unless the setup names one.
+  void make(sim::board::BoardSetup setup = {}) {
     if (setup.runDir.empty()) {
       setup.runDir = dir_.path() + "/run";
     }
-    setup.speed = speed;
     std::string error;
     board_ = sim::board::Board::create(setup, &error);
     ASSERT_NE(board_, nullptr) << error;

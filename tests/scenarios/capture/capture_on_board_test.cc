@@ -26,7 +26,6 @@ TEST(CaptureOnTheBoard, NightBurstKeepsTheFilterLightsTheLedsAndLeavesItsExposur
   scenario_test::TempDir dir;
   const auto events = scenario_test::run_story(R"(title night burst
 date 2024-06-01 23:30:00
-speed 5
 scene night
 mcu night
 card formatted 8G
@@ -104,7 +103,6 @@ TEST(CaptureOnTheBoard, BringUpFaultEndsInACaptureErrorThatTheNextBootReports) {
   const std::string runDir = dir.path() + "/run";
   const auto events = scenario_test::run_story(R"(title bring-up fault
 date 2024-06-01 12:00:00
-speed 5
 card formatted 8G
 imp-fault IMP_ISP_EnableSensor once
 wake pir for 40s

@@ -14,7 +14,6 @@ using sim::board::BoardEvent;
 
 constexpr std::string_view kStory = R"(title model 6 sync with a pause query and a PIR
 date 2024-06-01 12:00:00
-speed 10
 card formatted 8G 2
 tag dovu orve_model 6
 tag warn_led warn_active 1

@@ -34,7 +34,7 @@ class UnansweredRequest : public scenario_test::CameraOnTheBoard,
 TEST_P(UnansweredRequest, IsRepeatedAfterItsPeriodUntilAnswered) {
   const SilenceCase& silence = GetParam();
   // Slow time compression: the spacing is read on the board clock, which runs with the host.
-  make({}, 2);
+  make();
   board_->mcu().add_fault(
       {.kind = sim::McuFaultKind::kNoAnswer, .member = silence.member, .count = 2});
   wake(sim::WakeReason::kTimelapse);

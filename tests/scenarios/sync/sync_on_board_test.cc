@@ -53,7 +53,7 @@ class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
 
 // Upload copies the camera stored encrypted reach the server inbox, decrypted, byte for byte.
 TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
-  make({}, 10);
+  make();
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
   modem().setup().password = "pa ss'w\"rd";
@@ -92,7 +92,7 @@ TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
 // A PIR detection during a sync: the photo is taken onto the secondary partition while the
 // card may be lent, reaches the primary, and the upload after it brings it to the inbox.
 TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
-  make({}, 10);
+  make();
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
   modem().setup().sync.searchingReports = 3;
@@ -120,7 +120,7 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
 // A Modem that never finds a signal is told to shut down 300 s of board time after it said it
 // was searching, and reports nothing more.
 TEST_F(SyncOnTheBoard, NoSignalEndsWithShutdownAfterThreeHundredSeconds) {
-  make({}, 30);
+  make();
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
   modem().setup().sync.searchingReports = -1;
@@ -158,7 +158,7 @@ TEST_F(SyncOnTheBoard, FirstBootFormatRequestTakesItsBranch) {
     board_.reset();
     sim::board::BoardSetup setup;
     setup.runDir = dir_.path() + "/run" + std::to_string(++index);
-    ASSERT_NO_FATAL_FAILURE(make(setup, 10));
+    ASSERT_NO_FATAL_FAILURE(make(setup));
     std::string error;
     ASSERT_EQ(c.cardFormatted ? card().insert_formatted("4G", 2, &error)
                               : card().insert_blank("4G", &error),

@@ -36,7 +36,7 @@ TEST(VideoOnTheBoard, PirBootVideoOfModel7IsAnEncrypted720pMp4WithThreePreviews)
   scenario_test::TempDir dir;
   const std::string runDir = dir.path() + "/run";
   const std::string reports =
-      scenario_test::run_story(std::string("date 2024-06-01 14:03:09\nspeed 1\nscene day\n"
+      scenario_test::run_story(std::string("date 2024-06-01 14:03:09\nscene day\n"
                                            "mcu day\ncard formatted 8G\nconfig capture_mode 1\n"
                                            "config video_length 4\nconfig cellular 1\n"
                                            "tag dovu cap_mode 1\ntag dovu orve_model 7\n"
@@ -95,7 +95,7 @@ TEST(VideoOnTheBoard, PhotoThenVideoInOneRunSwitchFormsWithTheSensorOn) {
   scenario_test::TempDir dir;
   const std::string runDir = dir.path() + "/run";
   scenario_test::run_story(
-      "date 2024-06-01 14:00:00\nspeed 1\nscene day\nmcu day\ncard formatted 8G 2\n"
+      "date 2024-06-01 14:00:00\nscene day\nmcu day\ncard formatted 8G 2\n"
       "config capture_mode 1\nconfig video_length 3\nconfig cellular 1\n"
       "config orve_model 7\ntag dovu orve_model 7\nmodem query 0\n"
       "server config captureMode 1\nserver config videoLength 3\n"
@@ -119,7 +119,7 @@ TEST(VideoOnTheBoard, EncoderFaultEndsInACaptureErrorWithoutAnMp4) {
   scenario_test::TempDir dir;
   const std::string runDir = dir.path() + "/run";
   scenario_test::run_story(
-      "date 2024-06-01 14:00:00\nspeed 1\nscene day\nmcu day\ncard formatted 8G\n"
+      "date 2024-06-01 14:00:00\nscene day\nmcu day\ncard formatted 8G\n"
       "config capture_mode 1\nconfig video_length 3\ntag dovu cap_mode 1\n"
       "imp-fault IMP_Encoder_CreateChn once\nwake pir for 120s\n",
       runDir);

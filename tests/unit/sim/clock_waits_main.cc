@@ -1,9 +1,23 @@
-// clock_waits: waits a given board time in each way a program can wait with a time-out, and
-// prints for each the board time it took ("<way> <milliseconds>"), read from the monotonic
-// clock, then "select_left <milliseconds>": what a select ended half-way by a byte left in
-// its time-out. Run under the board clock shim by the clock tests.
+// clock_waits: what the board clock's tests run under its shim. Each mode prints lines
+// "<what> <board milliseconds>", read from the monotonic clock.
 //
-// usage: clock_waits MILLISECONDS
+// usage: clock_waits waits MILLISECONDS COND_MILLISECONDS
+//          waits in each way a program can wait with a time-out (the condition variables,
+//          whose waits only their host timer ends, COND_MILLISECONDS) and prints the time
+//          each took, then "select_left": what a select ended half-way by a byte left in its
+//          time-out
+//        clock_waits compute CPU_MILLISECONDS SLEEP_MILLISECONDS
+//          one thread computes for CPU_MILLISECONDS of its processor time while another
+//          sleeps; prints "spin_start", "spin_end" and "sleeper_woke" as they happen
+//        clock_waits hardware CPU_MILLISECONDS
+//          computes as the chip's hardware (marked as the host media library marks it), also
+//          on a thread started during that work; prints "start" and "end"
+//        clock_waits posted MILLISECONDS
+//          a semaphore and a queue waited on for MILLISECONDS, posted after one board
+//          second; prints "<way>_waited" and "<way>_result" (0 posted, else the error)
+//        clock_waits mono
+//          prints "mono": the monotonic clock
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <mqueue.h>
 #include <poll.h>
@@ -15,8 +29,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -46,14 +62,90 @@ timespec after(clockid_t clock, long ms) {
   return when;
 }
 
-}  // namespace
+int64_t thread_cpu_ms() {
+  timespec used;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return static_cast<int64_t>(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
+}
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: clock_waits MILLISECONDS\n");
-    return 2;
+void say(const char* what, long long value) {
+  printf("%s %lld\n", what, value);
+  fflush(stdout);
+}
+
+void spin_for_cpu(long cpuMs) {
+  const int64_t until = thread_cpu_ms() + cpuMs;
+  volatile uint64_t sink = 0;
+  while (thread_cpu_ms() < until) {
+    for (int i = 0; i < 100000; ++i) {
+      sink = sink + static_cast<uint64_t>(i);
+    }
   }
-  const long ms = atol(argv[1]);
+}
+
+int compute(long cpuMs, long sleepMs) {
+  std::thread sleeper([sleepMs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+    say("sleeper_woke", mono_ms());
+  });
+  // Let the sleeper get into its sleep first.
+  usleep(1000);
+  say("spin_start", mono_ms());
+  spin_for_cpu(cpuMs);
+  say("spin_end", mono_ms());
+  sleeper.join();
+  return 0;
+}
+
+int hardware(long cpuMs) {
+  using Mark = void (*)();
+  auto begin = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_begin"));
+  auto end = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_end"));
+  if (begin == nullptr || end == nullptr) {
+    fprintf(stderr, "clock_waits: not under the board clock shim\n");
+    return 1;
+  }
+  say("start", mono_ms());
+  begin();
+  // A thread the hardware work starts is the hardware's, as the encoder's own threads are.
+  std::thread helper([cpuMs] { spin_for_cpu(cpuMs / 2); });
+  spin_for_cpu(cpuMs / 2);
+  helper.join();
+  end();
+  say("end", mono_ms());
+  return 0;
+}
+
+int posted(long ms) {
+  sem_t semaphore;
+  sem_init(&semaphore, 0, 0);
+  mq_attr attributes{};
+  attributes.mq_maxmsg = 1;
+  attributes.mq_msgsize = 8;
+  const mqd_t queue = mq_open("/clock_waits_posted", O_RDWR | O_CREAT, 0600, &attributes);
+  mq_unlink("/clock_waits_posted");
+  std::thread poster([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    sem_post(&semaphore);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    mq_send(queue, "x", 1, 0);
+  });
+  long long start = mono_ms();
+  timespec deadline = after(CLOCK_REALTIME, ms);
+  int result = sem_timedwait(&semaphore, &deadline) == 0 ? 0 : errno;
+  say("sem_waited", mono_ms() - start);
+  say("sem_result", result);
+  start = mono_ms();
+  deadline = after(CLOCK_REALTIME, ms);
+  char message[8];
+  result = mq_timedreceive(queue, message, sizeof message, nullptr, &deadline) >= 0 ? 0 : errno;
+  say("mq_waited", mono_ms() - start);
+  say("mq_result", result);
+  poster.join();
+  return 0;
+}
+
+int waits(long ms, long condMs) {
   const timespec relative = {ms / 1000, (ms % 1000) * 1000000};
   int pipeFds[2];
   if (pipe(pipeFds) != 0) {
@@ -124,7 +216,7 @@ int main(int argc, char** argv) {
        }},
       {"pthread_cond_timedwait",
        [&] {
-         const timespec deadline = after(CLOCK_REALTIME, ms);
+         const timespec deadline = after(CLOCK_REALTIME, condMs);
          pthread_mutex_lock(&mutex);
          while (pthread_cond_timedwait(&condition, &mutex, &deadline) == 0) {
          }
@@ -133,7 +225,7 @@ int main(int argc, char** argv) {
       {"condition_variable_wait_for",
        [&] {
          std::unique_lock lock(stdMutex);
-         stdCondition.wait_for(lock, std::chrono::milliseconds(ms), [] { return false; });
+         stdCondition.wait_for(lock, std::chrono::milliseconds(condMs), [] { return false; });
        }},
       {"mq_timedreceive",
        [&] {
@@ -165,4 +257,28 @@ int main(int argc, char** argv) {
   printf("select_left %lld\n",
          static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "waits" && argc == 4) {
+    return waits(atol(argv[2]), atol(argv[3]));
+  }
+  if (mode == "compute" && argc == 4) {
+    return compute(atol(argv[2]), atol(argv[3]));
+  }
+  if (mode == "hardware" && argc == 3) {
+    return hardware(atol(argv[2]));
+  }
+  if (mode == "posted" && argc == 3) {
+    return posted(atol(argv[2]));
+  }
+  if (mode == "mono" && argc == 2) {
+    say("mono", mono_ms());
+    return 0;
+  }
+  fprintf(stderr, "usage: clock_waits waits|compute|hardware|posted|mono ARGS...\n");
+  return 2;
 }
