@@ -17,12 +17,14 @@
 #include "app/system/sys_info.h"
 
 FileCounter fileCounter;
+std::atomic<bool> counterRestored{false};
 
 namespace {
 
 constexpr int kFirstFolder = 100;
 constexpr int kLastFolder = 999;
 constexpr int kLastFile = 9999;
+constexpr unsigned kPartitionSettleMs = 500;
 
 pthread_mutex_t g_counter_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -154,21 +156,40 @@ int find_last_file(const char* folder_path) {
 }
 
 int save_last_file_fldr_val() {
+  // A partition that is lent, not mounted or cannot be listed says nothing about the numbers
+  // on it: taking it for empty would start the counter again at 1 over the pictures it holds.
+  // The primary must be readable; the secondary counts when it is mounted (a one-partition
+  // card has none).
+  if (sysInfo->primaryLent || !is_path_mounted(kPrimaryRoot) ||
+      !SortedEntries("/sdcard/primary/DCIM").scanned()) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "File counter unknown: /sdcard/primary is not readable");
+    return -1;
+  }
+  const bool secondary_mounted = is_path_mounted(kSecondaryRoot) != 0;
+  if (secondary_mounted && !SortedEntries("/sdcard/secondary/DCIM").scanned()) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "File counter unknown: /sdcard/secondary is not readable");
+    return -1;
+  }
   const int primary = find_last_folder("/sdcard/primary/DCIM");
-  const int secondary = find_last_folder("/sdcard/secondary/DCIM");
+  const int secondary =
+      secondary_mounted ? find_last_folder("/sdcard/secondary/DCIM") : kFirstFolder;
   char folder[64];
   int file = 0;
   int current = primary;
   if (secondary < primary) {
-    sd_runf("mkdir /sdcard/secondary/DCIM/%03dDSCIM", primary);
+    if (secondary_mounted) {
+      sd_runf("mkdir /sdcard/secondary/DCIM/%03dDSCIM", primary);
+    }
     snprintf(folder, sizeof folder, "/sdcard/primary/DCIM/%03dDSCIM", primary);
     file = find_last_file(folder);
   } else if (secondary == primary) {
     snprintf(folder, sizeof folder, "/sdcard/primary/DCIM/%03dDSCIM", primary);
     file = find_last_file(folder);
-    snprintf(folder, sizeof folder, "/sdcard/secondary/DCIM/%03dDSCIM", primary);
-    const int secondary_file = find_last_file(folder);
-    file = secondary_file > file ? secondary_file : file;
+    if (secondary_mounted) {
+      snprintf(folder, sizeof folder, "/sdcard/secondary/DCIM/%03dDSCIM", primary);
+      const int secondary_file = find_last_file(folder);
+      file = secondary_file > file ? secondary_file : file;
+    }
   } else {
     current = secondary;
     sd_runf("mkdir /sdcard/primary/DCIM/%03dDSCIM", secondary);
@@ -180,6 +201,29 @@ int save_last_file_fldr_val() {
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Last folder name is %3dDSCIM & last file value is %04d",
           current, file);
   return 0;
+}
+
+bool restore_file_counter_once(Remount remount) {
+  if (counterRestored) {
+    return true;
+  }
+  int partitions = get_sd_partition_count();
+  const bool late = partitions != 2;
+  if (late) {
+    sd_sleep_ms(kPartitionSettleMs);
+    partitions = get_sd_partition_count();
+  }
+  if (partitions == 2 && (late || remount == Remount::kAlways)) {
+    sd_run("umount /sdcard/primary");
+    sd_run("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
+    sd_run("umount /sdcard/secondary");
+    sd_run("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
+  }
+  if (save_last_file_fldr_val() != 0) {
+    return false;
+  }
+  counterRestored = true;
+  return true;
 }
 
 int advance_file_number() {

@@ -13,6 +13,7 @@ class MediaNamesTest : public CardTest {
  protected:
   void SetUp() override {
     CardTest::SetUp();
+    insert_card(2, 2);
     fs::create_directories("/sdcard/primary/DCIM");
     fs::create_directories("/sdcard/secondary/DCIM");
   }
@@ -56,6 +57,27 @@ TEST_F(MediaNamesTest, CounterContinuesAfterHighestNumberOfHighestFolder) {
   EXPECT_EQ(find_last_file("/sdcard/primary/DCIM/no-such-folder"), 0);
 }
 
+// A primary that is lent or not mounted holds pictures nobody can see: the counter stays as it
+// was instead of starting again at 1 over them. A card without a secondary counts its primary.
+TEST_F(MediaNamesTest, UnreadablePrimaryLeavesTheCounterUnknown) {
+  touch("/sdcard/primary/DCIM/100DSCIM/PICT0007.JPG");
+  ASSERT_EQ(save_last_file_fldr_val(), 0);
+  fileCounter.fileNumber = 9;  // two captures since
+  sysInfo->primaryLent = 1;
+  EXPECT_EQ(save_last_file_fldr_val(), -1);
+  expect_counter(100, 9);
+  sysInfo->primaryLent = 0;
+  sh("umount /sdcard/primary");
+  EXPECT_EQ(save_last_file_fldr_val(), -1);
+  expect_counter(100, 9);
+  EXPECT_FALSE(fs::exists("/sdcard/primary/DCIM"));
+
+  sh("umount /sdcard/secondary && mount -t tmpfs -o size=4m mmcblk0p1 /sdcard/primary");
+  touch("/sdcard/primary/DCIM/102DSCIM/VID0004.MP4");
+  ASSERT_EQ(save_last_file_fldr_val(), 0);
+  expect_counter(102, 4);
+}
+
 TEST_F(MediaNamesTest, AdvanceRollsOverAndStopsAtTheLastName) {
   touch("/sdcard/primary/DCIM/998DSCIM/PICT9998.JPG");
   save_last_file_fldr_val();
@@ -69,6 +91,7 @@ TEST_F(MediaNamesTest, AdvanceRollsOverAndStopsAtTheLastName) {
   EXPECT_TRUE(fs::is_directory("/sdcard/secondary/DCIM/999DSCIM"));
 
   touch("/sdcard/secondary/DCIM/999DSCIM/PICT9999.JPG");
+  sysInfo->primaryLent = 0;  // back from the Modem
   save_last_file_fldr_val();
   expect_counter(999, 9999);
   EXPECT_TRUE(fs::is_directory("/sdcard/primary/DCIM/999DSCIM"));

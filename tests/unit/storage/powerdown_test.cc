@@ -4,6 +4,7 @@
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/capture_orchestration.h"
+#include "app/postprocess/media_names.h"
 #include "app/system/state_handlers.h"
 
 #include "tests/support/system_fixture.h"
