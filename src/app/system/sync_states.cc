@@ -16,6 +16,7 @@
 #include "app/records/log_archive.h"
 #include "app/records/reboot_log.h"
 #include "app/storage/led_requests.h"
+#include "app/storage/media_move.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/sd_format.h"
 #include "app/storage/sd_monitor.h"
@@ -269,10 +270,7 @@ void move_files_then_upload(int module, EventMessage event) {
   }
   app_log(module, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI START");
   set(sysInfo->fileCopyOngoing, 1);
-  run_shell("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/");
-  run_shell("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
-  run_shell("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
-  run_shell("sync");
+  move_secondary_media();
   set(sysInfo->fileCopyOngoing, 0);
   app_log(module, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI DONE");
   set(sysInfo->moveFilesPending, 0);
