@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "app/config/camera_config.h"
+#include "app/postprocess/last_capture.h"
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
@@ -122,7 +123,7 @@ const char* media_root() {
   return sysInfo->storagePartition == 1 ? kSecondaryRoot : kPrimaryRoot;
 }
 
-int find_last_folder(const char* dcim_path) {
+int highest_media_folder(const char* dcim_path) {
   SortedEntries entries(dcim_path);
   if (!entries.scanned()) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "Could not read %s: %s", dcim_path, strerror(errno));
@@ -134,6 +135,13 @@ int find_last_folder(const char* dcim_path) {
     if (int number = media_folder_number(dcim_path, entries.name(i)); number != 0) {
       return number;
     }
+  }
+  return 0;
+}
+
+int find_last_folder(const char* dcim_path) {
+  if (const int number = highest_media_folder(dcim_path); number != 0) {
+    return number;
   }
   sd_runf("mkdir %s/100DSCIM", dcim_path);
   return kFirstFolder;
@@ -219,6 +227,8 @@ bool restore_file_counter_once(Remount remount) {
     sd_run("umount /sdcard/secondary");
     sd_run("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
   }
+  remove_broken_last_capture(kPrimaryRoot);
+  remove_broken_last_capture(kSecondaryRoot);
   if (save_last_file_fldr_val() != 0) {
     return false;
   }

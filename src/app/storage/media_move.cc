@@ -70,31 +70,34 @@ std::vector<MediaFile> files_under(std::string_view folder) {
   return files;
 }
 
-bool same_contents(const std::string& one, const std::string& other) {
+// True when the file `part` holds the first bytes of `whole`, or all of them.
+bool starts_like(const std::string& part, const std::string& whole) {
   std::error_code error;
-  if (fs::file_size(one, error) != fs::file_size(other, error) || error) {
+  const auto part_size = fs::file_size(part, error);
+  const auto whole_size = fs::file_size(whole, error);
+  if (error || part_size > whole_size) {
     return false;
   }
-  std::ifstream a(one, std::ios::binary);
-  std::ifstream b(other, std::ios::binary);
+  std::ifstream a(part, std::ios::binary);
+  std::ifstream b(whole, std::ios::binary);
   std::array<char, 64 * 1024> left;
   std::array<char, 64 * 1024> right;
-  while (a && b) {
+  while (a) {
     a.read(left.data(), left.size());
-    b.read(right.data(), right.size());
-    if (a.gcount() != b.gcount() ||
+    b.read(right.data(), a.gcount());
+    if (b.gcount() != a.gcount() ||
         !std::equal(left.begin(), left.begin() + a.gcount(), right.begin())) {
       return false;
     }
   }
-  return a.eof() && b.eof();
+  return a.eof();
 }
 
-// The primary holds another file under the same name: copying would replace it.
+// The primary holds another file under the same name: copying would replace it. The same
+// file, or a copy of it that a power cut stopped short, is no other file.
 bool clashes(const MediaFile& file) {
   std::error_code error;
-  return fs::exists(on_primary(file), error) &&
-         !same_contents(on_secondary(file), on_primary(file));
+  return fs::exists(on_primary(file), error) && !starts_like(on_primary(file), on_secondary(file));
 }
 
 // The copy on the primary is whole: as long as its source.

@@ -5,7 +5,8 @@
 // Runs "cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/", "rm -r
 // /sdcard/secondary/DCIM/*DSCIM/*", "mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/"
 // and "sync", except where those would lose a picture:
-// - a file whose name the primary already holds with other contents is neither copied over it
+// - a file whose name the primary already holds with other contents (not the same file, nor
+//   the first part of it that a power cut left of an earlier move) is neither copied over it
 //   nor removed: both stay, the secondary's where it is (logged), and the others move file by
 //   file;
 // - only files whose copy reached the primary whole are removed from the secondary; a copy cut

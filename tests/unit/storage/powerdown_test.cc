@@ -128,7 +128,10 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
   put(secondary + "DCIM/100DSCIM/PICT0001.JPG", "another photo 1");
   put(secondary + "TRANSMIT/PICT0001.JPG", "another copy 1");
   put(secondary + "DCIM/100DSCIM/PICT0003.JPG", "lending photo 3");
+  put(secondary + "DCIM/100DSCIM/PICT0005.JPG", "lending photo 5");
+  put(primary + "DCIM/100DSCIM/PICT0005.JPG", "lending ph");  // a move the power cut short
   move_at_power_down();
+  EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0005.JPG"), "lending photo 5");
   EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0001.JPG"), "owner's photo");
   EXPECT_EQ(read_file(primary + "TRANSMIT/PICT0001.JPG"), "owner's copy");
   EXPECT_EQ(read_file(secondary + "DCIM/100DSCIM/PICT0001.JPG"), "another photo 1");
@@ -141,6 +144,7 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
   // of it is left on the primary.
   fs::remove(secondary + "DCIM/100DSCIM/PICT0001.JPG");
   fs::remove(secondary + "TRANSMIT/PICT0001.JPG");
+  ASSERT_FALSE(fs::exists(secondary + "DCIM/100DSCIM/PICT0005.JPG"));
   sh("dd if=/dev/zero of=/sdcard/primary/filler bs=1M count=7 2>/dev/null");
   write_file(secondary + "DCIM/100DSCIM/VID0004.MP4", 2 << 20);
   move_at_power_down();
