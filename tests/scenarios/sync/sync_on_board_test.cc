@@ -69,42 +69,49 @@ class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
   }
 };
 
-// Upload copies the camera stored encrypted reach the server inbox, decrypted, byte for byte.
+// Upload copies the camera stored encrypted reach the server inbox, decrypted, byte for byte,
+// from a card of two partitions and from a card of one (the grant tells the Modem which).
 TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
-  make({}, 10);
-  std::string error;
-  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
-  modem().setup().password = "pa ss'w\"rd";
-  std::vector<std::string> plain;
-  for (int i = 1; i <= 2; ++i) {
-    plain.push_back("\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x') +
-                    "\xFF\xD9");
-    const std::string name = "PICT000" + std::to_string(i) + ".JPG";
-    const std::string source = dir_.path() + "/" + name;
-    std::ofstream(source, std::ios::binary) << plain.back();
-    ASSERT_EQ(
-        sim::card::run_program({"openssl", "enc", "-aes-128-cbc", "-in", source, "-out",
-                                source + ".enc", "-pass", "pass:" + modem().setup().password}),
-        0);
-    ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source + ".enc", "/TRANSMIT/" + name));
+  for (int partitions : {2, 1}) {
+    SCOPED_TRACE(partitions);
+    board_.reset();
+    sim::board::BoardSetup setup;
+    setup.runDir = dir_.path() + "/run" + std::to_string(partitions);
+    ASSERT_NO_FATAL_FAILURE(make(setup, 10));
+    std::string error;
+    ASSERT_EQ(card().insert_formatted("8G", partitions, &error), 0) << error;
+    modem().setup().password = "pa ss'w\"rd";
+    std::vector<std::string> plain;
+    for (int i = 1; i <= 2; ++i) {
+      plain.push_back("\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x') +
+                      "\xFF\xD9");
+      const std::string name = "PICT000" + std::to_string(i) + ".JPG";
+      const std::string source = dir_.path() + "/" + name;
+      std::ofstream(source, std::ios::binary) << plain.back();
+      ASSERT_EQ(
+          sim::card::run_program({"openssl", "enc", "-aes-128-cbc", "-in", source, "-out",
+                                  source + ".enc", "-pass", "pass:" + modem().setup().password}),
+          0);
+      ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source + ".enc", "/TRANSMIT/" + name));
+    }
+
+    run_until_asleep(sim::WakeReason::kSync);
+
+    const std::string inbox = modem().inbox_dir();
+    EXPECT_EQ(read_file(inbox + "/PICT0001.JPG"), plain[0]);
+    EXPECT_EQ(read_file(inbox + "/PICT0002.JPG"), plain[1]);
+    const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_TRUE(uploads[0].notJpeg.empty());
+    EXPECT_EQ(uploads[0].error, "");
+    // The card came back before the configuration was fetched, and the sync ended in SHUTDOWN.
+    const auto returned = camera_said("return_camera_sd_card_control_response");
+    const auto fetched = camera_said("get_camera_configuration_request");
+    ASSERT_EQ(returned.size(), 1u);
+    ASSERT_EQ(fetched.size(), 1u);
+    EXPECT_LT(returned[0].boardTime, fetched[0].boardTime);
+    EXPECT_TRUE(modem().peer()->shut_down());
   }
-
-  run_until_asleep(sim::WakeReason::kSync);
-
-  const std::string inbox = modem().inbox_dir();
-  EXPECT_EQ(read_file(inbox + "/PICT0001.JPG"), plain[0]);
-  EXPECT_EQ(read_file(inbox + "/PICT0002.JPG"), plain[1]);
-  const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
-  ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_TRUE(uploads[0].notJpeg.empty());
-  EXPECT_EQ(uploads[0].error, "");
-  // The card came back before the configuration was fetched, and the sync ended in SHUTDOWN.
-  const auto returned = camera_said("return_camera_sd_card_control_response");
-  const auto fetched = camera_said("get_camera_configuration_request");
-  ASSERT_EQ(returned.size(), 1u);
-  ASSERT_EQ(fetched.size(), 1u);
-  EXPECT_LT(returned[0].boardTime, fetched[0].boardTime);
-  EXPECT_TRUE(modem().peer()->shut_down());
 }
 
 // A PIR detection during a sync: the photo is taken onto the secondary partition while the
