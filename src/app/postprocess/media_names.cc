@@ -112,6 +112,13 @@ int media_folder_number(const char* dcim_path, std::string_view name) {
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? number : 0;
 }
 
+// The DCIM folder of a mounted partition can be listed, or is not there at all (a card just
+// formatted): either way the partition's numbers are known.
+bool media_listable(const char* dcim_path) {
+  struct stat info;
+  return SortedEntries(dcim_path).scanned() || (stat(dcim_path, &info) != 0 && errno == ENOENT);
+}
+
 void remove_and_report(const char* command) {
   sd_run(command);
   app_log(MOD_POSTPROCESS, LEVEL_ERR, "remove_prev_cap: removed: %s", command);
@@ -169,12 +176,12 @@ int save_last_file_fldr_val() {
   // The primary must be readable; the secondary counts when it is mounted (a one-partition
   // card has none).
   if (sysInfo->primaryLent || !is_path_mounted(kPrimaryRoot) ||
-      !SortedEntries("/sdcard/primary/DCIM").scanned()) {
+      !media_listable("/sdcard/primary/DCIM")) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "File counter unknown: /sdcard/primary is not readable");
     return -1;
   }
   const bool secondary_mounted = is_path_mounted(kSecondaryRoot) != 0;
-  if (secondary_mounted && !SortedEntries("/sdcard/secondary/DCIM").scanned()) {
+  if (secondary_mounted && !media_listable("/sdcard/secondary/DCIM")) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "File counter unknown: /sdcard/secondary is not readable");
     return -1;
   }

@@ -377,10 +377,10 @@ void handle_sync_status(int module, EventMessage event) {
 
 // The counter is rebuilt before the primary goes to the Modem: a capture during the lending
 // cannot read the primary and goes on from this count. init_sd_card() reports 0 once the card
-// was mounted earlier in the run, so the state it published decides.
+// was mounted earlier in the run, so a fresh check says whether it is mounted.
 void restore_file_counter() {
   init_sd_card();
-  if (sdState != SD_MOUNTED || counterRestored) {
+  if (counterRestored || check_sd_card() != SD_MOUNTED) {
     return;
   }
   if (!restore_file_counter_once(Remount::kAlways)) {
