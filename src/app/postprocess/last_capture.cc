@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr std::string_view kEncryptedMagic = "Salted__";
+// In the partition root: out of the DCIM and TRANSMIT folders that moves and uploads read.
+constexpr char kMarkerName[] = ".capture";
 
 // Reads `count` bytes at `offset`; false when the file is shorter.
 bool read_at(int fd, uint64_t offset, void* buffer, std::size_t count) {
@@ -163,30 +166,49 @@ bool mp4_whole(const std::string& path) {
   return movie && offset == file.size();
 }
 
+CaptureMarker::CaptureMarker(const char* root, int folder, int file)
+    : path_(std::string(root) + "/" + kMarkerName) {
+  // Written through to the card before the first picture of the capture is.
+  const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "Cannot write %s: %s", path_.c_str(), strerror(errno));
+    return;
+  }
+  char text[32];
+  const int length = snprintf(text, sizeof text, "%d %d\n", folder, file);
+  if (write(fd, text, static_cast<std::size_t>(length)) != length || fsync(fd) != 0) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "Cannot write %s: %s", path_.c_str(), strerror(errno));
+  }
+  close(fd);
+}
+
+CaptureMarker::~CaptureMarker() {
+  unlink(path_.c_str());
+}
+
 void remove_broken_last_capture(const char* root) {
-  const std::string dcim = std::string(root) + "/DCIM";
-  DIR* readable = opendir(dcim.c_str());
-  if (readable == nullptr) {
+  const std::string marker = std::string(root) + "/" + kMarkerName;
+  FILE* file = fopen(marker.c_str(), "r");
+  if (file == nullptr) {
     return;
   }
-  closedir(readable);
-  const int folder = highest_media_folder(dcim.c_str());
-  const std::string transmit = std::string(root) + "/TRANSMIT";
-  remove_left_beside(transmit);
-  if (folder == 0) {
-    return;
+  int folder = 0;
+  int number = 0;
+  const bool named = fscanf(file, "%d %d", &folder, &number) == 2 && folder >= 100 &&
+                     folder <= 999 && number >= 1 && number <= 9999;
+  fclose(file);
+  if (named) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "Capture %dDSCIM/%04d on %s was cut short", folder, number,
+            root);
+    remove_left_beside(printed("%s/DCIM/%dDSCIM", root, folder));
+    remove_left_beside(std::string(root) + "/TRANSMIT");
+    remove_if_broken(printed(kPhotoName, root, folder, number), jpeg_whole);
+    remove_if_broken(printed(kHdPhotoName, root, folder, number), jpeg_whole);
+    remove_if_broken(printed(kVideoName, root, folder, number), mp4_whole);
+    remove_if_broken(printed(kUploadPhotoName, root, number), jpeg_whole);
+    for (int preview = 1; preview <= 3; ++preview) {
+      remove_if_broken(printed(kVideoPreviewName, root, number, preview), jpeg_whole);
+    }
   }
-  const std::string media = printed("%s/DCIM/%dDSCIM", root, folder);
-  remove_left_beside(media);
-  const int file = find_last_file(media.c_str());
-  if (file == 0) {
-    return;
-  }
-  remove_if_broken(printed(kPhotoName, root, folder, file), jpeg_whole);
-  remove_if_broken(printed(kHdPhotoName, root, folder, file), jpeg_whole);
-  remove_if_broken(printed(kVideoName, root, folder, file), mp4_whole);
-  remove_if_broken(printed("%s/TRANSMIT/PICT%04d.JPG", root, file), jpeg_whole);
-  for (int preview = 1; preview <= 3; ++preview) {
-    remove_if_broken(printed(kVideoPreviewName, root, file, preview), jpeg_whole);
-  }
+  unlink(marker.c_str());
 }

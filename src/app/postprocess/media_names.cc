@@ -130,7 +130,7 @@ const char* media_root() {
   return sysInfo->storagePartition == 1 ? kSecondaryRoot : kPrimaryRoot;
 }
 
-int highest_media_folder(const char* dcim_path) {
+int find_last_folder(const char* dcim_path) {
   SortedEntries entries(dcim_path);
   if (!entries.scanned()) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "Could not read %s: %s", dcim_path, strerror(errno));
@@ -142,13 +142,6 @@ int highest_media_folder(const char* dcim_path) {
     if (int number = media_folder_number(dcim_path, entries.name(i)); number != 0) {
       return number;
     }
-  }
-  return 0;
-}
-
-int find_last_folder(const char* dcim_path) {
-  if (const int number = highest_media_folder(dcim_path); number != 0) {
-    return number;
   }
   sd_runf("mkdir %s/100DSCIM", dcim_path);
   return kFirstFolder;

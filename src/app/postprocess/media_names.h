@@ -33,8 +33,6 @@ enum CaptureKind : int { CAPTURE_KIND_PHOTO = 1, CAPTURE_KIND_VIDEO = 2 };
 // storagePartition is 1.
 const char* media_root();
 
-// The highest nnnDSCIM folder in `dcim_path`, 0 when there is none.
-int highest_media_folder(const char* dcim_path);
 // The highest nnnDSCIM folder in `dcim_path`; makes 100DSCIM there when there is none.
 int find_last_folder(const char* dcim_path);
 // The highest file number of PICTnnnn.JPG, VIDnnnn.MP4 and HDnnnn.JPG in `folder_path`, 0 when
@@ -48,7 +46,7 @@ int save_last_file_fldr_val();
 enum class Remount { kIfLate, kAlways };
 // Rebuilds the counter unless that was done in this process: with a recount 500 ms later when
 // the card does not show two partitions at once, and after the files a power cut left broken
-// in the last capture are removed. False while the counter is unknown.
+// in a capture are removed (remove_broken_last_capture). False while the counter is unknown.
 bool restore_file_counter_once(Remount remount);
 // Moves the counter to the next capture, rolling over to a new folder after file 9999. Returns
 // -1 when folder 999 is full.

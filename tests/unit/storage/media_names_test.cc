@@ -80,9 +80,9 @@ TEST_F(MediaNamesTest, UnreadablePrimaryLeavesTheCounterUnknown) {
   expect_counter(102, 4);
 }
 
-// Before the counter is rebuilt, what a power cut broke of the last capture on each partition
-// goes: pictures cut short, a video without its movie box, what was being written beside them.
-// Whole files, older captures and the owner's files stay.
+// Before the counter is rebuilt, what a power cut broke of the capture being written on each
+// partition goes: pictures cut short, a video without its movie box, what was being written
+// beside them. Whole files, other captures and the owner's files stay.
 TEST_F(MediaNamesTest, RebuildRemovesWhatAPowerCutBrokeOfTheLastCapture) {
   auto put = [](const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(path).parent_path());
@@ -108,6 +108,8 @@ TEST_F(MediaNamesTest, RebuildRemovesWhatAPowerCutBrokeOfTheLastCapture) {
   put(s + "DCIM/100DSCIM/VID0003.MP4", mp4);
   put(s + "DCIM/100DSCIM/VID0004.MP4", mp4.substr(0, mp4.size() - 3));
   put(s + "TRANSMIT/VI0004_1.JPG", "Salted__ and the rest");
+  put(p + ".capture", "100 2\n");  // what the power cut left of the markers
+  put(s + ".capture", "100 4\n");
   counterRestored = false;
   ASSERT_TRUE(restore_file_counter_once(Remount::kIfLate));
   for (const char* gone : {"DCIM/100DSCIM/PICT0002.JPG", "TRANSMIT/PICT0002.JPG",
@@ -121,6 +123,7 @@ TEST_F(MediaNamesTest, RebuildRemovesWhatAPowerCutBrokeOfTheLastCapture) {
   EXPECT_FALSE(fs::exists(s + "DCIM/100DSCIM/VID0004.MP4"));
   EXPECT_TRUE(fs::exists(s + "DCIM/100DSCIM/VID0003.MP4"));
   EXPECT_TRUE(fs::exists(s + "TRANSMIT/VI0004_1.JPG"));
+  EXPECT_FALSE(fs::exists(p + ".capture"));
   expect_counter(100, 3);
 }
 
