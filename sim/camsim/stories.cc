@@ -160,6 +160,35 @@ asleep 10m
 wake sync for 180s
 )";
 
+constexpr std::string_view kLendingCaptures =
+    R"(title Photos while the Modem holds the card: in three syncs it keeps the card a minute and the PIR fires meanwhile
+date 2024-06-01 12:00:00
+card formatted 8G 2
+# The Modem gives the card back a minute after it asked for it, in every sync.
+modem fault late-answer return_camera_sd_card_control_request delay 60s
+# The photos of a lending go to the secondary with numbers after the card's last, and join the
+# others on the primary once the card is back; no earlier picture is touched. A PIR while the
+# photo before it is still being made is refused ("Rejected PIR Cap as another cap ongoing").
+# The move at a capture's end finds the primary lent ("MOVE FILES FROM SEC TO PRI NOT DONE").
+
+wake pir for 60s
+asleep 1h
+wake pir for 60s
+asleep 6h
+wake sync for 300s
+at 40s pir
+at 90s pir
+asleep 8h
+wake pir for 60s
+asleep 10h
+wake sync for 300s
+at 40s pir
+asleep 24h
+wake daily-sync for 300s
+at 40s pir
+at 90s pir
+)";
+
 constexpr std::string_view kSyncNoSignal =
     R"(title A sync in which the Modem never finds a signal: the camera gives up after 300 s
 date 2024-06-01 12:00:00
@@ -384,6 +413,7 @@ constexpr std::array kStories = {
     Story{"timelapse-night", kTimelapseNight},
     Story{"first-boot", kFirstBoot},
     Story{"pir-then-sync", kPirThenSync},
+    Story{"lending-captures", kLendingCaptures},
     Story{"sync-no-signal", kSyncNoSignal},
     Story{"sync-error", kSyncError},
     Story{"card-trouble", kCardTrouble},

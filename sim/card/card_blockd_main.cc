@@ -12,7 +12,10 @@
 //
 // The board drives the card through /run/board/card/control, one line of words: "slot=in" or
 // "slot=out" (card pulled: the nodes vanish and I/O on files still open fails), "name=SD32G"
-// (the card's product name for the kernel lines) and "ro=1,2" (write-protected partitions).
+// (the card's product name for the kernel lines), "ro=1,2" (write-protected partitions) and
+// "cut=P:BYTES" (the power goes once BYTES more have been written to partition P: the write
+// that reaches the count is cut there, the writer is held and the file "cut" in the state
+// folder tells the board).
 // Kernel lines the card causes are appended to /run/board/card/kmsg, which dmesg shows.
 //
 // Once the file system is served, the program runs COMMAND in its place (camera_app); the
@@ -60,6 +63,12 @@ struct CardState {
   std::set<int> readOnly;
   std::vector<Partition> partitions;
   std::string lastControl;
+  // A power cut armed by the board ("cut=P:BYTES"): the partition, what it still takes, and
+  // whether the cut was reported.
+  int cutPartition = 0;
+  uint64_t cutLeft = 0;
+  std::string cutWord;
+  bool cutReported = false;
 };
 
 CardState g_card;
@@ -153,8 +162,11 @@ void apply_control(const std::string& line) {
   bool present = false;
   std::set<int> readOnly;
   std::string name = g_card.name;
+  std::string cut;
   for (std::string word; words >> word;) {
-    if (word == "slot=in") {
+    if (word.rfind("cut=", 0) == 0) {
+      cut = word;
+    } else if (word == "slot=in") {
       present = true;
     } else if (word.rfind("name=", 0) == 0) {
       name = word.substr(5);
@@ -169,6 +181,16 @@ void apply_control(const std::string& line) {
   }
   g_card.readOnly = readOnly;
   g_card.name = name;
+  if (cut != g_card.cutWord) {
+    g_card.cutWord = cut;
+    unsigned long long bytes = 0;
+    int partition = 0;
+    if (sscanf(cut.c_str(), "cut=%d:%llu", &partition, &bytes) != 2) {
+      partition = 0;
+    }
+    g_card.cutPartition = partition;
+    g_card.cutLeft = bytes;
+  }
   if (present == g_card.present) {
     return;
   }
@@ -277,6 +299,36 @@ int card_read(const char* path, char* buffer, size_t size, off_t offset, fuse_fi
   return got < 0 ? -errno : static_cast<int>(got);
 }
 
+// The power is going: tells the board once, then holds the writer until the power is gone.
+[[noreturn]] void lose_power() {
+  {
+    std::lock_guard lock(g_card.mutex);
+    if (!g_card.cutReported) {
+      g_card.cutReported = true;
+      std::ofstream(std::string(sim::card::kCardStateDir) + "/cut") << "power cut\n";
+    }
+  }
+  for (;;) {
+    pause();
+  }
+}
+
+// How much of a write to `number` reaches the card before an armed power cut; `size` when
+// none is armed on it.
+size_t take_before_cut(int number, size_t size, bool* ret_cut) {
+  std::lock_guard lock(g_card.mutex);
+  *ret_cut = false;
+  if (g_card.cutPartition == 0 || g_card.cutPartition != number) {
+    return size;
+  }
+  if (size >= g_card.cutLeft) {
+    *ret_cut = true;
+    size = static_cast<size_t>(g_card.cutLeft);
+  }
+  g_card.cutLeft -= size;
+  return size;
+}
+
 int card_write(const char* path, const char* buffer, size_t size, off_t offset,
                fuse_file_info* fi) {
   (void)path;
@@ -288,7 +340,13 @@ int card_write(const char* path, const char* buffer, size_t size, off_t offset,
     return -ENOSPC;
   }
   size = static_cast<size_t>(std::min<uint64_t>(size, node->size - static_cast<uint64_t>(offset)));
-  const ssize_t put = pwrite(g_card.fd, buffer, size, static_cast<off_t>(node->start) + offset);
+  bool cut = false;
+  size = take_before_cut(node->number, size, &cut);
+  const ssize_t put =
+      size == 0 ? 0 : pwrite(g_card.fd, buffer, size, static_cast<off_t>(node->start) + offset);
+  if (cut) {
+    lose_power();
+  }
   if (put < 0) {
     return -errno;
   }

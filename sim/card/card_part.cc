@@ -1,6 +1,7 @@
 #include "sim/card/card_part.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +71,25 @@ int partition_word(const std::vector<std::string>& args, int* ret_partition,
   return 0;
 }
 
+// "4096", "32K", "2M" -> bytes (at least 1).
+bool parse_byte_count(const std::string& text, uint64_t* ret_bytes) {
+  if (text.empty()) {
+    return false;
+  }
+  uint64_t unit = 1;
+  std::string digits = text;
+  if (digits.back() == 'K' || digits.back() == 'M') {
+    unit = digits.back() == 'K' ? 1024 : 1024 * 1024;
+    digits.pop_back();
+  }
+  int number = 0;
+  if (!board::parse_number(digits, &number) || number < 1) {
+    return false;
+  }
+  *ret_bytes = static_cast<uint64_t>(number) * unit;
+  return true;
+}
+
 CardPart* card_of(board::Board& board, std::string* ret_error) {
   CardPart* card = board.part<CardPart>();
   if (card == nullptr) {
@@ -126,6 +146,19 @@ int parse_card_directive(const std::vector<std::string>& args, board::BoardActio
                                 : words[0] == "full" ? VolumeChange::kFill
                                                      : VolumeChange::kDamage;
       return card.change(number, kind, error);
+    };
+  } else if (what == "cut-power" && args.size() == 3) {
+    int partition = 0;
+    uint64_t bytes = 0;
+    if (!board::parse_number(args[1], &partition) || partition < 1 || partition > 4 ||
+        !parse_byte_count(args[2], &bytes)) {
+      return fail(ret_error, "'card cut-power' takes a partition (1..4) and a byte count (32K)");
+    }
+    live = true;
+    change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
+      uint64_t count = 0;
+      parse_byte_count(words[2], &count);
+      return card.cut_power_after(std::stoi(words[1]), count, error);
     };
   } else if ((what == "load" || what == "save") && args.size() == 2) {
     change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
@@ -289,12 +322,61 @@ int CardPart::set_present(bool present, std::string* ret_error) {
   return 0;
 }
 
+CardPart::~CardPart() {
+  stop_watching();
+}
+
+int CardPart::cut_power_after(int partition, uint64_t bytes, std::string* ret_error) {
+  if (ensure_card(ret_error) != 0) {
+    return -1;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    cutPartition_ = partition;
+    cutBytes_ = bytes;
+  }
+  write_control();
+  note("the power will go while partition " + std::to_string(partition) + " is written, after " +
+       std::to_string(bytes) + " more bytes");
+  return 0;
+}
+
+void CardPart::stop_watching() {
+  watching_ = false;
+  if (watcher_.joinable() && watcher_.get_id() != std::this_thread::get_id()) {
+    watcher_.join();
+  }
+}
+
+void CardPart::watch_for_cut(std::string stateDir) {
+  const std::string signal = stateDir + "/cut";
+  while (watching_) {
+    std::error_code error;
+    if (fs::exists(signal, error)) {
+      int partition;
+      {
+        std::lock_guard lock(mutex_);
+        partition = cutPartition_;
+        cutPartition_ = 0;
+      }
+      watching_ = false;
+      board_->cut_power("the card's partition " + std::to_string(partition) +
+                        " lost power in the middle of a write");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 void CardPart::write_control() {
   std::lock_guard lock(mutex_);
   if (stateDir_.empty()) {
     return;
   }
   std::string line = std::string("slot=") + (present_ ? "in" : "out") + " name=" + productName_;
+  if (cutPartition_ != 0) {
+    line += " cut=" + std::to_string(cutPartition_) + ":" + std::to_string(cutBytes_);
+  }
   if (!readOnly_.empty()) {
     line += " ro=";
     for (int partition : readOnly_) {
@@ -352,11 +434,18 @@ int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
     present_ = present;
   }
   write_control();
+  stop_watching();
+  if (watcher_.joinable()) {
+    watcher_.join();  // it ended after it cut the power of the wake-up before
+  }
+  watching_ = true;
+  watcher_ = std::thread([this, stateDir] { watch_for_cut(stateDir); });
   return 0;
 }
 
 void CardPart::power_cut(const board::WakeContext& wake) {
   (void)wake;
+  stop_watching();
   std::string stateDir;
   {
     std::lock_guard lock(mutex_);

@@ -11,10 +11,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/board/board_part.h"
@@ -26,6 +28,7 @@ inline constexpr int kCardDetectLine = 43;
 
 class CardPart : public board::BoardPart {
  public:
+  ~CardPart() override;
   std::string_view name() const override { return "card"; }
   int attach(board::Board& board, std::string* ret_error) override;
   void sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) override;
@@ -43,6 +46,9 @@ class CardPart : public board::BoardPart {
   int set_read_only(int partition, std::string* ret_error);
   // The card leaves or enters the slot now: card detect and the block devices go together.
   int set_present(bool present, std::string* ret_error);
+  // The power goes while partition `partition` is being written, once `bytes` more have
+  // reached it (from now, or from the next power-up): the card takes those and no more.
+  int cut_power_after(int partition, uint64_t bytes, std::string* ret_error);
 
   const std::string& image() const { return image_; }
 
@@ -50,6 +56,9 @@ class CardPart : public board::BoardPart {
   int ensure_card(std::string* ret_error);
   void write_control();
   void note(const std::string& text);
+  // Cuts the power when the block-device server says the armed writes went through.
+  void watch_for_cut(std::string stateDir);
+  void stop_watching();
 
   board::Board* board_ = nullptr;
   std::string dir_;    // <run>/card
@@ -61,6 +70,11 @@ class CardPart : public board::BoardPart {
   std::set<int> readOnly_;
   std::string saveTo_;
   std::string stateDir_;  // the card's state folder of the current power-up
+  int cutPartition_ = 0;  // 0: no power cut armed
+  uint64_t cutBytes_ = 0;
+
+  std::atomic<bool> watching_{false};
+  std::thread watcher_;
 };
 
 std::unique_ptr<board::BoardPart> make_card_part();
@@ -70,9 +84,10 @@ int parse_card_directive(const std::vector<std::string>& args, board::BoardActio
 inline constexpr std::array<board::DirectiveSyntax, 1> kCardDirectives = {{
     {"card",
      "card none | card blank SIZE | card formatted SIZE [1|2|3] | card readonly|dirty|full|corrupt "
-     "PART | card load FILE | card save FILE | card pull | card insert",
+     "PART | card load FILE | card save FILE | card pull | card insert | card cut-power PART BYTES",
      "the SD card: none, blank or formatted (SIZE like 8G), a partition write-protected, dirty, "
-     "full or with a damaged FAT, an image loaded or saved; pulled or inserted at a moment",
+     "full or with a damaged FAT, an image loaded or saved; pulled or inserted at a moment; the "
+     "power cut while a partition is written, after BYTES more (like 32K) reached it",
      true, true, parse_card_directive},
 }};
 

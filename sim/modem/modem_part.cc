@@ -65,7 +65,8 @@ int ModemPart::attach(board::Board& board, std::string* ret_error) {
   peer_ = std::make_unique<ModemPeer>(
       line->master, setup_, [this](const LineMessage& message) { on_line(message); },
       board.time().clock());
-  peer_->set_uploader([this](ModemUpload* upload) { this->upload(upload); });
+  peer_->set_uploader(
+      [this](GrantedCard granted, ModemUpload* upload) { this->upload(granted, upload); });
   board.mcu().add_on_modem_power([this](bool) { power_changed([] {}); });
   watching_ = true;
   watcher_ = std::thread([this] { watch_power(); });
@@ -148,16 +149,26 @@ void ModemPart::on_line(const LineMessage& message) {
                       {"sent", message.sent}});
 }
 
-void ModemPart::upload(ModemUpload* ret_upload) {
+void ModemPart::upload(GrantedCard granted, ModemUpload* ret_upload) {
   usb::UsbGadgetPart* usb = board_->part<usb::UsbGadgetPart>();
   card::CardPart* cardPart = board_->part<card::CardPart>();
   const std::string lent = usb == nullptr ? std::string() : usb->lent();
+  const std::vector<card::Partition> partitions = cardPart == nullptr
+                                                      ? std::vector<card::Partition>()
+                                                      : card::card_partitions(cardPart->image());
+  // The Modem mounts the disk as the grant describes it; a card described with the wrong
+  // number of partitions is looked for where it is not, and nothing is found.
+  const std::size_t described = granted == GrantedCard::kOnlyPartition ? 1 : 2;
   if (lent.rfind(kPrimaryDevicePrefix, 0) != 0 || cardPart == nullptr) {
     ret_upload->error = "no partition lent over USB";
+  } else if (partitions.size() != described) {
+    ret_upload->error = "the camera described a card of " + std::to_string(described) +
+                        " partition(s), the card has " + std::to_string(partitions.size()) +
+                        ": nothing found where the Modem looked";
   } else {
     const int number = std::atoi(lent.c_str() + sizeof kPrimaryDevicePrefix - 1);
     const std::string image = cardPart->image();
-    for (const card::Partition& partition : card::card_partitions(image)) {
+    for (const card::Partition& partition : partitions) {
       if (partition.number != number) {
         continue;
       }

@@ -39,7 +39,7 @@ class ModemPart : public board::BoardPart {
 
  private:
   void watch_power();
-  void upload(ModemUpload* ret_upload);
+  void upload(GrantedCard granted, ModemUpload* ret_upload);
   void on_line(const LineMessage& message);
 
   board::Board* board_ = nullptr;

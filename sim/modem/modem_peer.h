@@ -90,8 +90,13 @@ struct ModemUpload {
   std::string error;  // empty when the card could be read
 };
 
-// The upload itself: reads the lent partition and fills the report. Set by the board.
-using ModemUploader = std::function<void(ModemUpload* ret_upload)>;
+// What the camera's grant says it lent: result 0, the primary of a card with two partitions;
+// 3, the only partition of a card with one.
+enum class GrantedCard { kPrimaryOfTwo, kOnlyPartition };
+
+// The upload itself: mounts the lent disk as the grant describes it, reads it and fills the
+// report. Set by the board.
+using ModemUploader = std::function<void(GrantedCard granted, ModemUpload* ret_upload)>;
 
 class ModemPeer {
  public:

@@ -105,7 +105,7 @@ bool ModemPeer::card_round(const ModemSetup& setup) {
   if (setup.sync.uploadFails) {
     upload.error = "upload broken off";
   } else if (uploader) {
-    uploader(&upload);
+    uploader(result == 3 ? GrantedCard::kOnlyPartition : GrantedCard::kPrimaryOfTwo, &upload);
   } else {
     upload.error = "no card reader on this Modem";
   }

@@ -20,7 +20,6 @@
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
 
-bool counterRestored = false;
 std::atomic<uint8_t> topHalfRunning{0};
 
 namespace {
@@ -28,7 +27,6 @@ namespace {
 constexpr useconds_t kVideoPollUs = 1000;
 constexpr useconds_t kPollUs = 10 * 1000;
 constexpr useconds_t kRequestPollUs = 100 * 1000;
-constexpr useconds_t kPartitionSettleUs = 500 * 1000;
 
 void log_err(const char* message) {
   app_log(MOD_PHOTO_AV, LEVEL_ERR, "%s", message);
@@ -81,28 +79,6 @@ bool post_process_video() {
 void note_capture_time() {
   SemLock lock(&configLock);
   cameraConfig->rtcEpoch = time(nullptr);
-}
-
-// Rebuilds the file counter from the card once per process; both partitions are remounted
-// when the second one appeared late. Returns false when the counter could not be rebuilt.
-bool restore_counter_once() {
-  if (counterRestored) {
-    return true;
-  }
-  if (get_sd_partition_count() != 2) {
-    usleep(kPartitionSettleUs);
-    if (get_sd_partition_count() == 2) {
-      run_shell("umount /sdcard/primary");
-      run_shell("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
-      run_shell("umount /sdcard/secondary");
-      run_shell("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
-    }
-  }
-  if (save_last_file_fldr_val() != 0) {
-    return false;
-  }
-  counterRestored = true;
-  return true;
 }
 
 // The end of a successful capture: the exposure for the next wake-up, then the done event
@@ -345,7 +321,7 @@ bool run_capture() {
     report_capture_error();
     return false;
   }
-  if (!restore_counter_once()) {
+  if (!restore_file_counter_once(Remount::kIfLate)) {
     log_err("Normal capture: error in save_last_file_fldr_val");
     report_capture_error();
     return false;
@@ -429,7 +405,7 @@ void* capture_bottom_half(void*) {
     report_capture_error();
     return nullptr;
   }
-  if (!restore_counter_once()) {
+  if (!restore_file_counter_once(Remount::kIfLate)) {
     log_err("Error in save_last_file_fldr_val");
     report_capture_error();
     return nullptr;

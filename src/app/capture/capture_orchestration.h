@@ -35,9 +35,6 @@ int set_system_time(long offset);
 // Sends EVENT_CAP_DONE or EVENT_CAP_ERROR to the system server.
 void send_capture_event(int kind);
 
-// The media file counter has been rebuilt from the card in this process.
-extern bool counterRestored;
-
 // Set while the top half runs (start-up starts it detached, so it is waited for by this flag).
 extern std::atomic<uint8_t> topHalfRunning;
 

@@ -11,18 +11,21 @@
 #include <string_view>
 
 #include "app/config/camera_config.h"
+#include "app/postprocess/last_capture.h"
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
 #include "app/system/sys_info.h"
 
 FileCounter fileCounter;
+std::atomic<bool> counterRestored{false};
 
 namespace {
 
 constexpr int kFirstFolder = 100;
 constexpr int kLastFolder = 999;
 constexpr int kLastFile = 9999;
+constexpr unsigned kPartitionSettleMs = 500;
 
 pthread_mutex_t g_counter_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -109,6 +112,13 @@ int media_folder_number(const char* dcim_path, std::string_view name) {
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? number : 0;
 }
 
+// The DCIM folder of a mounted partition can be listed, or is not there at all (a card just
+// formatted): either way the partition's numbers are known.
+bool media_listable(const char* dcim_path) {
+  struct stat info;
+  return SortedEntries(dcim_path).scanned() || (stat(dcim_path, &info) != 0 && errno == ENOENT);
+}
+
 void remove_and_report(const char* command) {
   sd_run(command);
   app_log(MOD_POSTPROCESS, LEVEL_ERR, "remove_prev_cap: removed: %s", command);
@@ -154,21 +164,40 @@ int find_last_file(const char* folder_path) {
 }
 
 int save_last_file_fldr_val() {
+  // A partition that is lent, not mounted or cannot be listed says nothing about the numbers
+  // on it: taking it for empty would start the counter again at 1 over the pictures it holds.
+  // The primary must be readable; the secondary counts when it is mounted (a one-partition
+  // card has none).
+  if (sysInfo->primaryLent || !is_path_mounted(kPrimaryRoot) ||
+      !media_listable("/sdcard/primary/DCIM")) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "File counter unknown: /sdcard/primary is not readable");
+    return -1;
+  }
+  const bool secondary_mounted = is_path_mounted(kSecondaryRoot) != 0;
+  if (secondary_mounted && !media_listable("/sdcard/secondary/DCIM")) {
+    app_log(MOD_POSTPROCESS, LEVEL_ERR, "File counter unknown: /sdcard/secondary is not readable");
+    return -1;
+  }
   const int primary = find_last_folder("/sdcard/primary/DCIM");
-  const int secondary = find_last_folder("/sdcard/secondary/DCIM");
+  const int secondary =
+      secondary_mounted ? find_last_folder("/sdcard/secondary/DCIM") : kFirstFolder;
   char folder[64];
   int file = 0;
   int current = primary;
   if (secondary < primary) {
-    sd_runf("mkdir /sdcard/secondary/DCIM/%03dDSCIM", primary);
+    if (secondary_mounted) {
+      sd_runf("mkdir /sdcard/secondary/DCIM/%03dDSCIM", primary);
+    }
     snprintf(folder, sizeof folder, "/sdcard/primary/DCIM/%03dDSCIM", primary);
     file = find_last_file(folder);
   } else if (secondary == primary) {
     snprintf(folder, sizeof folder, "/sdcard/primary/DCIM/%03dDSCIM", primary);
     file = find_last_file(folder);
-    snprintf(folder, sizeof folder, "/sdcard/secondary/DCIM/%03dDSCIM", primary);
-    const int secondary_file = find_last_file(folder);
-    file = secondary_file > file ? secondary_file : file;
+    if (secondary_mounted) {
+      snprintf(folder, sizeof folder, "/sdcard/secondary/DCIM/%03dDSCIM", primary);
+      const int secondary_file = find_last_file(folder);
+      file = secondary_file > file ? secondary_file : file;
+    }
   } else {
     current = secondary;
     sd_runf("mkdir /sdcard/primary/DCIM/%03dDSCIM", secondary);
@@ -180,6 +209,31 @@ int save_last_file_fldr_val() {
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Last folder name is %3dDSCIM & last file value is %04d",
           current, file);
   return 0;
+}
+
+bool restore_file_counter_once(Remount remount) {
+  if (counterRestored) {
+    return true;
+  }
+  int partitions = get_sd_partition_count();
+  const bool late = partitions != 2;
+  if (late) {
+    sd_sleep_ms(kPartitionSettleMs);
+    partitions = get_sd_partition_count();
+  }
+  if (partitions == 2 && (late || remount == Remount::kAlways)) {
+    sd_run("umount /sdcard/primary");
+    sd_run("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
+    sd_run("umount /sdcard/secondary");
+    sd_run("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
+  }
+  remove_broken_last_capture(kPrimaryRoot);
+  remove_broken_last_capture(kSecondaryRoot);
+  if (save_last_file_fldr_val() != 0) {
+    return false;
+  }
+  counterRestored = true;
+  return true;
 }
 
 int advance_file_number() {

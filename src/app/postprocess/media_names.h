@@ -14,6 +14,11 @@ struct FileCounter {
 };
 extern FileCounter fileCounter;
 
+// Set once the counter has been rebuilt from the card in this process. The captures and the
+// sync's card handover share it: the counter is rebuilt once, before the primary is lent, and
+// a capture while the primary is away goes on from it.
+extern std::atomic<bool> counterRestored;
+
 // Name templates under a partition root (folder, then file number).
 inline constexpr char kPhotoName[] = "%s/DCIM/%dDSCIM/PICT%04d.JPG";
 inline constexpr char kHdPhotoName[] = "%s/DCIM/%dDSCIM/HD%04d.JPG";
@@ -33,8 +38,16 @@ int find_last_folder(const char* dcim_path);
 // The highest file number of PICTnnnn.JPG, VIDnnnn.MP4 and HDnnnn.JPG in `folder_path`, 0 when
 // there is none.
 int find_last_file(const char* folder_path);
-// Rebuilds the counter from both partitions and makes the current folder on both. Returns 0.
+// Rebuilds the counter from both partitions and makes the current folder on both. Returns 0,
+// or -1 (counter unchanged) when the primary, or a mounted secondary, cannot be read.
 int save_last_file_fldr_val();
+// When the remount of both partitions comes before the rebuild: only when the second partition
+// showed up late (a capture), or whenever the card has two (the sync's handover).
+enum class Remount { kIfLate, kAlways };
+// Rebuilds the counter unless that was done in this process: with a recount 500 ms later when
+// the card does not show two partitions at once, and after the files a power cut left broken
+// in a capture are removed (remove_broken_last_capture). False while the counter is unknown.
+bool restore_file_counter_once(Remount remount);
 // Moves the counter to the next capture, rolling over to a new folder after file 9999. Returns
 // -1 when folder 999 is full.
 int advance_file_number();

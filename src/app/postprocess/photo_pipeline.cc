@@ -14,6 +14,7 @@
 #include "app/postprocess/encrypt_file.h"
 #include "app/postprocess/exif_tag.h"
 #include "app/postprocess/info_bar.h"
+#include "app/postprocess/last_capture.h"
 #include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_sizes.h"
 #include "app/records/app_log.h"
@@ -127,6 +128,7 @@ int photo_post_process() {
     return -1;
   }
   // The small upload copy first, then the photo, then the high-resolution photo.
+  const CaptureMarker marker(root, fileCounter.folderNumber, fileCounter.fileNumber);
   if (cameraConfig->cellular) {
     photoSize = kPhotoSizeSmall;
     encode_photo(root);

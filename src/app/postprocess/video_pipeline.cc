@@ -11,6 +11,7 @@
 #include "app/postprocess/encrypt_file.h"
 #include "app/postprocess/exif_tag.h"
 #include "app/postprocess/info_bar.h"
+#include "app/postprocess/last_capture.h"
 #include "app/postprocess/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
@@ -146,6 +147,7 @@ int video_post_process() {
   clock_gettime(CLOCK_REALTIME, &start);
   get_osd_time(OsdTimeSource::kNow);
   const char* root = media_root();
+  const CaptureMarker marker(root, fileCounter.folderNumber, fileCounter.fileNumber);
   if (mux_video(root) != 0) {
     app_log(MOD_POSTPROCESS, LEVEL_ERR, "FFMPEG Muxing failed");
   }

@@ -79,11 +79,21 @@ int pack_logs_if_large() {
   if (logs_folder_size() <= kLogsPackAboveBytes) {
     return 0;
   }
-  if (highest_log_tar_number() > 0) {
+  const bool older = highest_log_tar_number() > 0;
+  if (older) {
     sd_run("mv /sdcard/primary/logs.1.tar /sdcard/primary/logs.2.tar");
   }
   sd_run("sync");
-  sd_run("cd /sdcard/primary/ && tar -cvf logs.1.tar logs > /dev/null 2>&1 && cd");
+  if (sd_run("cd /sdcard/primary/ && tar -cvf logs.1.tar logs > /dev/null 2>&1 && cd") != 0) {
+    // The logs are only in the folder: they stay there, and the generation before goes back
+    // to its name in place of the broken archive.
+    app_log(MOD_LOG, LEVEL_ERR, "Packing the logs failed: the logs folder is kept");
+    sd_run("rm -f /sdcard/primary/logs.1.tar");
+    if (older) {
+      sd_run("mv /sdcard/primary/logs.2.tar /sdcard/primary/logs.1.tar");
+    }
+    return 0;
+  }
   sd_run("rm -rf /sdcard/primary/logs/*");
   sd_run("sync");
   return 1;

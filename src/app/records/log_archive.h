@@ -20,7 +20,8 @@ int archive_logs_if_sd_ready();
 // Copies the logs, and in the power-down state packs the folder when it is too large. 1.
 int archive_logs();
 // Packs the folder into logs.1.tar (the old logs.1.tar becoming logs.2.tar) and empties it
-// when it holds more than 20,000,000 bytes. Returns 1 when it packed, 0 otherwise.
+// when it holds more than 20,000,000 bytes. A failed tar leaves the folder and the older
+// generation as they were. Returns 1 when it packed, 0 otherwise.
 int pack_logs_if_large();
 
 // The highest NNNN of app_NNNN.log in the folder, plus one (1 when there is none).

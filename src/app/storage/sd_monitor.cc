@@ -26,6 +26,23 @@ constexpr int64_t kMiB = 1024 * 1024;
 // "/DCIM/nnnDSCIM/" after the partition root.
 constexpr std::size_t kMediaFolderSuffix = 15;
 
+constexpr char kPhotoFormat[] = "%s/DCIM/%dDSCIM/PICT%04d.JPG";
+constexpr char kVideoFormat[] = "%s/DCIM/%dDSCIM/VID%04d.MP4";
+
+// A regular file of the camera's name for `file` (1..9999) in media folder `folder`.
+bool regular_file(const char* format, const char* root, int folder, int file) {
+  if (file < 1) {
+    return false;
+  }
+  char path[256];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  snprintf(path, sizeof path, format, root, folder, file);
+#pragma GCC diagnostic pop
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool file_exists(const char* format, const char* root, int folder, int file) {
   char path[256];
 #pragma GCC diagnostic push
@@ -85,6 +102,62 @@ int first_listing(std::size_t prefix_length, const char* format, const char* roo
   snprintf(command, sizeof command, format, root, folder);
 #pragma GCC diagnostic pop
   return parse_listing_line(first_line(sd_read_output(command)), prefix_length);
+}
+
+// What a media folder holds of the camera's own: its oldest photo and video (0 when none), and
+// whether anything else is in it (a name the camera does not write, a folder).
+struct MediaFolder {
+  int oldestPhoto = 0;
+  int oldestVideo = 0;
+  bool foreign = false;
+};
+
+// The number of a camera name PREFIXnnnnSUFFIX (1..9999), or 0.
+int camera_number(std::string_view name, std::string_view prefix, std::string_view suffix) {
+  if (name.size() != prefix.size() + 4 + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix)) {
+    return 0;
+  }
+  int number = 0;
+  for (char c : name.substr(prefix.size(), 4)) {
+    if (c < '0' || c > '9') {
+      return 0;
+    }
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
+MediaFolder look_into(const std::string& folder) {
+  MediaFolder found;
+  DIR* entries = opendir(folder.c_str());
+  if (entries == nullptr) {
+    found.foreign = true;
+    return found;
+  }
+  auto keep_oldest = [](int* oldest, int number) {
+    if (number != 0 && (*oldest == 0 || number < *oldest)) {
+      *oldest = number;
+    }
+  };
+  while (const dirent* entry = readdir(entries)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    struct stat info;
+    const bool file =
+        stat((folder + "/" + entry->d_name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    const int photo = file ? camera_number(name, "PICT", ".JPG") : 0;
+    const int video = file ? camera_number(name, "VID", ".MP4") : 0;
+    keep_oldest(&found.oldestPhoto, photo);
+    keep_oldest(&found.oldestVideo, video);
+    if (photo == 0 && video == 0 && (!file || camera_number(name, "HD", ".JPG") == 0)) {
+      found.foreign = true;
+    }
+  }
+  closedir(entries);
+  return found;
 }
 
 bool stop_deleting(const char* root, int64_t min_free_mb) {
@@ -181,10 +254,34 @@ void remove_oldest_media(const char* root, int64_t min_free_mb) {
       app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR : No media found to remove.");
       return;
     }
-    const int photo = first_listing(
-        prefix, "ls -v %s/DCIM/%dDSCIM/PICT* 2>/dev/NULL | /system/head -n 1", root, folder);
-    const int video = first_listing(
-        prefix, "ls -v %s/DCIM/%dDSCIM/VID* 2>/dev/NULL | /system/head -n 1", root, folder);
+    char folder_path[256];
+    snprintf(folder_path, sizeof folder_path, "%s/DCIM/%dDSCIM", root, folder);
+    struct stat info;
+    if (stat(folder_path, &info) != 0 || !S_ISDIR(info.st_mode)) {
+      // A file the owner put there under a folder's name.
+      app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR : No media found to remove.");
+      return;
+    }
+    int photo = first_listing(prefix, "ls -v %s/DCIM/%dDSCIM/PICT* 2>/dev/NULL | /system/head -n 1",
+                              root, folder);
+    int video = first_listing(prefix, "ls -v %s/DCIM/%dDSCIM/VID* 2>/dev/NULL | /system/head -n 1",
+                              root, folder);
+    // The listing's first entry may be a name the camera does not write (PICT0000.JPG,
+    // PICT00001.JPG, a folder): where it names none of the camera's own files, the oldest come
+    // from the folder itself, and a folder holding anything else is never removed whole.
+    const MediaFolder content = look_into(folder_path);
+    if (!regular_file(kPhotoFormat, root, folder, photo)) {
+      photo = content.oldestPhoto;
+    }
+    if (!regular_file(kVideoFormat, root, folder, video)) {
+      video = content.oldestVideo;
+    }
+    if (video == 0 && photo == 0 && content.foreign) {
+      app_log(MOD_SD_CONF, LEVEL_ERR, "%s holds files the camera did not write: left as it is",
+              folder_path);
+      app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR : No media found to remove.");
+      return;
+    }
     // The same oldest media twice means the last removal failed (a folder where a file should
     // be, a name the listing cannot show): trying again would hold power-down for ever.
     if (folder == last_folder && photo == last_photo && video == last_video) {

@@ -3,23 +3,22 @@
 #include "app/storage/usb_handover.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/system/shell.h"
+#include "app/storage/storage_shell.h"
 #include "app/system/sys_info.h"
 
 namespace {
 
-constexpr useconds_t kRemountPauseUs = 250 * 1000;
+constexpr unsigned kRemountPauseMs = 250;
 constexpr char kMountPrimary[] = "mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary";
 
 // Runs the commands in order; -1 at the first one that fails.
 template <std::size_t N>
 int run_in_order(const char* const (&commands)[N]) {
   for (const char* command : commands) {
-    if (run_shell(command) != 0) {
+    if (sd_run(command) != 0) {
       return -1;
     }
   }
@@ -60,19 +59,19 @@ int lend_primary_to_modem() {
 
 int take_primary_from_modem() {
   HandoverLock lock(&usbHandoverLock);
-  run_shell("echo 0 > /sys/class/android_usb/android0/enable");
-  run_shell("echo > /sys/devices/platform/jz-dwc2/dwc2/gadget/lun0/file");
-  run_shell("umount /sdcard/primary");
-  int mounted = run_shell(kMountPrimary);
+  sd_run("echo 0 > /sys/class/android_usb/android0/enable");
+  sd_run("echo > /sys/devices/platform/jz-dwc2/dwc2/gadget/lun0/file");
+  sd_run("umount /sdcard/primary");
+  int mounted = sd_run(kMountPrimary);
   if (mounted != 0) {
-    usleep(kRemountPauseUs);
-    run_shell("umount /sdcard/primary");
-    mounted = run_shell(kMountPrimary);
+    sd_sleep_ms(kRemountPauseMs);
+    sd_run("umount /sdcard/primary");
+    mounted = sd_run(kMountPrimary);
   }
   if (get_mount_mode("mount | grep -nir mmcblk0p1") == "ro") {
     app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR : SD CARD [primary mmcblk0p1] IS READ ONLY:\n");
-    run_shell("umount /sdcard/primary");
-    run_shell("mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > /dev/null");
+    sd_run("umount /sdcard/primary");
+    sd_run("mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > /dev/null");
   }
   return mounted;
 }

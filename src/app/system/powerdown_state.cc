@@ -9,6 +9,7 @@
 #include "app/records/log_archive.h"
 #include "app/records/reboot_log.h"
 #include "app/storage/led_requests.h"
+#include "app/storage/media_move.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
 #include "app/system/event_queue.h"
@@ -61,10 +62,7 @@ void move_pending_files() {
     return;
   }
   app_log(MOD_PWR_DWN, LEVEL_INFO, "Started moving files from Secondary to Primary");
-  sd_run("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/");
-  sd_run("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
-  sd_run("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
-  sd_run("sync");
+  move_secondary_media();
   app_log(MOD_PWR_DWN, LEVEL_INFO, "Moved files from Secondary to Primary");
   set_flag(&SysInfo::moveFilesPending, 0);
 }

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "app/records/app_log.h"
+#include "app/storage/media_move.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/sd_format.h"
 #include "app/storage/sd_monitor.h"
@@ -72,10 +73,7 @@ int move_secondary_to_primary() {
   }
   app_log(MOD_MAIN, LEVEL_INFO, "MOVING FILES FROM SEC TO PRI STARTED");
   set_file_copy_ongoing(1);
-  run_shell("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/");
-  run_shell("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
-  run_shell("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
-  run_shell("sync");
+  move_secondary_media();
   set_file_copy_ongoing(0);
   app_log(MOD_MAIN, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI DONE");
   return 0;

@@ -16,6 +16,7 @@
 #include "app/records/log_archive.h"
 #include "app/records/reboot_log.h"
 #include "app/storage/led_requests.h"
+#include "app/storage/media_move.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/sd_format.h"
 #include "app/storage/sd_monitor.h"
@@ -33,7 +34,6 @@
 namespace {
 
 constexpr useconds_t kPollUs = 1000;
-constexpr useconds_t kPartitionRecountUs = 500 * 1000;
 constexpr int32_t kSyncTimeoutSeconds = 300;
 constexpr int32_t kLowBatteryPercent = 15;
 constexpr uint32_t kSyncErrorBlinkPeriodMs = 2000;
@@ -270,10 +270,7 @@ void move_files_then_upload(int module, EventMessage event) {
   }
   app_log(module, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI START");
   set(sysInfo->fileCopyOngoing, 1);
-  run_shell("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/");
-  run_shell("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
-  run_shell("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
-  run_shell("sync");
+  move_secondary_media();
   set(sysInfo->fileCopyOngoing, 0);
   app_log(module, LEVEL_INFO, "MOVE FILES FROM SEC TO PRI DONE");
   set(sysInfo->moveFilesPending, 0);
@@ -378,25 +375,17 @@ void handle_sync_status(int module, EventMessage event) {
 
 // --- SD handover ----------------------------------------------------------------------------
 
+// The counter is rebuilt before the primary goes to the Modem: a capture during the lending
+// cannot read the primary and goes on from this count. init_sd_card() reports 0 once the card
+// was mounted earlier in the run, so a fresh check says whether it is mounted.
 void restore_file_counter() {
-  if (init_sd_card() != SD_MOUNTED || modemSyncInfo->fileCounterRestored) {
+  init_sd_card();
+  if (counterRestored || check_sd_card() != SD_MOUNTED) {
     return;
   }
-  int partitions = get_sd_partition_count();
-  if (partitions != 2) {
-    usleep(kPartitionRecountUs);
-    partitions = get_sd_partition_count();
+  if (!restore_file_counter_once(Remount::kAlways)) {
+    app_log(MOD_SYNC, LEVEL_ERR, "Error in save_last_file_fldr_val");
   }
-  if (partitions == 2) {
-    run_shell("umount /sdcard/primary");
-    run_shell("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
-    run_shell("umount /sdcard/secondary");
-    run_shell("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
-    if (save_last_file_fldr_val() != 0) {
-      app_log(MOD_SYNC, LEVEL_ERR, "Error in save_last_file_fldr_val");
-    }
-  }
-  set(modemSyncInfo->fileCounterRestored, 1);
 }
 
 int32_t lend_card(int module) {

@@ -277,24 +277,37 @@ int read_frame(const char* input, uint8_t* frame, std::string* ret_reason) {
   return 0;
 }
 
+std::string partial_path(const std::string& output) {
+  const std::size_t slash = output.rfind('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  return output.substr(0, name) + "." + output.substr(name) + ".part";
+}
+
 int encode_frame(const uint8_t* frame, const EncodeRequest& request, std::string* ret_reason) {
-  FilePtr out(fopen(request.output.c_str(), "wb"));
+  // The picture is written beside its name and takes the name only once it is whole, so that a
+  // power cut never leaves part of a picture under the name the camera and the owner look for.
+  const std::string partial = partial_path(request.output);
+  FilePtr out(fopen(partial.c_str(), "wb"));
   if (!out) {
-    return fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
+    return fail(ret_reason, "cannot write " + partial + ": " + strerror(errno));
   }
   // Large writes: the card is slow per call (a FUSE file system on the board, a card on the
   // camera), not per byte.
   static char writeBuffer[1 << 20];
   setvbuf(out.get(), writeBuffer, _IOFBF, sizeof writeBuffer);
   int result = scale_and_encode(frame, request, out.get(), ret_reason);
-  if (result == 0 && (fflush(out.get()) != 0 || ferror(out.get()))) {
-    result = fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
+  if (result == 0 &&
+      (fflush(out.get()) != 0 || ferror(out.get()) || fsync(fileno(out.get())) != 0)) {
+    result = fail(ret_reason, "cannot write " + partial + ": " + strerror(errno));
   }
   if (fclose(out.release()) != 0 && result == 0) {
-    result = fail(ret_reason, "cannot write " + request.output + ": " + strerror(errno));
+    result = fail(ret_reason, "cannot write " + partial + ": " + strerror(errno));
+  }
+  if (result == 0 && rename(partial.c_str(), request.output.c_str()) != 0) {
+    result = fail(ret_reason, "cannot name " + request.output + ": " + strerror(errno));
   }
   if (result != 0) {
-    unlink(request.output.c_str());
+    unlink(partial.c_str());
   }
   return result;
 }

@@ -43,9 +43,12 @@ int parse_encode_request(int argc, const char* const* argv, EncodeRequest* ret_r
 // Reads the frame from `input`: exactly kFrameBytes of planar 4:2:0. Returns 0 or -1.
 int read_frame(const char* input, uint8_t* frame, std::string* ret_reason);
 
-// Scales `frame` to the request's size and writes a baseline JPEG to its output. On failure
-// no partial file is left. Returns 0 or -1 with a reason.
+// Scales `frame` to the request's size and writes a baseline JPEG beside its output
+// (partial_path) that takes the output's name once it is whole. On failure no partial file is
+// left. Returns 0 or -1 with a reason.
 int encode_frame(const uint8_t* frame, const EncodeRequest& request, std::string* ret_reason);
+// Where a picture is written until it is whole: ".NAME.part" in the output's folder.
+std::string partial_path(const std::string& output);
 
 // Touches the scaler and the encoder once so that their code is in the page cache before
 // the first capture needs it.

@@ -109,6 +109,48 @@ TEST_F(CardOnTheBoard, DirtySecondaryIsRepairedAtTheSyncCheck) {
             std::string::npos);
 }
 
+// The power goes while a PIR photo is written to the card: no picture on the card is broken,
+// then or after the next wake-up, whose own photo is whole.
+TEST_F(CardOnTheBoard, PowerCutWhileAPhotoIsWrittenLeavesNoBrokenPicture) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  // The mount and the folders take a few KiB; 32 KiB more are into the first picture.
+  ASSERT_EQ(card().cut_power_after(1, 32 * 1024, &error), 0) << error;
+  wake(sim::WakeReason::kPir);
+  ASSERT_TRUE(board_->wait_power_off(kPatience));
+  EXPECT_EQ(board_->mcu().received("isp_ready_to_sleep_request"), 0);  // the card cut it
+
+  // Every picture a person finds on the card decodes without a complaint; after a whole
+  // wake-up nothing else the camera writes is left beside them.
+  auto expect_only_whole_pictures = [this](const std::string& copy, bool tidy) {
+    sim::card::copy_card_files(card().image(), copy);
+    int pictures = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(copy + "/primary")) {
+      const std::string name = entry.path().filename().string();
+      if (entry.path().string().find("/logs") != std::string::npos || !entry.is_regular_file()) {
+        continue;
+      }
+      EXPECT_TRUE(!tidy || name.ends_with(".JPG") || name == "reboot_log.txt") << entry.path();
+      if (name.ends_with(".JPG")) {
+        ++pictures;
+        std::string output;
+        EXPECT_EQ(sim::card::run_program({"djpeg", "-outfile", "/dev/null", entry.path()}, &output),
+                  0)
+            << entry.path() << ": " << output;
+      }
+    }
+    return pictures;
+  };
+  expect_only_whole_pictures(dir_.path() + "/after-cut", false);
+
+  board_->pass_time_asleep(std::chrono::minutes(10));
+  wake(sim::WakeReason::kPir);
+  EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
+  ASSERT_TRUE(board_->wait_power_off(kPatience));
+  EXPECT_GE(expect_only_whole_pictures(dir_.path() + "/next-wake", true), 2);
+}
+
 TEST_F(CardOnTheBoard, FullCardLosesItsOldestPhotosWithTheirCopiesAtPowerDown) {
   make_board();
   std::string error;

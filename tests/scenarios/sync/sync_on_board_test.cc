@@ -2,6 +2,7 @@
 // the Modem's SD format requests.
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,44 +50,68 @@ class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
     }
     return found;
   }
+
+  // The pictures under a partition copied out of the card (DCIM and TRANSMIT), by path
+  // relative to it, with their bytes.
+  static std::map<std::string, std::string> pictures(const std::string& partition) {
+    std::map<std::string, std::string> found;
+    std::error_code error;
+    for (const char* folder : {"DCIM", "TRANSMIT"}) {
+      for (auto it = std::filesystem::recursive_directory_iterator(partition + "/" + folder, error);
+           !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_regular_file()) {
+          found[std::filesystem::relative(it->path(), partition).string()] =
+              read_file(it->path().string());
+        }
+      }
+    }
+    return found;
+  }
 };
 
-// Upload copies the camera stored encrypted reach the server inbox, decrypted, byte for byte.
+// Upload copies the camera stored encrypted reach the server inbox, decrypted, byte for byte,
+// from a card of two partitions and from a card of one (the grant tells the Modem which).
 TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
-  make();
-  std::string error;
-  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
-  modem().setup().password = "pa ss'w\"rd";
-  std::vector<std::string> plain;
-  for (int i = 1; i <= 2; ++i) {
-    plain.push_back("\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x') +
-                    "\xFF\xD9");
-    const std::string name = "PICT000" + std::to_string(i) + ".JPG";
-    const std::string source = dir_.path() + "/" + name;
-    std::ofstream(source, std::ios::binary) << plain.back();
-    ASSERT_EQ(
-        sim::card::run_program({"openssl", "enc", "-aes-128-cbc", "-in", source, "-out",
-                                source + ".enc", "-pass", "pass:" + modem().setup().password}),
-        0);
-    ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source + ".enc", "/TRANSMIT/" + name));
+  for (int partitions : {2, 1}) {
+    SCOPED_TRACE(partitions);
+    board_.reset();
+    sim::board::BoardSetup setup;
+    setup.runDir = dir_.path() + "/run" + std::to_string(partitions);
+    ASSERT_NO_FATAL_FAILURE(make(setup));
+    std::string error;
+    ASSERT_EQ(card().insert_formatted("8G", partitions, &error), 0) << error;
+    modem().setup().password = "pa ss'w\"rd";
+    std::vector<std::string> plain;
+    for (int i = 1; i <= 2; ++i) {
+      plain.push_back("\xFF\xD8\xFF\xE0 picture " + std::to_string(i) + std::string(300 * i, 'x') +
+                      "\xFF\xD9");
+      const std::string name = "PICT000" + std::to_string(i) + ".JPG";
+      const std::string source = dir_.path() + "/" + name;
+      std::ofstream(source, std::ios::binary) << plain.back();
+      ASSERT_EQ(
+          sim::card::run_program({"openssl", "enc", "-aes-128-cbc", "-in", source, "-out",
+                                  source + ".enc", "-pass", "pass:" + modem().setup().password}),
+          0);
+      ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source + ".enc", "/TRANSMIT/" + name));
+    }
+
+    run_until_asleep(sim::WakeReason::kSync);
+
+    const std::string inbox = modem().inbox_dir();
+    EXPECT_EQ(read_file(inbox + "/PICT0001.JPG"), plain[0]);
+    EXPECT_EQ(read_file(inbox + "/PICT0002.JPG"), plain[1]);
+    const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_TRUE(uploads[0].notJpeg.empty());
+    EXPECT_EQ(uploads[0].error, "");
+    // The card came back before the configuration was fetched, and the sync ended in SHUTDOWN.
+    const auto returned = camera_said("return_camera_sd_card_control_response");
+    const auto fetched = camera_said("get_camera_configuration_request");
+    ASSERT_EQ(returned.size(), 1u);
+    ASSERT_EQ(fetched.size(), 1u);
+    EXPECT_LT(returned[0].boardTime, fetched[0].boardTime);
+    EXPECT_TRUE(modem().peer()->shut_down());
   }
-
-  run_until_asleep(sim::WakeReason::kSync);
-
-  const std::string inbox = modem().inbox_dir();
-  EXPECT_EQ(read_file(inbox + "/PICT0001.JPG"), plain[0]);
-  EXPECT_EQ(read_file(inbox + "/PICT0002.JPG"), plain[1]);
-  const std::vector<sim::ModemUpload> uploads = modem().peer()->uploads();
-  ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_TRUE(uploads[0].notJpeg.empty());
-  EXPECT_EQ(uploads[0].error, "");
-  // The card came back before the configuration was fetched, and the sync ended in SHUTDOWN.
-  const auto returned = camera_said("return_camera_sd_card_control_response");
-  const auto fetched = camera_said("get_camera_configuration_request");
-  ASSERT_EQ(returned.size(), 1u);
-  ASSERT_EQ(fetched.size(), 1u);
-  EXPECT_LT(returned[0].boardTime, fetched[0].boardTime);
-  EXPECT_TRUE(modem().peer()->shut_down());
 }
 
 // A PIR detection during a sync: the photo is taken onto the secondary partition while the
@@ -115,6 +140,55 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
   ASSERT_EQ(uploads[1].files.size(), 1u);
   EXPECT_TRUE(uploads[1].notJpeg.empty());
   EXPECT_TRUE(std::filesystem::exists(modem().inbox_dir() + "/" + uploads[1].files[0]));
+}
+
+// Three PIR photos, then a sync whose Modem keeps the card 40 s while the PIR fires twice: the
+// photos of the lending get numbers of their own, and every earlier picture on the card is
+// byte for byte what it was.
+TEST_F(SyncOnTheBoard, CapturesWhileTheCardIsLentLeaveEarlierPicturesAlone) {
+  make({}, 10);
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  for (int photo = 0; photo < 3; ++photo) {
+    run_until_asleep(sim::WakeReason::kPir);
+    board_->pass_time_asleep(std::chrono::minutes(10));
+  }
+  const std::string before = dir_.path() + "/before";
+  sim::card::copy_card_files(card().image(), before);
+  const std::map<std::string, std::string> earlier = pictures(before + "/primary");
+  ASSERT_GE(earlier.size(), 3u);
+
+  modem().peer()->add_fault({.kind = sim::PeerFaultKind::kLateAnswer,
+                             .member = "return_camera_sd_card_control_request",
+                             .delay = 40s});
+  wake(sim::WakeReason::kSync);
+  ASSERT_TRUE(board_->record().wait_for(
+      [](const sim::board::BoardEvent& event) { return !event.field("lent").empty(); }, kPatience));
+  for (int pir = 1; pir <= 2; ++pir) {
+    board_->mcu().notify_pir();
+    ASSERT_TRUE(test_support::eventually(
+        [&] {
+          return scenario_test::occurrences(wake_file(board_->wake_count(), "console.log"),
+                                            "EVENT_CAP_DONE") >= pir;
+        },
+        kPatience));
+  }
+  wait_asleep();
+
+  const std::string after = dir_.path() + "/after";
+  sim::card::copy_card_files(card().image(), after);
+  const std::map<std::string, std::string> now = pictures(after + "/primary");
+  for (const auto& [path, bytes] : earlier) {
+    const auto found = now.find(path);
+    ASSERT_NE(found, now.end()) << path;
+    EXPECT_TRUE(found->second == bytes) << path << " changed";
+  }
+  int taken_in_the_sync = 0;
+  for (const auto& [path, bytes] : now) {
+    taken_in_the_sync += path.starts_with("DCIM/") && path.find("/PICT") != std::string::npos &&
+                         earlier.count(path) == 0;
+  }
+  EXPECT_EQ(taken_in_the_sync, 2);
 }
 
 // A Modem that never finds a signal is told to shut down 300 s of board time after it said it

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,6 +35,36 @@ inline std::function<void()> on_sleep;
 
 inline int record_and_run(const char* command) {
   commands.emplace_back(command);
+  return run_shell(command);
+}
+
+// A card whose partitions keep their files while unmounted, as a real card's do: unmounting
+// /sdcard/primary or /sdcard/secondary moves its tmpfs aside, and any mount of its device there
+// moves it back. Every other command runs as it is; all are recorded.
+inline int run_on_remountable_card(const char* command) {
+  commands.emplace_back(command);
+  const std::string_view text = command;
+  struct Partition {
+    const char* device;
+    const char* point;
+    const char* aside;
+  };
+  for (const Partition& p : {Partition{"/dev/mmcblk0p1", "/sdcard/primary", "/run/aside-p1"},
+                             Partition{"/dev/mmcblk0p2", "/sdcard/secondary", "/run/aside-p2"}}) {
+    const bool unmount = text.starts_with("umount") && text.ends_with(p.point);
+    const bool mount = text.starts_with("mount ") &&
+                       text.find(p.device) != std::string_view::npos &&
+                       text.find(p.point) != std::string_view::npos;
+    if (unmount || mount) {
+      const std::string from = unmount ? p.point : p.aside;
+      const std::string to = unmount ? p.aside : p.point;
+      return system(("mountpoint -q " + from + " && mkdir -p " + to + " && mount --move " + from +
+                     " " + to)
+                        .c_str()) == 0
+                 ? 0
+                 : -1;
+    }
+  }
   return run_shell(command);
 }
 
@@ -74,7 +105,8 @@ inline void reset_card() {
   test_support::use_fresh_shared_records();
   app_log_close();
   system(
-      "umount /sdcard/primary /sdcard/secondary 2>/dev/null; rm -f /dev/mmcblk0* "
+      "umount /sdcard/primary /sdcard/secondary /run/aside-p1 /run/aside-p2 2>/dev/null; "
+      "rm -f /dev/mmcblk0* "
       "/tmp/app.log; rm -rf /sdcard/primary/* /sdcard/secondary/*");
   std::ofstream(kCardDetectPath) << "0\n";
   commands.clear();

@@ -52,6 +52,15 @@ TEST_F(LogArchiveTest, FolderIsPackedOnlyAbove20000000Bytes) {
   EXPECT_TRUE(fs::is_empty(kLogsFolder));
   sh("tar -tf /sdcard/primary/logs.1.tar | grep -qx logs/app_0001.log");
   EXPECT_EQ(highest_log_tar_number(), 2);
+
+  // On a card without room for the archive the logs stay, and so does the newest archive.
+  insert_card(1, 1);
+  fs::create_directories(kLogsFolder);
+  sparse_file(big, kLogsPackAboveBytes + 1);
+  write_file("/sdcard/primary/logs.1.tar", 3);
+  EXPECT_EQ(pack_logs_if_large(), 0);
+  EXPECT_TRUE(fs::exists(big));
+  EXPECT_EQ(fs::file_size("/sdcard/primary/logs.1.tar"), 3u);
 }
 
 TEST_F(LogArchiveTest, NothingIsCopiedWhileTheCardIsWithTheModem) {

@@ -1,9 +1,13 @@
 // The power-down state on a two-partition card: what it waits for, and that the logs are saved
 // and the card unmounted (secondary first) before the MCU is told the processor may sleep.
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/capture_orchestration.h"
+#include "app/postprocess/media_names.h"
 #include "app/system/state_handlers.h"
 
 #include "tests/support/system_fixture.h"
@@ -84,6 +88,68 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
+}
+
+// The pictures taken on the secondary during a sync end up on the primary at power-down; none
+// of the owner's is replaced, and none is removed before its copy is whole.
+TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
+  namespace fs = std::filesystem;
+  using test_support::read_file;
+  // The card stays mounted between the three power-downs (unmounting a tmpfs empties it).
+  set_storage_shell({[](const char* command) {
+                       return std::string_view(command).starts_with("umount")
+                                  ? 0
+                                  : record_and_run(command);
+                     },
+                     record_sleep});
+  auto put = [](const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << text;
+  };
+  auto move_at_power_down = [] {
+    sysInfo->moveFilesPending = 1;
+    enter_from(STATE_SYNC);
+    EXPECT_EQ(sysInfo->moveFilesPending, 0);
+  };
+  const std::string primary = "/sdcard/primary/";
+  const std::string secondary = "/sdcard/secondary/";
+  put(primary + "DCIM/100DSCIM/PICT0001.JPG", "owner's photo");
+  put(primary + "TRANSMIT/PICT0001.JPG", "owner's copy");
+  put(secondary + "DCIM/100DSCIM/PICT0002.JPG", "lending photo");
+  put(secondary + "TRANSMIT/PICT0002.JPG", "lending copy");
+  move_at_power_down();
+  EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0002.JPG"), "lending photo");
+  EXPECT_EQ(read_file(primary + "TRANSMIT/PICT0002.JPG"), "lending copy");
+  EXPECT_TRUE(fs::is_empty(secondary + "DCIM/100DSCIM"));
+  EXPECT_TRUE(fs::is_empty(secondary + "TRANSMIT"));
+  EXPECT_EQ(count_of("rm -r /sdcard/secondary/DCIM/*DSCIM/*"), 1);
+
+  // Names the primary holds already: both kept, and the rest still moves.
+  put(secondary + "DCIM/100DSCIM/PICT0001.JPG", "another photo 1");
+  put(secondary + "TRANSMIT/PICT0001.JPG", "another copy 1");
+  put(secondary + "DCIM/100DSCIM/PICT0003.JPG", "lending photo 3");
+  put(secondary + "DCIM/100DSCIM/PICT0005.JPG", "lending photo 5");
+  put(primary + "DCIM/100DSCIM/PICT0005.JPG", "lending ph");  // a move the power cut short
+  move_at_power_down();
+  EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0005.JPG"), "lending photo 5");
+  EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0001.JPG"), "owner's photo");
+  EXPECT_EQ(read_file(primary + "TRANSMIT/PICT0001.JPG"), "owner's copy");
+  EXPECT_EQ(read_file(secondary + "DCIM/100DSCIM/PICT0001.JPG"), "another photo 1");
+  EXPECT_EQ(read_file(secondary + "TRANSMIT/PICT0001.JPG"), "another copy 1");
+  EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0003.JPG"), "lending photo 3");
+  EXPECT_FALSE(fs::exists(secondary + "DCIM/100DSCIM/PICT0003.JPG"));
+  EXPECT_EQ(count_of("rm -r /sdcard/secondary/DCIM/*DSCIM/*"), 1);
+
+  // A primary without room: the video that does not fit stays whole where it is, and no piece
+  // of it is left on the primary.
+  fs::remove(secondary + "DCIM/100DSCIM/PICT0001.JPG");
+  fs::remove(secondary + "TRANSMIT/PICT0001.JPG");
+  ASSERT_FALSE(fs::exists(secondary + "DCIM/100DSCIM/PICT0005.JPG"));
+  sh("dd if=/dev/zero of=/sdcard/primary/filler bs=1M count=7 2>/dev/null");
+  write_file(secondary + "DCIM/100DSCIM/VID0004.MP4", 2 << 20);
+  move_at_power_down();
+  EXPECT_EQ(fs::file_size(secondary + "DCIM/100DSCIM/VID0004.MP4"), 2u << 20);
+  EXPECT_FALSE(fs::exists(primary + "DCIM/100DSCIM/VID0004.MP4"));
 }
 
 // Card commands run after the capture said it was over, when power-down may unmount the card.

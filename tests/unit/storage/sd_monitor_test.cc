@@ -35,30 +35,31 @@ class SdMonitorTest : public CardTest {
   }
 };
 
-TEST_F(SdMonitorTest, OldestMediaGoPhotoByPhotoWithTheirCopiesUntilTheMinimumIsFree) {
+TEST_F(SdMonitorTest, OldestMediaGoOneByOneWithTheirCopiesUntilTheMinimumIsFree) {
   write_file("/sdcard/primary/DCIM/100DSCIM/PICT0001.JPG", 1 * kMiB);
   write_file("/sdcard/primary/DCIM/100DSCIM/HD0001.JPG", kMiB / 2);
   write_file("/sdcard/primary/TRANSMIT/PICT0001.JPG", kMiB / 4);
   write_file("/sdcard/primary/DCIM/100DSCIM/VID0002.MP4", 1 * kMiB);
   write_file("/sdcard/primary/TRANSMIT/VI0002_1.JPG", 4 * kKiB);  // the previews go with _1
   write_file("/sdcard/primary/TRANSMIT/VI0002_3.JPG", 4 * kKiB);
-  write_file("/sdcard/primary/DCIM/101DSCIM/PICT0003.JPG", 1 * kMiB);
-  write_file("/sdcard/primary/TRANSMIT/PICT0003.JPG", kMiB / 4);
+  write_file("/sdcard/primary/DCIM/101DSCIM/VID0003.MP4", 1 * kMiB);
+  write_file("/sdcard/primary/DCIM/101DSCIM/PICT0004.JPG", 1 * kMiB);
+  write_file("/sdcard/primary/TRANSMIT/PICT0004.JPG", kMiB / 4);
   write_file("/sdcard/primary/outside the layout.txt", kMiB / 4);
   ASSERT_LT(get_free_space_mb("/sdcard/primary"), 4);
 
-  // Photo 1 and its copies free 1.75 MiB: not enough; video 2 and its previews make it.
+  // Photo 1 with its copies, video 2 with its previews, the emptied folder, then in the next
+  // folder the video before the photo of a higher number.
   request_pass(6);
-  expect_gone({"DCIM/100DSCIM/PICT0001.JPG", "DCIM/100DSCIM/HD0001.JPG", "TRANSMIT/PICT0001.JPG",
-               "DCIM/100DSCIM/VID0002.MP4", "TRANSMIT/VI0002_3.JPG"});
-  expect_gone({"DCIM/101DSCIM/PICT0003.JPG", "TRANSMIT/PICT0003.JPG", "outside the layout.txt"},
+  expect_gone({"DCIM/100DSCIM", "TRANSMIT/PICT0001.JPG", "TRANSMIT/VI0002_3.JPG",
+               "DCIM/101DSCIM/VID0003.MP4"});
+  expect_gone({"DCIM/101DSCIM/PICT0004.JPG", "TRANSMIT/PICT0004.JPG", "outside the layout.txt"},
               false);
   EXPECT_GE(get_free_space_mb("/sdcard/primary"), 6);
   EXPECT_EQ(cameraConfig->primaryFreeMb, get_free_space_mb("/sdcard/primary"));
 
-  // The emptied folder goes next, then the photo of the following folder.
   request_pass(8);
-  expect_gone({"DCIM/100DSCIM", "DCIM/101DSCIM/PICT0003.JPG"});
+  expect_gone({"DCIM/101DSCIM", "TRANSMIT/PICT0004.JPG"});
   expect_gone({"outside the layout.txt"}, false);
   EXPECT_EQ(log_lines_with("ERROR : No media found to remove."), 1);
 }
@@ -83,15 +84,32 @@ TEST_F(SdMonitorTest, NothingIsDeletedWhenTheOldestEntryIsNotTheCamerasOrAFormat
   }
 }
 
-TEST_F(SdMonitorTest, FolderWhereTheOldestPhotoShouldBeLeavesWithItsMediaFolderOnly) {
-  // The listing shows the folder's content, not a photo: the media folder counts as holding no
-  // media and goes whole; the pass ends there, and nothing outside the media folders is lost.
-  write_file("/sdcard/primary/DCIM/100DSCIM/PICT0001.JPG/PICT0001.JPG", 6 * kMiB);
-  write_file("/sdcard/primary/DCIM/101DSCIM/PICT0002.JPG", 1 * kMiB);
-  write_file("/sdcard/primary/PICT0001.JPG", 1);
-  request_pass(4);
-  expect_gone({"DCIM/100DSCIM"});
-  expect_gone({"DCIM/101DSCIM/PICT0002.JPG", "PICT0001.JPG"}, false);
+// What the camera did not write beside its pictures is never removed, nor the folder holding
+// it; the camera's own oldest photo still goes.
+TEST_F(SdMonitorTest, OwnersFilesStayWhateverTheListingShowsFirst) {
+  struct Case {
+    const char* owners;
+    const char* cameras;  // nullptr: none in the oldest folder
+  };
+  for (const Case& c :
+       {Case{"DCIM/100DSCIM/PICT0000.JPG", "DCIM/100DSCIM/PICT0001.JPG"},
+        Case{"DCIM/100DSCIM/PICT00001.JPG", "DCIM/100DSCIM/PICT0002.JPG"},
+        Case{"DCIM/100DSCIM/VID0001.MP4.txt", "DCIM/100DSCIM/PICT0002.JPG"},
+        Case{"DCIM/100DSCIM/PICT0001.JPG/PICT0001.JPG", nullptr}, Case{"DCIM/100DSCIM", nullptr}}) {
+    SCOPED_TRACE(c.owners);
+    SetUp();
+    write_file(std::string("/sdcard/primary/") + c.owners, 1);
+    write_file("/sdcard/primary/DCIM/101DSCIM/PICT0009.JPG", 5 * kMiB);
+    if (c.cameras != nullptr) {
+      write_file(std::string("/sdcard/primary/") + c.cameras, 2 * kMiB);
+    }
+    ASSERT_LT(get_free_space_mb("/sdcard/primary"), 4);
+    request_pass(4);
+    EXPECT_TRUE(exists(c.owners));
+    if (c.cameras != nullptr) {
+      EXPECT_FALSE(exists(c.cameras));
+    }
+  }
 }
 
 TEST_F(SdMonitorTest, SecondaryHoldsMediaInAFolderOrInTransmit) {

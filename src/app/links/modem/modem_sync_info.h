@@ -25,8 +25,7 @@ struct ModemSyncInfo {
   Flag sdPreparing{0};         // the first-boot state prepares the card: SD control is busy
   Flag modemClockReceived{0};  // the Modem sent a valid clock in this run
   Value instantQueryReceived{0};
-  Flag configIntakeBusy{0};  // a configuration was asked for and its chain has not ended
-  Flag fileCounterRestored{0};
+  Flag configIntakeBusy{0};   // a configuration was asked for and its chain has not ended
   Flag signalKnown{0};        // the Modem reported a signal strength
   Flag batteryLevelKnown{0};  // the fuel gauge answered valid
   Flag syncSucceeded{0};
