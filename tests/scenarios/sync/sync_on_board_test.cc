@@ -146,7 +146,7 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
 // photos of the lending get numbers of their own, and every earlier picture on the card is
 // byte for byte what it was.
 TEST_F(SyncOnTheBoard, CapturesWhileTheCardIsLentLeaveEarlierPicturesAlone) {
-  make({}, 10);
+  make();
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
   for (int photo = 0; photo < 3; ++photo) {
