@@ -98,13 +98,7 @@ void handle_modem_power() {
 // Time-lapse and test: the MCU's light decides the JPEG quality and the filter; then the
 // capture is armed for the normal capture thread.
 void arm_capture(const CaptureStateRules& rules, EventMessage event) {
-  {
-    SemLock lock(&sysInfoLock);
-    photoHandover.jpegQuality = sysInfo->day_night_val != 0
-                                    ? cameraConfig->jpeg_quality_night.load()
-                                    : cameraConfig->jpeg_quality_day.load();
-    photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
-  }
+  take_photo_settings_for_light();
   if (!captureFlags.irFilterSet) {
     set_ir_cut_filter();
     set_locked(captureFlags.irFilterSet, 1);
@@ -242,6 +236,13 @@ void handle_capture_state(const CaptureStateRules& rules, EventMessage event) {
 }
 
 }  // namespace
+
+void take_photo_settings_for_light() {
+  SemLock lock(&sysInfoLock);
+  photoHandover.jpegQuality = sysInfo->day_night_val != 0 ? cameraConfig->jpeg_quality_night.load()
+                                                          : cameraConfig->jpeg_quality_day.load();
+  photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
+}
 
 int minutes_since_install_within_15() {
   // Both times are whole seconds since 1970 as the MCU delivered them; their local-time

@@ -7,3 +7,7 @@ void after_capture_decision();
 
 // 1 when the current time lies at most 15 minutes after the installation date, else 0.
 int minutes_since_install_within_15();
+
+// The JPEG quality of the light the MCU reported (night or day setting) and the configured
+// resize method, for the captures that the time-lapse, test, sync and instant states arm.
+void take_photo_settings_for_light();

@@ -8,10 +8,10 @@
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/system/boot_checks.h"
+#include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/instant_request.h"
 #include "app/system/seams.h"
@@ -51,13 +51,7 @@ void go_to_sync(bool ignore_flow) {
 }
 
 void handle_day_night(EventMessage event) {
-  {
-    SemLock lock(&sysInfoLock);
-    photoHandover.jpegQuality = sysInfo->day_night_val != 0
-                                    ? cameraConfig->jpeg_quality_night.load()
-                                    : cameraConfig->jpeg_quality_day.load();
-    photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
-  }
+  take_photo_settings_for_light();
   if (!captureFlags.irFilterSet) {
     set_ir_cut_filter();
     SemLock lock(&sysInfoLock);

@@ -21,6 +21,7 @@
 #include "app/storage/sd_monitor.h"
 #include "app/storage/usb_handover.h"
 #include "app/system/boot_checks.h"
+#include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/instant_request.h"
 #include "app/system/seams.h"
@@ -166,7 +167,11 @@ void handle_camera_config_set(int module, EventMessage event) {
 }
 
 void handle_day_night(int module, EventMessage event) {
-  set_ir_cut_filter();
+  take_photo_settings_for_light();
+  if (!captureFlags.irFilterSet) {
+    set_ir_cut_filter();
+    set_locked(captureFlags.irFilterSet, 1);
+  }
   if (sysInfo->captureAtSync && !sysInfo->captureOngoing && capture_thread_runs()) {
     SemLock lock(&sysInfoLock);
     sysInfo->captureType = 4;

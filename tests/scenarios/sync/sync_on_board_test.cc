@@ -10,6 +10,7 @@
 #include "sim/board/board.h"
 #include "sim/card/card_image.h"
 #include "sim/card/card_part.h"
+#include "sim/factory/factory_part.h"
 #include "sim/modem/modem_part.h"
 
 #include "camera_on_board.h"
@@ -90,11 +91,16 @@ TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
 }
 
 // A PIR detection during a sync: the photo is taken onto the secondary partition while the
-// card may be lent, reaches the primary, and the upload after it brings it to the inbox.
+// card may be lent, reaches the primary, and the upload after it brings it to the inbox,
+// encoded with the day quality and scaled with the resize method of the configuration.
 TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
   make({}, 10);
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  auto* factory = board_->part<sim::board::FactoryPart>();
+  ASSERT_EQ(factory->set("jpeg_quality_day", "75", &error), 0) << error;
+  ASSERT_EQ(factory->set("jpeg_quality_night", "20", &error), 0) << error;
+  ASSERT_EQ(factory->set("resizeMethod", "4", &error), 0) << error;  // nearest neighbour
   modem().setup().sync.searchingReports = 3;
   modem().setup().sync.searchInterval = 5s;
   wake(sim::WakeReason::kSync);
@@ -114,7 +120,24 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
   ASSERT_EQ(uploads.size(), 2u);
   ASSERT_EQ(uploads[1].files.size(), 1u);
   EXPECT_TRUE(uploads[1].notJpeg.empty());
-  EXPECT_TRUE(std::filesystem::exists(modem().inbox_dir() + "/" + uploads[1].files[0]));
+  const std::string upload = modem().inbox_dir() + "/" + uploads[1].files[0];
+  const std::string cardDir = dir_.path() + "/card";
+  sim::card::copy_card_files(card().image(), cardDir);
+  const std::string photo = cardDir + "/primary/DCIM/100DSCIM/" + uploads[1].files[0];
+  // libjpeg's luminance table at the day quality 75 starts with 8.
+  EXPECT_EQ(scenario_test::luma_dc_quantiser(read_file(upload)), 8);
+  EXPECT_EQ(scenario_test::luma_dc_quantiser(read_file(photo)), 8);
+  // The upload copy is the photo scaled by half: sampled point by point as configured, not
+  // smoothed by another method. The info bar's sharp text shows the method; its last 20 rows
+  // are compared.
+  const auto bar = [](const std::string& plane) { return plane.substr(520 * 960); };
+  const std::string copy = scenario_test::luma_plane(upload, 960, 540);
+  const std::string pointwise = scenario_test::luma_plane(photo, 960, 540, "neighbor");
+  const std::string smoothed = scenario_test::luma_plane(photo, 960, 540, "fast_bilinear");
+  ASSERT_FALSE(copy.empty());
+  ASSERT_FALSE(pointwise.empty());
+  EXPECT_LT(scenario_test::plane_distance(bar(copy), bar(pointwise)),
+            scenario_test::plane_distance(bar(copy), bar(smoothed)));
 }
 
 // A Modem that never finds a signal is told to shut down 300 s of board time after it said it
