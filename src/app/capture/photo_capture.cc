@@ -29,7 +29,6 @@ constexpr int64_t kBootSecondShotUs = 240000;
 constexpr int kMaxBurst = 3;
 constexpr std::size_t kStatusLineSize = 256;
 
-uint8_t g_first_capture_of_process = 1;
 int g_shots_since_boot = 0;
 uint8_t g_warmups_started = 0;
 
@@ -283,7 +282,7 @@ void photo_capture_burst() {
     }
     ir_led_on();
   }
-  if (!g_first_capture_of_process) {
+  if (!captureFlags.firstCaptureOfProcess) {
     // Auto exposure starts from where the previous capture of this process ended.
     const uint32_t ev_start = captureFlags.evValue;
     app_log(MOD_PHOTO_AV, LEVEL_INFO, "Set EV Start at: %d", static_cast<int>(ev_start));
@@ -294,7 +293,7 @@ void photo_capture_burst() {
   } else {
     set_locked(captureFlags.photoTaken, 1);
   }
-  g_first_capture_of_process = 0;
+  set_locked(captureFlags.firstCaptureOfProcess, 0);
 
   if (shots > 1) {
     if (!warm_start && boot_capture) {
@@ -353,7 +352,7 @@ int save_last_ev() {
 }
 
 void reset_photo_capture() {
-  g_first_capture_of_process = 1;
+  captureFlags.firstCaptureOfProcess = 1;
   g_shots_since_boot = 0;
   g_warmups_started = 0;
 }

@@ -35,9 +35,6 @@ constexpr uint32_t kPollTimeoutMs = 1000;
 constexpr IMPCell kOsdCell = {DEV_ID_OSD, 0, 0};
 constexpr const char* kAudioPath = "/tmp/record_file.pcm";
 
-// The photo capture's first-capture flag is its own; the video keeps the same rule for itself.
-uint8_t g_first_capture_of_process = 1;
-
 int video_length() {
   SemLock lock(&configLock);
   if (cameraConfig->video_length == 0) {
@@ -191,18 +188,22 @@ int write_stream(int fd, const IMPEncoderStream* stream) {
   return 0;
 }
 
-int capture_stream(uint32_t selector) {
-  const int channel = static_cast<int>(selector & 0xFFFF);
-  const uint32_t payloadType = selector >> 16;
+void video_exposure_start() {
   if (captureFlags.irLedJustOn) {
     set_locked(captureFlags.irLedJustOn, 0);
   }
-  if (!g_first_capture_of_process || sysInfo->orve_model == 7) {
+  if (!captureFlags.firstCaptureOfProcess || sysInfo->orve_model == 7) {
     const uint32_t evStart = captureFlags.evValue;
     app_log(MOD_VID_ENC, LEVEL_INFO, "Set EV start at: %d", static_cast<int>(evStart));
     IMP_ISP_Tuning_SetEvStart(&evStart);
   }
-  g_first_capture_of_process = 0;
+  set_locked(captureFlags.firstCaptureOfProcess, 0);
+}
+
+int capture_stream(uint32_t selector) {
+  const int channel = static_cast<int>(selector & 0xFFFF);
+  const uint32_t payloadType = selector >> 16;
+  video_exposure_start();
   if (IMP_FrameSource_SetFrameDepth(channel, 1) != 0) {
     app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_FrameSource_SetFrameDepth failed");
   }
@@ -438,7 +439,7 @@ void reset_video_capture() {
   for (PreviewStamp& stamp : videoShared.previews) {
     stamp = PreviewStamp{};
   }
-  g_first_capture_of_process = 1;
+  captureFlags.firstCaptureOfProcess = 1;
 }
 
 // -1 when the video thread ended before it recorded anything: the capture then does not wait

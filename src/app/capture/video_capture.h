@@ -42,6 +42,9 @@ void* audio_capture_thread(void* path);
 int audio_init();
 int get_video_stream();
 int capture_stream(uint32_t selector);
+// The recording's exposure start: from the previous capture of the process (photo or video),
+// or on model 7 always.
+void video_exposure_start();
 int write_stream(int fd, const IMPEncoderStream* stream);
 
 // Back to the state of a new process (tests).

@@ -16,6 +16,7 @@
 #include "app/capture/capture_orchestration.h"
 #include "app/capture/ir_control.h"
 #include "app/capture/photo_capture.h"
+#include "app/capture/video_capture.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/boot_tags.h"
 #include "platform/imp/host/imp_host.h"
@@ -169,6 +170,36 @@ TEST_F(CaptureTest, BurstOfThreeWritesThreeSnapshotsAndHandsThePipelineBack) {
   EXPECT_EQ(captureFlags.photoDone, 1U);
   EXPECT_EQ(captureFlags.yuvDeinitRequest, 1);
   EXPECT_EQ(sysInfo->firstCapturePending, 0);
+}
+
+// The first capture of a process starts where the boot firmware left the exposure; every
+// later one, photo or video, from the exposure the previous capture ended with, although the
+// sensor restarted in between (and forgot any earlier start value).
+TEST_F(CaptureTest, ACaptureAfterAnotherOfTheOtherFormStartsFromItsExposure) {
+  std::ofstream(sensor_->path() + "/scene") << "light night\n";  // far from a cold start
+  bootTags.adc = 300;  // the release thread powers the sensor off after each capture
+  ASSERT_EQ(yuv_enc_init(), 0);
+  captureFlags.photoDone = 0;
+  photo_capture_burst();
+  const uint32_t photoEv = captureFlags.evValue;
+  EXPECT_EQ(logged().find("Set EV Start at"), std::string::npos) << "the first capture";
+  sensor_deinit_pass();
+  ASSERT_EQ(captureFlags.yuvReady, 0);
+
+  sensor_power_up();
+  ASSERT_EQ(yuv_enc_init(), 0);
+  video_exposure_start();
+  IMPISPEVAttr start{};
+  ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&start), 0);
+  EXPECT_EQ(start.ev, photoEv);
+
+  // And a photo after a first video.
+  reset_photo_capture();
+  video_exposure_start();
+  EXPECT_EQ(logged().find("Set EV Start at"), std::string::npos);
+  captureFlags.photoDone = 0;
+  photo_capture_burst();
+  EXPECT_NE(logged().find("Set EV Start at"), std::string::npos);
 }
 
 TEST(SecondShotDelayTest, NeverPausesBelowOneMicrosecondNorBeyondTheBurstPeriod) {
