@@ -404,7 +404,7 @@ void* capture_top_half(void*) {
       break;
     default:
       log_err("Top Half: Invalid capture Mode");
-      ir_led_off();
+      ir_led_off_after_capture();
       // Start-up waits for a first capture that will never come.
       set_locked(sysInfo->firstCapturePending, 0);
       break;

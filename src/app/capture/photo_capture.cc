@@ -312,11 +312,7 @@ void photo_capture_burst() {
     }
   }
 
-  if (sysInfo->boot_reason == 1 && sysInfo->prev_ir_mode == 1) {
-    // The previous run left the LEDs on for this boot capture; switch them off for real.
-    set_locked(captureFlags.irLedOn, 1);
-  }
-  ir_led_off();
+  ir_led_off_after_capture();
   SemLock lock(&sysInfoLock);
   captureFlags.yuvDeinitRequest = 1;
   captureFlags.photoDone = 1;

@@ -274,14 +274,7 @@ int capture_stream(uint32_t selector) {
     app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_ISP_Tuning_GetEVAttr failed");
     return -1;
   }
-  if (sysInfo->boot_reason == 1) {
-    if (sysInfo->prev_ir_mode == 1) {
-      set_locked(captureFlags.irLedOn, 1);
-    }
-    ir_led_off();
-  } else if (captureFlags.irLedOn) {
-    ir_led_off();
-  }
+  ir_led_off_after_capture();
   set_locked(captureFlags.irLedOn, 0);
   app_log(MOD_VID_ENC, LEVEL_INFO, "attr_ev.ev %d", static_cast<int>(exposure.ev));
   set_locked(captureFlags.evValue, exposure.ev);
