@@ -253,6 +253,8 @@ tag warn_led warn_duration 5
 tag warn_led warn_mtm 2
 tag warn_led warn_pattern 1
 tag warn_led warn_closemech 0
+# The light is allowed by the configuration's setting (and the battery's charge, 80 %).
+config warning_light_stat 1
 # The configuration the server sends in the first sync sets the light of the next wake-up; a
 # duration other than 0 or 1 is stored as 15 s.
 server config warningLEDConfig.active true
@@ -289,6 +291,7 @@ tag warn_led warn_duration 600
 tag warn_led warn_mtm 1
 tag warn_led warn_pattern 0
 tag warn_led warn_closemech 1
+config warning_light_stat 1
 
 wake sync for 180s
 at 6s pir

@@ -69,7 +69,7 @@ void handle_fuel_gauge(EventMessage event) {
   if (sysInfo->testMode) {
     show_battery_leds();
   }
-  set(modemSyncInfo->batteryLevelKnown, 1);
+  note_battery_level_known();
   static std::atomic<bool> install_date_asked{false};
   if (!install_date_asked.exchange(true)) {
     ask_mcu(event, MCU_REQ_GET_RTC_INSTALL_DATE_TIME, false);

@@ -103,7 +103,7 @@ void handle_fuel_gauge(int module, EventMessage event) {
   if (first_boot(module) || sysInfo->testMode) {
     show_battery_leds();
   }
-  set(modemSyncInfo->batteryLevelKnown, 1);
+  note_battery_level_known();
   if (!sysInfo->modemPowered) {
     app_log(module, LEVEL_INFO, "ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON");
     send_mcu_request(event, MCU_REQ_SET_MODEM_POWER_STATE_ON);
