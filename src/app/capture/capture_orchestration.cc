@@ -310,6 +310,7 @@ bool video_capture() {
   wait_recordings_done();
   ir_led_off();
   if (recorded != 0) {
+    log_err("Normal capture video: the recording did not start");
     report_capture_error();
     return false;
   }

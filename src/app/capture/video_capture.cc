@@ -88,13 +88,13 @@ void settle_exposure(int channel) {
   while (skipped < kMaxSkippedFrames) {
     IMPFrameInfo* frame = nullptr;
     if (IMP_FrameSource_GetFrame(channel, &frame) != 0 || frame == nullptr) {
-      app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_FrameSource_GetFrame failed");
+      app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_FrameSource_GetFrame failed");
     } else if (IMP_FrameSource_ReleaseFrame(channel, frame) != 0) {
-      app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_FrameSource_ReleaseFrame failed");
+      app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_FrameSource_ReleaseFrame failed");
     }
     IMPISPEVAttr sample{};
     if (IMP_ISP_Tuning_GetEVAttr(&sample) < 0) {
-      app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_ISP_Tuning_GetEVAttr failed");
+      app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_ISP_Tuning_GetEVAttr failed");
       ++skipped;
       continue;
     }
@@ -111,10 +111,10 @@ void settle_exposure(int channel) {
   }
   IMPISPEVAttr exposure{};
   IMP_ISP_Tuning_GetEVAttr(&exposure);
-  app_log(MOD_PHOTO_AV, LEVEL_INFO, "exposure time : %d again : %d dgain : %d",
+  app_log(MOD_VID_ENC, LEVEL_INFO, "exposure time : %d again : %d dgain : %d",
           static_cast<int>(exposure.expr_us), static_cast<int>(exposure.again),
           static_cast<int>(exposure.dgain));
-  app_log(MOD_PHOTO_AV, LEVEL_INFO, "Skipped %d frames.", skipped);
+  app_log(MOD_VID_ENC, LEVEL_INFO, "Skipped %d frames.", skipped);
 }
 
 // A key frame of the recording: the previews' frames are the second one, the middle one and

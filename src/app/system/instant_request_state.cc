@@ -18,6 +18,7 @@
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
+#include "app/system/sync_states.h"
 #include "app/system/sys_info.h"
 
 namespace {
@@ -182,30 +183,11 @@ void handle_capture_notification(EventMessage event) {
                      : event.kind == EVENT_MCU_TEST ? "Instant_req: EVENT_MCU_TEST"
                                                     : "Instant_req: EVENT_MCU_TIMELAPSE";
   app_log(MOD_INST_REQ, LEVEL_INFO, "%s", line);
-  if (event.kind == EVENT_MCU_TEST) {
-    SemLock lock(&sysInfoLock);
-    sysInfo->testCaptureRequested = 1;
-    sysInfo->testMode = 1;
+  const bool armed = arm_capture_during_sync(event);
+  if (armed && event.kind == EVENT_MCU_TIMELAPSE) {
+    app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: EVENT_MCU_TEST :Starting capture ");
   }
-  const bool possible = get_sd_partition_count() == 2 && !sysInfo->captureOngoing &&
-                        !formatOngoing && kThreadBodies.capture_photo_video != nullptr &&
-                        (event.kind == EVENT_MCU_TEST || !modemSyncInfo->configIntakeBusy);
-  if (possible) {
-    if (event.kind == EVENT_MCU_TIMELAPSE) {
-      app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: EVENT_MCU_TEST :Starting capture ");
-    }
-    SemLock lock(&sysInfoLock);
-    sysInfo->captureType = event.kind == EVENT_MCU_PIR         ? 1
-                           : event.kind == EVENT_MCU_TIMELAPSE ? 2
-                                                               : 3;
-    sysInfo->storagePartition = 1;
-    captureFlags.captureStart = 1;
-    sysInfo->moveFilesPending = 1;
-    sysInfo->captureOngoing = 1;
-  } else if (event.kind == EVENT_MCU_PIR) {
-    set(sysInfo->pirAccepted, 0);
-  }
-  if (possible && event.kind == EVENT_MCU_PIR) {
+  if (armed && event.kind == EVENT_MCU_PIR) {
     trigger_warning_led(1);
   }
   acknowledge_capture_notification(event);

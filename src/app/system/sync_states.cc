@@ -105,7 +105,10 @@ void handle_fuel_gauge(int module, EventMessage event) {
   }
   note_battery_level_known();
   if (!sysInfo->modemPowered) {
-    app_log(module, LEVEL_INFO, "ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON");
+    // The sync's line names the Modem, as it always has; the first boot's is the MCU request's.
+    app_log(module, LEVEL_INFO,
+            first_boot(module) ? "ISP to MCU - MCU_REQ_SET_MODEM_POWER_STATE_ON"
+                               : "ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON");
     send_mcu_request(event, MCU_REQ_SET_MODEM_POWER_STATE_ON);
   }
 }
@@ -141,11 +144,8 @@ void answer_pause_query(int module, EventMessage event) {
 void finish_configuration_chain(int module, EventMessage event) {
   answer_pause_query(module, event);
   if (!modemSyncInfo->rtcSetConfirmed && pendingAsyncMcuRequest == MCU_REQ_SET_RTC_DATE_TIME) {
-    // The clock the Modem sent has not been confirmed by the MCU: send it once more.
-    EventMessage clock{};
-    clock.kind = MSG_MCU_REQ;
-    clock.request = MCU_REQ_SET_RTC_DATE_TIME;
-    send_event(mcuQueue, clock, kMcuQueueSendError);
+    // The clock the Modem sent has not been confirmed by the MCU: the link sends it once more.
+    mcu_retry_async();
   }
   request_modem(module, event, MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN);
 }
@@ -486,59 +486,48 @@ void handle_return_sd_control(int module, EventMessage event) {
 
 // --- captures during a sync -------------------------------------------------------------
 
-bool capture_possible(bool pir_or_timelapse, const char* busy_line, const char* format_line) {
+// Why a capture asked for during a sync is refused, as logged; a refusal without a line is
+// silent (a one-partition card, the configuration intake, no capture thread).
+struct CaptureRefusal {
+  int32_t kind;
+  const char* ownCaptureRuns;  // the running capture is of this kind (test button)
+  const char* captureRuns;
+  const char* formatRuns;
+};
+constexpr CaptureRefusal kCaptureRefusals[] = {
+    {EVENT_MCU_PIR, nullptr, "Rejected PIR Capture: Another Capture Ongoing",
+     "Rejected PIR Capture: Format Ongoing"},
+    {EVENT_MCU_TEST, "Rejected Test Button Capture due to ONGOING capture",
+     "Rejected Test Capture: Another Capture Ongoing", "Rejected Test Capture: Format Ongoing"},
+    {EVENT_MCU_TIMELAPSE, nullptr, nullptr, nullptr},
+};
+
+void log_refusal(const char* line) {
+  if (line != nullptr) {
+    app_log(MOD_SYNC, LEVEL_INFO, "%s", line);
+  }
+}
+
+bool capture_possible(const CaptureRefusal& refusal) {
   if (get_sd_partition_count() != 2) {
     return false;  // a one-partition card is lent whole: refused without a word
   }
   if (sysInfo->captureOngoing) {
-    app_log(MOD_SYNC, LEVEL_INFO, "%s", busy_line);
+    const bool own = refusal.ownCaptureRuns != nullptr && sysInfo->captureType == 3;
+    log_refusal(own ? refusal.ownCaptureRuns : refusal.captureRuns);
     return false;
   }
   if (formatOngoing) {
-    app_log(MOD_SYNC, LEVEL_INFO, "%s", format_line);
+    log_refusal(refusal.formatRuns);
     return false;
   }
-  return !(pir_or_timelapse && modemSyncInfo->configIntakeBusy) && capture_thread_runs();
-}
-
-void arm_capture(int32_t capture_type) {
-  SemLock lock(&sysInfoLock);
-  sysInfo->captureType = capture_type;
-  sysInfo->storagePartition = 1;
-  captureFlags.captureStart = 1;
-  sysInfo->moveFilesPending = 1;
-  sysInfo->captureOngoing = 1;
+  return !(refusal.kind != EVENT_MCU_TEST && modemSyncInfo->configIntakeBusy) &&
+         capture_thread_runs();
 }
 
 void handle_capture_notification(EventMessage event) {
-  switch (event.kind) {
-    case EVENT_MCU_PIR:
-      if (capture_possible(true, "Rejected PIR Capture: Another Capture Ongoing",
-                           "Rejected PIR Capture: Format Ongoing")) {
-        arm_capture(1);
-        trigger_warning_led(sysInfo->state == STATE_POWERDOWN ? 0 : 1);
-      } else {
-        set(sysInfo->pirAccepted, 0);
-      }
-      break;
-    case EVENT_MCU_TEST: {
-      SemLock lock(&sysInfoLock);
-      sysInfo->testCaptureRequested = 1;
-      sysInfo->testMode = 1;
-    }
-      if (capture_possible(false, "Rejected Test Capture: Another Capture Ongoing",
-                           "Rejected Test Capture: Format Ongoing")) {
-        arm_capture(3);
-      }
-      break;
-    case EVENT_MCU_TIMELAPSE:
-      if (capture_possible(true, "Rejected Timelapse Capture: Another Capture Ongoing",
-                           "Rejected Timelapse Capture: Format Ongoing")) {
-        arm_capture(2);
-      }
-      break;
-    default:
-      return;
+  if (arm_capture_during_sync(event) && event.kind == EVENT_MCU_PIR) {
+    trigger_warning_led(sysInfo->state == STATE_POWERDOWN ? 0 : 1);
   }
   acknowledge_capture_notification(event);
 }
@@ -751,6 +740,36 @@ void handle_format_request(EventMessage event) {
 }
 
 }  // namespace
+
+bool arm_capture_during_sync(const EventMessage& event) {
+  const CaptureRefusal* refusal = nullptr;
+  for (const CaptureRefusal& row : kCaptureRefusals) {
+    refusal = row.kind == event.kind ? &row : refusal;
+  }
+  if (refusal == nullptr) {
+    return false;
+  }
+  if (event.kind == EVENT_MCU_TEST) {
+    SemLock lock(&sysInfoLock);
+    sysInfo->testCaptureRequested = 1;
+    sysInfo->testMode = 1;
+  }
+  if (!capture_possible(*refusal)) {
+    if (event.kind == EVENT_MCU_PIR) {
+      set(sysInfo->pirAccepted, 0);
+    }
+    return false;
+  }
+  SemLock lock(&sysInfoLock);
+  sysInfo->captureType = event.kind == EVENT_MCU_PIR         ? 1
+                         : event.kind == EVENT_MCU_TIMELAPSE ? 2
+                                                             : 3;
+  sysInfo->storagePartition = 1;
+  captureFlags.captureStart = 1;
+  sysInfo->moveFilesPending = 1;
+  sysInfo->captureOngoing = 1;
+  return true;
+}
 
 int compute_ready_status() {
   if (!formatOngoing) {

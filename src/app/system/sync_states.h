@@ -2,6 +2,8 @@
 // LED manager, start-up and the state machine.
 #pragma once
 
+#include "app/system/event_message.h"
+
 // Sets readyStatus from the signal, the battery level and the card: 0 a problem, 1 all good,
 // 2 not yet known. Returns the new value.
 int compute_ready_status();
@@ -15,3 +17,9 @@ int take_back_sd_card();
 int sync_timeout_turn();
 // Thread body of the Modem sync timeout; never returns.
 void* modem_sync_timeout_thread(void* unused);
+
+// A PIR, test-button or time-lapse notification while the Modem may hold the card (sync or
+// instant request): arms a capture onto the secondary partition when the card has two
+// partitions and nothing else runs, else refuses it (logging why where there is a reason to
+// give). Returns true when a capture was armed. The caller acknowledges the notification.
+bool arm_capture_during_sync(const EventMessage& event);
