@@ -125,6 +125,9 @@ speed 5
 scene night
 mcu night
 temperature 4
+# The camera writes the burst's boot tag from its configuration: both say three, and the three
+# snapshots of the capture boot become three pictures.
+config multishot 3
 tag dovu multishot 3
 card formatted 8G
 
@@ -286,6 +289,7 @@ date 2024-06-01 12:00:00
 speed 10
 card formatted 8G 2
 tag dovu orve_model 6
+config orve_model 6
 tag warn_led warn_active 1
 tag warn_led warn_duration 600
 tag warn_led warn_mtm 1
