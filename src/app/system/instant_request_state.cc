@@ -202,13 +202,23 @@ void handle_instant_request(EventMessage event) {
       set(sysInfo->modemPowered, 1);
       app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: ISP to MCU - MCU_REQ_DAY_NIGHT");
       send_mcu_request(event, MCU_REQ_DAY_NIGHT, kMcuSendError);
+      start_sync_timeout();  // the Modem's query is awaited, as a sync's answers are
       return;
     case MSG_MCU_RESP:
       return handle_mcu_answer(event);
     case MSG_MODEM_RESP:
       return handle_modem_answer(event);
-    case EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ:
+    case EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ: {
+      SemLock lock(&sysInfoLock);
+      modemSyncInfo->timeoutCancel = 1;
+    }
       return handle_query(event);
+    case EVENT_SYNC_TIMEOUT:
+      while (sysInfo->sdCheckRequest || sysInfo->captureOngoing || formatOngoing) {
+        usleep(kPollUs);
+      }
+      change_state(STATE_POWERDOWN);
+      return;
     case EVENT_CAP_DONE:
     case EVENT_CAP_ERROR:
       return handle_capture_end(event);

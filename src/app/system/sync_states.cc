@@ -59,9 +59,28 @@ bool first_boot(int module) {
   return module == MOD_FIRSTBOOT;
 }
 
+// The requests after which the exchange waits for the Modem: the device model and the sync type
+// (then its sync status), the configuration, and the next actions (the upload and its status,
+// the shutdown and its answer).
+bool waits_for_the_modem(int32_t request) {
+  switch (request) {
+    case MODEM_REQ_GET_DEVICE_MODEL:
+    case MODEM_REQ_SET_SERVER_SYNC_TYPE:
+    case MODEM_REQ_GET_CAMERA_CONFIGURATION:
+    case MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_UPLOAD:
+    case MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void request_modem(int module, EventMessage event, int32_t request) {
   app_log(module, LEVEL_INFO, "ISP to Modem - %s", event_code_name(request));
   send_modem_request(event, request, kModemSendError);
+  if (waits_for_the_modem(request)) {
+    start_sync_timeout();
+  }
 }
 
 // Answers one of the Modem's own requests: the event record goes back with `kind` replaced.
@@ -78,13 +97,6 @@ void wait_until_quiet() {
 
 void cancel_timeout() {
   set(modemSyncInfo->timeoutCancel, 1);
-}
-
-void start_timeout() {
-  SemLock lock(&sysInfoLock);
-  modemSyncInfo->timeoutCancel = 1;
-  modemSyncInfo->timeoutStart = 1;
-  timeoutRemaining = kSyncTimeoutSeconds;
 }
 
 // Captures are run by the capture thread; without it nothing may be armed, or the states would
@@ -243,11 +255,13 @@ void handle_modem_answer(int module, EventMessage event) {
       request_modem(module, event, MODEM_REQ_GET_CRYPTO_PASSWORD);
       return;
     case MODEM_RESP_GET_CAMERA_CONFIGURATION:
+      cancel_timeout();
       request_mcu(module, event, MCU_REQ_SET_PIR_CONFIG);
       return;
     case MODEM_RESP_SET_SERVER_NEXT_ACTION:
       app_log(module, LEVEL_INFO, "Modem to ISP - MODEM_RESP_SET_SERVER_NEXT_ACTION ");
       if (sysInfo->shutdownRequested) {
+        cancel_timeout();
         wait_until_quiet();
         change_state(STATE_POWERDOWN);
       }
@@ -348,7 +362,7 @@ void handle_sync_status(int module, EventMessage event) {
   switch (sysInfo->serverSyncStatus) {
     case SEARCHINGSIGNAL:
       app_log(module, LEVEL_INFO, "EVENT_MODEM_SVR_SYNC_STATUS : SEARCHINGSIGNAL");
-      start_timeout();
+      start_sync_timeout();
       return;
     case INPROGRESS:
       app_log(module, LEVEL_INFO, "EVENT_MODEM_SVR_SYNC_STATUS : INPROGRESS");
@@ -359,8 +373,8 @@ void handle_sync_status(int module, EventMessage event) {
         if (!first_boot(module)) {
           modemSyncInfo->configPending = 1;
         }
-        modemSyncInfo->timeoutCancel = 1;
       }
+      start_sync_timeout();  // cancels the search's count; the final status is awaited
       if (first_boot(module) || sysInfo->testMode) {
         show_signal_leds(1);
       }
@@ -467,6 +481,7 @@ void handle_get_sd_control(int module, EventMessage event) {
   set(modemSyncInfo->sdControlBusy, 1);
   answer_modem(event, decide_sd_control(module));
   set(modemSyncInfo->sdControlBusy, 0);
+  start_sync_timeout();  // the upload is under way
 }
 
 void handle_return_sd_control(int module, EventMessage event) {
@@ -482,6 +497,7 @@ void handle_return_sd_control(int module, EventMessage event) {
   answer_modem(event, MODEM_ASYNC_RESP_RETURN_SD_CARD_CONTROL);
   set(sysInfo->sdCheckRequest, 1);
   archive_logs_if_sd_ready();
+  start_sync_timeout();  // the upload's sync status is awaited
 }
 
 // --- captures during a sync -------------------------------------------------------------
@@ -615,6 +631,11 @@ bool handle_common(int module, EventMessage event) {
     case EVENT_MODEM_REQ_RET_SD_CONTROL:
       handle_return_sd_control(module, event);
       return true;
+    case EVENT_SYNC_TIMEOUT:
+      // The timeout thread has asked the Modem to shut down; its answer is not waited for.
+      wait_until_quiet();
+      change_state(STATE_POWERDOWN);
+      return true;
     default:
       return false;
   }
@@ -634,11 +655,13 @@ void enter_sync(EventMessage event) {
   run_shell("sync");
   if (modemSyncInfo->ignoreQueryFlow) {
     app_log(MOD_SYNC, LEVEL_INFO, "Modem in instant mode - ignore query flow");
+    start_sync_timeout();  // the sync status the exchange waits for
     return;
   }
   app_log(MOD_SYNC, LEVEL_INFO, "ISP to Modem - MODEM_REQ_SET_SERVER_SYNC_TYPE %d",
           sysInfo->syncType.load());
   send_modem_request(event, MODEM_REQ_SET_SERVER_SYNC_TYPE, kModemSendError);
+  start_sync_timeout();
 }
 
 void enter_first_boot(EventMessage event) {
@@ -736,10 +759,27 @@ int32_t decide_format(int partitions) {
 }
 
 void handle_format_request(EventMessage event) {
+  cancel_timeout();  // a format takes minutes of the camera's own work
   answer_modem(event, decide_format(get_sd_partition_count()));
+  start_sync_timeout();
 }
 
 }  // namespace
+
+// The sync time-out bounds every wait of the exchange for the Modem, not only its search for a
+// signal: no wake-up may stay awake without bound, and a Modem that is silent, or keeps sending
+// what cannot be decoded, would otherwise keep the camera (and itself) powered until the
+// battery is empty. So the count (300 s) starts when the Modem reports that it searches and
+// whenever the exchange begins to wait for it (a request it must answer or act on, an upload
+// under way); the Modem's progress cancels or restarts it. When it runs out, the timeout thread
+// asks the Modem to shut down and the state goes to power-down at once, whether the Modem
+// answers or not: at the latest 300 s after the Modem last moved, the sync ends.
+void start_sync_timeout() {
+  SemLock lock(&sysInfoLock);
+  modemSyncInfo->timeoutCancel = 1;
+  modemSyncInfo->timeoutStart = 1;
+  timeoutRemaining = kSyncTimeoutSeconds;
+}
 
 bool arm_capture_during_sync(const EventMessage& event) {
   const CaptureRefusal* refusal = nullptr;

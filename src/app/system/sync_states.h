@@ -12,6 +12,9 @@ int compute_ready_status();
 // here (taken back or never lent), -1 when the remount failed.
 int take_back_sd_card();
 
+// (Re)starts the Modem sync timeout's count of 300 s: the exchange now waits for the Modem.
+void start_sync_timeout();
+
 // One count of the Modem sync timeout: waits for a start, counts 300 s unless cancelled, and
 // sends the SHUTDOWN next action when it ran out. Returns 1 when it ran out, 0 when cancelled.
 int sync_timeout_turn();

@@ -2,6 +2,7 @@
 // the Modem's SD format requests.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -140,24 +141,53 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
             scenario_test::plane_distance(bar(copy), bar(smoothed)));
 }
 
-// A Modem that never finds a signal is told to shut down 300 s of board time after it said it
-// was searching, and reports nothing more.
-TEST_F(SyncOnTheBoard, NoSignalEndsWithShutdownAfterThreeHundredSeconds) {
-  make({}, 30);
-  std::string error;
-  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
-  modem().setup().sync.searchingReports = -1;
+// A Modem that never finishes - it searches for ever, it is silent, or the configuration it
+// sends cannot be decoded - is told to shut down 300 s of board time after the camera began to
+// wait for it, and the wake-up ends through power-down: the MCU was asked for sleep and cut the
+// power, and the card is clean.
+TEST_F(SyncOnTheBoard, AModemThatNeverFinishesEndsTheSyncAfterThreeHundredSeconds) {
+  const struct Case {
+    const char* what;
+    std::function<void(sim::ModemSetup&)> modem;
+    bool silent;
+    const char* waitedFor;  // the camera's message from which the 300 s count
+  } cases[] = {
+      {"searching for ever", [](sim::ModemSetup& m) { m.sync.searchingReports = -1; }, false,
+       "send_server_sync_status_response"},
+      {"silent", [](sim::ModemSetup&) {}, true, "set_server_sync_type_request"},
+      {"configuration without a capture mode",
+       [](sim::ModemSetup& m) { m.configuration.clear_capturemode(); }, false,
+       "get_camera_configuration_request"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    board_.reset();
+    sim::board::BoardSetup setup;
+    setup.runDir = dir_.path() + "/run" + std::to_string(++index);
+    ASSERT_NO_FATAL_FAILURE(make(setup, 30));
+    std::string error;
+    ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+    c.modem(modem().setup());
+    if (c.silent) {
+      modem().peer()->add_fault(sim::PeerFault{});  // no answer to any request
+    }
+    wake(sim::WakeReason::kSync);
+    EXPECT_TRUE(board_->run_until_power_off(900s)) << "the scenario had to cut the power";
+    EXPECT_FALSE(received_at("isp_ready_to_sleep_request").empty());
 
-  run_until_asleep(sim::WakeReason::kSync);
-
-  const auto searching = camera_said("send_server_sync_status_response");
-  const auto shutdown = camera_said("set_server_next_action_request");
-  ASSERT_EQ(searching.size(), 1u);
-  ASSERT_EQ(shutdown.size(), 1u);
-  const auto waited = shutdown[0].boardTime - searching[0].boardTime;
-  EXPECT_GE(waited, 300s);
-  EXPECT_LT(waited, 310s);
-  EXPECT_EQ(camera_said("get_camera_configuration_request").size(), 0u);
+    const auto waited = camera_said(c.waitedFor);
+    const auto shutdown = camera_said("set_server_next_action_request");
+    ASSERT_FALSE(waited.empty());
+    ASSERT_FALSE(shutdown.empty());
+    EXPECT_NE(shutdown[0].detail.find("nextAction: 0"), std::string::npos);
+    EXPECT_GE(shutdown[0].boardTime - waited[0].boardTime, 300s);
+    EXPECT_LT(shutdown[0].boardTime - waited[0].boardTime, 310s);
+    std::string verdict;
+    EXPECT_TRUE(sim::card::check_card(card().image(),
+                                      dir_.path() + "/check" + std::to_string(index), &verdict))
+        << verdict;
+  }
 }
 
 // The Modem's format request in a first boot: the answer each combination of request value,

@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "app/system/event_queue.h"
 #include "app/system/state_handlers.h"
 
+#include "tests/support/eventually.h"
 #include "tests/support/system_fixture.h"
 
 namespace {
@@ -158,6 +160,43 @@ TEST_F(SyncStatesTest, ModemPowerOnIsLoggedAsTheStateAlwaysDid) {
     c.handler(event_of_kind(MSG_MCU_RESP, MCU_RESP_GET_FUEL_GAUGE_VALUES));
     EXPECT_NE(logged().find(c.line), std::string::npos) << c.line;
     EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON});
+  }
+}
+
+// The sync time-out: a count that a later sync status cancels logs "Cancelled Modem Timeout!!!"
+// and sends nothing; a count that runs out asks the Modem to shut down and ends the sync state
+// without waiting for the Modem's answer.
+TEST_F(SyncStatesTest, TheSyncTimeoutIsCancelledOrEndsTheSync) {
+  for (const bool cancelled : {true, false}) {
+    SetUp();
+    sysInfo->state = STATE_SYNC;
+    {
+      SemLock lock(&sysInfoLock);
+      modemSyncInfo->timeoutStart = 1;
+      timeoutRemaining = cancelled ? 300 : 1;
+    }
+    int result = -1;
+    std::thread turn([&result] { result = sync_timeout_turn(); });
+    if (cancelled) {
+      ASSERT_TRUE(test_support::eventually([] { return modemSyncInfo->timeoutStart == 0; }));
+      SemLock lock(&sysInfoLock);
+      modemSyncInfo->timeoutCancel = 1;
+    }
+    turn.join();
+    EXPECT_EQ(result, cancelled ? 0 : 1);
+    EXPECT_EQ(logged().find("Cancelled Modem Timeout!!!") != std::string::npos, cancelled);
+    const std::vector<EventMessage> modem = drain(modemQueue);
+    const std::vector<EventMessage> server = drain(sysQueue);
+    if (cancelled) {
+      EXPECT_TRUE(modem.empty());
+      EXPECT_TRUE(server.empty());
+      continue;
+    }
+    ASSERT_EQ(modem.size(), 1u);
+    EXPECT_EQ(modem[0].request, MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN);
+    ASSERT_EQ(server.size(), 1u);
+    handle_sync(server[0]);
+    EXPECT_EQ(sysInfo->state, STATE_POWERDOWN);
   }
 }
 
