@@ -200,9 +200,6 @@ int read_exposure(int fromProc, int shotNumber) {
 
 int photo_capture(int shotNumber, int firstOfBurst) {
   app_log(MOD_PHOTO_AV, LEVEL_INFO, "Photo capture thread started");
-  if (sysInfo->boot_reason == 1 && g_shots_since_boot == 0) {
-    read_exposure(1, 0);
-  }
   char path[32];
   snprintf(path, sizeof path, "/tmp/snap%d.yuv", shotNumber);
   std::unique_ptr<FILE, FileCloser> file(fopen(path, "wb"));
@@ -235,6 +232,13 @@ int photo_capture(int shotNumber, int firstOfBurst) {
   if (IMP_ISP_Tuning_GetWB(&white_balance) != 0) {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_ISP_Tuning_GetWB failed");
     return -1;
+  }
+  if (sysInfo->boot_reason == 1 && g_shots_since_boot == 0) {
+    // The first snapshot of a capture boot takes its EXIF exposure from the ISP's status file,
+    // read once its frame is in hand: it then holds the exposure the frame was taken with.
+    // Before the frame it holds the one the sensor started from, which the exposure has left
+    // by the time the first frame is taken.
+    read_exposure(1, 0);
   }
   const auto* data = reinterpret_cast<const void*>(held.frame->virAddr);
   if (fwrite(data, held.frame->size, 1, file.get()) != 1) {
