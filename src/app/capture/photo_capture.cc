@@ -135,15 +135,15 @@ struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
 
-int burst_size() {
-  return std::clamp(static_cast<int>(bootTags.multishot), 1, kMaxBurst);
-}
-
 void log_failed_shot(int shot) {
   app_log(MOD_PHOTO_AV, LEVEL_ERR, "Photo Capture Multishot %d : Failed", shot);
 }
 
 }  // namespace
+
+int boot_burst_size() {
+  return std::clamp(static_cast<int>(bootTags.multishot), 1, kMaxBurst);
+}
 
 int64_t second_shot_delay_us(bool warmStart, bool bootCapture, uint32_t frameTimestampUs,
                              uint32_t firstShotDelayUs, uint32_t impInitTimeUs) {
@@ -279,7 +279,7 @@ void photo_capture_burst() {
     usleep(kPollUs);
   }
   const bool boot_capture = photoHandover.bootCapture != 0;
-  int shots = burst_size();
+  int shots = boot_burst_size();
   if (!boot_capture) {
     if (sysInfo->captureType != 1) {
       shots = 1;
