@@ -1,16 +1,24 @@
 // The power-down state on a two-partition card: what it waits for, and that the logs are saved
 // and the card unmounted (secondary first) before the MCU is told the processor may sleep.
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <thread>
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/capture_orchestration.h"
 #include "app/system/state_handlers.h"
+#include "platform/imp/host/imp_host.h"
 
 #include "tests/support/system_fixture.h"
 #include "tests/unit/storage/card_fixture.h"
 
 namespace storage_test {
 namespace {
+
+std::atomic<bool> c_done{false};
 
 class PowerdownTest : public test_support::SystemTest {
  protected:
@@ -115,6 +123,60 @@ TEST_F(PowerdownTest, CaptureThatLostTheCardLeavesItAloneOnceItReportedTheError)
   EXPECT_EQ(log_lines_with("Normal capture video: After post-process SDCARD not mounted"), 1);
   EXPECT_EQ(sysInfo->captureOngoing, 0);
   EXPECT_EQ(after_capture_end, std::vector<std::string>{});
+}
+
+// A capture on a good card that fails - a photo whose post-processing fails, a video whose
+// recording does not start - ends with one EVENT_CAP_ERROR, after the line that says why, and
+// no EVENT_CAP_DONE; nothing is left running.
+TEST_F(PowerdownTest, AFailedCaptureEndsInOneCaptureErrorAndNoDone) {
+  const struct {
+    bool video;
+    const char* why;
+  } cases[] = {
+      {false, "Normal capture TIMELAPSE: post-process failed"},
+      {true, "Normal capture video: the recording did not start"},
+  };
+  test_support::TempDir sensor;
+  // The video's bring-up fails at the sensor; the photo's snapshot is a file of noise that the
+  // post-processing cannot take (the board image's tools are not here).
+  std::ofstream(sensor.path() + "/faults") << "fail 1 IMP_ISP_EnableSensor always\n";
+  imp_host::set_paths(sensor.path(), "/sys/class/gpio");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    SetUp();
+    counterRestored = true;
+    captureFlags.yuvReady = c.video ? 0 : 1;  // the photo form is up for the photo
+    captureFlags.captureIsVideo = c.video ? 1 : 0;
+    sysInfo->captureType = 2;  // time-lapse
+    captureFlags.captureStart = 1;
+    sysInfo->captureOngoing = 1;
+    std::thread photo([] {
+      // The photo capture thread's part: one snapshot when asked.
+      while (!c_done && captureFlags.photoDone != 0) {
+        usleep(1000);
+      }
+      std::ofstream("/tmp/snap1.yuv") << std::string(4096, 'x');
+      captureFlags.photoDone = 1;
+    });
+    normal_capture_once();
+    c_done = true;
+    captureFlags.photoDone = 0;
+    photo.join();
+    c_done = false;
+
+    const std::string log = test_support::logged();
+    const auto why = log.find(c.why);
+    EXPECT_NE(why, std::string::npos);
+    EXPECT_LT(why, log.find("Sending EVENT_CAP_ERROR"));
+    std::vector<int32_t> kinds;
+    for (const EventMessage& event : test_support::drain(sysQueue)) {
+      kinds.push_back(event.kind);
+    }
+    EXPECT_EQ(kinds, std::vector<int32_t>{EVENT_CAP_ERROR});
+    EXPECT_EQ(sysInfo->captureOngoing, 0);
+    EXPECT_EQ(captureFlags.captureStart, 0);
+  }
+  imp_host::reset();
 }
 
 }  // namespace
