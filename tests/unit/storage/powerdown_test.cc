@@ -9,6 +9,9 @@
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/capture_orchestration.h"
+#include "app/indicators/led_state.h"
+#include "app/links/modem/modem_sync_info.h"
+#include "app/records/reboot_log.h"
 #include "app/system/state_handlers.h"
 #include "platform/imp/host/imp_host.h"
 
@@ -92,6 +95,46 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
+}
+
+// The first boot's farewell: an "Initial boot" entry in the reboot log unless the camera was
+// restarted by the watchdog or a capture error, the test LED blinking ten times unless the
+// watchdog's LED says otherwise, and the status LED red after a sync time-out. Seen at the
+// pauses before the card is unmounted and before the LEDs go off.
+TEST_F(PowerdownTest, FirstBootFarewell) {
+  const struct {
+    bool watchdog;  // restarted by the watchdog, whose LED the configuration shows
+    bool timedOut;
+    bool initialBoot, blinks, red;
+  } cases[] = {
+      {false, false, true, true, false},
+      {true, false, false, false, false},
+      {false, true, true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.watchdog) + std::to_string(c.timedOut));
+    SetUp();
+    unlink(kRebootLogCardPath);
+    sysInfo->wdmReboot = c.watchdog ? 1 : 0;
+    cameraConfig->wdLEDStatus = 1;
+    signalTimeout = c.timedOut ? 1 : 0;
+    ledStates[LED_SD_RED].mode = LED_OFF;  // start-up switches every LED off
+    std::string rebootLog;
+    bool blinking = false;
+    on_sleep = [&] {
+      if (sleeps.back() == 5000) {
+        rebootLog = test_support::read_file(kRebootLogCardPath);
+      } else if (sleeps.back() == 1000) {
+        blinking = ledStates[LED_STATUS].mode == LED_BLINK && ledStates[LED_STATUS].remaining == 10;
+      }
+    };
+    enter_from(STATE_FIRSTBOOT);
+    EXPECT_EQ(sleeps, (std::vector<unsigned>{5000, 1000}));
+    EXPECT_EQ(rebootLog.find("Initial boot") != std::string::npos, c.initialBoot) << rebootLog;
+    EXPECT_EQ(blinking, c.blinks);
+    EXPECT_EQ(statusLedRed == STATUS_LED_ON, c.red);
+  }
+  signalTimeout = 0;
 }
 
 // Card commands run after the capture said it was over, when power-down may unmount the card.
