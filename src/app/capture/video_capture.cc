@@ -121,10 +121,9 @@ void settle_exposure(int channel) {
 // the last one but one. In a short recording one key frame can be several of them (2 s: all
 // three; 3 s: the first and the middle), and each still gets its file.
 int on_key_frame(const IMPEncoderStream* stream, int length, const char* previewFormat) {
-  const int index = videoShared.gopIndex;
-  const int previewAt[3] = {1, length / 2, length - 1};
+  const unsigned previews = previews_of_key_frame(videoShared.gopIndex, length);
   for (int which = 0; which < 3; ++which) {
-    if (index != previewAt[which]) {
+    if ((previews & (1u << which)) == 0) {
       continue;
     }
     stamp_preview(which, which == 1);
@@ -149,6 +148,15 @@ void end_video(const char* message) {
 }
 
 }  // namespace
+
+unsigned previews_of_key_frame(int gopIndex, int length) {
+  const int previewAt[3] = {1, length / 2, length - 1};
+  unsigned previews = 0;
+  for (int which = 0; which < 3; ++which) {
+    previews |= gopIndex == previewAt[which] ? 1u << which : 0u;
+  }
+  return previews;
+}
 
 int write_stream(int fd, const IMPEncoderStream* stream) {
   const auto* base = reinterpret_cast<const char*>(stream->virAddr);

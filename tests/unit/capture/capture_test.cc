@@ -1,6 +1,7 @@
 // The capture against the simulated sensor: the keep-running latch of the sensor release, a
 // media library fault during bring-up, the frame skip, a burst of three, the filter and the
 // LEDs, and a corrupt tag store answering every capture request with an error.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +137,31 @@ TEST_F(CaptureTest, BringUpFaultsEndTheBootCapture) {
   }
 }
 
+// The ISP runs in night mode by the previous run's IR mode on a capture boot, by the MCU's
+// day/night answer on any other boot (a time-lapse at night after a day capture).
+TEST_F(CaptureTest, RunningModeFollowsTheBootsOwnLight) {
+  const struct {
+    int32_t bootReason, prevIrMode, dayNight;
+    IMPISPRunningMode mode;
+  } cases[] = {
+      {1, 1, 0, IMPISP_RUNNING_MODE_NIGHT},
+      {1, 0, 1, IMPISP_RUNNING_MODE_DAY},
+      {0, 0, 1, IMPISP_RUNNING_MODE_NIGHT},
+      {0, 1, 0, IMPISP_RUNNING_MODE_DAY},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    sysInfo->boot_reason = c.bootReason;
+    sysInfo->prev_ir_mode = c.prevIrMode;
+    sysInfo->day_night_val = c.dayNight;
+    ASSERT_EQ(yuv_enc_init(), 0);
+    IMPISPRunningMode mode{};
+    ASSERT_EQ(IMP_ISP_Tuning_GetISPRunningMode(&mode), 0);
+    EXPECT_EQ(mode, c.mode) << c.bootReason << c.prevIrMode << c.dayNight;
+    TearDown();
+  }
+}
+
 TEST_F(CaptureTest, FrameSkipWaitsForTheExposureBetween14And30Frames) {
   ASSERT_EQ(yuv_enc_init(), 0);
   // Cold, the exposure has to settle; once settled only the 14-frame minimum is dropped.
@@ -200,6 +226,59 @@ TEST_F(CaptureTest, ACaptureAfterAnotherOfTheOtherFormStartsFromItsExposure) {
   captureFlags.photoDone = 0;
   photo_capture_burst();
   EXPECT_NE(logged().find("Set EV Start at"), std::string::npos);
+}
+
+// The recording's pieces: packs written from the encoder's ring, also across its end; the key
+// frames that give the previews; the audio frame that starts the sound file.
+TEST(Recording, APackAcrossTheRingsEndIsWrittenInTwoPartsInOrder) {
+  const std::string ring = "FGH--ABCDE";  // a ring of 10: "ABCDEFGH" runs from 5 across the end
+  IMPEncoderPack packs[3] = {};
+  packs[0].offset = 5;
+  packs[0].length = 8;
+  packs[1].offset = 3;
+  packs[1].length = 0;  // nothing to write
+  packs[2].offset = 3;
+  packs[2].length = 2;
+  IMPEncoderStream stream{};
+  stream.virAddr = reinterpret_cast<uintptr_t>(ring.data());
+  stream.streamSize = static_cast<uint32_t>(ring.size());
+  stream.pack = packs;
+  stream.packCount = 3;
+  const std::string path = "/tmp/ring.h265";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(write_stream(fd, &stream), 0);
+  close(fd);
+  EXPECT_EQ(read_file(path), "ABCDEFGH--");
+}
+
+TEST(Recording, PreviewsComeFromKeyFramesOneMiddleAndLastButOne) {
+  // 15 s: key frames 1, 7 and 14 (of 0..14); a short recording gives several from one.
+  std::string fifteen;
+  for (int key = 0; key < 15; ++key) {
+    fifteen += static_cast<char>('0' + previews_of_key_frame(key, 15));
+  }
+  EXPECT_EQ(fifteen, "010000020000004");
+  EXPECT_EQ(previews_of_key_frame(1, 2), 7u);
+  EXPECT_EQ(previews_of_key_frame(1, 3), 3u);
+  EXPECT_EQ(previews_of_key_frame(2, 3), 4u);
+}
+
+TEST(Recording, SoundStartsOneTo250MsAfterTheVideoOrAfter50Skips) {
+  const struct {
+    uint64_t frameMs;
+    bool videoStarted;
+    int skipped;
+    bool starts;
+  } cases[] = {
+      {10000, true, 0, false},  {10001, true, 0, true},  {10250, true, 0, true},
+      {10251, true, 0, false},  {9990, true, 0, false},  {10001, false, 0, false},
+      {20000, true, 50, false}, {20000, true, 51, true}, {9990, true, 51, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(audio_frame_starts_recording(c.frameMs, 10000, c.videoStarted, c.skipped), c.starts)
+        << c.frameMs << " after " << c.skipped << " skipped";
+  }
 }
 
 TEST(SecondShotDelayTest, NeverPausesBelowOneMicrosecondNorBeyondTheBurstPeriod) {
