@@ -1,9 +1,11 @@
 // The power-down state on a two-partition card: what it waits for, and that the logs are saved
-// and the card unmounted (secondary first) before the MCU is told the processor may sleep.
+// and the card unmounted (secondary first) before the MCU is told the processor may sleep; and
+// captures that end in an error on such a card.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -11,6 +13,9 @@
 #include "app/capture/capture_orchestration.h"
 #include "app/indicators/led_state.h"
 #include "app/links/modem/modem_sync_info.h"
+#include "app/postprocess/media_names.h"
+#include "app/postprocess/photo_pipeline.h"
+#include "app/postprocess/video_pipeline.h"
 #include "app/records/reboot_log.h"
 #include "app/system/state_handlers.h"
 #include "platform/imp/host/imp_host.h"
@@ -95,6 +100,38 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
+}
+
+// A video whose multiplexing fails: the previews are still moved, then every file of its
+// number is removed and the number is used again by the next video; the card's other
+// pictures and the temporary files are as they should be.
+TEST_F(PowerdownTest, AVideoWhoseMuxFailsLeavesNoFileOfItsNumber) {
+  cameraConfig->cellular = 1;
+  sh("mkdir -p /sdcard/primary/DCIM/100DSCIM /sdcard/primary/TRANSMIT");
+  write_file("/sdcard/primary/DCIM/100DSCIM/PICT0004.JPG", 100);
+  write_file("/sdcard/primary/TRANSMIT/PICT0004.JPG", 50);
+  fileCounter.folderNumber = 100;
+  fileCounter.fileNumber = 4;
+  photoHandover.postProcessFailed = 0;
+  for (int run = 0; run < 2; ++run) {
+    write_file("/tmp/stream-0.h265", 64);  // not a stream ffmpeg can take
+    write_file("/tmp/record_file.pcm", 64);
+    write_file("/tmp/frame1.jpg", 10);
+    write_file("/tmp/frame2.jpg", 10);
+    ASSERT_EQ(video_post_process(), 0);
+    EXPECT_EQ(photoHandover.postProcessFailed, 1);
+    EXPECT_EQ(fileCounter.fileNumber, 5) << "the number is used again";
+  }
+  EXPECT_EQ(log_lines_with("FFMPEG Muxing failed"), 2);
+  EXPECT_EQ(log_lines_with("Frame 1 : /sdcard/primary/TRANSMIT/VI0005_1.JPG"), 2);
+  for (const char* gone :
+       {"/sdcard/primary/DCIM/100DSCIM/VID0005.MP4", "/sdcard/primary/TRANSMIT/VI0005_1.JPG",
+        "/sdcard/primary/TRANSMIT/VI0005_2.JPG", "/sdcard/primary/TRANSMIT/VI0005_3.JPG",
+        "/tmp/stream-0.h265", "/tmp/record_file.pcm"}) {
+    EXPECT_FALSE(std::filesystem::exists(gone)) << gone;
+  }
+  EXPECT_TRUE(std::filesystem::exists("/sdcard/primary/DCIM/100DSCIM/PICT0004.JPG"));
+  EXPECT_TRUE(std::filesystem::exists("/sdcard/primary/TRANSMIT/PICT0004.JPG"));
 }
 
 // The first boot's farewell: an "Initial boot" entry in the reboot log unless the camera was
