@@ -1,7 +1,6 @@
 // The capture against the simulated sensor: the keep-running latch of the sensor release, a
 // media library fault during bring-up, the frame skip, a burst of three, the filter and the
 // LEDs, and a corrupt tag store answering every capture request with an error.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -228,30 +227,8 @@ TEST_F(CaptureTest, ACaptureAfterAnotherOfTheOtherFormStartsFromItsExposure) {
   EXPECT_NE(logged().find("Set EV Start at"), std::string::npos);
 }
 
-// The recording's pieces: packs written from the encoder's ring, also across its end; the key
-// frames that give the previews; the audio frame that starts the sound file.
-TEST(Recording, APackAcrossTheRingsEndIsWrittenInTwoPartsInOrder) {
-  const std::string ring = "FGH--ABCDE";  // a ring of 10: "ABCDEFGH" runs from 5 across the end
-  IMPEncoderPack packs[3] = {};
-  packs[0].offset = 5;
-  packs[0].length = 8;
-  packs[1].offset = 3;
-  packs[1].length = 0;  // nothing to write
-  packs[2].offset = 3;
-  packs[2].length = 2;
-  IMPEncoderStream stream{};
-  stream.virAddr = reinterpret_cast<uintptr_t>(ring.data());
-  stream.streamSize = static_cast<uint32_t>(ring.size());
-  stream.pack = packs;
-  stream.packCount = 3;
-  const std::string path = "/tmp/ring.h265";
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(write_stream(fd, &stream), 0);
-  close(fd);
-  EXPECT_EQ(read_file(path), "ABCDEFGH--");
-}
-
+// The recording's pieces: the key frames that give the previews, the audio frame that starts
+// the sound file. (Its writer is run on the encoder's ring by the encoder test.)
 TEST(Recording, PreviewsComeFromKeyFramesOneMiddleAndLastButOne) {
   // 15 s: key frames 1, 7 and 14 (of 0..14); a short recording gives several from one.
   std::string fifteen;
