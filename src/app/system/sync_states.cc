@@ -481,7 +481,6 @@ void handle_get_sd_control(int module, EventMessage event) {
   set(modemSyncInfo->sdControlBusy, 1);
   answer_modem(event, decide_sd_control(module));
   set(modemSyncInfo->sdControlBusy, 0);
-  start_sync_timeout();  // the upload is under way
 }
 
 void handle_return_sd_control(int module, EventMessage event) {
@@ -497,7 +496,6 @@ void handle_return_sd_control(int module, EventMessage event) {
   answer_modem(event, MODEM_ASYNC_RESP_RETURN_SD_CARD_CONTROL);
   set(sysInfo->sdCheckRequest, 1);
   archive_logs_if_sd_ready();
-  start_sync_timeout();  // the upload's sync status is awaited
 }
 
 // --- captures during a sync -------------------------------------------------------------
@@ -627,9 +625,11 @@ bool handle_common(int module, EventMessage event) {
       return true;
     case EVENT_MODEM_REQ_GET_SD_CONTROL:
       handle_get_sd_control(module, event);
+      start_sync_timeout();  // the upload is under way
       return true;
     case EVENT_MODEM_REQ_RET_SD_CONTROL:
       handle_return_sd_control(module, event);
+      start_sync_timeout();  // the upload's sync status is awaited
       return true;
     case EVENT_SYNC_TIMEOUT:
       // The timeout thread has asked the Modem to shut down; its answer is not waited for.
