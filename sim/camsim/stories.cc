@@ -115,6 +115,9 @@ date 2024-06-01 23:30:00
 scene night
 mcu night
 temperature 4
+# The camera writes the burst's boot tag from its configuration: both say three, and the three
+# snapshots of the capture boot become three pictures.
+config multishot 3
 tag dovu multishot 3
 card formatted 8G
 
@@ -263,6 +266,8 @@ tag warn_led warn_duration 5
 tag warn_led warn_mtm 2
 tag warn_led warn_pattern 1
 tag warn_led warn_closemech 0
+# The light is allowed by the configuration's setting (and the battery's charge, 80 %).
+config warning_light_stat 1
 # The configuration the server sends in the first sync sets the light of the next wake-up; a
 # duration other than 0 or 1 is stored as 15 s.
 server config warningLEDConfig.active true
@@ -293,11 +298,13 @@ constexpr std::string_view kWarningLightCut =
 date 2024-06-01 12:00:00
 card formatted 8G 2
 tag dovu orve_model 6
+config orve_model 6
 tag warn_led warn_active 1
 tag warn_led warn_duration 600
 tag warn_led warn_mtm 1
 tag warn_led warn_pattern 0
 tag warn_led warn_closemech 1
+config warning_light_stat 1
 
 wake sync for 180s
 at 6s pir

@@ -455,7 +455,7 @@ void libimp_init() {
   if (!captureFlags.yuvDeinitRequest) {
     set_locked(captureFlags.photoDone, 0);
   } else {
-    ir_led_off();
+    ir_led_off_after_capture();
     set_locked(captureFlags.photoDone, 1);
   }
 }

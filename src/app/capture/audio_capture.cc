@@ -46,6 +46,13 @@ int configured_length() {
 
 }  // namespace
 
+bool audio_frame_starts_recording(uint64_t frameMs, uint64_t videoStartMs, bool videoStarted,
+                                  int skipped) {
+  // Unsigned: a frame before the first video frame is far out of the window.
+  const uint64_t d = frameMs - videoStartMs;
+  return videoStarted && ((d >= 1 && d <= kSyncMaxMs) || skipped > kMaxSkips);
+}
+
 int audio_init() {
   IMPAudioIOAttr attr = kAttributes;
   if (int result = IMP_AI_SetPubAttr(kDevice, &attr); result != 0) {
@@ -145,8 +152,8 @@ void* audio_capture_thread(void* argument) {
         startMs = videoShared.videoStartMs;
         started = videoShared.videoStarted;
       }
-      const uint64_t d = static_cast<uint64_t>(frame.timeStamp) / 1000 - startMs;
-      if (started && ((d >= 1 && d <= kSyncMaxMs) || skipped > kMaxSkips)) {
+      if (audio_frame_starts_recording(static_cast<uint64_t>(frame.timeStamp) / 1000, startMs,
+                                       started != 0, skipped)) {
         synchronised = true;
         app_log(MOD_PHOTO_AV, LEVEL_INFO, "Audio skip count %d", skipped);
         limit = configured_length() * kFramesPerSecond + 1 + skipped;

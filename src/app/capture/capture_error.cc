@@ -52,7 +52,7 @@ void record_capture_error_reboot() {
 
 void report_capture_error() {
   app_log(MOD_PHOTO_AV, LEVEL_INFO, "Sending EVENT_CAP_ERROR\n");
-  ir_led_off();
+  ir_led_off_after_capture();
   if (pipelineMode == 0 && !yuvDown) {
     set_locked(captureFlags.yuvDeinitRequest, 1);
   } else if (pipelineMode == 1) {

@@ -31,6 +31,11 @@ struct CaptureFlags {
   Value impInitTimeUs{0};  // how long the boot-time bring-up took
   Value evValue{0};        // exposure value of the last snapshot
 
+  // Photo and video capture: no capture has run in this process yet. Auto exposure starts from
+  // the previous capture's value (IMP_ISP_Tuning_SetEvStart) only from the second capture on,
+  // whichever form either of them took.
+  Flag firstCaptureOfProcess{1};
+
   // Photo capture.
   Value frameTimestamp{0};
   Value firstShotDelayUs{0};

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "app/AV-Common.h"
@@ -286,6 +287,7 @@ bool video_capture() {
   wait_recordings_done();
   ir_led_off();
   if (recorded != 0) {
+    log_err("Normal capture video: the recording did not start");
     report_capture_error();
     return false;
   }
@@ -380,7 +382,7 @@ void* capture_top_half(void*) {
       break;
     default:
       log_err("Top Half: Invalid capture Mode");
-      ir_led_off();
+      ir_led_off_after_capture();
       // Start-up waits for a first capture that will never come.
       set_locked(sysInfo->firstCapturePending, 0);
       break;
@@ -395,9 +397,14 @@ void* capture_top_half(void*) {
 void* capture_bottom_half(void*) {
   app_log(MOD_PHOTO_AV, LEVEL_INFO, "Capture thread bottom half started");
   {
+    // The configuration's burst, but never more pictures than the boot capture took snapshots
+    // (its boot tag can say fewer, or be missing): the first one looked for would be missing,
+    // and the failed post-processing would lose the snapshots that were taken.
     SemLock lock(&sysInfoLock);
     captureFlags.normalCaptureActive = 0;
-    photoHandover.multishotRemaining = cameraConfig->multishot.load();
+    const int32_t configured = cameraConfig->multishot;
+    photoHandover.multishotRemaining =
+        bootTags.cap_mode == 0 ? std::min(configured, boot_burst_size()) : configured;
   }
   run_shell("/system/bin/riscvread >> /tmp/riscv.log");
   if (!card_initialised()) {

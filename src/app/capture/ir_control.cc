@@ -87,6 +87,13 @@ void ir_led_off() {
   }
 }
 
+void ir_led_off_after_capture() {
+  if (sysInfo->boot_reason == 1 && sysInfo->prev_ir_mode == 1) {
+    set_locked(captureFlags.irLedOn, 1);
+  }
+  ir_led_off();
+}
+
 void set_ir_off_decision(IrOffDecision decision) {
   g_ir_off_decision = decision;
 }

@@ -13,6 +13,11 @@ void ir_led_on();
 // and the installation date known, then runs the after-capture decision hook.
 void ir_led_off();
 
+// Switches the infrared LEDs off at the end of a capture or on its failure. On a capture boot
+// after a night capture the boot firmware lit them, not this process: they are marked on first,
+// so that the switch-off acts.
+void ir_led_off_after_capture();
+
 // The after-capture decision the IR control runs on model 1 (the capture states set it while
 // they run; nothing runs while it is null).
 using IrOffDecision = void (*)();

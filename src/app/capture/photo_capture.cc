@@ -29,7 +29,6 @@ constexpr int64_t kBootSecondShotUs = 240000;
 constexpr int kMaxBurst = 3;
 constexpr std::size_t kStatusLineSize = 256;
 
-uint8_t g_first_capture_of_process = 1;
 int g_shots_since_boot = 0;
 uint8_t g_warmups_started = 0;
 
@@ -136,15 +135,15 @@ struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
 
-int burst_size() {
-  return std::clamp(static_cast<int>(bootTags.multishot), 1, kMaxBurst);
-}
-
 void log_failed_shot(int shot) {
   app_log(MOD_PHOTO_AV, LEVEL_ERR, "Photo Capture Multishot %d : Failed", shot);
 }
 
 }  // namespace
+
+int boot_burst_size() {
+  return std::clamp(static_cast<int>(bootTags.multishot), 1, kMaxBurst);
+}
 
 int64_t second_shot_delay_us(bool warmStart, bool bootCapture, uint32_t frameTimestampUs,
                              uint32_t firstShotDelayUs, uint32_t impInitTimeUs) {
@@ -201,9 +200,6 @@ int read_exposure(int fromProc, int shotNumber) {
 
 int photo_capture(int shotNumber, int firstOfBurst) {
   app_log(MOD_PHOTO_AV, LEVEL_INFO, "Photo capture thread started");
-  if (sysInfo->boot_reason == 1 && g_shots_since_boot == 0) {
-    read_exposure(1, 0);
-  }
   char path[32];
   snprintf(path, sizeof path, "/tmp/snap%d.yuv", shotNumber);
   std::unique_ptr<FILE, FileCloser> file(fopen(path, "wb"));
@@ -236,6 +232,13 @@ int photo_capture(int shotNumber, int firstOfBurst) {
   if (IMP_ISP_Tuning_GetWB(&white_balance) != 0) {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_ISP_Tuning_GetWB failed");
     return -1;
+  }
+  if (sysInfo->boot_reason == 1 && g_shots_since_boot == 0) {
+    // The first snapshot of a capture boot takes its EXIF exposure from the ISP's status file,
+    // read once its frame is in hand: it then holds the exposure the frame was taken with.
+    // Before the frame it holds the one the sensor started from, which the exposure has left
+    // by the time the first frame is taken.
+    read_exposure(1, 0);
   }
   const auto* data = reinterpret_cast<const void*>(held.frame->virAddr);
   if (fwrite(data, held.frame->size, 1, file.get()) != 1) {
@@ -276,14 +279,14 @@ void photo_capture_burst() {
     usleep(kPollUs);
   }
   const bool boot_capture = photoHandover.bootCapture != 0;
-  int shots = burst_size();
+  int shots = boot_burst_size();
   if (!boot_capture) {
     if (sysInfo->captureType != 1) {
       shots = 1;
     }
     ir_led_on();
   }
-  if (!g_first_capture_of_process) {
+  if (!captureFlags.firstCaptureOfProcess) {
     // Auto exposure starts from where the previous capture of this process ended.
     const uint32_t ev_start = captureFlags.evValue;
     app_log(MOD_PHOTO_AV, LEVEL_INFO, "Set EV Start at: %d", static_cast<int>(ev_start));
@@ -294,7 +297,7 @@ void photo_capture_burst() {
   } else {
     set_locked(captureFlags.photoTaken, 1);
   }
-  g_first_capture_of_process = 0;
+  set_locked(captureFlags.firstCaptureOfProcess, 0);
 
   if (shots > 1) {
     if (!warm_start && boot_capture) {
@@ -313,11 +316,7 @@ void photo_capture_burst() {
     }
   }
 
-  if (sysInfo->boot_reason == 1 && sysInfo->prev_ir_mode == 1) {
-    // The previous run left the LEDs on for this boot capture; switch them off for real.
-    set_locked(captureFlags.irLedOn, 1);
-  }
-  ir_led_off();
+  ir_led_off_after_capture();
   SemLock lock(&sysInfoLock);
   captureFlags.yuvDeinitRequest = 1;
   captureFlags.photoDone = 1;
@@ -353,7 +352,7 @@ int save_last_ev() {
 }
 
 void reset_photo_capture() {
-  g_first_capture_of_process = 1;
+  captureFlags.firstCaptureOfProcess = 1;
   g_shots_since_boot = 0;
   g_warmups_started = 0;
 }

@@ -19,6 +19,9 @@ void* photo_capture_thread(void* unused);
 // One pass of that thread: waits for a request, takes the burst, hands the pipeline back.
 void photo_capture_burst();
 
+// Snapshots in a capture boot's burst: the boot tag multishot, 1 to 3 (a missing tag counts 1).
+int boot_burst_size();
+
 // Takes one snapshot into /tmp/snap<shotNumber>.yuv. 0 or -1.
 int photo_capture(int shotNumber, int firstOfBurst);
 

@@ -35,9 +35,6 @@ constexpr uint32_t kPollTimeoutMs = 1000;
 constexpr IMPCell kOsdCell = {DEV_ID_OSD, 0, 0};
 constexpr const char* kAudioPath = "/tmp/record_file.pcm";
 
-// The photo capture's first-capture flag is its own; the video keeps the same rule for itself.
-uint8_t g_first_capture_of_process = 1;
-
 int video_length() {
   SemLock lock(&configLock);
   if (cameraConfig->video_length == 0) {
@@ -91,13 +88,13 @@ void settle_exposure(int channel) {
   while (skipped < kMaxSkippedFrames) {
     IMPFrameInfo* frame = nullptr;
     if (IMP_FrameSource_GetFrame(channel, &frame) != 0 || frame == nullptr) {
-      app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_FrameSource_GetFrame failed");
+      app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_FrameSource_GetFrame failed");
     } else if (IMP_FrameSource_ReleaseFrame(channel, frame) != 0) {
-      app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_FrameSource_ReleaseFrame failed");
+      app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_FrameSource_ReleaseFrame failed");
     }
     IMPISPEVAttr sample{};
     if (IMP_ISP_Tuning_GetEVAttr(&sample) < 0) {
-      app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_ISP_Tuning_GetEVAttr failed");
+      app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_ISP_Tuning_GetEVAttr failed");
       ++skipped;
       continue;
     }
@@ -114,20 +111,19 @@ void settle_exposure(int channel) {
   }
   IMPISPEVAttr exposure{};
   IMP_ISP_Tuning_GetEVAttr(&exposure);
-  app_log(MOD_PHOTO_AV, LEVEL_INFO, "exposure time : %d again : %d dgain : %d",
+  app_log(MOD_VID_ENC, LEVEL_INFO, "exposure time : %d again : %d dgain : %d",
           static_cast<int>(exposure.expr_us), static_cast<int>(exposure.again),
           static_cast<int>(exposure.dgain));
-  app_log(MOD_PHOTO_AV, LEVEL_INFO, "Skipped %d frames.", skipped);
+  app_log(MOD_VID_ENC, LEVEL_INFO, "Skipped %d frames.", skipped);
 }
 
 // A key frame of the recording: the previews' frames are the second one, the middle one and
 // the last one but one. In a short recording one key frame can be several of them (2 s: all
 // three; 3 s: the first and the middle), and each still gets its file.
 int on_key_frame(const IMPEncoderStream* stream, int length, const char* previewFormat) {
-  const int index = videoShared.gopIndex;
-  const int previewAt[3] = {1, length / 2, length - 1};
+  const unsigned previews = previews_of_key_frame(videoShared.gopIndex, length);
   for (int which = 0; which < 3; ++which) {
-    if (index != previewAt[which]) {
+    if ((previews & (1u << which)) == 0) {
       continue;
     }
     stamp_preview(which, which == 1);
@@ -152,6 +148,15 @@ void end_video(const char* message) {
 }
 
 }  // namespace
+
+unsigned previews_of_key_frame(int gopIndex, int length) {
+  const int previewAt[3] = {1, length / 2, length - 1};
+  unsigned previews = 0;
+  for (int which = 0; which < 3; ++which) {
+    previews |= gopIndex == previewAt[which] ? 1u << which : 0u;
+  }
+  return previews;
+}
 
 int write_stream(int fd, const IMPEncoderStream* stream) {
   const auto* base = reinterpret_cast<const char*>(stream->virAddr);
@@ -191,18 +196,22 @@ int write_stream(int fd, const IMPEncoderStream* stream) {
   return 0;
 }
 
-int capture_stream(uint32_t selector) {
-  const int channel = static_cast<int>(selector & 0xFFFF);
-  const uint32_t payloadType = selector >> 16;
+void video_exposure_start() {
   if (captureFlags.irLedJustOn) {
     set_locked(captureFlags.irLedJustOn, 0);
   }
-  if (!g_first_capture_of_process || sysInfo->orve_model == 7) {
+  if (!captureFlags.firstCaptureOfProcess || sysInfo->orve_model == 7) {
     const uint32_t evStart = captureFlags.evValue;
     app_log(MOD_VID_ENC, LEVEL_INFO, "Set EV start at: %d", static_cast<int>(evStart));
     IMP_ISP_Tuning_SetEvStart(&evStart);
   }
-  g_first_capture_of_process = 0;
+  set_locked(captureFlags.firstCaptureOfProcess, 0);
+}
+
+int capture_stream(uint32_t selector) {
+  const int channel = static_cast<int>(selector & 0xFFFF);
+  const uint32_t payloadType = selector >> 16;
+  video_exposure_start();
   if (IMP_FrameSource_SetFrameDepth(channel, 1) != 0) {
     app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_FrameSource_SetFrameDepth failed");
   }
@@ -273,14 +282,7 @@ int capture_stream(uint32_t selector) {
     app_log(MOD_VID_ENC, LEVEL_ERR, "IMP_ISP_Tuning_GetEVAttr failed");
     return -1;
   }
-  if (sysInfo->boot_reason == 1) {
-    if (sysInfo->prev_ir_mode == 1) {
-      set_locked(captureFlags.irLedOn, 1);
-    }
-    ir_led_off();
-  } else if (captureFlags.irLedOn) {
-    ir_led_off();
-  }
+  ir_led_off_after_capture();
   set_locked(captureFlags.irLedOn, 0);
   app_log(MOD_VID_ENC, LEVEL_INFO, "attr_ev.ev %d", static_cast<int>(exposure.ev));
   set_locked(captureFlags.evValue, exposure.ev);
@@ -438,7 +440,7 @@ void reset_video_capture() {
   for (PreviewStamp& stamp : videoShared.previews) {
     stamp = PreviewStamp{};
   }
-  g_first_capture_of_process = 1;
+  captureFlags.firstCaptureOfProcess = 1;
 }
 
 // -1 when the video thread ended before it recorded anything: the capture then does not wait

@@ -42,7 +42,18 @@ void* audio_capture_thread(void* path);
 int audio_init();
 int get_video_stream();
 int capture_stream(uint32_t selector);
+// The recording's exposure start: from the previous capture of the process (photo or video),
+// or on model 7 always.
+void video_exposure_start();
 int write_stream(int fd, const IMPEncoderStream* stream);
+// The previews (bit 0: stream1, 1: stream2, 2: stream3) that key frame `gopIndex` (counted from
+// 0) of a recording of `length` seconds provides: the second key frame, the middle one and the
+// last but one.
+unsigned previews_of_key_frame(int gopIndex, int length);
+// Whether an audio frame at `frameMs` starts the sound file, `skipped` frames after the first:
+// 1 to 250 ms after the first video frame, or whatever its time once more than 50 were skipped.
+bool audio_frame_starts_recording(uint64_t frameMs, uint64_t videoStartMs, bool videoStarted,
+                                  int skipped);
 
 // Back to the state of a new process (tests).
 void reset_video_capture();

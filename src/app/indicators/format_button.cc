@@ -24,7 +24,6 @@ namespace {
 constexpr uint32_t kSamplePeriodMs = 250;
 constexpr uint32_t kSettleMs = 1000;
 constexpr uint32_t kStopPollMs = 10;
-constexpr uint32_t kLowCharge = 15;
 constexpr int32_t kLentStatusPeriodMs = 2000;
 constexpr int32_t kWaitingStatusPeriodMs = 1000;
 

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kLowCharge = 15;
-
 // One row per charge band: the lowest charge of the band, the number of LEDs lit from LED 1.
 struct BatteryBand {
   uint32_t lowest;

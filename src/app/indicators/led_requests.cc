@@ -2,10 +2,12 @@
 // into the LED records, which the LED manager shows at its next tick.
 #include "app/storage/led_requests.h"
 
+#include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
 #include "app/indicators/led_state.h"
 #include "app/indicators/warning_light.h"
 #include "app/records/app_log.h"
+#include "app/system/sys_info.h"
 
 namespace {
 constexpr uint32_t kSignalTimeoutToggles = 5;
@@ -28,10 +30,19 @@ void show_sd_formatting() {
   set_led_blink(LED_SD_GREEN, kBlinkPeriodTicks, true);
 }
 
-// What "allowed" changes for the warning light is not settled yet: this stays a named seam.
+// Each good card check decides again: the battery's charge (the fuel gauge entry in use, once
+// the MCU has reported the gauge valid) is 15 % or more and the configuration has the light on.
 int allow_warning_light_if_charged() {
-  app_log(MOD_LED_MGR, LEVEL_DEBUG, "warning light permission: not built yet");
-  return -1;
+  bool charged = false;
+  if (sysInfo->fuelGaugeValid) {
+    SemLock lock(&configLock);
+    const int index = cameraConfig->fuelGaugeIndex;
+    charged = index >= 0 && index < static_cast<int>(kMaxFuelGaugeEntries) &&
+              cameraConfig->fuelGauge[index].batteryPercent >= kLowCharge;
+  }
+  const bool allowed = charged && cameraConfig->warning_light_stat != 0;
+  warnLightAllowed = allowed ? 1 : 0;
+  return allowed ? 1 : 0;
 }
 
 int sd_red_led_off() {

@@ -66,6 +66,8 @@ inline constexpr uint32_t kBlinkPeriodTicks = 4;
 extern std::array<LedState, kLedCount> ledStates;
 // The last battery charge shown, in percent.
 extern std::atomic<uint32_t> batteryPercent;
+// Below this charge, in percent, the battery is low.
+inline constexpr uint32_t kLowCharge = 15;
 
 // Record setters.
 void set_led(LedId led, LedMode mode);

@@ -8,6 +8,7 @@ std::atomic<uint32_t> warnTrigger{0};
 std::atomic<uint32_t> warnRemaining{0};
 std::atomic<uint32_t> warnElapsed{0};
 std::atomic<uint8_t> warnEnabled{1};
+std::atomic<uint8_t> warnLightAllowed{0};
 pthread_mutex_t warnTriggerLock;
 pthread_mutex_t warnTimerLock;
 
@@ -121,7 +122,10 @@ void* warning_timer_thread(void*) {
   }
   const uint32_t max_total = settings.duration * settings.multiplier;
   while (!sysInfo->readyToSleepRequested) {
-    if (!(warnTrigger && sysInfo->pirAccepted)) {
+    // "Allowed" (a good card check found the battery at 15 % or more and the light on in the
+    // configuration) is the one thing that gates a lighting beside the accepted detection: a
+    // lighting starts only while the light is allowed; a trigger meanwhile waits.
+    if (!(warnTrigger && sysInfo->pirAccepted && warnLightAllowed)) {
       indicator_sleep_ms(kTimerPollMs);
       continue;
     }

@@ -16,10 +16,11 @@ enum WarningClosing : int32_t {
   WARN_CLOSE_EXTEND = 2,  // each trigger restarts the duration, within the total allowed
 };
 
-extern std::atomic<uint32_t> warnTrigger;    // guarded by warnTriggerLock
-extern std::atomic<uint32_t> warnRemaining;  // seconds still to show; guarded by warnTimerLock
-extern std::atomic<uint32_t> warnElapsed;    // seconds shown since the light last went off
-extern std::atomic<uint8_t> warnEnabled;     // the pattern thread runs while set
+extern std::atomic<uint32_t> warnTrigger;      // guarded by warnTriggerLock
+extern std::atomic<uint32_t> warnRemaining;    // seconds still to show; guarded by warnTimerLock
+extern std::atomic<uint32_t> warnElapsed;      // seconds shown since the light last went off
+extern std::atomic<uint8_t> warnEnabled;       // the pattern thread runs while set
+extern std::atomic<uint8_t> warnLightAllowed;  // set by the card check, see the timer thread
 extern pthread_mutex_t warnTriggerLock;
 extern pthread_mutex_t warnTimerLock;
 

@@ -7,8 +7,8 @@
 int show_sd_good();
 // The SD LEDs for a fault: red blinking continuously with a period of 4 ticks, green off.
 int show_sd_fault();
-// Allows the warning light after a good check when the battery level is 15 or more and the
-// configuration's warning-light setting is on.
+// After a good check: allows the warning light when the battery level is 15 or more and the
+// configuration's warning-light setting is on, withholds it otherwise. 1 when allowed, else 0.
 int allow_warning_light_if_charged();
 // 1 when the red SD LED is off, 0 when it is lit (on or blinking).
 int sd_red_led_off();

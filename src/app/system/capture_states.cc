@@ -18,6 +18,8 @@
 #include "app/links/modem/modem_sync_info.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
+#include "app/storage/led_requests.h"
+#include "app/storage/sd_card.h"
 #include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
 #include "app/system/seams.h"
@@ -71,10 +73,7 @@ void handle_fuel_gauge(const CaptureStateRules& rules, EventMessage event) {
   if (rules.batteryLedsAlways || sysInfo->testMode) {
     show_battery_leds();
   }
-  {
-    SemLock lock(&sysInfoLock);
-    modemSyncInfo->batteryLevelKnown = 1;
-  }
+  note_battery_level_known();
   if (!g_install_date_requested) {
     g_install_date_requested = true;
     request_mcu(rules.module, event, MCU_REQ_GET_RTC_INSTALL_DATE_TIME);
@@ -98,13 +97,7 @@ void handle_modem_power() {
 // Time-lapse and test: the MCU's light decides the JPEG quality and the filter; then the
 // capture is armed for the normal capture thread.
 void arm_capture(const CaptureStateRules& rules, EventMessage event) {
-  {
-    SemLock lock(&sysInfoLock);
-    photoHandover.jpegQuality = sysInfo->day_night_val != 0
-                                    ? cameraConfig->jpeg_quality_night.load()
-                                    : cameraConfig->jpeg_quality_day.load();
-    photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
-  }
+  take_photo_settings_for_light();
   if (!captureFlags.irFilterSet) {
     set_ir_cut_filter();
     set_locked(captureFlags.irFilterSet, 1);
@@ -242,6 +235,22 @@ void handle_capture_state(const CaptureStateRules& rules, EventMessage event) {
 }
 
 }  // namespace
+
+void take_photo_settings_for_light() {
+  SemLock lock(&sysInfoLock);
+  photoHandover.jpegQuality = sysInfo->day_night_val != 0 ? cameraConfig->jpeg_quality_night.load()
+                                                          : cameraConfig->jpeg_quality_day.load();
+  photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
+}
+
+void note_battery_level_known() {
+  set_locked(modemSyncInfo->batteryLevelKnown, 1);
+  // The warning light's permission depends on the battery level as much as on the card: a
+  // card found good before the level was known is judged again now.
+  if (sdState == SD_MOUNTED) {
+    allow_warning_light_if_charged();
+  }
+}
 
 int minutes_since_install_within_15() {
   // Both times are whole seconds since 1970 as the MCU delivered them; their local-time

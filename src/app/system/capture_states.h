@@ -7,3 +7,11 @@ void after_capture_decision();
 
 // 1 when the current time lies at most 15 minutes after the installation date, else 0.
 int minutes_since_install_within_15();
+
+// The JPEG quality of the light the MCU reported (night or day setting) and the configured
+// resize method, for the captures that the time-lapse, test, sync and instant states arm.
+void take_photo_settings_for_light();
+
+// The fuel gauge answered valid: the battery level is known (for the LEDs and the ready status),
+// and a good card's warning-light permission is decided again with it.
+void note_battery_level_known();

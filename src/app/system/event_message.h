@@ -24,6 +24,8 @@ enum EventCode : int32_t {
   EVENT_MODEM_REQ_GET_CAMERA_STATUS = 27,
   EVENT_MODEM_SET_RTC_DATE_TIME_REQ = 28,
   EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ = 29,
+  // The sync time-out ran out: the sync and first-boot states end the exchange (power-down).
+  EVENT_SYNC_TIMEOUT = 30,
 
   // MCU requests (the `request` word of a MSG_MCU_REQ).
   MCU_REQ_GET_DEVICE_INFO = 40,

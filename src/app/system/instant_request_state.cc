@@ -8,16 +8,17 @@
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/system/boot_checks.h"
+#include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/instant_request.h"
 #include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
+#include "app/system/sync_states.h"
 #include "app/system/sys_info.h"
 
 namespace {
@@ -51,13 +52,7 @@ void go_to_sync(bool ignore_flow) {
 }
 
 void handle_day_night(EventMessage event) {
-  {
-    SemLock lock(&sysInfoLock);
-    photoHandover.jpegQuality = sysInfo->day_night_val != 0
-                                    ? cameraConfig->jpeg_quality_night.load()
-                                    : cameraConfig->jpeg_quality_day.load();
-    photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
-  }
+  take_photo_settings_for_light();
   if (!captureFlags.irFilterSet) {
     set_ir_cut_filter();
     SemLock lock(&sysInfoLock);
@@ -75,7 +70,7 @@ void handle_fuel_gauge(EventMessage event) {
   if (sysInfo->testMode) {
     show_battery_leds();
   }
-  set(modemSyncInfo->batteryLevelKnown, 1);
+  note_battery_level_known();
   static std::atomic<bool> install_date_asked{false};
   if (!install_date_asked.exchange(true)) {
     ask_mcu(event, MCU_REQ_GET_RTC_INSTALL_DATE_TIME, false);
@@ -188,30 +183,11 @@ void handle_capture_notification(EventMessage event) {
                      : event.kind == EVENT_MCU_TEST ? "Instant_req: EVENT_MCU_TEST"
                                                     : "Instant_req: EVENT_MCU_TIMELAPSE";
   app_log(MOD_INST_REQ, LEVEL_INFO, "%s", line);
-  if (event.kind == EVENT_MCU_TEST) {
-    SemLock lock(&sysInfoLock);
-    sysInfo->testCaptureRequested = 1;
-    sysInfo->testMode = 1;
+  const bool armed = arm_capture_during_sync(event);
+  if (armed && event.kind == EVENT_MCU_TIMELAPSE) {
+    app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: EVENT_MCU_TEST :Starting capture ");
   }
-  const bool possible = get_sd_partition_count() == 2 && !sysInfo->captureOngoing &&
-                        !formatOngoing && kThreadBodies.capture_photo_video != nullptr &&
-                        (event.kind == EVENT_MCU_TEST || !modemSyncInfo->configIntakeBusy);
-  if (possible) {
-    if (event.kind == EVENT_MCU_TIMELAPSE) {
-      app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: EVENT_MCU_TEST :Starting capture ");
-    }
-    SemLock lock(&sysInfoLock);
-    sysInfo->captureType = event.kind == EVENT_MCU_PIR         ? 1
-                           : event.kind == EVENT_MCU_TIMELAPSE ? 2
-                                                               : 3;
-    sysInfo->storagePartition = 1;
-    captureFlags.captureStart = 1;
-    sysInfo->moveFilesPending = 1;
-    sysInfo->captureOngoing = 1;
-  } else if (event.kind == EVENT_MCU_PIR) {
-    set(sysInfo->pirAccepted, 0);
-  }
-  if (possible && event.kind == EVENT_MCU_PIR) {
+  if (armed && event.kind == EVENT_MCU_PIR) {
     trigger_warning_led(1);
   }
   acknowledge_capture_notification(event);
@@ -226,13 +202,23 @@ void handle_instant_request(EventMessage event) {
       set(sysInfo->modemPowered, 1);
       app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: ISP to MCU - MCU_REQ_DAY_NIGHT");
       send_mcu_request(event, MCU_REQ_DAY_NIGHT, kMcuSendError);
+      start_sync_timeout();  // the Modem's query is awaited, as a sync's answers are
       return;
     case MSG_MCU_RESP:
       return handle_mcu_answer(event);
     case MSG_MODEM_RESP:
       return handle_modem_answer(event);
-    case EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ:
+    case EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ: {
+      SemLock lock(&sysInfoLock);
+      modemSyncInfo->timeoutCancel = 1;
+    }
       return handle_query(event);
+    case EVENT_SYNC_TIMEOUT:
+      while (sysInfo->sdCheckRequest || sysInfo->captureOngoing || formatOngoing) {
+        usleep(kPollUs);
+      }
+      change_state(STATE_POWERDOWN);
+      return;
     case EVENT_CAP_DONE:
     case EVENT_CAP_ERROR:
       return handle_capture_end(event);

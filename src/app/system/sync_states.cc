@@ -22,6 +22,7 @@
 #include "app/storage/sd_monitor.h"
 #include "app/storage/usb_handover.h"
 #include "app/system/boot_checks.h"
+#include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/instant_request.h"
 #include "app/system/seams.h"
@@ -58,9 +59,28 @@ bool first_boot(int module) {
   return module == MOD_FIRSTBOOT;
 }
 
+// The requests after which the exchange waits for the Modem: the device model and the sync type
+// (then its sync status), the configuration, and the next actions (the upload and its status,
+// the shutdown and its answer).
+bool waits_for_the_modem(int32_t request) {
+  switch (request) {
+    case MODEM_REQ_GET_DEVICE_MODEL:
+    case MODEM_REQ_SET_SERVER_SYNC_TYPE:
+    case MODEM_REQ_GET_CAMERA_CONFIGURATION:
+    case MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_UPLOAD:
+    case MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void request_modem(int module, EventMessage event, int32_t request) {
   app_log(module, LEVEL_INFO, "ISP to Modem - %s", event_code_name(request));
   send_modem_request(event, request, kModemSendError);
+  if (waits_for_the_modem(request)) {
+    start_sync_timeout();
+  }
 }
 
 // Answers one of the Modem's own requests: the event record goes back with `kind` replaced.
@@ -79,13 +99,6 @@ void cancel_timeout() {
   set(modemSyncInfo->timeoutCancel, 1);
 }
 
-void start_timeout() {
-  SemLock lock(&sysInfoLock);
-  modemSyncInfo->timeoutCancel = 1;
-  modemSyncInfo->timeoutStart = 1;
-  timeoutRemaining = kSyncTimeoutSeconds;
-}
-
 // Captures are run by the capture thread; without it nothing may be armed, or the states would
 // wait for a capture that never ends.
 bool capture_thread_runs() {
@@ -102,9 +115,12 @@ void handle_fuel_gauge(int module, EventMessage event) {
   if (first_boot(module) || sysInfo->testMode) {
     show_battery_leds();
   }
-  set(modemSyncInfo->batteryLevelKnown, 1);
+  note_battery_level_known();
   if (!sysInfo->modemPowered) {
-    app_log(module, LEVEL_INFO, "ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON");
+    // The sync's line names the Modem, as it always has; the first boot's is the MCU request's.
+    app_log(module, LEVEL_INFO,
+            first_boot(module) ? "ISP to MCU - MCU_REQ_SET_MODEM_POWER_STATE_ON"
+                               : "ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON");
     send_mcu_request(event, MCU_REQ_SET_MODEM_POWER_STATE_ON);
   }
 }
@@ -140,11 +156,8 @@ void answer_pause_query(int module, EventMessage event) {
 void finish_configuration_chain(int module, EventMessage event) {
   answer_pause_query(module, event);
   if (!modemSyncInfo->rtcSetConfirmed && pendingAsyncMcuRequest == MCU_REQ_SET_RTC_DATE_TIME) {
-    // The clock the Modem sent has not been confirmed by the MCU: send it once more.
-    EventMessage clock{};
-    clock.kind = MSG_MCU_REQ;
-    clock.request = MCU_REQ_SET_RTC_DATE_TIME;
-    send_event(mcuQueue, clock, kMcuQueueSendError);
+    // The clock the Modem sent has not been confirmed by the MCU: the link sends it once more.
+    mcu_retry_async();
   }
   request_modem(module, event, MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN);
 }
@@ -166,7 +179,11 @@ void handle_camera_config_set(int module, EventMessage event) {
 }
 
 void handle_day_night(int module, EventMessage event) {
-  set_ir_cut_filter();
+  take_photo_settings_for_light();
+  if (!captureFlags.irFilterSet) {
+    set_ir_cut_filter();
+    set_locked(captureFlags.irFilterSet, 1);
+  }
   if (sysInfo->captureAtSync && !sysInfo->captureOngoing && capture_thread_runs()) {
     SemLock lock(&sysInfoLock);
     sysInfo->captureType = 4;
@@ -238,11 +255,13 @@ void handle_modem_answer(int module, EventMessage event) {
       request_modem(module, event, MODEM_REQ_GET_CRYPTO_PASSWORD);
       return;
     case MODEM_RESP_GET_CAMERA_CONFIGURATION:
+      cancel_timeout();
       request_mcu(module, event, MCU_REQ_SET_PIR_CONFIG);
       return;
     case MODEM_RESP_SET_SERVER_NEXT_ACTION:
       app_log(module, LEVEL_INFO, "Modem to ISP - MODEM_RESP_SET_SERVER_NEXT_ACTION ");
       if (sysInfo->shutdownRequested) {
+        cancel_timeout();
         wait_until_quiet();
         change_state(STATE_POWERDOWN);
       }
@@ -340,7 +359,7 @@ void handle_sync_status(int module, EventMessage event) {
   switch (sysInfo->serverSyncStatus) {
     case SEARCHINGSIGNAL:
       app_log(module, LEVEL_INFO, "EVENT_MODEM_SVR_SYNC_STATUS : SEARCHINGSIGNAL");
-      start_timeout();
+      start_sync_timeout();
       return;
     case INPROGRESS:
       app_log(module, LEVEL_INFO, "EVENT_MODEM_SVR_SYNC_STATUS : INPROGRESS");
@@ -351,8 +370,8 @@ void handle_sync_status(int module, EventMessage event) {
         if (!first_boot(module)) {
           modemSyncInfo->configPending = 1;
         }
-        modemSyncInfo->timeoutCancel = 1;
       }
+      start_sync_timeout();  // cancels the search's count; the final status is awaited
       if (first_boot(module) || sysInfo->testMode) {
         show_signal_leds(1);
       }
@@ -470,59 +489,48 @@ void handle_return_sd_control(int module, EventMessage event) {
 
 // --- captures during a sync -------------------------------------------------------------
 
-bool capture_possible(bool pir_or_timelapse, const char* busy_line, const char* format_line) {
+// Why a capture asked for during a sync is refused, as logged; a refusal without a line is
+// silent (a one-partition card, the configuration intake, no capture thread).
+struct CaptureRefusal {
+  int32_t kind;
+  const char* ownCaptureRuns;  // the running capture is of this kind (test button)
+  const char* captureRuns;
+  const char* formatRuns;
+};
+constexpr CaptureRefusal kCaptureRefusals[] = {
+    {EVENT_MCU_PIR, nullptr, "Rejected PIR Capture: Another Capture Ongoing",
+     "Rejected PIR Capture: Format Ongoing"},
+    {EVENT_MCU_TEST, "Rejected Test Button Capture due to ONGOING capture",
+     "Rejected Test Capture: Another Capture Ongoing", "Rejected Test Capture: Format Ongoing"},
+    {EVENT_MCU_TIMELAPSE, nullptr, nullptr, nullptr},
+};
+
+void log_refusal(const char* line) {
+  if (line != nullptr) {
+    app_log(MOD_SYNC, LEVEL_INFO, "%s", line);
+  }
+}
+
+bool capture_possible(const CaptureRefusal& refusal) {
   if (get_sd_partition_count() != 2) {
     return false;  // a one-partition card is lent whole: refused without a word
   }
   if (sysInfo->captureOngoing) {
-    app_log(MOD_SYNC, LEVEL_INFO, "%s", busy_line);
+    const bool own = refusal.ownCaptureRuns != nullptr && sysInfo->captureType == 3;
+    log_refusal(own ? refusal.ownCaptureRuns : refusal.captureRuns);
     return false;
   }
   if (formatOngoing) {
-    app_log(MOD_SYNC, LEVEL_INFO, "%s", format_line);
+    log_refusal(refusal.formatRuns);
     return false;
   }
-  return !(pir_or_timelapse && modemSyncInfo->configIntakeBusy) && capture_thread_runs();
-}
-
-void arm_capture(int32_t capture_type) {
-  SemLock lock(&sysInfoLock);
-  sysInfo->captureType = capture_type;
-  sysInfo->storagePartition = 1;
-  captureFlags.captureStart = 1;
-  sysInfo->moveFilesPending = 1;
-  sysInfo->captureOngoing = 1;
+  return !(refusal.kind != EVENT_MCU_TEST && modemSyncInfo->configIntakeBusy) &&
+         capture_thread_runs();
 }
 
 void handle_capture_notification(EventMessage event) {
-  switch (event.kind) {
-    case EVENT_MCU_PIR:
-      if (capture_possible(true, "Rejected PIR Capture: Another Capture Ongoing",
-                           "Rejected PIR Capture: Format Ongoing")) {
-        arm_capture(1);
-        trigger_warning_led(sysInfo->state == STATE_POWERDOWN ? 0 : 1);
-      } else {
-        set(sysInfo->pirAccepted, 0);
-      }
-      break;
-    case EVENT_MCU_TEST: {
-      SemLock lock(&sysInfoLock);
-      sysInfo->testCaptureRequested = 1;
-      sysInfo->testMode = 1;
-    }
-      if (capture_possible(false, "Rejected Test Capture: Another Capture Ongoing",
-                           "Rejected Test Capture: Format Ongoing")) {
-        arm_capture(3);
-      }
-      break;
-    case EVENT_MCU_TIMELAPSE:
-      if (capture_possible(true, "Rejected Timelapse Capture: Another Capture Ongoing",
-                           "Rejected Timelapse Capture: Format Ongoing")) {
-        arm_capture(2);
-      }
-      break;
-    default:
-      return;
+  if (arm_capture_during_sync(event) && event.kind == EVENT_MCU_PIR) {
+    trigger_warning_led(sysInfo->state == STATE_POWERDOWN ? 0 : 1);
   }
   acknowledge_capture_notification(event);
 }
@@ -606,9 +614,16 @@ bool handle_common(int module, EventMessage event) {
       return true;
     case EVENT_MODEM_REQ_GET_SD_CONTROL:
       handle_get_sd_control(module, event);
+      start_sync_timeout();  // the upload is under way
       return true;
     case EVENT_MODEM_REQ_RET_SD_CONTROL:
       handle_return_sd_control(module, event);
+      start_sync_timeout();  // the upload's sync status is awaited
+      return true;
+    case EVENT_SYNC_TIMEOUT:
+      // The timeout thread has asked the Modem to shut down; its answer is not waited for.
+      wait_until_quiet();
+      change_state(STATE_POWERDOWN);
       return true;
     default:
       return false;
@@ -629,11 +644,13 @@ void enter_sync(EventMessage event) {
   run_shell("sync");
   if (modemSyncInfo->ignoreQueryFlow) {
     app_log(MOD_SYNC, LEVEL_INFO, "Modem in instant mode - ignore query flow");
+    start_sync_timeout();  // the sync status the exchange waits for
     return;
   }
   app_log(MOD_SYNC, LEVEL_INFO, "ISP to Modem - MODEM_REQ_SET_SERVER_SYNC_TYPE %d",
           sysInfo->syncType.load());
   send_modem_request(event, MODEM_REQ_SET_SERVER_SYNC_TYPE, kModemSendError);
+  start_sync_timeout();
 }
 
 void enter_first_boot(EventMessage event) {
@@ -731,10 +748,57 @@ int32_t decide_format(int partitions) {
 }
 
 void handle_format_request(EventMessage event) {
+  cancel_timeout();  // a format takes minutes of the camera's own work
   answer_modem(event, decide_format(get_sd_partition_count()));
+  start_sync_timeout();
 }
 
 }  // namespace
+
+// The sync time-out bounds every wait of the exchange for the Modem, not only its search for a
+// signal: no wake-up may stay awake without bound, and a Modem that is silent, or keeps sending
+// what cannot be decoded, would otherwise keep the camera (and itself) powered until the
+// battery is empty. So the count (300 s) starts when the Modem reports that it searches and
+// whenever the exchange begins to wait for it (a request it must answer or act on, an upload
+// under way); the Modem's progress cancels or restarts it. When it runs out, the timeout thread
+// asks the Modem to shut down and the state goes to power-down at once, whether the Modem
+// answers or not: at the latest 300 s after the Modem last moved, the sync ends.
+void start_sync_timeout() {
+  SemLock lock(&sysInfoLock);
+  modemSyncInfo->timeoutCancel = 1;
+  modemSyncInfo->timeoutStart = 1;
+  timeoutRemaining = kSyncTimeoutSeconds;
+}
+
+bool arm_capture_during_sync(const EventMessage& event) {
+  const CaptureRefusal* refusal = nullptr;
+  for (const CaptureRefusal& row : kCaptureRefusals) {
+    refusal = row.kind == event.kind ? &row : refusal;
+  }
+  if (refusal == nullptr) {
+    return false;
+  }
+  if (event.kind == EVENT_MCU_TEST) {
+    SemLock lock(&sysInfoLock);
+    sysInfo->testCaptureRequested = 1;
+    sysInfo->testMode = 1;
+  }
+  if (!capture_possible(*refusal)) {
+    if (event.kind == EVENT_MCU_PIR) {
+      set(sysInfo->pirAccepted, 0);
+    }
+    return false;
+  }
+  SemLock lock(&sysInfoLock);
+  sysInfo->captureType = event.kind == EVENT_MCU_PIR         ? 1
+                         : event.kind == EVENT_MCU_TIMELAPSE ? 2
+                                                             : 3;
+  sysInfo->storagePartition = 1;
+  captureFlags.captureStart = 1;
+  sysInfo->moveFilesPending = 1;
+  sysInfo->captureOngoing = 1;
+  return true;
+}
 
 int compute_ready_status() {
   if (!formatOngoing) {

@@ -1,5 +1,6 @@
-// The Modem sync timeout: a Modem that keeps searching for a signal is told to shut down after
-// 300 seconds, so that a sync cannot drain the battery for ever.
+// The Modem sync timeout: a Modem that keeps searching for a signal, or that the sync waits for
+// in vain, is told to shut down after 300 seconds and the sync ends, so that a sync cannot drain
+// the battery for ever (the sync states start and cancel the count).
 #include <unistd.h>
 
 #include "app/links/modem/modem_sync_info.h"
@@ -48,6 +49,10 @@ int sync_timeout_turn() {
           "ISP to Modem - MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN");
   EventMessage request{};
   send_modem_request(request, MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN);
+  // A Modem that does not answer must not hold the camera up: the sync state ends at once.
+  EventMessage over{};
+  over.kind = EVENT_SYNC_TIMEOUT;
+  send_event(sysQueue, over, kSysQueueSendError);
   return 1;
 }
 

@@ -67,8 +67,7 @@ struct SysInfo {
   Flag rtcChecked{0};  // the MCU clock answered valid in this run
   char rtcYear[5]{};   // "1970" until the clock is known; written under the lock
   Flag installDateReceived{0};
-  Flag rtcSetAcked{0};  // the MCU answered MCU_REQ_SET_RTC_DATE_TIME
-  Flag clockSet{0};     // the system clock was already set in this run
+  Flag clockSet{0};  // the system clock was already set in this run
   Flag clockSetFromRtc{0};
   Flag warnLightHolding{0};  // the warning light is running its pattern
   Flag readyToSleepRequested{0};

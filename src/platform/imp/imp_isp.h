@@ -94,8 +94,9 @@ int IMP_ISP_Tuning_GetISPRunningMode(IMPISPRunningMode* ret_mode);
 int IMP_ISP_Tuning_GetEVAttr(IMPISPEVAttr* attr);
 int IMP_ISP_Tuning_GetAeState(IMPISPAEState* state);
 int IMP_ISP_Tuning_GetWB(IMPISPWB* wb);
-// Auto exposure starts from the exposure value `*ev` (e.g. the previous capture's); 0 leaves
-// the start to the sensor.
+// Auto exposure starts from the exposure value `*ev` (e.g. the previous capture's), now when
+// the sensor runs, else at its next start; a stopped sensor forgets it. 0 leaves the start to
+// the sensor.
 int IMP_ISP_Tuning_SetEvStart(const uint32_t* ev);
 
 #ifdef __cplusplus

@@ -74,6 +74,46 @@ inline std::string decrypted(const std::string& path, const std::string& passwor
   return plain;
 }
 
+// The first value (the DC step) of the JPEG's luminance quantisation table, as its DQT segment
+// holds it; -1 when the file has none. libjpeg scales its standard table, whose first value is
+// 16, by the quality: 16 at 50, 8 at 75, 255 at 1.
+inline int luma_dc_quantiser(const std::string& jpeg) {
+  const auto byte = [&jpeg](std::size_t at) { return static_cast<unsigned char>(jpeg[at]); };
+  for (std::size_t at = 2; at + 4 < jpeg.size() && byte(at) == 0xFF;) {
+    const std::size_t length = byte(at + 2) * 256u + byte(at + 3);
+    if (byte(at + 1) == 0xDB && (byte(at + 4) & 0x0F) == 0 && at + 6 < jpeg.size()) {
+      return (byte(at + 4) >> 4) == 0 ? byte(at + 5) : byte(at + 5) * 256 + byte(at + 6);
+    }
+    if (byte(at + 1) == 0xDA) {
+      break;  // the picture data starts: no tables after it
+    }
+    at += 2 + length;
+  }
+  return -1;
+}
+
+// The luminance plane of the picture at `path`, scaled by ffmpeg to `width` x `height` with the
+// scaler's `flags` ("neighbor", "fast_bilinear", ...); empty when it does not decode.
+inline std::string luma_plane(const std::string& path, int width, int height,
+                              const std::string& flags = "bilinear") {
+  const std::string raw = path + "." + flags + ".yuv";
+  const std::string scale =
+      "scale=" + std::to_string(width) + ":" + std::to_string(height) + ":flags=" + flags;
+  sim::card::run_program({"ffmpeg", "-loglevel", "quiet", "-y", "-i", path, "-vf", scale, "-f",
+                          "rawvideo", "-pix_fmt", "gray", raw});
+  std::string plane = read_file(raw);
+  return plane.size() == static_cast<std::size_t>(width) * height ? plane : std::string();
+}
+
+// Mean absolute difference of two planes of the same size.
+inline double plane_distance(const std::string& a, const std::string& b) {
+  double sum = 0;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    sum += std::abs(static_cast<unsigned char>(a[i]) - static_cast<unsigned char>(b[i]));
+  }
+  return a.empty() ? 0 : sum / static_cast<double>(a.size());
+}
+
 // A camsim scenario run in `runDir`: every event of its record in order, its result and the
 // parts' end-of-run reports.
 struct StoryRun {

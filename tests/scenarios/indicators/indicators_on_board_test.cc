@@ -21,6 +21,8 @@ tag warn_led warn_duration 3
 tag warn_led warn_mtm 1
 tag warn_led warn_pattern 0
 tag warn_led warn_closemech 0
+# The light is allowed by the configuration's setting (and the battery's charge, 80 %).
+config warning_light_stat 1
 modem query 6
 # The Modem searches for 10 s first, so the PIR at 6 s comes well after the sync state started
 # and well before the server's configuration arrives: a detection during the configuration

@@ -1,5 +1,6 @@
 // Photos of real captures on the board: a night PIR burst of three, stored encrypted, and a
 // day time-lapse photo, checked in the card's files the run copied out.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,12 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 
 using scenario_test::kPassword;
-
-// Runs a scenario text, which ends with the MCU's power cut; returns the run folder.
-std::string run(const std::string& text, const scenario_test::TempDir& dir) {
-  EXPECT_EQ(scenario_test::run_story(text, dir.path() + "/run").result.poweredOffByMcu, 1);
-  return dir.path() + "/run";
-}
 
 // The picture decoded to planar 4:2:0 at 64x36 (decrypted first when `password` is set), or
 // empty when it does not decode.
@@ -41,15 +36,24 @@ int colour(const std::string& yuv) {
   return most;
 }
 
+// A burst tag above three (5) still takes three snapshots; all three are stored.
 TEST(PhotosOnTheBoard, NightBurstOfThreeIsStoredEncryptedGreyWithItsBar) {
   scenario_test::TempDir dir;
-  const std::string runDir =
-      run(std::string("date 2024-06-01 22:30:00\ncard formatted 8G\n"
-                      "scene night\nmcu night\nconfig multishot 3\n"
-                      "config resolution 1\nconfig cellular 1\n"
-                      "tag dovu multishot 3\nconfig encrypt_password ") +
-              kPassword + "\npictures password " + kPassword + "\nwake pir for 600s\n",
-          dir);
+  const std::string runDir = dir.path() + "/run";
+  const auto story = scenario_test::run_story(
+      std::string("date 2024-06-01 22:30:00\ncard formatted 8G\n"
+                  "scene night\nmcu night\nconfig multishot 3\n"
+                  "config resolution 1\nconfig cellular 1\n"
+                  "tag dovu multishot 5\nconfig encrypt_password ") +
+          kPassword + "\npictures password " + kPassword + "\nwake pir for 600s\n",
+      runDir);
+  EXPECT_EQ(story.result.poweredOffByMcu, 1);
+  EXPECT_EQ(std::count_if(story.events.begin(), story.events.end(),
+                          [](const sim::board::BoardEvent& event) {
+                            return event.part == "sensor" &&
+                                   event.text.find(" written (") != std::string::npos;
+                          }),
+            3);
   const std::string card = runDir + "/card/primary/";
   for (const char* number : {"0001", "0002", "0003"}) {
     for (const std::string name : {"DCIM/100DSCIM/PICT", "DCIM/100DSCIM/HD", "TRANSMIT/PICT"}) {
@@ -67,19 +71,44 @@ TEST(PhotosOnTheBoard, NightBurstOfThreeIsStoredEncryptedGreyWithItsBar) {
   EXPECT_NE(record.find("written primary/DCIM/100DSCIM/HD0003.JPG ("), std::string::npos);
 }
 
-TEST(PhotosOnTheBoard, DayTimeLapseLeavesOneColourPhoto) {
+// By day a time-lapse wake-up stores one colour photo whatever the burst setting; a PIR wake-up
+// after it (a capture boot, the sensor starting cold, no burst in its boot tags) stores its one
+// snapshot with the exposure it was taken with in the EXIF data, not the one the sensor
+// started from.
+TEST(PhotosOnTheBoard, DayTimeLapseLeavesOneColourPhotoAndAPirPhotoItsExposure) {
   scenario_test::TempDir dir;
-  const std::string runDir =
-      run("date 2024-06-01 12:00:00\ncard formatted 8G\nscene day\nmcu day\nconfig cellular 0\n"
-          "config resolution 0\nconfig multishot 3\n"
-          "wake timelapse for 600s\n",
-          dir);
-  const std::string photo = runDir + "/card/primary/DCIM/100DSCIM/PICT0001.JPG";
-  const std::string picture = decoded(photo);
+  const std::string runDir = dir.path() + "/run";
+  const auto story = scenario_test::run_story(
+      "date 2024-06-01 12:00:00\ncard formatted 8G\nscene day\nmcu day\nconfig cellular 0\n"
+      "config resolution 0\nconfig multishot 3\n"
+      "wake timelapse for 600s\nasleep 10m\nwake pir for 600s\n",
+      runDir);
+  EXPECT_EQ(story.result.poweredOffByMcu, 2);
+  const std::string dcim = runDir + "/card/primary/DCIM/100DSCIM/";
+  const std::string picture = decoded(dcim + "PICT0001.JPG");
   ASSERT_EQ(picture.size(), 64u * 36 * 3 / 2);
   EXPECT_GT(colour(picture), 20) << "a day picture has colour";
-  EXPECT_FALSE(fs::exists(runDir + "/card/primary/DCIM/100DSCIM/PICT0002.JPG"));
   EXPECT_FALSE(fs::exists(runDir + "/card/primary/TRANSMIT/PICT0001.JPG"));
+  // The PIR wake-up's boot tag has no burst size: one snapshot, stored although the
+  // configuration asks for three.
+  EXPECT_TRUE(fs::exists(dcim + "PICT0002.JPG"));
+  EXPECT_FALSE(fs::exists(dcim + "PICT0003.JPG")) << "one photo of each wake-up";
+
+  // The sensor recorded "snapshot /tmp/snap1.yuv written (1920x1080, ev 40, 4000 us, ...)".
+  std::string snapshotUs;
+  for (const sim::board::BoardEvent& event : story.events) {
+    const std::string& text = event.text;
+    if (event.wake == 2 && event.part == "sensor" && text.find(" written (") != std::string::npos) {
+      const std::size_t us = text.find(" us, gain");
+      const std::size_t from = text.rfind(", ", us) + 2;
+      snapshotUs = text.substr(from, us - from);
+    }
+  }
+  ASSERT_FALSE(snapshotUs.empty());
+  std::string exposure;
+  sim::card::run_program(
+      {"exiv2", "-q", "-g", "Exif.Photo.ExposureTime", "-Pv", dcim + "PICT0002.JPG"}, &exposure);
+  EXPECT_EQ(exposure, snapshotUs + "/1000000\n");
 }
 
 }  // namespace

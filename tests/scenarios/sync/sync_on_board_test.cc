@@ -2,6 +2,7 @@
 // the Modem's SD format requests.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "sim/board/board.h"
 #include "sim/card/card_image.h"
 #include "sim/card/card_part.h"
+#include "sim/factory/factory_part.h"
 #include "sim/modem/modem_part.h"
 
 #include "camera_on_board.h"
@@ -115,11 +117,16 @@ TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
 }
 
 // A PIR detection during a sync: the photo is taken onto the secondary partition while the
-// card may be lent, reaches the primary, and the upload after it brings it to the inbox.
+// card may be lent, reaches the primary, and the upload after it brings it to the inbox,
+// encoded with the day quality and scaled with the resize method of the configuration.
 TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
   make();
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  auto* factory = board_->part<sim::board::FactoryPart>();
+  ASSERT_EQ(factory->set("jpeg_quality_day", "75", &error), 0) << error;
+  ASSERT_EQ(factory->set("jpeg_quality_night", "20", &error), 0) << error;
+  ASSERT_EQ(factory->set("resizeMethod", "4", &error), 0) << error;  // nearest neighbour
   modem().setup().sync.searchingReports = 3;
   modem().setup().sync.searchInterval = 5s;
   wake(sim::WakeReason::kSync);
@@ -139,7 +146,24 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
   ASSERT_EQ(uploads.size(), 2u);
   ASSERT_EQ(uploads[1].files.size(), 1u);
   EXPECT_TRUE(uploads[1].notJpeg.empty());
-  EXPECT_TRUE(std::filesystem::exists(modem().inbox_dir() + "/" + uploads[1].files[0]));
+  const std::string upload = modem().inbox_dir() + "/" + uploads[1].files[0];
+  const std::string cardDir = dir_.path() + "/card";
+  sim::card::copy_card_files(card().image(), cardDir);
+  const std::string photo = cardDir + "/primary/DCIM/100DSCIM/" + uploads[1].files[0];
+  // libjpeg's luminance table at the day quality 75 starts with 8.
+  EXPECT_EQ(scenario_test::luma_dc_quantiser(read_file(upload)), 8);
+  EXPECT_EQ(scenario_test::luma_dc_quantiser(read_file(photo)), 8);
+  // The upload copy is the photo scaled by half: sampled point by point as configured, not
+  // smoothed by another method. The info bar's sharp text shows the method; its last 20 rows
+  // are compared.
+  const auto bar = [](const std::string& plane) { return plane.substr(520 * 960); };
+  const std::string copy = scenario_test::luma_plane(upload, 960, 540);
+  const std::string pointwise = scenario_test::luma_plane(photo, 960, 540, "neighbor");
+  const std::string smoothed = scenario_test::luma_plane(photo, 960, 540, "fast_bilinear");
+  ASSERT_FALSE(copy.empty());
+  ASSERT_FALSE(pointwise.empty());
+  EXPECT_LT(scenario_test::plane_distance(bar(copy), bar(pointwise)),
+            scenario_test::plane_distance(bar(copy), bar(smoothed)));
 }
 
 // Three PIR photos, then a sync whose Modem keeps the card 40 s while the PIR fires twice: the
@@ -191,24 +215,53 @@ TEST_F(SyncOnTheBoard, CapturesWhileTheCardIsLentLeaveEarlierPicturesAlone) {
   EXPECT_EQ(taken_in_the_sync, 2);
 }
 
-// A Modem that never finds a signal is told to shut down 300 s of board time after it said it
-// was searching, and reports nothing more.
-TEST_F(SyncOnTheBoard, NoSignalEndsWithShutdownAfterThreeHundredSeconds) {
-  make();
-  std::string error;
-  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
-  modem().setup().sync.searchingReports = -1;
+// A Modem that never finishes - it searches for ever, it is silent, or the configuration it
+// sends cannot be decoded - is told to shut down 300 s of board time after the camera began to
+// wait for it, and the wake-up ends through power-down: the MCU was asked for sleep and cut the
+// power, and the card is clean.
+TEST_F(SyncOnTheBoard, AModemThatNeverFinishesEndsTheSyncAfterThreeHundredSeconds) {
+  const struct Case {
+    const char* what;
+    std::function<void(sim::ModemSetup&)> modem;
+    bool silent;
+    const char* waitedFor;  // the camera's message from which the 300 s count
+  } cases[] = {
+      {"searching for ever", [](sim::ModemSetup& m) { m.sync.searchingReports = -1; }, false,
+       "send_server_sync_status_response"},
+      {"silent", [](sim::ModemSetup&) {}, true, "set_server_sync_type_request"},
+      {"configuration without a capture mode",
+       [](sim::ModemSetup& m) { m.configuration.clear_capturemode(); }, false,
+       "get_camera_configuration_request"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    board_.reset();
+    sim::board::BoardSetup setup;
+    setup.runDir = dir_.path() + "/run" + std::to_string(++index);
+    ASSERT_NO_FATAL_FAILURE(make(setup));
+    std::string error;
+    ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+    c.modem(modem().setup());
+    if (c.silent) {
+      modem().peer()->add_fault(sim::PeerFault{});  // no answer to any request
+    }
+    wake(sim::WakeReason::kSync);
+    EXPECT_TRUE(board_->run_until_power_off(900s)) << "the scenario had to cut the power";
+    EXPECT_FALSE(received_at("isp_ready_to_sleep_request").empty());
 
-  run_until_asleep(sim::WakeReason::kSync);
-
-  const auto searching = camera_said("send_server_sync_status_response");
-  const auto shutdown = camera_said("set_server_next_action_request");
-  ASSERT_EQ(searching.size(), 1u);
-  ASSERT_EQ(shutdown.size(), 1u);
-  const auto waited = shutdown[0].boardTime - searching[0].boardTime;
-  EXPECT_GE(waited, 300s);
-  EXPECT_LT(waited, 310s);
-  EXPECT_EQ(camera_said("get_camera_configuration_request").size(), 0u);
+    const auto waited = camera_said(c.waitedFor);
+    const auto shutdown = camera_said("set_server_next_action_request");
+    ASSERT_FALSE(waited.empty());
+    ASSERT_FALSE(shutdown.empty());
+    EXPECT_NE(shutdown[0].detail.find("nextAction: 0"), std::string::npos);
+    EXPECT_GE(shutdown[0].boardTime - waited[0].boardTime, 300s);
+    EXPECT_LT(shutdown[0].boardTime - waited[0].boardTime, 310s);
+    std::string verdict;
+    EXPECT_TRUE(sim::card::check_card(card().image(),
+                                      dir_.path() + "/check" + std::to_string(index), &verdict))
+        << verdict;
+  }
 }
 
 // The Modem's format request in a first boot: the answer each combination of request value,

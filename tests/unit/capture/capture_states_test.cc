@@ -10,7 +10,9 @@
 #include "app/capture/capture_flags.h"
 #include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
+#include "app/indicators/warning_light.h"
 #include "app/records/app_log.h"
+#include "app/storage/sd_card.h"
 #include "app/system/event_queue.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
@@ -122,6 +124,24 @@ TEST_F(CaptureStatesTest, TimelapseAtNightArmsTheCaptureAfterTheFilter) {
   EXPECT_EQ(sysInfo->captureOngoing, 1);
   EXPECT_EQ(sysInfo->captureType, 2);
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_GET_ADC_MONITORING_VALUES});
+}
+
+// The battery level arrives after the first card check: a good card's warning light is
+// allowed once the level is known, a card that is not mounted allows nothing.
+TEST_F(CaptureStatesTest, TheBatteryLevelDecidesTheWarningLightOfAGoodCard) {
+  for (const int card : {SD_MOUNTED, SD_FAULT}) {
+    fresh();
+    enter(STATE_CAPTURETIMELAPSE);
+    sdState = card;
+    warnLightAllowed = 0;
+    sysInfo->fuelGaugeValid = 1;
+    cameraConfig->fuelGaugeIndex = 0;
+    cameraConfig->fuelGauge[0].batteryPercent = 80;
+    cameraConfig->warning_light_stat = 1;
+    handle_capture_timelapse(mcu_answer(MCU_RESP_GET_FUEL_GAUGE_VALUES));
+    EXPECT_EQ(warnLightAllowed, card == SD_MOUNTED ? 1 : 0) << card;
+  }
+  sdState = SD_NOT_INSERTED;
 }
 
 }  // namespace

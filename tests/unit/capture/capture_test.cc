@@ -16,6 +16,7 @@
 #include "app/capture/capture_orchestration.h"
 #include "app/capture/ir_control.h"
 #include "app/capture/photo_capture.h"
+#include "app/capture/video_capture.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/boot_tags.h"
 #include "platform/imp/host/imp_host.h"
@@ -135,6 +136,31 @@ TEST_F(CaptureTest, BringUpFaultsEndTheBootCapture) {
   }
 }
 
+// The ISP runs in night mode by the previous run's IR mode on a capture boot, by the MCU's
+// day/night answer on any other boot (a time-lapse at night after a day capture).
+TEST_F(CaptureTest, RunningModeFollowsTheBootsOwnLight) {
+  const struct {
+    int32_t bootReason, prevIrMode, dayNight;
+    IMPISPRunningMode mode;
+  } cases[] = {
+      {1, 1, 0, IMPISP_RUNNING_MODE_NIGHT},
+      {1, 0, 1, IMPISP_RUNNING_MODE_DAY},
+      {0, 0, 1, IMPISP_RUNNING_MODE_NIGHT},
+      {0, 1, 0, IMPISP_RUNNING_MODE_DAY},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    sysInfo->boot_reason = c.bootReason;
+    sysInfo->prev_ir_mode = c.prevIrMode;
+    sysInfo->day_night_val = c.dayNight;
+    ASSERT_EQ(yuv_enc_init(), 0);
+    IMPISPRunningMode mode{};
+    ASSERT_EQ(IMP_ISP_Tuning_GetISPRunningMode(&mode), 0);
+    EXPECT_EQ(mode, c.mode) << c.bootReason << c.prevIrMode << c.dayNight;
+    TearDown();
+  }
+}
+
 TEST_F(CaptureTest, FrameSkipWaitsForTheExposureBetween14And30Frames) {
   ASSERT_EQ(yuv_enc_init(), 0);
   // Cold, the exposure has to settle; once settled only the 14-frame minimum is dropped.
@@ -169,6 +195,67 @@ TEST_F(CaptureTest, BurstOfThreeWritesThreeSnapshotsAndHandsThePipelineBack) {
   EXPECT_EQ(captureFlags.photoDone, 1U);
   EXPECT_EQ(captureFlags.yuvDeinitRequest, 1);
   EXPECT_EQ(sysInfo->firstCapturePending, 0);
+}
+
+// The first capture of a process starts where the boot firmware left the exposure; every
+// later one, photo or video, from the exposure the previous capture ended with, although the
+// sensor restarted in between (and forgot any earlier start value).
+TEST_F(CaptureTest, ACaptureAfterAnotherOfTheOtherFormStartsFromItsExposure) {
+  std::ofstream(sensor_->path() + "/scene") << "light night\n";  // far from a cold start
+  bootTags.adc = 300;  // the release thread powers the sensor off after each capture
+  ASSERT_EQ(yuv_enc_init(), 0);
+  captureFlags.photoDone = 0;
+  photo_capture_burst();
+  const uint32_t photoEv = captureFlags.evValue;
+  EXPECT_EQ(logged().find("Set EV Start at"), std::string::npos) << "the first capture";
+  sensor_deinit_pass();
+  ASSERT_EQ(captureFlags.yuvReady, 0);
+
+  sensor_power_up();
+  ASSERT_EQ(yuv_enc_init(), 0);
+  video_exposure_start();
+  IMPISPEVAttr start{};
+  ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&start), 0);
+  EXPECT_EQ(start.ev, photoEv);
+
+  // And a photo after a first video.
+  reset_photo_capture();
+  video_exposure_start();
+  EXPECT_EQ(logged().find("Set EV Start at"), std::string::npos);
+  captureFlags.photoDone = 0;
+  photo_capture_burst();
+  EXPECT_NE(logged().find("Set EV Start at"), std::string::npos);
+}
+
+// The recording's pieces: the key frames that give the previews, the audio frame that starts
+// the sound file. (Its writer is run on the encoder's ring by the encoder test.)
+TEST(Recording, PreviewsComeFromKeyFramesOneMiddleAndLastButOne) {
+  // 15 s: key frames 1, 7 and 14 (of 0..14); a short recording gives several from one.
+  std::string fifteen;
+  for (int key = 0; key < 15; ++key) {
+    fifteen += static_cast<char>('0' + previews_of_key_frame(key, 15));
+  }
+  EXPECT_EQ(fifteen, "010000020000004");
+  EXPECT_EQ(previews_of_key_frame(1, 2), 7u);
+  EXPECT_EQ(previews_of_key_frame(1, 3), 3u);
+  EXPECT_EQ(previews_of_key_frame(2, 3), 4u);
+}
+
+TEST(Recording, SoundStartsOneTo250MsAfterTheVideoOrAfter50Skips) {
+  const struct {
+    uint64_t frameMs;
+    bool videoStarted;
+    int skipped;
+    bool starts;
+  } cases[] = {
+      {10000, true, 0, false},  {10001, true, 0, true},  {10250, true, 0, true},
+      {10251, true, 0, false},  {9990, true, 0, false},  {10001, false, 0, false},
+      {20000, true, 50, false}, {20000, true, 51, true}, {9990, true, 51, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(audio_frame_starts_recording(c.frameMs, 10000, c.videoStarted, c.skipped), c.starts)
+        << c.frameMs << " after " << c.skipped << " skipped";
+  }
 }
 
 TEST(SecondShotDelayTest, NeverPausesBelowOneMicrosecondNorBeyondTheBurstPeriod) {

@@ -1,6 +1,7 @@
 #include "app/indicators/warning_light.h"
 
 #include "app/records/boot_tags.h"
+#include "app/storage/led_requests.h"
 
 #include "tests/unit/indicators/indicator_fixture.h"
 
@@ -33,6 +34,7 @@ class WarningLight : public IndicatorTest {
     sysInfo->readyToSleepRequested = 0;
     sysInfo->warnLightHolding = 0;
     sysInfo->pirAccepted = 1;
+    warnLightAllowed = 1;
     bootTags.warnActive = 1;
     bootTags.warnPattern = 0;
   }
@@ -123,13 +125,37 @@ TEST_F(WarningLight, RetriggersExtendWithinTheMultipliedTotal) {
   EXPECT_LE(lightOffMs_, 6300u);
 }
 
-TEST_F(WarningLight, NoLightingWithoutAnAcceptedDetection) {
-  sysInfo->pirAccepted = 0;
-  warning_led_trigger(1);
-  run_timer(WARN_CLOSE_HOLD, 3, 5, {{1000, [] { sysInfo->readyToSleepRequested = 1; }}});
-  EXPECT_EQ(lightOffMs_, 0u);
-  EXPECT_EQ(warning_led_remaining(0, true), 0u);
-  EXPECT_EQ(warnTrigger, 1u) << "the request stays pending";
+// A good card check allows the light with the gauge valid, a charge of 15 % or more and the
+// light on in the configuration; otherwise it withholds it.
+TEST_F(WarningLight, TheCardCheckAllowsItOnlyWithChargeAndTheSettingOn) {
+  const struct {
+    uint8_t gaugeValid;
+    uint32_t charge;
+    int32_t setting;
+    uint8_t allowed;
+  } cases[] = {{1, 15, 1, 1}, {1, 100, 1, 1}, {1, 14, 1, 0}, {1, 80, 0, 0}, {0, 80, 1, 0}};
+  cameraConfig->fuelGaugeIndex = 1;
+  for (const auto& c : cases) {
+    sysInfo->fuelGaugeValid = c.gaugeValid;
+    cameraConfig->fuelGauge[1].batteryPercent = c.charge;
+    cameraConfig->warning_light_stat = c.setting;
+    warnLightAllowed = 1 - c.allowed;
+    EXPECT_EQ(allow_warning_light_if_charged(), c.allowed) << c.charge << " % " << c.setting;
+    EXPECT_EQ(warnLightAllowed, c.allowed);
+  }
+}
+
+TEST_F(WarningLight, NoLightingWithoutAnAcceptedDetectionOrWhileNotAllowed) {
+  for (const bool accepted : {false, true}) {
+    SetUp();
+    sysInfo->pirAccepted = accepted ? 1 : 0;
+    warnLightAllowed = accepted ? 0 : 1;
+    warning_led_trigger(1);
+    run_timer(WARN_CLOSE_HOLD, 3, 5, {{1000, [] { sysInfo->readyToSleepRequested = 1; }}});
+    EXPECT_EQ(lightOffMs_, 0u);
+    EXPECT_EQ(warning_led_remaining(0, true), 0u);
+    EXPECT_EQ(warnTrigger, 1u) << "the request stays pending";
+  }
 }
 
 }  // namespace

@@ -229,6 +229,22 @@ TEST_F(ModemLinkTest, EveryModemMemberIsAnsweredOrForwarded) {
       EXPECT_EQ(event.kind, c.event);
     }
   }
+  // A query outside a sync or an instant request, or while another is processed, is answered
+  // "not processed" at once and reaches no state.
+  for (const auto& [state, busy] :
+       {std::pair{STATE_CAPTUREDETECTION, 0}, {STATE_FIRSTBOOT, 0}, {STATE_SYNC, 1}}) {
+    sysInfo->state = state;
+    sysInfo->instantQueryBusy = busy;
+    kvt::kvt_Modem2ISP message;
+    message.mutable_set_server_instant_query_request()->set_querytype(0);
+    const int before = modemPeer_->received("set_server_instant_query_response");
+    modemPeer_->send(message);
+    EXPECT_TRUE(modemPeer_->wait_received("set_server_instant_query_response", before + 1, 20s))
+        << state;
+    mq_attr queued{};
+    mq_getattr(sysQueue, &queued);
+    EXPECT_EQ(queued.mq_curmsgs, 0) << state;
+  }
   EXPECT_EQ(cameraConfig->orve_model, 3);
   EXPECT_EQ(modemSyncInfo->formatRequest, 9);
   EXPECT_EQ(cameraConfig->validation_active, 1);

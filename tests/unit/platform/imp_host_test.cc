@@ -249,6 +249,20 @@ TEST_F(ImpHost, ExposureSettlesFromColdStartsSettledFromItsLastValueAndIsInTheSt
   EXPECT_EQ(exposure, static_cast<long>(day.expr_us));
   EXPECT_EQ(again, static_cast<long>(day.again));
   EXPECT_EQ(dgain, static_cast<long>(day.dgain));
+
+  // A restarted sensor has forgotten the start value: it starts cold again.
+  ASSERT_EQ(IMP_FrameSource_SetFrameDepth(0, 0), 0);
+  ASSERT_EQ(IMP_FrameSource_DisableChn(0), 0);
+  ASSERT_EQ(IMP_FrameSource_DestroyChn(0), 0);
+  ASSERT_EQ(IMP_System_Exit(), 0);
+  ASSERT_EQ(IMP_ISP_DisableSensor(), 0);
+  ASSERT_EQ(IMP_ISP_DelSensor(&sensor_), 0);
+  ASSERT_EQ(IMP_ISP_DisableTuning(), 0);
+  ASSERT_EQ(IMP_ISP_Close(), 0);
+  ASSERT_EQ(bring_up(), -1);
+  IMPISPEVAttr restarted{};
+  ASSERT_EQ(IMP_ISP_Tuning_GetEVAttr(&restarted), 0);
+  EXPECT_NE(restarted.ev, settled);
 }
 
 TEST_F(ImpHost, InjectedFaultsFailTheNamedOperationOnceOrAlways) {

@@ -4,7 +4,6 @@
 
 #include <string.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -94,23 +93,6 @@ inline int connect_video() {
                  IMP_FrameSource_EnableChn(0) | IMP_Encoder_StartRecvPic(0)
              ? -1
              : 0;
-}
-
-// Writes a stream's packs to `out` as the recording does (a pack running past the buffer's
-// end continues at its start); true when one of them did.
-inline bool write_packs(std::ostream& out, const IMPEncoderStream& stream) {
-  const char* base = reinterpret_cast<const char*>(stream.virAddr);
-  bool wrapped = false;
-  for (uint32_t p = 0; p < stream.packCount; ++p) {
-    const IMPEncoderPack& pack = stream.pack[p];
-    const uint32_t room = stream.streamSize - pack.offset;
-    out.write(base + pack.offset, std::min(room, pack.length));
-    if (room < pack.length) {
-      out.write(base, pack.length - room);
-      wrapped = true;
-    }
-  }
-  return wrapped;
 }
 
 }  // namespace imp_pipeline

@@ -167,12 +167,43 @@ TEST(Scenario, FilesThatAreNoScenarioAreNotRead) {
   }
 }
 
+// Every story parses, and gives the boot tags that the camera writes from its configuration
+// the configuration that writes them: a story whose tags and configuration disagree shows a
+// camera no owner can have (a burst of three snapshots of which one is stored).
 TEST(Scenario, EveryBuiltInStoryIsAGoodScenario) {
+  // Boot tag, the configuration key it is written from, and its value for a configured value.
+  const struct {
+    std::string_view tag;
+    std::string_view key;
+    std::string (*from)(const std::string&);
+  } written[] = {
+      {"tag dovu multishot ", "config multishot ", [](const std::string& v) { return v; }},
+      {"tag dovu orve_model ", "config orve_model ", [](const std::string& v) { return v; }},
+      {"tag dovu cap_mode ", "config capture_mode ",
+       [](const std::string& v) { return std::string(v == "1" ? "1" : "0"); }},
+      {"tag warn_led warn_active ", "config warning_light_stat ",
+       [](const std::string& v) { return v; }},
+  };
   for (const sim::camsim::Story& story : sim::camsim::built_in_stories()) {
     Scenario scenario;
     std::string error;
     EXPECT_EQ(sim::camsim::parse_scenario(story.text, story.name, &scenario, &error), 0) << error;
     EXPECT_FALSE(scenario.title.empty()) << story.name;
+    const std::string text(story.text);
+    const auto value_of = [&text](std::string_view directive) {
+      const std::size_t at = text.find("\n" + std::string(directive));
+      if (at == std::string::npos) {
+        return std::string();
+      }
+      const std::size_t from = at + 1 + directive.size();
+      return text.substr(from, text.find('\n', from) - from);
+    };
+    for (const auto& w : written) {
+      const std::string tag = value_of(w.tag);
+      if (!tag.empty()) {
+        EXPECT_EQ(w.from(value_of(w.key)), tag) << story.name << ": " << w.tag;
+      }
+    }
   }
   EXPECT_NE(sim::camsim::find_story("default"), nullptr);
 }

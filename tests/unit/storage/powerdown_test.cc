@@ -1,20 +1,33 @@
 // The power-down state on a two-partition card: what it waits for, and that the logs are saved
-// and the card unmounted (secondary first) before the MCU is told the processor may sleep.
+// and the card unmounted (secondary first) before the MCU is told the processor may sleep; and
+// captures that end in an error on such a card.
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
+#include <thread>
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/capture_orchestration.h"
+#include "app/indicators/led_state.h"
+#include "app/links/modem/modem_sync_info.h"
 #include "app/postprocess/media_names.h"
+#include "app/postprocess/photo_pipeline.h"
+#include "app/postprocess/video_pipeline.h"
+#include "app/records/reboot_log.h"
 #include "app/system/state_handlers.h"
+#include "platform/imp/host/imp_host.h"
 
 #include "tests/support/system_fixture.h"
 #include "tests/unit/storage/card_fixture.h"
 
 namespace storage_test {
 namespace {
+
+std::atomic<bool> c_done{false};
 
 class PowerdownTest : public test_support::SystemTest {
  protected:
@@ -152,6 +165,78 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
   EXPECT_FALSE(fs::exists(primary + "DCIM/100DSCIM/VID0004.MP4"));
 }
 
+// A video whose multiplexing fails: the previews are still moved, then every file of its
+// number is removed and the number is used again by the next video; the card's other
+// pictures and the temporary files are as they should be.
+TEST_F(PowerdownTest, AVideoWhoseMuxFailsLeavesNoFileOfItsNumber) {
+  cameraConfig->cellular = 1;
+  sh("mkdir -p /sdcard/primary/DCIM/100DSCIM /sdcard/primary/TRANSMIT");
+  write_file("/sdcard/primary/DCIM/100DSCIM/PICT0004.JPG", 100);
+  write_file("/sdcard/primary/TRANSMIT/PICT0004.JPG", 50);
+  fileCounter.folderNumber = 100;
+  fileCounter.fileNumber = 4;
+  photoHandover.postProcessFailed = 0;
+  for (int run = 0; run < 2; ++run) {
+    write_file("/tmp/stream-0.h265", 64);  // not a stream ffmpeg can take
+    write_file("/tmp/record_file.pcm", 64);
+    write_file("/tmp/frame1.jpg", 10);
+    write_file("/tmp/frame2.jpg", 10);
+    ASSERT_EQ(video_post_process(), 0);
+    EXPECT_EQ(photoHandover.postProcessFailed, 1);
+    EXPECT_EQ(fileCounter.fileNumber, 5) << "the number is used again";
+  }
+  EXPECT_EQ(log_lines_with("FFMPEG Muxing failed"), 2);
+  EXPECT_EQ(log_lines_with("Frame 1 : /sdcard/primary/TRANSMIT/VI0005_1.JPG"), 2);
+  for (const char* gone :
+       {"/sdcard/primary/DCIM/100DSCIM/VID0005.MP4", "/sdcard/primary/TRANSMIT/VI0005_1.JPG",
+        "/sdcard/primary/TRANSMIT/VI0005_2.JPG", "/sdcard/primary/TRANSMIT/VI0005_3.JPG",
+        "/tmp/stream-0.h265", "/tmp/record_file.pcm"}) {
+    EXPECT_FALSE(std::filesystem::exists(gone)) << gone;
+  }
+  EXPECT_TRUE(std::filesystem::exists("/sdcard/primary/DCIM/100DSCIM/PICT0004.JPG"));
+  EXPECT_TRUE(std::filesystem::exists("/sdcard/primary/TRANSMIT/PICT0004.JPG"));
+}
+
+// The first boot's farewell: an "Initial boot" entry in the reboot log unless the camera was
+// restarted by the watchdog or a capture error, the test LED blinking ten times unless the
+// watchdog's LED says otherwise, and the status LED red after a sync time-out. Seen at the
+// pauses before the card is unmounted and before the LEDs go off.
+TEST_F(PowerdownTest, FirstBootFarewell) {
+  const struct {
+    bool watchdog;  // restarted by the watchdog, whose LED the configuration shows
+    bool timedOut;
+    bool initialBoot, blinks, red;
+  } cases[] = {
+      {false, false, true, true, false},
+      {true, false, false, false, false},
+      {false, true, true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.watchdog) + std::to_string(c.timedOut));
+    SetUp();
+    unlink(kRebootLogCardPath);
+    sysInfo->wdmReboot = c.watchdog ? 1 : 0;
+    cameraConfig->wdLEDStatus = 1;
+    signalTimeout = c.timedOut ? 1 : 0;
+    ledStates[LED_SD_RED].mode = LED_OFF;  // start-up switches every LED off
+    std::string rebootLog;
+    bool blinking = false;
+    on_sleep = [&] {
+      if (sleeps.back() == 5000) {
+        rebootLog = test_support::read_file(kRebootLogCardPath);
+      } else if (sleeps.back() == 1000) {
+        blinking = ledStates[LED_STATUS].mode == LED_BLINK && ledStates[LED_STATUS].remaining == 10;
+      }
+    };
+    enter_from(STATE_FIRSTBOOT);
+    EXPECT_EQ(sleeps, (std::vector<unsigned>{5000, 1000}));
+    EXPECT_EQ(rebootLog.find("Initial boot") != std::string::npos, c.initialBoot) << rebootLog;
+    EXPECT_EQ(blinking, c.blinks);
+    EXPECT_EQ(statusLedRed == STATUS_LED_ON, c.red);
+  }
+  signalTimeout = 0;
+}
+
 // Card commands run after the capture said it was over, when power-down may unmount the card.
 std::vector<std::string> after_capture_end;
 int primary_checks = 0;
@@ -181,6 +266,60 @@ TEST_F(PowerdownTest, CaptureThatLostTheCardLeavesItAloneOnceItReportedTheError)
   EXPECT_EQ(log_lines_with("Normal capture video: After post-process SDCARD not mounted"), 1);
   EXPECT_EQ(sysInfo->captureOngoing, 0);
   EXPECT_EQ(after_capture_end, std::vector<std::string>{});
+}
+
+// A capture on a good card that fails - a photo whose post-processing fails, a video whose
+// recording does not start - ends with one EVENT_CAP_ERROR, after the line that says why, and
+// no EVENT_CAP_DONE; nothing is left running.
+TEST_F(PowerdownTest, AFailedCaptureEndsInOneCaptureErrorAndNoDone) {
+  const struct {
+    bool video;
+    const char* why;
+  } cases[] = {
+      {false, "Normal capture TIMELAPSE: post-process failed"},
+      {true, "Normal capture video: the recording did not start"},
+  };
+  test_support::TempDir sensor;
+  // The video's bring-up fails at the sensor; the photo's snapshot is a file of noise that the
+  // post-processing cannot take (the board image's tools are not here).
+  std::ofstream(sensor.path() + "/faults") << "fail 1 IMP_ISP_EnableSensor always\n";
+  imp_host::set_paths(sensor.path(), "/sys/class/gpio");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    SetUp();
+    counterRestored = true;
+    captureFlags.yuvReady = c.video ? 0 : 1;  // the photo form is up for the photo
+    captureFlags.captureIsVideo = c.video ? 1 : 0;
+    sysInfo->captureType = 2;  // time-lapse
+    captureFlags.captureStart = 1;
+    sysInfo->captureOngoing = 1;
+    std::thread photo([] {
+      // The photo capture thread's part: one snapshot when asked.
+      while (!c_done && captureFlags.photoDone != 0) {
+        usleep(1000);
+      }
+      std::ofstream("/tmp/snap1.yuv") << std::string(4096, 'x');
+      captureFlags.photoDone = 1;
+    });
+    normal_capture_once();
+    c_done = true;
+    captureFlags.photoDone = 0;
+    photo.join();
+    c_done = false;
+
+    const std::string log = test_support::logged();
+    const auto why = log.find(c.why);
+    EXPECT_NE(why, std::string::npos);
+    EXPECT_LT(why, log.find("Sending EVENT_CAP_ERROR"));
+    std::vector<int32_t> kinds;
+    for (const EventMessage& event : test_support::drain(sysQueue)) {
+      kinds.push_back(event.kind);
+    }
+    EXPECT_EQ(kinds, std::vector<int32_t>{EVENT_CAP_ERROR});
+    EXPECT_EQ(sysInfo->captureOngoing, 0);
+    EXPECT_EQ(captureFlags.captureStart, 0);
+  }
+  imp_host::reset();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The information bar burnt into a video: the regions the set-up places per model, drawn by
 // the host library into the frames on their way to the encoder, and the moon icons.
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 
@@ -107,18 +108,18 @@ class Osd : public imp_pipeline::HostTest {
   Picture recorded(int frames) {
     const std::string stream = dir_.path() + "/stream.h265";
     const std::string raw = dir_.path() + "/last.y";
-    {
-      std::ofstream out(stream, std::ios::binary);
-      for (int i = 0; i < frames; ++i) {
-        IMPEncoderStream s{};
-        if (IMP_Encoder_PollingStream(0, 1000) != 0 || IMP_Encoder_GetStream(0, &s, 1) != 0) {
-          ADD_FAILURE() << "no frame " << i;
-          return {};
-        }
-        imp_pipeline::write_packs(out, s);
-        IMP_Encoder_ReleaseStream(0, &s);
+    const int out = open(stream.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    for (int i = 0; i < frames; ++i) {
+      IMPEncoderStream s{};
+      if (IMP_Encoder_PollingStream(0, 1000) != 0 || IMP_Encoder_GetStream(0, &s, 1) != 0) {
+        ADD_FAILURE() << "no frame " << i;
+        close(out);
+        return {};
       }
+      write_stream(out, &s);
+      IMP_Encoder_ReleaseStream(0, &s);
     }
+    close(out);
     const std::string command = "ffmpeg -v error -y -i '" + stream + "' -vf \"select=eq(n\\," +
                                 std::to_string(frames - 1) +
                                 ")\" -vframes 1 -f rawvideo -pix_fmt gray '" + raw + "'";

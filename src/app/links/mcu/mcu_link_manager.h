@@ -25,7 +25,9 @@ void mcu_send_request(const EventMessage& record, timeval* waitTime);
 void mcu_retry(timeval* waitTime);
 void mcu_handle_message(const kvt_MCU2ISP& message, timeval* waitTime);
 
-// Repeats the pending asynchronous request (the clock sent to the MCU) while unanswered.
+// Repeats the pending asynchronous request (the clock sent to the MCU) while the MCU has not
+// confirmed it (rtcSetConfirmed). Called by the sync states at the end of their configuration
+// chain.
 void mcu_retry_async();
 
 inline constexpr McuLinkHooks kMcuLinkHooks = {mcu_send_request, mcu_retry, mcu_handle_message};

@@ -1,5 +1,6 @@
 // Repetition of unanswered MCU requests, and the link thread.
 #include "app/links/mcu/mcu_link_manager.h"
+#include "app/links/modem/modem_sync_info.h"
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
 #include "app/system/sys_info.h"
@@ -29,7 +30,7 @@ void mcu_retry(timeval* waitTime) {
 
 void mcu_retry_async() {
   const int32_t pending = pendingAsyncMcuRequest;
-  if (pending != MCU_REQ_SET_RTC_DATE_TIME || sysInfo->rtcSetAcked) {
+  if (pending != MCU_REQ_SET_RTC_DATE_TIME || modemSyncInfo->rtcSetConfirmed) {
     return;
   }
   app_log(MOD_MCU_UART, LEVEL_INFO, "MCU request retry async: %d", pending);

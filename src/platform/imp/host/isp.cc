@@ -276,6 +276,9 @@ int IMP_ISP_DisableSensor(void) {
     return fail(EINVAL);
   }
   m.sensorEnabled = false;
+  // The ISP forgets the EV start with the sensor: the next start needs a new one, or begins
+  // where the boot firmware put it.
+  m.evStart = 0;
   imp_host::note_activity(m, "sensor stopped");
   return 0;
 }
@@ -411,7 +414,7 @@ int IMP_ISP_Tuning_SetEvStart(const uint32_t* ev) {
   if (ev == nullptr || injected_failure(m, "IMP_ISP_Tuning_SetEvStart")) {
     return fail(EINVAL);
   }
-  // Kept for the next start of the sensor, and applied now when it runs.
+  // Kept for the next start of the sensor (until it stops), and applied now when it runs.
   m.evStart = *ev;
   if (m.sensorEnabled) {
     m.ae.start(*ev);
