@@ -41,9 +41,11 @@ inline constexpr uint32_t kPageSize = 64 * 1024;
 inline constexpr int64_t kNsPerSecond = 1000000000;
 // Environment variable naming the page file for the shim.
 inline constexpr char kPageEnvironment[] = "BOARD_CLOCK";
-// The camera's monotonic clock when its processor is powered: the kernel has booted for this
-// long when the first program starts.
-inline constexpr int64_t kKernelBootNs = 2 * kNsPerSecond;
+// The camera's monotonic clock when its processor is powered. A camera's clock starts near zero
+// at power-up and the application starts moments later, so the media library's frame stamps
+// (taken from this clock) count from about the application's start, as the burst's timing
+// expects.
+inline constexpr int64_t kKernelBootNs = 0;
 // The real-time signal the board sends a thread of the sandbox to end a wait whose deadline the
 // board's time reached. The shim keeps it blocked outside its waits.
 inline int wake_signal() {

@@ -155,8 +155,7 @@ int64_t second_shot_delay_us(bool warmStart, bool bootCapture, uint32_t frameTim
   } else {
     delay = kBootSecondShotUs - static_cast<int64_t>(impInitTimeUs);
   }
-  // A frame clock far from the process clock must not hold the burst longer than its period.
-  return std::min(delay, kBurstPeriodUs);
+  return delay;
 }
 
 int is_exposure_stable(const IMPISPEVAttr* samples, int count, int window, int tolerance) {
