@@ -53,6 +53,7 @@ cuts), LOG (error lines of the application), FAULT and NOTIFY (what the scenario
 The run folder:
   record.jsonl    everything above, one JSON object per line
   timeline.txt    the timeline as printed
+  system/         the board image the run started with (a build may replace the image meanwhile)
   config/         the configuration partition (/config) as the camera left it
   tagstore.bin    the tag store (/dev/mtd1)
   sdcard/         the card's mount points

@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "sim/camsim/stories.h"
+#include "sim/card/card_image.h"
 #include "sim/tagstore/tag_store.h"
 #include "sim/wdm/watchdog_part.h"
 
@@ -165,6 +167,33 @@ TEST(Scenario, FilesThatAreNoScenarioAreNotRead) {
     EXPECT_EQ(sim::camsim::read_scenario_file(c.path, &text, &error), -1) << c.path;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
+}
+
+// A run keeps the board image it started with: a build swaps in a new image and removes the
+// old one while the run goes on, and the run's programs stay the ones it started with.
+TEST(Scenario, ARunKeepsTheImageItStartedWithWhileABuildReplacesIt) {
+  board_test::TempDir dir;
+  const std::string image = dir.path() + "/image/system";
+  auto assemble = [&](const std::string& app) {
+    const std::string tags = sim::board::default_board_paths().imageDir + "/opt/tag/tag.bin";
+    return sim::card::run_program(
+        {ASSEMBLE_IMAGE_PATH, image, "bin/camera_app=" + app, "opt/tag/tag.bin=" + tags});
+  };
+  ASSERT_EQ(assemble(BOARD_PROBE_PATH), 0);
+  const std::string first = std::filesystem::canonical(image).string();
+  sim::board::BoardSetup setup;
+  setup.paths.imageDir = image;
+  board_test::ProbeBoard probe(setup);
+  ASSERT_TRUE(probe.ok());
+
+  ASSERT_EQ(assemble("/bin/true"), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(image));
+  EXPECT_FALSE(std::filesystem::exists(first)) << "the old image is gone";
+  const std::string used = probe.board().paths().imageDir + "/bin/camera_app";
+  struct stat ran {}, probeApp {};
+  ASSERT_EQ(stat(used.c_str(), &ran), 0) << used;
+  ASSERT_EQ(stat(BOARD_PROBE_PATH, &probeApp), 0);
+  EXPECT_EQ(ran.st_ino, probeApp.st_ino) << "the run's image is a hard-linked copy of the first";
 }
 
 // Every story parses, and gives the boot tags that the camera writes from its configuration
