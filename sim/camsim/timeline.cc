@@ -10,42 +10,18 @@ using sim::board::EventKind;
 
 namespace {
 
-struct Label {
-  EventKind kind;
-  const char* label;
-};
-
-constexpr std::array kLabels = {
-    Label{EventKind::kSetup, "SETUP"},    Label{EventKind::kWake, "WAKE"},
-    Label{EventKind::kPowerCut, "POWER"}, Label{EventKind::kCameraExit, "EXIT"},
-    Label{EventKind::kState, "STATE"},    Label{EventKind::kLog, "LOG"},
-    Label{EventKind::kSerial, "SERIAL"},  Label{EventKind::kClock, "CLOCK"},
-    Label{EventKind::kFault, "FAULT"},
-};
-
-const char* label(EventKind kind) {
-  for (const Label& entry : kLabels) {
-    if (entry.kind == kind) {
-      return entry.label;
-    }
-  }
-  return "?";
-}
-
 // "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    ", the start of every line.
 std::string head(const BoardEvent& event, EventKind kind) {
-  // A part's lines carry the part's name, in capitals, as their label.
-  std::string partLabel;
-  for (const char c : event.part) {
-    partLabel += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  }
+  BoardEvent labelled;
+  labelled.kind = kind;
+  labelled.part = event.part;
   std::string time = sim::board::format_board_time(event.boardEpochMs);
   time[10] = ' ';
   const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
   char text[96];
   snprintf(text, sizeof text, "%+10.3fs  %s  %-3s %-8s ",
            static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
-           kind == EventKind::kPart ? partLabel.c_str() : label(kind));
+           timeline_label(labelled).c_str());
   return text;
 }
 
@@ -56,6 +32,32 @@ bool keep_alive(const BoardEvent& event) {
 }
 
 }  // namespace
+
+std::string timeline_label(const BoardEvent& event) {
+  for (const TimelineLabel& entry : kTimelineLabels) {
+    if (event.kind == EventKind::kPart ? entry.part == event.part : entry.kind == event.kind) {
+      return std::string(entry.label);
+    }
+  }
+  std::string label;
+  for (const char c : event.part) {
+    label += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  }
+  return label;
+}
+
+std::string timeline_help() {
+  std::string text =
+      "The timeline: board time since the start, the camera's date and time, the wake-up "
+      "number,\nthe label and what happened:\n";
+  for (const TimelineLabel& entry : kTimelineLabels) {
+    char line[160];
+    snprintf(line, sizeof line, "  %-9.*s %.*s\n", static_cast<int>(entry.label.size()),
+             entry.label.data(), static_cast<int>(entry.meaning.size()), entry.meaning.data());
+    text += line;
+  }
+  return text;
+}
 
 bool Timeline::count_serial(const BoardEvent& event) {
   const std::string member = event.field("member");

@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "sim/board/board_part.h"
 #include "sim/camsim/timeline.h"
 
 #include "probe_board.h"
@@ -147,6 +149,32 @@ TEST(Timeline, AnotherEventEndsTheRun) {
   EXPECT_NE(lines[3].find("... 2 more messages"), std::string::npos) << lines[3];
   EXPECT_NE(lines[4].find("STATE_INIT"), std::string::npos);
   EXPECT_NE(lines[5].find("get_camera_state_request"), std::string::npos);
+}
+
+// Every line's label is one camsim --help explains: the kinds of the record, and each part of
+// the board by the label its lines carry.
+TEST(Timeline, EveryLabelItPrintsIsInTheHelp) {
+  const std::string help = sim::camsim::timeline_help();
+  std::vector<BoardEvent> events;
+  for (int kind = 0; kind <= static_cast<int>(EventKind::kPart); ++kind) {
+    events.push_back(event(static_cast<EventKind>(kind), "x"));
+  }
+  for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+    // The videos part writes its reports after the run, never a timeline line.
+    if (part.name != "videos") {
+      events.push_back(event(EventKind::kPart, "x"));
+      events.back().part = std::string(part.name);
+    }
+  }
+  sim::camsim::Timeline timeline(true);
+  for (const BoardEvent& e : events) {
+    std::istringstream words(timeline.format(e));
+    std::string elapsed, date, time, wake, label;
+    words >> elapsed >> date >> time >> wake >> label;
+    EXPECT_NE(help.find("\n  " + label + " "), std::string::npos)
+        << "label " << label << " of part '" << e.part << "' is not in the help:\n"
+        << help;
+  }
 }
 
 }  // namespace
