@@ -81,16 +81,63 @@ std::string Timeline::end_serial_run() {
   return text;
 }
 
+std::string Timeline::clock_note(const BoardEvent& event) {
+  const int64_t offset = event.boardEpochMs - event.elapsed.count();
+  // Events of the board's threads may come a moment out of order: then the date and board
+  // time go back together. Only a date that goes back on its own was set back, by as much as
+  // it moved against board time. The board's own date changes (a scenario's date line, the
+  // sleep) say so themselves.
+  const int64_t back = lastOffsetMs_ - offset;
+  const bool setBack = seenEvent_ && event.boardEpochMs < lastEpochMs_ && back > 1 &&
+                       event.kind != EventKind::kClock;
+  seenEvent_ = true;
+  lastEpochMs_ = event.boardEpochMs;
+  lastOffsetMs_ = offset;
+  if (!setBack) {
+    return "";
+  }
+  char text[128];
+  if (back < 1000) {
+    snprintf(text, sizeof text,
+             "  (the camera's clock went back %lld ms: it took the MCU's whole-second time)",
+             static_cast<long long>(back));
+  } else {
+    snprintf(text, sizeof text, "  (the camera's clock went back %.3f s: the camera set it)",
+             static_cast<double>(back) / 1000.0);
+  }
+  return text;
+}
+
+std::string Timeline::after_power_cut(const BoardEvent& event) {
+  if (event.kind == EventKind::kWake) {
+    powered_ = true;
+  } else if (event.kind == EventKind::kPowerCut || event.kind == EventKind::kCameraExit) {
+    powered_ = false;
+  } else if (!powered_ && event.wake > 0 && event.kind == EventKind::kPart) {
+    return "after the power cut: ";
+  }
+  return "";
+}
+
 std::string Timeline::format(const BoardEvent& event) {
+  std::lock_guard lock(mutex_);
+  // A line left out passes its clock note on to the next line shown.
+  std::string clock = clock_note(event);
+  if (clock.empty()) {
+    clock = std::move(pendingClock_);
+  }
+  pendingClock_.clear();
+  const std::string after = after_power_cut(event);
   std::string summary;
   if (!verbose_) {
-    std::lock_guard lock(mutex_);
     if (keep_alive(event) && keepAlives_[event.wake]++ > 0) {
+      pendingClock_ = clock;
       return "";
     }
     if (event.kind == EventKind::kSerial) {
       const bool sameRun = serialRun_.seen.count(event.field("member")) > 0;
       if (!count_serial(event)) {
+        pendingClock_ = clock;
         return "";
       }
       if (!sameRun) {
@@ -103,11 +150,11 @@ std::string Timeline::format(const BoardEvent& event) {
   }
   // The line that ends a run of hidden messages carries the time the run was seen to end.
   std::string line = summary.empty() ? "" : head(event, EventKind::kSerial) + summary + "\n";
-  line += head(event, event.kind) + event.text;
+  line += head(event, event.kind) + after + event.text;
   if (keep_alive(event) && !verbose_) {
     line += " (more in the record)";
   }
-  return line;
+  return line + clock;
 }
 
 void TimelinePrinter::print(const BoardEvent& event) {

@@ -84,10 +84,21 @@ class Timeline {
   // "... 40 more messages of this exchange", once a run that hid messages ends.
   std::string end_serial_run();
 
+  // What the line says of the camera's clock and of when it comes: "(the camera's clock went
+  // back 432 ms ...)" when the camera set its clock back, "after the power cut: " for what the
+  // board finds (the card's check, the pictures) once the camera is off.
+  std::string clock_note(const sim::board::BoardEvent& event);
+  std::string after_power_cut(const sim::board::BoardEvent& event);
+
   bool verbose_;
   std::mutex mutex_;
   std::map<int, int> keepAlives_;  // per wake-up
   SerialRun serialRun_;
+  bool seenEvent_ = false;
+  int64_t lastEpochMs_ = 0;   // the date column of the last event
+  int64_t lastOffsetMs_ = 0;  // its date less its board time: moves only when the date is set
+  bool powered_ = false;
+  std::string pendingClock_;  // the clock note of a line left out
 };
 
 // Writes each formatted line to `out` (and `copy`, when given) as events come.

@@ -177,4 +177,39 @@ TEST(Timeline, EveryLabelItPrintsIsInTheHelp) {
   }
 }
 
+// The camera takes the MCU's whole-second time: its clock column goes back, and the line says
+// why; lines merely a moment out of order do not. What the board finds once the camera is off
+// is marked as such, until the next wake-up.
+TEST(Timeline, SaysWhenTheCameraClockGoesBackAndWhatCameAfterThePowerCut) {
+  auto at = [](EventKind kind, int64_t elapsedMs, int64_t epochMs, const char* part = "") {
+    BoardEvent made = event(kind, "x");
+    made.elapsed = std::chrono::milliseconds(elapsedMs);
+    made.boardEpochMs = epochMs;
+    made.part = part;
+    return made;
+  };
+  const int64_t start = 1717243200000;
+  const std::vector<BoardEvent> events = {
+      at(EventKind::kWake, 0, start),
+      at(EventKind::kState, 1500, start + 1500),
+      at(EventKind::kLog, 1490, start + 1490),    // out of order: no clock change
+      at(EventKind::kState, 1600, start + 1000),  // set back to the whole second
+      at(EventKind::kPart, 1700, start + 1100, "card"),
+      at(EventKind::kPowerCut, 2000, start + 1400),
+      at(EventKind::kPart, 2100, start + 1500, "card"),
+      at(EventKind::kClock, 2100, start + 500),  // a date line of the scenario
+      at(EventKind::kWake, 3000, start + 1400),
+      at(EventKind::kPart, 3100, start + 1500, "card"),
+  };
+  sim::camsim::Timeline timeline(false);
+  const std::vector<std::string> lines = shown(timeline, events);
+  ASSERT_EQ(lines.size(), events.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].find("went back") != std::string::npos, i == 3) << lines[i];
+    EXPECT_EQ(lines[i].find("after the power cut") != std::string::npos, i == 6) << lines[i];
+  }
+  EXPECT_NE(lines[3].find("went back 600 ms: it took the MCU's whole-second time"),
+            std::string::npos);
+}
+
 }  // namespace
