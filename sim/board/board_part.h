@@ -49,6 +49,10 @@ struct DirectiveSyntax {
   // wrong (the caller adds the file and line).
   int (*parse)(const std::vector<std::string>& args, BoardAction* ret_action,
                std::string* ret_error) = nullptr;
+  // Parses "at TIME WORD ..." lines when a wake-up takes fewer forms than the set-up (the
+  // camera is on then); `parse` when null.
+  int (*parseTimed)(const std::vector<std::string>& args, BoardAction* ret_action,
+                    std::string* ret_error) = nullptr;
 };
 
 class BoardPart {

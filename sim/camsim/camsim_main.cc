@@ -43,16 +43,13 @@ Options of run:
   --verbose       print every watchdog keep-alive too
   --quiet         print no timeline, only the run folder
 
-The timeline: board time since the start, the camera's date and time, the wake-up number, and
-what happened: WAKE (power-up with its reason and boot reason), STATE (the application's state
-changes), SERIAL (MCU messages by member name in both directions, retries marked), LED (the
-MCU's status LED), GPIO (level changes of every line), WDT (keep-alives reaching the watchdog
-daemon) and WDT-GAP (a silence longer than its limit), TAG (boot tags written), POWER (power
-cuts), LOG (error lines of the application), FAULT and NOTIFY (what the scenario did).
+)";
 
+constexpr char kRunFolder[] = R"(
 The run folder:
   record.jsonl    everything above, one JSON object per line
   timeline.txt    the timeline as printed
+  system/         the board image the run started with (a build may replace the image meanwhile)
   config/         the configuration partition (/config) as the camera left it
   tagstore.bin    the tag store (/dev/mtd1)
   sdcard/         the card's mount points
@@ -228,6 +225,8 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kUsage, stdout);
+    fputs(timeline_help().c_str(), stdout);
+    fputs(kRunFolder, stdout);
     fputs(scenario_format_help().data(), stdout);
     for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
       if (part.directives.empty()) {

@@ -66,7 +66,7 @@ std::string rest_after(std::string_view line, std::size_t count) {
   if (position == std::string_view::npos) {
     return "";
   }
-  const std::size_t last = line.find_last_not_of(" \t\r");
+  const std::size_t last = line.find_last_not_of(" \t");
   return std::string(line.substr(position, last + 1 - position));
 }
 
@@ -118,6 +118,10 @@ class Parser {
       }
       ++lineNumber_;
       std::string_view line = text.substr(start, end - start);
+      // Lines may end in CR LF, as files written on Windows do; a CR anywhere else is refused.
+      if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+      }
       const std::size_t comment = line.find('#');
       if (comment != std::string_view::npos) {
         line = line.substr(0, comment);
@@ -157,7 +161,10 @@ class Parser {
   bool printable(std::string_view line) {
     for (const char c : line) {
       const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 && c != '\t' && c != '\r') {
+      if (c == '\r') {
+        return fail("the line holds a carriage return (0x0d) before its end");
+      }
+      if (byte < 0x20 && c != '\t') {
         char code[8];
         snprintf(code, sizeof code, "0x%02x", byte);
         return fail(std::string("the line holds the control byte ") + code);
@@ -267,7 +274,7 @@ class Parser {
       }
       Scenario::PartSetup part;
       part.sourceLine = lineNumber_;
-      if (!part_directive(*directive, words, wordCount, &part.action)) {
+      if (!part_directive(*directive, words, wordCount, false, &part.action)) {
         return false;
       }
       scenario_->partSetup.push_back(std::move(part));
@@ -278,12 +285,14 @@ class Parser {
   }
 
   bool part_directive(const sim::board::DirectiveSyntax& directive,
-                      const std::vector<std::string>& words, std::size_t first,
+                      const std::vector<std::string>& words, std::size_t first, bool timed,
                       sim::board::BoardAction* ret_action) {
     const std::vector<std::string> args(words.begin() + static_cast<std::ptrdiff_t>(first),
                                         words.end());
     std::string why;
-    if (directive.parse(args, ret_action, &why) != 0) {
+    const auto parse =
+        timed && directive.parseTimed != nullptr ? directive.parseTimed : directive.parse;
+    if (parse(args, ret_action, &why) != 0) {
       return fail("'" + std::string(directive.word) + "': " + why +
                   " (usage: " + std::string(directive.usage) + ")");
     }
@@ -359,7 +368,7 @@ class Parser {
       event.text = rest_after(line_, 3);
     } else if (directive != nullptr && directive->timed) {
       event.type = EventType::kPartAction;
-      if (!part_directive(*directive, words, 2 + wordCount, &event.action)) {
+      if (!part_directive(*directive, words, 2 + wordCount, true, &event.action)) {
         return false;
       }
     } else {

@@ -10,42 +10,18 @@ using sim::board::EventKind;
 
 namespace {
 
-struct Label {
-  EventKind kind;
-  const char* label;
-};
-
-constexpr std::array kLabels = {
-    Label{EventKind::kSetup, "SETUP"},    Label{EventKind::kWake, "WAKE"},
-    Label{EventKind::kPowerCut, "POWER"}, Label{EventKind::kCameraExit, "EXIT"},
-    Label{EventKind::kState, "STATE"},    Label{EventKind::kLog, "LOG"},
-    Label{EventKind::kSerial, "SERIAL"},  Label{EventKind::kClock, "CLOCK"},
-    Label{EventKind::kFault, "FAULT"},
-};
-
-const char* label(EventKind kind) {
-  for (const Label& entry : kLabels) {
-    if (entry.kind == kind) {
-      return entry.label;
-    }
-  }
-  return "?";
-}
-
 // "  +12.345s  2024-06-01 12:00:12.345  w1  STATE    ", the start of every line.
 std::string head(const BoardEvent& event, EventKind kind) {
-  // A part's lines carry the part's name, in capitals, as their label.
-  std::string partLabel;
-  for (const char c : event.part) {
-    partLabel += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  }
+  BoardEvent labelled;
+  labelled.kind = kind;
+  labelled.part = event.part;
   std::string time = sim::board::format_board_time(event.boardEpochMs);
   time[10] = ' ';
   const std::string wake = event.wake > 0 ? "w" + std::to_string(event.wake) : "";
   char text[96];
   snprintf(text, sizeof text, "%+10.3fs  %s  %-3s %-8s ",
            static_cast<double>(event.elapsed.count()) / 1000.0, time.c_str(), wake.c_str(),
-           kind == EventKind::kPart ? partLabel.c_str() : label(kind));
+           timeline_label(labelled).c_str());
   return text;
 }
 
@@ -56,6 +32,32 @@ bool keep_alive(const BoardEvent& event) {
 }
 
 }  // namespace
+
+std::string timeline_label(const BoardEvent& event) {
+  for (const TimelineLabel& entry : kTimelineLabels) {
+    if (event.kind == EventKind::kPart ? entry.part == event.part : entry.kind == event.kind) {
+      return std::string(entry.label);
+    }
+  }
+  std::string label;
+  for (const char c : event.part) {
+    label += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  }
+  return label;
+}
+
+std::string timeline_help() {
+  std::string text =
+      "The timeline: board time since the start, the camera's date and time, the wake-up "
+      "number,\nthe label and what happened:\n";
+  for (const TimelineLabel& entry : kTimelineLabels) {
+    char line[160];
+    snprintf(line, sizeof line, "  %-9.*s %.*s\n", static_cast<int>(entry.label.size()),
+             entry.label.data(), static_cast<int>(entry.meaning.size()), entry.meaning.data());
+    text += line;
+  }
+  return text;
+}
 
 bool Timeline::count_serial(const BoardEvent& event) {
   const std::string member = event.field("member");
@@ -79,16 +81,63 @@ std::string Timeline::end_serial_run() {
   return text;
 }
 
+std::string Timeline::clock_note(const BoardEvent& event) {
+  const int64_t offset = event.boardEpochMs - event.elapsed.count();
+  // Events of the board's threads may come a moment out of order: then the date and board
+  // time go back together. Only a date that goes back on its own was set back, by as much as
+  // it moved against board time. The board's own date changes (a scenario's date line, the
+  // sleep) say so themselves.
+  const int64_t back = lastOffsetMs_ - offset;
+  const bool setBack = seenEvent_ && event.boardEpochMs < lastEpochMs_ && back > 1 &&
+                       event.kind != EventKind::kClock;
+  seenEvent_ = true;
+  lastEpochMs_ = event.boardEpochMs;
+  lastOffsetMs_ = offset;
+  if (!setBack) {
+    return "";
+  }
+  char text[128];
+  if (back < 1000) {
+    snprintf(text, sizeof text,
+             "  (the camera's clock went back %lld ms: it took the MCU's whole-second time)",
+             static_cast<long long>(back));
+  } else {
+    snprintf(text, sizeof text, "  (the camera's clock went back %.3f s: the camera set it)",
+             static_cast<double>(back) / 1000.0);
+  }
+  return text;
+}
+
+std::string Timeline::after_power_cut(const BoardEvent& event) {
+  if (event.kind == EventKind::kWake) {
+    powered_ = true;
+  } else if (event.kind == EventKind::kPowerCut || event.kind == EventKind::kCameraExit) {
+    powered_ = false;
+  } else if (!powered_ && event.wake > 0 && event.kind == EventKind::kPart) {
+    return "after the power cut: ";
+  }
+  return "";
+}
+
 std::string Timeline::format(const BoardEvent& event) {
+  std::lock_guard lock(mutex_);
+  // A line left out passes its clock note on to the next line shown.
+  std::string clock = clock_note(event);
+  if (clock.empty()) {
+    clock = std::move(pendingClock_);
+  }
+  pendingClock_.clear();
+  const std::string after = after_power_cut(event);
   std::string summary;
   if (!verbose_) {
-    std::lock_guard lock(mutex_);
     if (keep_alive(event) && keepAlives_[event.wake]++ > 0) {
+      pendingClock_ = clock;
       return "";
     }
     if (event.kind == EventKind::kSerial) {
       const bool sameRun = serialRun_.seen.count(event.field("member")) > 0;
       if (!count_serial(event)) {
+        pendingClock_ = clock;
         return "";
       }
       if (!sameRun) {
@@ -101,11 +150,11 @@ std::string Timeline::format(const BoardEvent& event) {
   }
   // The line that ends a run of hidden messages carries the time the run was seen to end.
   std::string line = summary.empty() ? "" : head(event, EventKind::kSerial) + summary + "\n";
-  line += head(event, event.kind) + event.text;
+  line += head(event, event.kind) + after + event.text;
   if (keep_alive(event) && !verbose_) {
     line += " (more in the record)";
   }
-  return line;
+  return line + clock;
 }
 
 void TimelinePrinter::print(const BoardEvent& event) {

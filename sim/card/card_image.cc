@@ -1,6 +1,7 @@
 #include "sim/card/card_image.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +223,25 @@ std::vector<Partition> card_partitions(const std::string& image) {
     close(fd);
   }
   return partitions;
+}
+
+int check_card_image_file(const std::string& path, std::string* ret_error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    return fail(ret_error, path + " cannot be read: " + strerror(errno));
+  }
+  struct stat info {};
+  std::vector<Partition> partitions;
+  FatVolume volume;
+  const char* why = nullptr;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    why = " is not a regular file";
+  } else if (read_partition_table(fd, &partitions) != 0 ||
+             (partitions.empty() && read_fat_volume(fd, 0, &volume) != 0)) {
+    why = " is no card image: it starts with neither a partition table nor a FAT32 boot sector";
+  }
+  close(fd);
+  return why == nullptr ? 0 : fail(ret_error, path + why);
 }
 
 int change_volume(const std::string& image, int number, VolumeChange change,

@@ -27,6 +27,10 @@ int make_formatted_card(const std::string& image, uint64_t bytes, int partitions
 
 // The partitions of the image's table.
 std::vector<Partition> card_partitions(const std::string& image);
+
+// Whether `path` can be a card image: a regular file that starts with a partition table or a
+// FAT32 boot sector. Returns 0, or -1 with what it is instead.
+int check_card_image_file(const std::string& path, std::string* ret_error);
 // Opens partition `number` of the image, finds its FAT32 volume and runs `change` on it.
 enum class VolumeChange { kDirty, kFill, kDamage };
 int change_volume(const std::string& image, int number, VolumeChange change,

@@ -90,6 +90,10 @@ bool parse_byte_count(const std::string& text, uint64_t* ret_bytes) {
   return true;
 }
 
+std::string off_only(const std::string& what) {
+  return "'card " + what + "' changes the card: only while the camera is off (in the set-up)";
+}
+
 CardPart* card_of(board::Board& board, std::string* ret_error) {
   CardPart* card = board.part<CardPart>();
   if (card == nullptr) {
@@ -104,8 +108,12 @@ std::unique_ptr<board::BoardPart> make_card_part() {
   return std::make_unique<CardPart>();
 }
 
-int parse_card_directive(const std::vector<std::string>& args, board::BoardAction* ret_action,
-                         std::string* ret_error) {
+namespace {
+
+// The card's directives of the set-up and, with `timed`, of a wake-up: there the camera is on,
+// so only what may happen to a powered card is taken (the run would refuse the rest).
+int parse_card(const std::vector<std::string>& args, bool timed, board::BoardAction* ret_action,
+               std::string* ret_error) {
   const std::string what = args.empty() ? "" : args[0];
   using Change = int (*)(CardPart&, const std::vector<std::string>&, std::string*);
   Change change = nullptr;
@@ -161,6 +169,11 @@ int parse_card_directive(const std::vector<std::string>& args, board::BoardActio
       return card.cut_power_after(std::stoi(words[1]), count, error);
     };
   } else if ((what == "load" || what == "save") && args.size() == 2) {
+    // Saving happens at the end of the run: it may be asked for at any moment.
+    live = what == "save";
+    if (what == "load" && check_card_image_file(args[1], ret_error) != 0) {
+      return -1;
+    }
     change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
       if (words[0] == "save") {
         card.save_at_end(words[1]);
@@ -178,17 +191,32 @@ int parse_card_directive(const std::vector<std::string>& args, board::BoardActio
       return fail(ret_error, "a card size is a number of G or M, like 8G (64M..2000G)");
     }
   }
+  if (timed && !live) {
+    return fail(ret_error, off_only(what));
+  }
   *ret_action = [args, change, live](board::Board& board, std::string* ret_why) {
     CardPart* card = card_of(board, ret_why);
     if (card == nullptr) {
       return -1;
     }
     if (board.powered() && !live) {
-      return fail(ret_why, "'card " + args[0] + "' changes the card: only while it is off");
+      return fail(ret_why, off_only(args[0]));
     }
     return change(*card, args, ret_why);
   };
   return 0;
+}
+
+}  // namespace
+
+int parse_card_directive(const std::vector<std::string>& args, board::BoardAction* ret_action,
+                         std::string* ret_error) {
+  return parse_card(args, false, ret_action, ret_error);
+}
+
+int parse_timed_card_directive(const std::vector<std::string>& args, board::BoardAction* ret_action,
+                               std::string* ret_error) {
+  return parse_card(args, true, ret_action, ret_error);
 }
 
 int CardPart::attach(board::Board& board, std::string* ret_error) {
@@ -264,6 +292,9 @@ int CardPart::insert_formatted(const std::string& size, int partitions, std::str
 
 int CardPart::load(const std::string& path, std::string* ret_error) {
   std::string output;
+  if (check_card_image_file(path, ret_error) != 0) {
+    return -1;
+  }
   if (run_program({"cp", "--sparse=always", path, image_}, &output) != 0) {
     return fail(ret_error, "cannot load the card image " + path + ": " + output);
   }

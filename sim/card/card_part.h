@@ -80,6 +80,8 @@ class CardPart : public board::BoardPart {
 std::unique_ptr<board::BoardPart> make_card_part();
 int parse_card_directive(const std::vector<std::string>& args, board::BoardAction* ret_action,
                          std::string* ret_error);
+int parse_timed_card_directive(const std::vector<std::string>& args, board::BoardAction* ret_action,
+                               std::string* ret_error);
 
 inline constexpr std::array<board::DirectiveSyntax, 1> kCardDirectives = {{
     {"card",
@@ -88,7 +90,7 @@ inline constexpr std::array<board::DirectiveSyntax, 1> kCardDirectives = {{
      "the SD card: none, blank or formatted (SIZE like 8G), a partition write-protected, dirty, "
      "full or with a damaged FAT, an image loaded or saved; pulled or inserted at a moment; the "
      "power cut while a partition is written, after BYTES more (like 32K) reached it",
-     true, true, parse_card_directive},
+     true, true, parse_card_directive, parse_timed_card_directive},
 }};
 
 }  // namespace sim::card

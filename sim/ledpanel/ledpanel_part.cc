@@ -65,6 +65,11 @@ static_assert(panel_matches_gpio_names(), "front panel and GPIO table name a lin
 constexpr milliseconds kBlinkGap{2500};
 constexpr milliseconds kGapTolerance{200};
 constexpr int kFormatButtonLine = 63;
+// LED changes this close together are one moment of the panel.
+constexpr milliseconds kSameMoment{300};
+// A story with more moments than this shows its first ones.
+constexpr std::size_t kMaxMoments = 80;
+constexpr char kFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 const PanelLed* find_led(int line) {
   for (const PanelLed& led : kPanel) {
@@ -134,6 +139,19 @@ bool fold_change(LedLook& look, int level, milliseconds at) {
   look.state = state;
   look.period = milliseconds{0};
   return changed;
+}
+
+void add_led_moment(std::vector<PanelMoment>& moments, PanelMoment moment) {
+  if (!moments.empty() && moments.back().wake == moment.wake &&
+      moments.back().what != "power off" && moment.at - moments.back().at <= kSameMoment) {
+    PanelMoment& last = moments.back();
+    last.what += ", " + moment.what;
+    last.states = std::move(moment.states);
+    return;
+  }
+  if (moments.size() < kMaxMoments) {
+    moments.push_back(std::move(moment));
+  }
 }
 
 LedPanelPart::~LedPanelPart() {
@@ -215,14 +233,10 @@ void LedPanelPart::run() {
         continue;
       }
       shown = look;
-      std::vector<std::string> states;
-      panel_line(&states);
-      const int lit = static_cast<int>(std::count_if(
-          states.begin(), states.end(), [](const std::string& state) { return state != "off"; }));
-      if (lit > busiestLit_) {
-        busiestLit_ = lit;
-        busiest_ = states;
-      }
+      PanelMoment moment{
+          event.wake, event.elapsed, std::string(find_led(line)->name) + " " + look.state, {}};
+      panel_line(&moment.states);
+      add_led_moment(moments_, std::move(moment));
     }
     std::string text = "LED " + std::string(find_led(line)->name) + " " + shown.state;
     if (shown.state == "blinking") {
@@ -257,13 +271,11 @@ void LedPanelPart::powered_off(const board::WakeContext& wake) {
   std::string text;
   {
     std::lock_guard lock(mutex_);
-    std::vector<std::string> states;
-    text = panel_line(&states);
-    if (busiestLit_ > 0) {
-      panelStates_.push_back(busiest_);
+    PanelMoment moment{wake.wake, board_->elapsed(), "power off", {}};
+    text = panel_line(&moment.states);
+    if (moments_.size() < kMaxMoments) {
+      moments_.push_back(std::move(moment));
     }
-    panelStates_.push_back(states);
-    busiestLit_ = -1;
     panels_.push_back("wake " + std::to_string(wake.wake) + ": " + text);
   }
   board_->part_event("ledpanel", "front panel at power-off: " + text);
@@ -288,25 +300,41 @@ void LedPanelPart::report(const std::string& runDir, FILE* out) {
   }
   const std::string picture = runDir + "/front_panel.png";
   if (draw_panels(picture) == 0) {
-    fprintf(out, "  picture: %s\n", picture.c_str());
+    fprintf(out, "  picture, at each moment an LED changed and at each power-off: %s\n",
+            picture.c_str());
   }
 }
 
 int LedPanelPart::draw_panels(const std::string& path) const {
   constexpr int kCell = 24;
   constexpr int kGap = 8;
-  const int width = static_cast<int>(kPanel.size()) * (kCell + kGap) + kGap;
-  const int height = static_cast<int>(panelStates_.size()) * (kCell + kGap) + kGap;
+  constexpr int kLabelWidth = 420;
+  const int width = kLabelWidth + static_cast<int>(kPanel.size()) * (kCell + kGap) + kGap;
+  const int height = static_cast<int>(moments_.size()) * (kCell + kGap) + kGap;
   std::string filters;
-  for (size_t row = 0; row < panelStates_.size(); ++row) {
+  for (size_t row = 0; row < moments_.size(); ++row) {
+    const PanelMoment& moment = moments_[row];
+    const int y = kGap + static_cast<int>(row) * (kCell + kGap);
+    char label[96];
+    snprintf(label, sizeof label, "w%d %+.3fs %s", moment.wake, moment.at.count() / 1000.0,
+             moment.what.c_str());
+    std::string text;
+    for (const char c : std::string(label).substr(0, 60)) {
+      if (c == '\'' || c == ':' || c == '\\' || c == '%' || c == ',') {
+        text += '\\';
+      }
+      text += c;
+    }
+    filters += std::string(filters.empty() ? "" : ",") + "drawtext=fontfile=" + kFont + ":text='" +
+               text + "':fontcolor=white:fontsize=14:x=" + std::to_string(kGap) +
+               ":y=" + std::to_string(y + 5);
     for (size_t i = 0; i < kPanel.size(); ++i) {
-      const std::string& state = panelStates_[row][i];
+      const std::string& state = moment.states[i];
       const std::string colour = state == "off" ? "0x303030" : std::string(kPanel[i].colour);
       char box[160];
-      snprintf(box, sizeof box, "%sdrawbox=x=%d:y=%d:w=%d:h=%d:color=%s:t=%s",
-               filters.empty() ? "" : ",", kGap + static_cast<int>(i) * (kCell + kGap),
-               kGap + static_cast<int>(row) * (kCell + kGap), kCell, kCell, colour.c_str(),
-               state == "blinking" ? "4" : "fill");
+      snprintf(box, sizeof box, ",drawbox=x=%d:y=%d:w=%d:h=%d:color=%s:t=%s",
+               kLabelWidth + kGap + static_cast<int>(i) * (kCell + kGap), y, kCell, kCell,
+               colour.c_str(), state == "blinking" ? "4" : "fill");
       filters += box;
     }
   }

@@ -1,6 +1,7 @@
 // The camera's front panel as a board part: it names the LED lines the camera drives (SD
 // green/red, signal 1-5, battery 1-4, status or warning light), tells on, off and blinking with
-// the blink period as they change, and keeps the panel's look at the end of each wake-up.
+// the blink period as they change, and keeps the panel's look at each moment an LED changed and
+// at each power-off (front_panel.png, one labelled row per moment).
 //   format-button hold TIME   (timed) press the format button, release it TIME later
 #pragma once
 
@@ -32,6 +33,19 @@ struct LedLook {
 // Folds one level change at `at` into the look; true when what a person sees has changed.
 bool fold_change(LedLook& look, int level, std::chrono::milliseconds at);
 
+// One row of front_panel.png: the panel at a moment (each LED "on", "off" or "blinking", in
+// panel order) and what happened then.
+struct PanelMoment {
+  int wake = 0;
+  std::chrono::milliseconds at{0};  // board time since the start, as in the timeline
+  std::string what;                 // "SD green on, SD red off", "power off"
+  std::vector<std::string> states;
+};
+
+// Adds a moment of LED changes. Changes within a moment of the last in the same wake-up (the
+// camera's LED manager sets several LEDs in one tick) make one row, the panel as they left it.
+void add_led_moment(std::vector<PanelMoment>& moments, PanelMoment moment);
+
 class LedPanelPart final : public board::BoardPart {
  public:
   ~LedPanelPart() override;
@@ -57,8 +71,8 @@ class LedPanelPart final : public board::BoardPart {
   void run();
   // Each LED's state now ("on", "off", "blinking"), in panel order; fills `states`.
   std::string panel_line(std::vector<std::string>* states);
-  // front_panel.png: two rows per wake-up (its busiest look, its last), one square per LED (lit,
-  // dark, or ringed when blinking), drawn by ffmpeg. Returns 0, or -1 when ffmpeg failed.
+  // front_panel.png: one row per moment, labelled, one square per LED (lit, dark, or ringed
+  // when blinking), drawn by ffmpeg. Returns 0, or -1 when ffmpeg failed.
   int draw_panels(const std::string& path) const;
 
   board::Board* board_ = nullptr;
@@ -68,12 +82,9 @@ class LedPanelPart final : public board::BoardPart {
   std::condition_variable stopped_;
   std::thread worker_;
   std::vector<std::thread> presses_;
-  std::map<int, LedLook> looks_;     // by GPIO line
-  std::vector<std::string> panels_;  // one per wake-up
-  // Rows of the picture: per wake-up the busiest look (most LEDs not off), then the last.
-  std::vector<std::vector<std::string>> panelStates_;
-  std::vector<std::string> busiest_;
-  int busiestLit_ = -1;
+  std::map<int, LedLook> looks_;      // by GPIO line
+  std::vector<std::string> panels_;   // one per wake-up
+  std::vector<PanelMoment> moments_;  // the rows of the picture
 };
 
 std::unique_ptr<board::BoardPart> make_ledpanel_part();

@@ -233,6 +233,10 @@ int parse_server_directive(const std::vector<std::string>& args, BoardAction* re
     });
     return 0;
   }
+  if (args.size() > 2 && args[0] == "password") {
+    return fail(ret_error,
+                "a password is one word: the scenario splits its lines at spaces and tabs");
+  }
   if (args.size() == 1 && args[0] == "no-password") {
     *ret_action = change_setup([](ModemSetup& s, std::string*) {
       s.password.clear();

@@ -46,16 +46,22 @@ TEST(CardSizeTest, LabelsBecomeSlightlySmallerCardsAndNonsenseIsRefused) {
 }
 
 // A FAT volume written over the whole card (no table) also ends in 55 AA; the kernel sees no
-// partitions there, and neither may the board.
+// partitions there, and neither may the board. Either makes a card image one may load.
 TEST(CardTableTest, AVolumeOnTheWholeCardIsNoTable) {
   test_support::TempDir dir;
   const std::string image = dir.path() + "/card.img";
   std::string why;
   ASSERT_EQ(make_blank_card(image, 64 << 20, &why), 0) << why;
+  EXPECT_EQ(check_card_image_file(image, &why), -1) << "a card image to load holds something";
   ASSERT_EQ(run_program({"mkfs.vfat", "-F32", image}), 0);
   EXPECT_TRUE(card_partitions(image).empty());
+  EXPECT_EQ(check_card_image_file(image, &why), 0) << why;
   ASSERT_EQ(make_formatted_card(image, uint64_t{3} << 30, 3, &why), 0) << why;
   EXPECT_EQ(card_partitions(image).size(), 3u);
+  EXPECT_EQ(check_card_image_file(image, &why), 0) << why;
+  for (const std::string& other : {std::string("/etc/passwd"), dir.path()}) {
+    EXPECT_EQ(check_card_image_file(other, &why), -1) << other;
+  }
 }
 
 TEST(BoardGrepTest, ReadsItsInputWhenNoFileIsNamedEvenWhenAskedToRecurse) {

@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "sim/board/board_part.h"
 #include "sim/camsim/timeline.h"
 
 #include "probe_board.h"
@@ -147,6 +149,67 @@ TEST(Timeline, AnotherEventEndsTheRun) {
   EXPECT_NE(lines[3].find("... 2 more messages"), std::string::npos) << lines[3];
   EXPECT_NE(lines[4].find("STATE_INIT"), std::string::npos);
   EXPECT_NE(lines[5].find("get_camera_state_request"), std::string::npos);
+}
+
+// Every line's label is one camsim --help explains: the kinds of the record, and each part of
+// the board by the label its lines carry.
+TEST(Timeline, EveryLabelItPrintsIsInTheHelp) {
+  const std::string help = sim::camsim::timeline_help();
+  std::vector<BoardEvent> events;
+  for (int kind = 0; kind <= static_cast<int>(EventKind::kPart); ++kind) {
+    events.push_back(event(static_cast<EventKind>(kind), "x"));
+  }
+  for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+    // The videos part writes its reports after the run, never a timeline line.
+    if (part.name != "videos") {
+      events.push_back(event(EventKind::kPart, "x"));
+      events.back().part = std::string(part.name);
+    }
+  }
+  sim::camsim::Timeline timeline(true);
+  for (const BoardEvent& e : events) {
+    std::istringstream words(timeline.format(e));
+    std::string elapsed, date, time, wake, label;
+    words >> elapsed >> date >> time >> wake >> label;
+    EXPECT_NE(help.find("\n  " + label + " "), std::string::npos)
+        << "label " << label << " of part '" << e.part << "' is not in the help:\n"
+        << help;
+  }
+}
+
+// The camera takes the MCU's whole-second time: its clock column goes back, and the line says
+// why; lines merely a moment out of order do not. What the board finds once the camera is off
+// is marked as such, until the next wake-up.
+TEST(Timeline, SaysWhenTheCameraClockGoesBackAndWhatCameAfterThePowerCut) {
+  auto at = [](EventKind kind, int64_t elapsedMs, int64_t epochMs, const char* part = "") {
+    BoardEvent made = event(kind, "x");
+    made.elapsed = std::chrono::milliseconds(elapsedMs);
+    made.boardEpochMs = epochMs;
+    made.part = part;
+    return made;
+  };
+  const int64_t start = 1717243200000;
+  const std::vector<BoardEvent> events = {
+      at(EventKind::kWake, 0, start),
+      at(EventKind::kState, 1500, start + 1500),
+      at(EventKind::kLog, 1490, start + 1490),    // out of order: no clock change
+      at(EventKind::kState, 1600, start + 1000),  // set back to the whole second
+      at(EventKind::kPart, 1700, start + 1100, "card"),
+      at(EventKind::kPowerCut, 2000, start + 1400),
+      at(EventKind::kPart, 2100, start + 1500, "card"),
+      at(EventKind::kClock, 2100, start + 500),  // a date line of the scenario
+      at(EventKind::kWake, 3000, start + 1400),
+      at(EventKind::kPart, 3100, start + 1500, "card"),
+  };
+  sim::camsim::Timeline timeline(false);
+  const std::vector<std::string> lines = shown(timeline, events);
+  ASSERT_EQ(lines.size(), events.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].find("went back") != std::string::npos, i == 3) << lines[i];
+    EXPECT_EQ(lines[i].find("after the power cut") != std::string::npos, i == 6) << lines[i];
+  }
+  EXPECT_NE(lines[3].find("went back 600 ms: it took the MCU's whole-second time"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The board's GPIO lines: the tree the camera finds at power-up, the record of what it writes,
-// and the inputs the board drives.
+// the inputs the board drives, and the front panel's LEDs a person looks at.
 #include "sim/gpio/gpio_bank.h"
 
 #include <chrono>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "sim/ledpanel/ledpanel_part.h"
 
 #include "probe_board.h"
 
@@ -102,6 +104,27 @@ TEST_F(Gpio, OnlyInputsAreDrivenAtOnceAndKeptAcrossPowerUps) {
   EXPECT_EQ(bank_.set_input(7, 1), -1) << "no such line";
   EXPECT_EQ(bank_.set_input(43, 2), -1) << "no such level";
   EXPECT_EQ(bank_.input(42), -1);
+}
+
+// front_panel.png has a row for each moment an LED changed, as the panel looked then: the
+// LEDs the camera sets in one tick make one row, the panel at power-off a row of its own.
+TEST(FrontPanel, EachMomentAnLedChangesIsARowOfThePicture) {
+  using sim::ledpanel::PanelMoment;
+  using std::chrono::milliseconds;
+  const std::vector<std::string> green = {"on", "off"};
+  const std::vector<std::string> both = {"on", "on"};
+  const std::vector<std::string> dark = {"off", "off"};
+  std::vector<PanelMoment> moments;
+  sim::ledpanel::add_led_moment(moments, {1, milliseconds(1000), "SD green on", green});
+  sim::ledpanel::add_led_moment(moments, {1, milliseconds(1200), "SD red on", both});
+  sim::ledpanel::add_led_moment(moments, {1, milliseconds(4000), "SD green off", dark});
+  moments.push_back({1, milliseconds(4100), "power off", dark});
+  sim::ledpanel::add_led_moment(moments, {2, milliseconds(4200), "SD red on", green});
+  ASSERT_EQ(moments.size(), 4u);
+  EXPECT_EQ(moments[0].what, "SD green on, SD red on");
+  EXPECT_EQ(moments[0].states, both) << "the row shows the panel after the whole tick";
+  EXPECT_EQ(moments[1].states, dark);
+  EXPECT_EQ(moments[3].wake, 2) << "a new wake-up starts a new row";
 }
 
 }  // namespace

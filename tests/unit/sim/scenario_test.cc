@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "sim/camsim/stories.h"
+#include "sim/card/card_image.h"
 #include "sim/tagstore/tag_store.h"
 #include "sim/wdm/watchdog_part.h"
 
@@ -46,6 +48,7 @@ wake pir adc 300 exp-reuse 1 for 45s
   at 1.5s pir
   at 500ms fault mcu late-answer delay 2s
   at 3s note two at three seconds keep their order
+  at 2s card save saved.img
 asleep 2h
 wake timelapse boot-reason 0
   at 59s power-cut
@@ -63,12 +66,13 @@ TEST(Scenario, TheStoryIsInTimeOrderWithTheBoardsSetUp) {
   const auto& first = scenario.steps[0].wake;
   EXPECT_EQ(first.request.adc, 300);
   EXPECT_EQ(first.limit, milliseconds(45000));
-  ASSERT_EQ(first.events.size(), 4u);
+  ASSERT_EQ(first.events.size(), 5u);
   // In time order; events at the same time keep the file's order.
   EXPECT_EQ(first.events[0].at, milliseconds(500));
   EXPECT_EQ(first.events[1].at, milliseconds(1500));
-  EXPECT_EQ(first.events[2].type, EventType::kPartAction);
-  EXPECT_EQ(first.events[3].text, "two at three seconds keep their order");
+  EXPECT_EQ(first.events[2].at, milliseconds(2000));
+  EXPECT_EQ(first.events[3].type, EventType::kPartAction);
+  EXPECT_EQ(first.events[4].text, "two at three seconds keep their order");
   EXPECT_EQ(scenario.steps[1].sleepFor, std::chrono::seconds(7200));
   EXPECT_EQ(scenario.steps[2].wake.limit, milliseconds(60000)) << "the default time";
 }
@@ -136,6 +140,11 @@ TEST(Scenario, BadFilesAreRefusedNamingTheLineAndTheFault) {
       {"tag dovu cap-mode 1\nwake pir\n", "bad.txt:1: 'tag': tag names are"},
       {"pir\nwake pir\n", "bad.txt:1: 'pir' belongs to a wake-up"},
       {std::string("wake pir\nnote a\0b\n", 17), "bad.txt:2: the line holds the control byte 0x00"},
+      {"wake pir\r\nat 1s note a\rb\r\n", "bad.txt:2: the line holds a carriage return"},
+      // What the run would refuse is refused here: the camera is on at 1s.
+      {"wake pir\nat 1s card dirty 1\n", "bad.txt:2: 'card': 'card dirty' changes the card: only"},
+      {"card load /etc/passwd\nwake pir\n", "bad.txt:1: 'card': /etc/passwd is no card image"},
+      {"server password my secret\nwake pir\n", "bad.txt:1: 'server': a password is one word"},
       {"# only set-up\nspeed 5\n", "bad.txt: the scenario has no wake-up"},
   };
   for (const BadCase& c : cases) {
@@ -167,6 +176,33 @@ TEST(Scenario, FilesThatAreNoScenarioAreNotRead) {
   }
 }
 
+// A run keeps the board image it started with: a build swaps in a new image and removes the
+// old one while the run goes on, and the run's programs stay the ones it started with.
+TEST(Scenario, ARunKeepsTheImageItStartedWithWhileABuildReplacesIt) {
+  board_test::TempDir dir;
+  const std::string image = dir.path() + "/image/system";
+  auto assemble = [&](const std::string& app) {
+    const std::string tags = sim::board::default_board_paths().imageDir + "/opt/tag/tag.bin";
+    return sim::card::run_program(
+        {ASSEMBLE_IMAGE_PATH, image, "bin/camera_app=" + app, "opt/tag/tag.bin=" + tags});
+  };
+  ASSERT_EQ(assemble(BOARD_PROBE_PATH), 0);
+  const std::string first = std::filesystem::canonical(image).string();
+  sim::board::BoardSetup setup;
+  setup.paths.imageDir = image;
+  board_test::ProbeBoard probe(setup);
+  ASSERT_TRUE(probe.ok());
+
+  ASSERT_EQ(assemble("/bin/true"), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(image));
+  EXPECT_FALSE(std::filesystem::exists(first)) << "the old image is gone";
+  const std::string used = probe.board().paths().imageDir + "/bin/camera_app";
+  struct stat ran {}, probeApp {};
+  ASSERT_EQ(stat(used.c_str(), &ran), 0) << used;
+  ASSERT_EQ(stat(BOARD_PROBE_PATH, &probeApp), 0);
+  EXPECT_EQ(ran.st_ino, probeApp.st_ino) << "the run's image is a hard-linked copy of the first";
+}
+
 // Every story parses, and gives the boot tags that the camera writes from its configuration
 // the configuration that writes them: a story whose tags and configuration disagree shows a
 // camera no owner can have (a burst of three snapshots of which one is stored).
@@ -190,6 +226,24 @@ TEST(Scenario, EveryBuiltInStoryIsAGoodScenario) {
     EXPECT_EQ(sim::camsim::parse_scenario(story.text, story.name, &scenario, &error), 0) << error;
     EXPECT_FALSE(scenario.title.empty()) << story.name;
     const std::string text(story.text);
+    // The same story written with CR LF line ends is the same story.
+    std::string crlf;
+    for (const char c : text) {
+      crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    Scenario fromCrlf;
+    ASSERT_EQ(sim::camsim::parse_scenario(crlf, story.name, &fromCrlf, &error), 0) << error;
+    EXPECT_EQ(fromCrlf.title, scenario.title);
+    EXPECT_EQ(fromCrlf.board.startEpochMs, scenario.board.startEpochMs);
+    ASSERT_EQ(fromCrlf.steps.size(), scenario.steps.size()) << story.name;
+    for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
+      const auto& events = scenario.steps[i].wake.events;
+      ASSERT_EQ(fromCrlf.steps[i].wake.events.size(), events.size()) << story.name;
+      for (std::size_t e = 0; e < events.size(); ++e) {
+        EXPECT_EQ(fromCrlf.steps[i].wake.events[e].at, events[e].at) << story.name;
+        EXPECT_EQ(fromCrlf.steps[i].wake.events[e].text, events[e].text) << story.name;
+      }
+    }
     const auto value_of = [&text](std::string_view directive) {
       const std::size_t at = text.find("\n" + std::string(directive));
       if (at == std::string::npos) {
