@@ -32,8 +32,9 @@ constexpr char kUsage[] =
 
 camsim powers the camera application (camera_app) up on a simulated board: a sandbox with the
 camera's file system, the boot tags of each wake-up, the MCU on ttyS1, GPIO lines, a watchdog
-daemon and a board clock that may run faster than real time. It prints a live timeline in board
-time and leaves a run folder behind.
+daemon and a board clock of its own. Board time follows the camera's computation and jumps ahead
+while everything waits, so a story ends the same way on a busy host as on a quiet one. camsim
+prints a live timeline in board time and leaves a run folder behind.
 
 Options of run:
   --out DIR       the run folder (default: ./camsim-runs/NAME-DATE-TIME)
