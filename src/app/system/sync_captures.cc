@@ -17,7 +17,7 @@ using namespace sync_parts;
 namespace {
 
 // Why a capture asked for during a sync is refused, as logged; a refusal without a line is
-// silent (a one-partition card, the configuration intake, no capture thread).
+// silent (a one-partition card, the configuration intake).
 struct CaptureRefusal {
   int32_t kind;
   const char* ownCaptureRuns;  // the running capture is of this kind (test button)
@@ -51,8 +51,7 @@ bool capture_possible(const CaptureRefusal& refusal) {
     log_refusal(refusal.formatRuns);
     return false;
   }
-  return !(refusal.kind != EVENT_MCU_TEST && modemSyncInfo->configIntakeBusy) &&
-         capture_thread_runs();
+  return !(refusal.kind != EVENT_MCU_TEST && modemSyncInfo->configIntakeBusy);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ void handle_day_night(int module, EventMessage event) {
     set_ir_cut_filter();
     set_locked(captureFlags.irFilterSet, 1);
   }
-  if (sysInfo->captureAtSync && !sysInfo->captureOngoing && capture_thread_runs()) {
+  if (sysInfo->captureAtSync && !sysInfo->captureOngoing) {
     SemLock lock(&sysInfoLock);
     sysInfo->captureType = 4;
     sysInfo->pirMode = cameraConfig->capture_mode == 1 ? 1 : 0;

@@ -30,9 +30,6 @@ void answer_modem(EventMessage event, int32_t kind);
 // Waits until no card check, capture or format runs.
 void wait_until_quiet();
 void cancel_timeout();
-// Captures are run by the capture thread; without it nothing may be armed, or the states would
-// wait for a capture that never ends.
-bool capture_thread_runs();
 
 // sync_exchange.cc: the answers of the MCU and the Modem, and the sync status.
 void handle_mcu_answer(int module, EventMessage event);

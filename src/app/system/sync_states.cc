@@ -13,7 +13,6 @@
 #include "app/storage/sd_card.h"
 #include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
@@ -70,9 +69,6 @@ void cancel_timeout() {
   set(modemSyncInfo->timeoutCancel, 1);
 }
 
-bool capture_thread_runs() {
-  return kThreadBodies.capture_photo_video != nullptr;
-}
 }  // namespace sync_parts
 
 using namespace sync_parts;

@@ -3,10 +3,10 @@
 // the battery for ever (the sync states start and cancel the count).
 #include <unistd.h>
 
+#include "app/indicators/indicators.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/sync_states.h"
 #include "app/system/sys_info.h"
 
