@@ -19,6 +19,7 @@ set(CAMERA_APP_LAYERS
     system/sys_info:1
     system/temperature:1
     system/temperature_reading:1
+    system/wall_clock:1
     system/watchdog_client:1
     # camera_link_proto, camera_records, camera_config, camera_links, the two link managers
     links/proto:2

@@ -236,10 +236,13 @@ void handle_capture_state(const CaptureStateRules& rules, EventMessage event) {
 
 }  // namespace
 
+int32_t jpeg_quality_for_light(bool night) {
+  return night ? cameraConfig->jpeg_quality_night.load() : cameraConfig->jpeg_quality_day.load();
+}
+
 void take_photo_settings_for_light() {
   SemLock lock(&sysInfoLock);
-  photoHandover.jpegQuality = sysInfo->day_night_val != 0 ? cameraConfig->jpeg_quality_night.load()
-                                                          : cameraConfig->jpeg_quality_day.load();
+  photoHandover.jpegQuality = jpeg_quality_for_light(sysInfo->day_night_val != 0);
   photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
 }
 

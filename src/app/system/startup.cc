@@ -13,6 +13,7 @@
 #include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
 #include "app/system/boot_checks.h"
+#include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/gpio_export.h"
 #include "app/system/state_machine.h"
@@ -120,9 +121,7 @@ void load_configuration() {
   SemLock lock(&sysInfoLock);
   if (sysInfo->boot_reason == 1) {
     // The fast capture encodes with the quality of the light the previous run ended in.
-    sysInfo->fastCaptureJpegQuality = sysInfo->prev_ir_mode != 0
-                                          ? cameraConfig->jpeg_quality_night.load()
-                                          : cameraConfig->jpeg_quality_day.load();
+    sysInfo->fastCaptureJpegQuality = jpeg_quality_for_light(sysInfo->prev_ir_mode != 0);
     sysInfo->fastCaptureResizeMethod = cameraConfig->resizeMethod.load();
   }
   sysInfo->configLoaded = 1;
