@@ -58,7 +58,6 @@ int main() {
   sysInfo = new SysInfo();
   cameraConfig = new CameraConfig();
   init_record_locks();
-  init_shared_mutexes();
   // The table goes to standard error; the camera's log lines go to standard output.
   fprintf(stderr, "%10s %14s %16s %12s %9s %14s\n", "pictures", "counter (ms)", "100DSCIM (ms)",
           "pass (ms)", "deleted", "ms/deletion");

@@ -63,7 +63,6 @@ void check_saved_configuration() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   init_record_locks();
-  init_shared_mutexes();
   // As start-up leaves them when the configuration file holds the defaults.
   config_set_defaults(g_camera);
   config_set_defaults(g_server);

@@ -12,6 +12,7 @@
 #include "app/records/boot_tags.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
+#include "app/system/wall_clock.h"
 
 namespace {
 
@@ -439,19 +440,14 @@ int ttff_frame_skip_1080p() {
 }
 
 void libimp_init() {
-  timespec start{};
-  clock_gettime(CLOCK_REALTIME, &start);
+  const timespec start = now_realtime();
   if (yuv_enc_init() != 0) {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "Failed to initialise libimp");
     set_locked(captureFlags.yuvDeinitRequest, 1);
   } else {
     app_log(MOD_PHOTO_AV, LEVEL_INFO, "libimp initialised successfully");
   }
-  timespec end{};
-  clock_gettime(CLOCK_REALTIME, &end);
-  const int64_t elapsed_us =
-      (end.tv_sec - start.tv_sec) * 1000000LL + (end.tv_nsec - start.tv_nsec) / 1000;
-  set_locked(captureFlags.impInitTimeUs, elapsed_us);
+  set_locked(captureFlags.impInitTimeUs, elapsed_us(start, now_realtime()));
   if (!captureFlags.yuvDeinitRequest) {
     set_locked(captureFlags.photoDone, 0);
   } else {

@@ -62,7 +62,6 @@ class SystemTest : public QueueTest {
   void SetUp() override {
     QueueTest::SetUp();
     init_record_locks();
-    ASSERT_EQ(init_shared_mutexes(), 0);
     use_fresh_shared_records();
     sysInfo->state = STATE_INIT;
     sysInfo->prevState = STATE_INIT;

@@ -1,14 +1,6 @@
 #include "app/capture/capture_flags.h"
 
-namespace {
-
-timespec now_realtime() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now;
-}
-
-}  // namespace
+#include "app/system/wall_clock.h"
 
 CaptureFlags captureFlags;
 timespec captureProcessStart = now_realtime();

@@ -18,6 +18,7 @@
 #include "app/records/boot_tags.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
+#include "app/system/wall_clock.h"
 #include "platform/imp/isp_status_file.h"
 
 namespace {
@@ -31,16 +32,6 @@ constexpr std::size_t kStatusLineSize = 256;
 
 int g_shots_since_boot = 0;
 uint8_t g_warmups_started = 0;
-
-int64_t elapsed_us(const timespec& from, const timespec& to) {
-  return (to.tv_sec - from.tv_sec) * 1000000LL + (to.tv_nsec - from.tv_nsec) / 1000;
-}
-
-timespec now_realtime() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now;
-}
 
 void sleep_us(int64_t us) {
   if (us >= 1) {

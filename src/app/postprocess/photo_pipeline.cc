@@ -19,6 +19,7 @@
 #include "app/postprocess/photo_sizes.h"
 #include "app/records/app_log.h"
 #include "app/system/shell.h"
+#include "app/system/wall_clock.h"
 
 PhotoHandover photoHandover;
 
@@ -34,11 +35,6 @@ std::atomic<int32_t> photoSize{kPhotoSizeNormal};
 bool password_set() {
   SemLock lock(&configLock);
   return cameraConfig->encrypt_password[0] != '\0';
-}
-
-double seconds_between(const timespec& start, const timespec& end) {
-  return static_cast<double>(end.tv_sec - start.tv_sec) +
-         static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
 }
 
 }  // namespace
@@ -99,8 +95,7 @@ int encode_photo(const char* root) {
 }
 
 int photo_post_process() {
-  timespec start{};
-  clock_gettime(CLOCK_REALTIME, &start);
+  const timespec start = now_realtime();
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Starting photo post process");
   if (!photoHandover.postProcessFailed) {
     if (advance_file_number() != 0) {
@@ -149,9 +144,7 @@ int photo_post_process() {
     }
     postProcessError = 0;
   }
-  timespec end{};
-  clock_gettime(CLOCK_REALTIME, &end);
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Time taken for photo post process : %fs",
-          seconds_between(start, end));
+          seconds_between(start, now_realtime()));
   return 0;
 }

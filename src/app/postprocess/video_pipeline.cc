@@ -17,6 +17,7 @@
 #include "app/records/app_log.h"
 #include "app/system/shell.h"
 #include "app/system/sys_info.h"
+#include "app/system/wall_clock.h"
 
 namespace {
 
@@ -25,11 +26,6 @@ constexpr int kStreamNumber = 0;
 
 // Set by a failing step of a run; cleared at the end of the run that saw it.
 std::atomic<int8_t> postProcessError{0};
-
-double seconds_between(const timespec& start, const timespec& end) {
-  return static_cast<double>(end.tv_sec - start.tv_sec) +
-         static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
-}
 
 // The preview thread takes the middle key frame while the recording goes on and keeps frame
 // 3's values once the recording has ended; on a slow board it may still be at work when the
@@ -143,8 +139,7 @@ int video_post_process() {
     photoHandover.postProcessFailed = 0;
   }
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Starting video post process");
-  timespec start{};
-  clock_gettime(CLOCK_REALTIME, &start);
+  const timespec start = now_realtime();
   get_osd_time(OsdTimeSource::kNow);
   const char* root = media_root();
   const CaptureMarker marker(root, fileCounter.folderNumber, fileCounter.fileNumber);
@@ -163,9 +158,7 @@ int video_post_process() {
     }
     postProcessError = 0;
   }
-  timespec end{};
-  clock_gettime(CLOCK_REALTIME, &end);
   app_log(MOD_POSTPROCESS, LEVEL_INFO, "Time taken for video post process : %fs",
-          seconds_between(start, end));
+          seconds_between(start, now_realtime()));
   return 0;
 }

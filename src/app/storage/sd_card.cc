@@ -1,9 +1,8 @@
 // The card check that publishes the SD state, and the start-up check with its retries.
 #include "app/storage/sd_card.h"
 
-#include <pthread.h>
-
 #include <cstdio>
+#include <mutex>
 
 #include "app/config/camera_config.h"
 #include "app/records/app_log.h"
@@ -23,13 +22,8 @@ enum class Verdict { kGood, kNotInserted, kReadOnly, kNotFormatted, kPrimaryAway
 constexpr int kInitTries = 11;
 constexpr unsigned kInitRetryMs = 100;
 
-class CheckLock {
- public:
-  CheckLock() { pthread_mutex_lock(&sdCheckLock); }
-  ~CheckLock() { pthread_mutex_unlock(&sdCheckLock); }
-  CheckLock(const CheckLock&) = delete;
-  CheckLock& operator=(const CheckLock&) = delete;
-};
+// One card check at a time: the card monitor, the states and the format button all check.
+std::mutex checkLock;
 
 // The SD LEDs follow the card only where a person is looking: test capture, first boot and
 // test mode.
@@ -185,7 +179,7 @@ int publish_verdict(Verdict verdict) {
 }  // namespace
 
 int check_sd_card() {
-  CheckLock lock;
+  std::lock_guard lock(checkLock);
   return publish_verdict(examine(get_sd_partition_count()));
 }
 

@@ -1,8 +1,7 @@
 // Small probes of the card: partition count, size, dirty partitions, mount mode and type.
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "app/records/app_log.h"
@@ -15,16 +14,8 @@ int secondaryDirty = 0;
 
 namespace {
 
-class HeldMutex {
- public:
-  explicit HeldMutex(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-  ~HeldMutex() { pthread_mutex_unlock(mutex_); }
-  HeldMutex(const HeldMutex&) = delete;
-  HeldMutex& operator=(const HeldMutex&) = delete;
-
- private:
-  pthread_mutex_t* mutex_;
-};
+// One listing of the partitions at a time.
+std::mutex partitionCountLock;
 
 // Calls `visit` with each word of `text`; only `separators` split words.
 template <typename Visit>
@@ -50,7 +41,7 @@ constexpr std::string_view kBlanks = " \t\r\n";
 int get_sd_partition_count() {
   int count = 0;
   {
-    HeldMutex lock(&partitionCountLock);
+    std::lock_guard lock(partitionCountLock);
     const std::string output = sd_read_output("ls /dev/mmcblk0p*");
     std::size_t start = 0;
     while (start < output.size()) {

@@ -2,7 +2,7 @@
 // and take it back.
 #include "app/storage/usb_handover.h"
 
-#include <pthread.h>
+#include <mutex>
 
 #include "app/records/app_log.h"
 #include "app/storage/sd_card.h"
@@ -25,16 +25,8 @@ int run_in_order(const char* const (&commands)[N]) {
   return 0;
 }
 
-class HandoverLock {
- public:
-  explicit HandoverLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-  ~HandoverLock() { pthread_mutex_unlock(mutex_); }
-  HandoverLock(const HandoverLock&) = delete;
-  HandoverLock& operator=(const HandoverLock&) = delete;
-
- private:
-  pthread_mutex_t* mutex_;
-};
+// One taking back of the primary partition at a time.
+std::mutex usbHandoverLock;
 
 }  // namespace
 
@@ -58,7 +50,7 @@ int lend_primary_to_modem() {
 }
 
 int take_primary_from_modem() {
-  HandoverLock lock(&usbHandoverLock);
+  std::lock_guard lock(usbHandoverLock);
   sd_run("echo 0 > /sys/class/android_usb/android0/enable");
   sd_run("echo > /sys/devices/platform/jz-dwc2/dwc2/gadget/lun0/file");
   sd_run("umount /sdcard/primary");

@@ -15,6 +15,7 @@
 #include "app/capture/capture_orchestration.h"
 #include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
+#include "app/indicators/indicators.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/app_log.h"
@@ -22,7 +23,6 @@
 #include "app/storage/sd_card.h"
 #include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
@@ -236,10 +236,13 @@ void handle_capture_state(const CaptureStateRules& rules, EventMessage event) {
 
 }  // namespace
 
+int32_t jpeg_quality_for_light(bool night) {
+  return night ? cameraConfig->jpeg_quality_night.load() : cameraConfig->jpeg_quality_day.load();
+}
+
 void take_photo_settings_for_light() {
   SemLock lock(&sysInfoLock);
-  photoHandover.jpegQuality = sysInfo->day_night_val != 0 ? cameraConfig->jpeg_quality_night.load()
-                                                          : cameraConfig->jpeg_quality_day.load();
+  photoHandover.jpegQuality = jpeg_quality_for_light(sysInfo->day_night_val != 0);
   photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
 }
 

@@ -1,6 +1,8 @@
 // The decision after a capture, shared by the three capture states and the IR control.
 #pragma once
 
+#include <cstdint>
+
 // Asks the MCU to power the Modem when a sync is due (the state then changes to STATE_SYNC on
 // the MCU's answer or at the end of the capture), else changes to STATE_POWERDOWN.
 void after_capture_decision();
@@ -11,6 +13,8 @@ int minutes_since_install_within_15();
 // The JPEG quality of the light the MCU reported (night or day setting) and the configured
 // resize method, for the captures that the time-lapse, test, sync and instant states arm.
 void take_photo_settings_for_light();
+// The JPEG quality for the light: the night quality at night, the day quality by day.
+int32_t jpeg_quality_for_light(bool night);
 
 // The fuel gauge answered valid: the battery level is known (for the LEDs and the ready status),
 // and a good card's warning-light permission is decided again with it.

@@ -4,14 +4,15 @@
 #include <cstring>
 
 #include "app/config/camera_config.h"
+#include "app/indicators/indicators.h"
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
 #include "app/system/status_led.h"
 #include "app/system/sys_info.h"
+#include "app/system/thread_table.h"
 
 namespace {
 
@@ -25,9 +26,6 @@ void set_blink_period(uint32_t period_ms) {
 
 // Starts a first-boot thread; logs its line and returns false when it cannot be created.
 bool start_first_boot_thread(ThreadBody body, const char* failure_format) {
-  if (body == nullptr) {
-    return true;  // a build without the format button has nothing to start
-  }
   pthread_t thread;
   int error = pthread_create(&thread, &threadAttr, body, nullptr);
   if (error != 0) {
@@ -161,7 +159,7 @@ void handle_init(EventMessage event) {
     log_state_change();
     {
       SemLock lock(&sysInfoLock);
-      memcpy(sysInfo->rtcYear, "1970", sizeof sysInfo->rtcYear);
+      sysInfo->rtcYear = 1970;
     }
     request_mcu(MOD_INIT, event, MCU_REQ_GET_RTC_DATE_TIME);
     return;

@@ -14,7 +14,6 @@
 #include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/instant_request.h"
-#include "app/system/seams.h"
 #include "app/system/shell.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "app/config/camera_config.h"
+#include "app/indicators/indicators.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/records/app_log.h"
 #include "app/records/log_archive.h"
@@ -13,7 +14,6 @@
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/state_handlers.h"
 #include "app/system/state_machine.h"
 #include "app/system/status_led.h"

@@ -9,16 +9,18 @@
 
 #include "app/config/camera_config.h"
 #include "app/config/config_store.h"
+#include "app/indicators/indicators.h"
 #include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
 #include "app/system/boot_checks.h"
+#include "app/system/capture_states.h"
 #include "app/system/event_queue.h"
 #include "app/system/gpio_export.h"
-#include "app/system/seams.h"
 #include "app/system/state_machine.h"
 #include "app/system/status_led.h"
 #include "app/system/sys_info.h"
 #include "app/system/temperature.h"
+#include "app/system/thread_table.h"
 #include "app/system/version_file.h"
 #include "app/system/watchdog_client.h"
 
@@ -79,7 +81,7 @@ void set_start_values() {
 
 void start_fast_capture_or_skip() {
   const bool pir_boot = sysInfo->boot_reason == 1 && !sysInfo->tagReflashed;
-  if (pir_boot && kThreadBodies.capture_top_half != nullptr) {
+  if (pir_boot) {
     int error = start_thread(kThreadBodies.capture_top_half, &threadAttr);
     if (error != 0) {
       app_log(MOD_MAIN, LEVEL_ERR, "Capture Thread Top Half create failed : tid : %d,errno: %d", 0,
@@ -119,9 +121,7 @@ void load_configuration() {
   SemLock lock(&sysInfoLock);
   if (sysInfo->boot_reason == 1) {
     // The fast capture encodes with the quality of the light the previous run ended in.
-    sysInfo->fastCaptureJpegQuality = sysInfo->prev_ir_mode != 0
-                                          ? cameraConfig->jpeg_quality_night.load()
-                                          : cameraConfig->jpeg_quality_day.load();
+    sysInfo->fastCaptureJpegQuality = jpeg_quality_for_light(sysInfo->prev_ir_mode != 0);
     sysInfo->fastCaptureResizeMethod = cameraConfig->resizeMethod.load();
   }
   sysInfo->configLoaded = 1;
@@ -170,35 +170,29 @@ void create_queues() {
 }
 
 // The long-lived threads, in their start order, with the line that ends the process when one
-// cannot be created (each line takes the pthread_create error for its numbers). A thread whose
-// subsystem is not built yet is not started.
+// cannot be created (each line takes the pthread_create error for its numbers).
 struct LongLivedThread {
-  ThreadBody PendingThreads::*body;
+  ThreadBody ThreadTable::*body;
   const char* failure_format;
 };
 
 constexpr LongLivedThread kLongLivedThreads[] = {
-    {&PendingThreads::mcu_link_manager,
+    {&ThreadTable::mcu_link_manager,
      "MCU manager Thread Creation Failed.... Exiting from the Application...errno : %d"},
-    {&PendingThreads::modem_link_manager,
+    {&ThreadTable::modem_link_manager,
      "Modem manager Thread Creation Failed.... Exiting from the Application...errno : %d"},
-    {&PendingThreads::capture_photo_video,
-     "Capture Photo/Video Thread create failed : %d,errno : %d"},
-    {&PendingThreads::sd_card_monitor, "SD card monitor thread create failed, tid: %d,errno : %d"},
-    {&PendingThreads::video_preview, "Thread create failed f2_jpeg : %d"},
-    {&PendingThreads::modem_sync_timeout, "Timeout Thread create failed ,errno : %d"},
-    {&PendingThreads::instant_request, "Instant Query Thread create failed, errno : %d "},
+    {&ThreadTable::capture_photo_video, "Capture Photo/Video Thread create failed : %d,errno : %d"},
+    {&ThreadTable::sd_card_monitor, "SD card monitor thread create failed, tid: %d,errno : %d"},
+    {&ThreadTable::video_preview, "Thread create failed f2_jpeg : %d"},
+    {&ThreadTable::modem_sync_timeout, "Timeout Thread create failed ,errno : %d"},
+    {&ThreadTable::instant_request, "Instant Query Thread create failed, errno : %d "},
 };
 
 void start_long_lived_threads() {
   for (const LongLivedThread& thread : kLongLivedThreads) {
-    ThreadBody body = kThreadBodies.*thread.body;
-    if (body == nullptr) {
-      continue;
-    }
-    int error = start_thread(body, &threadAttr);
+    int error = start_thread(kThreadBodies.*thread.body, &threadAttr);
     if (error != 0) {
-      if (thread.body == &PendingThreads::instant_request) {
+      if (thread.body == &ThreadTable::instant_request) {
         SemLock lock(&sysInfoLock);
         sysInfo->instantStage = 3;
       }
@@ -214,9 +208,6 @@ void start_long_lived_threads() {
 
 void start_optional_thread(ThreadBody body, const pthread_attr_t* attributes, int module,
                            const char* failure_format, bool is_fatal) {
-  if (body == nullptr) {
-    return;
-  }
   int error = start_thread(body, attributes);
   if (error == 0) {
     return;
@@ -282,14 +273,11 @@ void app_startup() {
     usleep(kFirstCapturePollUs);
   }
 
-  // 15-17: watchdog keep-alive, sensor release, the shared mutexes.
+  // 15-17: watchdog keep-alive, sensor release (each subsystem's mutex is ready from the start).
   start_optional_thread(wdm_feed_thread, &threadAttr, MOD_MAIN, "wdm thread creation failed : %d",
                         false);
   start_optional_thread(kThreadBodies.sensor_release, nullptr, MOD_PHOTO_AV,
                         "Failed to create sensor_deinit_thread errno : %d", true);
-  if (init_shared_mutexes() != 0) {
-    fatal(MOD_MAIN, "mutex init failed");
-  }
 
   // 18-24: configuration, boot records, version, temperature.
   load_configuration();

@@ -4,7 +4,6 @@
 #include "app/records/log_archive.h"
 #include "app/system/boot_checks.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/state_handlers.h"
 #include "app/system/sync_states.h"
 

@@ -1,6 +1,7 @@
 #include "app/system/status_led.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
@@ -11,6 +12,9 @@ std::atomic<int> statusLedRed{STATUS_LED_OFF};
 std::atomic<int> statusLedBlue{STATUS_LED_OFF};
 
 namespace {
+
+// The check of the lit colours and the switch it allows, one caller at a time.
+std::mutex statusLedLock;
 
 void send_status_led_request(int32_t request, int mode) {
   EventMessage message{};
@@ -60,7 +64,7 @@ void set_subordinate(std::atomic<int>& colour, const std::atomic<int>* blocker, 
 void set_status_led(int colour, int mode) {
   // The check of the lit colours and the switch it allows are one step: another thread's
   // request in between could otherwise darken a red that was just lit.
-  MutexLock lock(&statusLedLock);
+  std::lock_guard lock(statusLedLock);
   switch (colour) {
     case STATUS_LED_GREEN:
       set_subordinate(statusLedGreen, &statusLedBlue, MCU_REQ_SET_STATUS_LED_GREEN, mode);

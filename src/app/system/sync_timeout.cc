@@ -3,10 +3,10 @@
 // the battery for ever (the sync states start and cancel the count).
 #include <unistd.h>
 
+#include "app/indicators/indicators.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/records/app_log.h"
 #include "app/system/event_queue.h"
-#include "app/system/seams.h"
 #include "app/system/sync_states.h"
 #include "app/system/sys_info.h"
 
@@ -14,6 +14,7 @@ namespace {
 
 constexpr useconds_t kIdlePollUs = 100 * 1000;
 constexpr unsigned kCountStepSeconds = 1;
+constexpr int32_t kSyncTimeoutSeconds = 300;
 
 bool signal_led_shows_timeout() {
   const int32_t state = sysInfo->state;
@@ -21,6 +22,21 @@ bool signal_led_shows_timeout() {
 }
 
 }  // namespace
+
+// The sync time-out bounds every wait of the exchange for the Modem, not only its search for a
+// signal: no wake-up may stay awake without bound, and a Modem that is silent, or keeps sending
+// what cannot be decoded, would otherwise keep the camera (and itself) powered until the
+// battery is empty. So the count (300 s) starts when the Modem reports that it searches and
+// whenever the exchange begins to wait for it (a request it must answer or act on, an upload
+// under way); the Modem's progress cancels or restarts it. When it runs out, the timeout thread
+// asks the Modem to shut down and the state goes to power-down at once, whether the Modem
+// answers or not: at the latest 300 s after the Modem last moved, the sync ends.
+void start_sync_timeout() {
+  SemLock lock(&sysInfoLock);
+  modemSyncInfo->timeoutCancel = 1;
+  modemSyncInfo->timeoutStart = 1;
+  timeoutRemaining = kSyncTimeoutSeconds;
+}
 
 int sync_timeout_turn() {
   while (!modemSyncInfo->timeoutStart) {

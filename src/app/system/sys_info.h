@@ -65,7 +65,7 @@ struct SysInfo {
 
   // Init state and the MCU link.
   Flag rtcChecked{0};  // the MCU clock answered valid in this run
-  char rtcYear[5]{};   // "1970" until the clock is known; written under the lock
+  Value rtcYear{0};    // 1970 until the clock is known
   Flag installDateReceived{0};
   Flag clockSet{0};  // the system clock was already set in this run
   Flag clockSetFromRtc{0};
@@ -99,13 +99,6 @@ extern sem_t streamTimeLock;
 inline constexpr size_t kThreadStackSize = 2 * 1024 * 1024;
 extern pthread_attr_t threadAttr;
 
-// Mutexes start-up creates for later subsystems, in creation order.
-extern pthread_mutex_t adcLock;
-extern pthread_mutex_t sdCheckLock;
-extern pthread_mutex_t partitionCountLock;
-extern pthread_mutex_t statusLedLock;
-extern pthread_mutex_t usbHandoverLock;
-
 // Holds a semaphore used as a mutex for the life of a scope. Where both are needed,
 // sysInfoLock is taken before configLock.
 class SemLock {
@@ -122,19 +115,5 @@ class SemLock {
   sem_t* semaphore_;
 };
 
-// Holds one of the shared mutexes for the life of a scope.
-class MutexLock {
- public:
-  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-  ~MutexLock() { pthread_mutex_unlock(mutex_); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  pthread_mutex_t* mutex_;
-};
-
 // Initialises the three semaphores to 1.
 void init_record_locks();
-// Initialises the five mutexes. Returns 0, or -1 when one could not be created.
-int init_shared_mutexes();

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 
 #include "app/records/app_log.h"
 #include "app/system/shell.h"
@@ -51,15 +52,18 @@ int no_reading(int* ret_celsius, int* ret_fahrenheit) {
 }
 
 // Powers the thermistor divider and holds the ADC lock for one reading.
+// One reading of the ADC at a time.
+std::mutex adcLock;
+
 class DividerOn {
  public:
   DividerOn() {
-    pthread_mutex_lock(&adcLock);
+    adcLock.lock();
     run_shell("echo 1  > /sys/class/gpio/gpio8/value");
   }
   ~DividerOn() {
     run_shell("echo 0  > /sys/class/gpio/gpio8/value");
-    pthread_mutex_unlock(&adcLock);
+    adcLock.unlock();
   }
   DividerOn(const DividerOn&) = delete;
   DividerOn& operator=(const DividerOn&) = delete;

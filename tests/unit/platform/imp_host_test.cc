@@ -21,7 +21,7 @@
 #include "platform/imp/isp_status_file.h"
 
 #include "tests/support/file_lines.h"
-#include "tests/unit/platform/imp_pipeline.h"
+#include "tests/support/imp_pipeline.h"
 
 namespace {
 

@@ -99,8 +99,6 @@ inline int log_lines_with(const std::string& text) {
 
 // Puts every test on an empty slot with nothing mounted, fresh records and a watched shell.
 inline void reset_card() {
-  static const bool mutexes = init_shared_mutexes() == 0;
-  ASSERT_TRUE(mutexes);
   init_record_locks();
   test_support::use_fresh_shared_records();
   app_log_close();

@@ -41,7 +41,7 @@ TEST_F(InitStateTest, AsksTheClockUntilValidThenDeviceInfoThenCameraState) {
   EventMessage entry{};
   entry.kind = EVENT_STATE_ENTRY;
   handle_init(entry);
-  EXPECT_STREQ(sysInfo->rtcYear, "1970");
+  EXPECT_EQ(sysInfo->rtcYear, 1970);
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_GET_RTC_DATE_TIME});
 
   handle_init(mcu_response(MCU_RESP_GET_RTC_DATE_TIME));  // clock still invalid

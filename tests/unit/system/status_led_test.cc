@@ -85,7 +85,6 @@ TEST_F(StatusLedTest, RedStaysLitWhileAnotherThreadDrivesGreen) {
   statusLedGreen = OFF;
   statusLedRed = OFF;
   statusLedBlue = OFF;
-  ASSERT_EQ(init_shared_mutexes(), 0);
   std::atomic<bool> done{false};
   testing::internal::CaptureStderr();  // a full queue is reported there; only the LEDs count
   std::thread reader([&] {

@@ -1,6 +1,7 @@
-// The sync, first-boot and instant-request states' own decisions: captures asked for while the
-// Modem may hold the card, the clock sent again at the end of the configuration chain, and who
-// is named when the Modem is powered.
+// The sync, first-boot and instant-request states' own decisions: for each state the events it
+// must ignore, then the chain of requests from its entry to power-down; captures asked for while
+// the Modem may hold the card, the clock sent again at the end of the configuration chain, and
+// who is named when the Modem is powered.
 #include "app/system/sync_states.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include "app/links/serial_port.h"
 #include "app/system/event_queue.h"
 #include "app/system/state_handlers.h"
+#include "app/system/state_names.h"
 
 #include "tests/support/eventually.h"
 #include "tests/support/system_fixture.h"
@@ -54,6 +56,328 @@ class SyncStatesTest : public test_support::SystemTest {
     SystemTest::TearDown();
   }
 };
+
+// What went to the Modem since the last call: a request as its code, an answer to one of the
+// Modem's own requests as its kind negated (the two number ranges are not apart).
+std::vector<int32_t> modem_sent() {
+  std::vector<int32_t> sent;
+  for (const EventMessage& message : drain(modemQueue)) {
+    sent.push_back(message.kind == MSG_MODEM_REQ ? message.request : -message.kind);
+  }
+  return sent;
+}
+
+// An event the state must leave alone whatever stage the exchange is in: nothing is sent to the
+// MCU, the Modem or the system queue, the state stays and the sync time-out is not started.
+// Some are ignored only while a record says so (the Modem not powered, no shutdown asked for,
+// the sync status unknown); the record is held so for the delivery and put back after it.
+enum class Hold { kNothing, kModemOff, kNoShutdown, kStatusUnknown, kStatusUnnamed };
+struct Ignored {
+  const char* name;
+  int32_t kind;
+  int32_t response;
+  Hold hold;
+};
+
+void deliver_ignored(void (*handler)(EventMessage), const Ignored& ignored) {
+  SCOPED_TRACE(ignored.name);
+  const int8_t powered = sysInfo->modemPowered;
+  const int8_t shutdown = sysInfo->shutdownRequested;
+  const int32_t status = sysInfo->serverSyncStatus;
+  const int32_t state = sysInfo->state;
+  sysInfo->modemPowered = ignored.hold == Hold::kModemOff ? 0 : powered;
+  sysInfo->shutdownRequested = ignored.hold == Hold::kNoShutdown ? 0 : shutdown;
+  sysInfo->serverSyncStatus = ignored.hold == Hold::kStatusUnknown   ? 4
+                              : ignored.hold == Hold::kStatusUnnamed ? 9
+                                                                     : status;
+  modemSyncInfo->timeoutStart = 0;
+  handler(event_of_kind(ignored.kind, ignored.response));
+  EXPECT_TRUE(drain(mcuQueue).empty());
+  EXPECT_TRUE(drain(modemQueue).empty());
+  EXPECT_TRUE(drain(sysQueue).empty());
+  EXPECT_EQ(sysInfo->state, state);
+  EXPECT_EQ(modemSyncInfo->timeoutStart, 0);
+  sysInfo->modemPowered = powered;
+  sysInfo->shutdownRequested = shutdown;
+  sysInfo->serverSyncStatus = status;
+}
+
+// Ignored by both states at every stage.
+constexpr Ignored kIgnoredByBoth[] = {
+    {"the password's answer, taken by the link", MSG_MODEM_RESP, MODEM_RESP_GET_CRYPTO_PASSWORD,
+     Hold::kNothing},
+    {"the Modem's power answered while it is off", MSG_MCU_RESP, MCU_RESP_SET_MODEM_POWER_STATE,
+     Hold::kModemOff},
+    {"the next action answered with no shutdown asked for", MSG_MODEM_RESP,
+     MODEM_RESP_SET_SERVER_NEXT_ACTION, Hold::kNoShutdown},
+    {"the status LED's answer", MSG_MCU_RESP, MCU_RESP_SET_STATUS_LED, Hold::kNothing},
+    {"the ready-to-sleep answer", MSG_MCU_RESP, MCU_RESP_SET_ISP_READY_TO_SLEEP, Hold::kNothing},
+};
+// The first boot answers every sync status to the Modem; the sync leaves these alone.
+constexpr Ignored kIgnoredBySync[] = {
+    {"an unknown sync status", EVENT_MODEM_SVR_SYNC_STATUS, 0, Hold::kStatusUnknown},
+    {"a sync status with no name", EVENT_MODEM_SVR_SYNC_STATUS, 0, Hold::kStatusUnnamed},
+    {"a format request, a first boot's", EVENT_MODEM_REQ_SD_FORMAT, 0, Hold::kNothing},
+    {"the device model, a first boot's", MSG_MODEM_RESP, MODEM_RESP_GET_DEVICE_MODEL,
+     Hold::kNothing},
+};
+constexpr Ignored kIgnoredByFirstBoot[] = {
+    {"day or night, a sync's", MSG_MCU_RESP, MCU_RESP_DAY_NIGHT, Hold::kNothing},
+    {"a PIR notification", EVENT_MCU_PIR, 0, Hold::kNothing},
+    {"a time-lapse notification", EVENT_MCU_TIMELAPSE, 0, Hold::kNothing},
+    {"a capture's end", EVENT_CAP_DONE, 0, Hold::kNothing},
+    {"an instant query", EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ, 0, Hold::kNothing},
+};
+
+// One stage of a state's exchange: the event that ends it, the records as the link managers
+// set them before the event arrives, and what the state sends in answer.
+struct Stage {
+  const char* name;
+  int32_t kind;
+  int32_t response;
+  void (*arrange)();
+  std::vector<int32_t> mcu;    // requests to the MCU, in order
+  std::vector<int32_t> modem;  // to the Modem, as modem_sent() gives them
+  bool waits;                  // the sync time-out is (re)started: the state waits for the Modem
+};
+
+void nothing() {}
+void battery_known() {
+  sysInfo->fuelGaugeValid = 1;
+  cameraConfig->fuelGauge[0].batteryPercent = 80;
+}
+void modem_powered() {
+  sysInfo->modemPowered = 1;
+}
+void searching() {
+  sysInfo->serverSyncStatus = 0;
+}
+void in_progress() {
+  sysInfo->serverSyncStatus = 1;
+  cameraConfig->signalStrength = 3;  // a signal the display shows without a warning
+}
+void succeeded() {
+  sysInfo->serverSyncStatus = 2;
+}
+void shutdown_asked() {
+  sysInfo->shutdownRequested = 1;
+}
+
+// From the MCU's answer to the camera's configuration on, both states run the same chain.
+std::vector<Stage> configuration_chain() {
+  return {
+      {"the server's configuration",
+       MSG_MODEM_RESP,
+       MODEM_RESP_GET_CAMERA_CONFIGURATION,
+       nothing,
+       {MCU_REQ_SET_PIR_CONFIG},
+       {},
+       false},
+      {"PIR configuration set",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_PIR_CONFIG,
+       nothing,
+       {MCU_REQ_SET_CAMERA_CONFIG},
+       {},
+       false},
+      {"camera configuration set",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_CAMERA_CONFIG,
+       nothing,
+       {MCU_REQ_SET_BATTERY_PROTECTION},
+       {},
+       false},
+      {"battery protection set",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_BATTERY_PROTECTION,
+       nothing,
+       {MCU_REQ_SET_CAMERA_DETECTION_SCHEDULE},
+       {},
+       false},
+      {"detection schedule set",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_CAMERA_DETECTION_SCHEDULE,
+       nothing,
+       {MCU_REQ_SET_CAMERA_INSTANT_SCHEDULE},
+       {},
+       false},
+      {"instant schedule set",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_CAMERA_INSTANT_SCHEDULE,
+       nothing,
+       {},
+       {MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN},
+       true},
+      {"the shutdown answered",
+       MSG_MODEM_RESP,
+       MODEM_RESP_SET_SERVER_NEXT_ACTION,
+       shutdown_asked,
+       {},
+       {},
+       false},
+  };
+}
+
+std::vector<Stage> sync_chain() {
+  std::vector<Stage> stages = {
+      {"entry after start-up", EVENT_STATE_ENTRY, 0, nothing, {MCU_REQ_DAY_NIGHT}, {}, false},
+      {"day or night",
+       MSG_MCU_RESP,
+       MCU_RESP_DAY_NIGHT,
+       nothing,
+       {MCU_REQ_GET_ADC_MONITORING_VALUES},
+       {},
+       false},
+      {"ADC values",
+       MSG_MCU_RESP,
+       MCU_RESP_GET_ADC_MONITORING_VALUES,
+       nothing,
+       {MCU_REQ_GET_FUEL_GAUGE_VALUES},
+       {},
+       false},
+      {"fuel gauge",
+       MSG_MCU_RESP,
+       MCU_RESP_GET_FUEL_GAUGE_VALUES,
+       battery_known,
+       {MCU_REQ_SET_MODEM_POWER_STATE_ON},
+       {},
+       false},
+      {"Modem powered",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_MODEM_POWER_STATE,
+       modem_powered,
+       {},
+       {MODEM_REQ_SET_SERVER_SYNC_TYPE},
+       true},
+      {"sync type set",
+       MSG_MODEM_RESP,
+       MODEM_RESP_SET_SERVER_SYNC_TYPE,
+       nothing,
+       {},
+       {MODEM_REQ_GET_CRYPTO_PASSWORD},
+       false},
+      {"searching a signal", EVENT_MODEM_SVR_SYNC_STATUS, 0, searching, {}, {}, true},
+      {"in progress", EVENT_MODEM_SVR_SYNC_STATUS, 0, in_progress, {}, {}, true},
+      {"successful",
+       EVENT_MODEM_SVR_SYNC_STATUS,
+       0,
+       succeeded,
+       {},
+       {MODEM_REQ_GET_CAMERA_CONFIGURATION},
+       true},
+  };
+  for (Stage& stage : configuration_chain()) {
+    stages.push_back(stage);
+  }
+  return stages;
+}
+
+std::vector<Stage> first_boot_chain() {
+  std::vector<Stage> stages = {
+      {"entry",
+       EVENT_STATE_ENTRY,
+       0,
+       nothing,
+       {MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES},
+       {},
+       false},
+      {"ADC values",
+       MSG_MCU_RESP,
+       MCU_RESP_GET_ADC_MONITORING_VALUES,
+       nothing,
+       {MCU_REQ_GET_FUEL_GAUGE_VALUES},
+       {},
+       false},
+      {"fuel gauge",
+       MSG_MCU_RESP,
+       MCU_RESP_GET_FUEL_GAUGE_VALUES,
+       battery_known,
+       {MCU_REQ_SET_MODEM_POWER_STATE_ON},
+       {},
+       false},
+      {"Modem powered",
+       MSG_MCU_RESP,
+       MCU_RESP_SET_MODEM_POWER_STATE,
+       modem_powered,
+       {},
+       {MODEM_REQ_GET_DEVICE_MODEL},
+       true},
+      {"device model",
+       MSG_MODEM_RESP,
+       MODEM_RESP_GET_DEVICE_MODEL,
+       nothing,
+       {},
+       {MODEM_REQ_SET_SERVER_SYNC_TYPE},
+       true},
+      {"sync type set",
+       MSG_MODEM_RESP,
+       MODEM_RESP_SET_SERVER_SYNC_TYPE,
+       nothing,
+       {},
+       {MODEM_REQ_GET_CRYPTO_PASSWORD},
+       false},
+      {"in progress",
+       EVENT_MODEM_SVR_SYNC_STATUS,
+       0,
+       in_progress,
+       {},
+       {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS},
+       true},
+      {"successful",
+       EVENT_MODEM_SVR_SYNC_STATUS,
+       0,
+       succeeded,
+       {},
+       {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS, MODEM_REQ_GET_CAMERA_CONFIGURATION},
+       true},
+  };
+  for (Stage& stage : configuration_chain()) {
+    stages.push_back(stage);
+  }
+  return stages;
+}
+
+// Before each stage the state is given every event it must ignore; then the stage's own event
+// sends exactly the next requests, and the last one ends the state in power-down.
+TEST_F(SyncStatesTest, EachStageIgnoresWhatIsNotItsOwnThenFollowsTheChain) {
+  const struct {
+    int32_t state;
+    void (*handler)(EventMessage);
+    std::vector<Stage> chain;
+    std::vector<Ignored> ignored;
+  } cases[] = {
+      {STATE_SYNC,
+       handle_sync,
+       sync_chain(),
+       {std::begin(kIgnoredBySync), std::end(kIgnoredBySync)}},
+      {STATE_FIRSTBOOT,
+       handle_firstboot,
+       first_boot_chain(),
+       {std::begin(kIgnoredByFirstBoot), std::end(kIgnoredByFirstBoot)}},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    sysInfo->state = c.state;
+    for (const Stage& stage : c.chain) {
+      SCOPED_TRACE(std::string(state_name(c.state)) + ": " + stage.name);
+      if (stage.kind != EVENT_STATE_ENTRY) {
+        for (const Ignored& ignored : kIgnoredByBoth) {
+          deliver_ignored(c.handler, ignored);
+        }
+        for (const Ignored& ignored : c.ignored) {
+          deliver_ignored(c.handler, ignored);
+        }
+      }
+      stage.arrange();
+      modemSyncInfo->timeoutStart = 0;
+      c.handler(event_of_kind(stage.kind, stage.response));
+      EXPECT_EQ(mcu_requests_sent(), stage.mcu);
+      EXPECT_EQ(modem_sent(), stage.modem);
+      EXPECT_EQ(modemSyncInfo->timeoutStart, stage.waits ? 1 : 0);
+      EXPECT_EQ(sysInfo->state, &stage == &c.chain.back() ? STATE_POWERDOWN : c.state);
+    }
+  }
+}
 
 // Each refusal is logged as the system has always logged it; a time-lapse notification is
 // refused without a line. The instant-request state decides the same way.

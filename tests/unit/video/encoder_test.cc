@@ -20,7 +20,7 @@
 #include "platform/imp/imp.h"
 
 #include "tests/support/file_lines.h"
-#include "tests/unit/platform/imp_pipeline.h"
+#include "tests/support/imp_pipeline.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 
 #include "tests/support/eventually.h"
 #include "tests/support/file_lines.h"
+#include "tests/support/imp_pipeline.h"
 #include "tests/support/shared_records.h"
-#include "tests/unit/platform/imp_pipeline.h"
 
 namespace {
 

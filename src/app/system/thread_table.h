@@ -1,15 +1,10 @@
-// Calls that start-up and the state machine make into subsystems that are not built yet.
-//
-// Each function here is a seam: it does nothing but say so at DEBUG level and report that
-// the work did not happen (-1), so no caller ever mistakes it for done work. When a subsystem
-// lands, its real function takes the name and the entry leaves this file.
+// The thread table: the body of every thread that start-up and the first-boot state start,
+// named by the subsystem that owns it. Every entry is set; the table only keeps the start-up
+// code from naming each subsystem's thread function itself.
 #pragma once
 
-#include <cstdint>
-
-// Threads started by start-up; nullptr while the subsystem is not built (not started).
 using ThreadBody = void* (*)(void*);
-struct PendingThreads {
+struct ThreadTable {
   ThreadBody warning_led = nullptr;          // indicators: warning light
   ThreadBody ev_wait = nullptr;              // photo capture: exposure wait
   ThreadBody capture_top_half = nullptr;     // capture orchestration: fast PIR capture
@@ -25,7 +20,4 @@ struct PendingThreads {
   ThreadBody format_button = nullptr;        // indicators: format button (first boot)
   ThreadBody format_enable = nullptr;        // indicators: format enable (first boot)
 };
-extern const PendingThreads kThreadBodies;
-
-// The front panel's records, displays, warning light and format button.
-#include "app/indicators/indicators.h"
+extern const ThreadTable kThreadBodies;

@@ -1,4 +1,4 @@
-#include "app/system/seams.h"
+#include "app/system/thread_table.h"
 
 #include "app/AV-Common.h"
 #include "app/capture/capture_orchestration.h"
@@ -14,7 +14,7 @@
 #include "app/system/instant_request.h"
 #include "app/system/sync_states.h"
 
-const PendingThreads kThreadBodies = {
+const ThreadTable kThreadBodies = {
     .warning_led = warning_led_thread,
     .ev_wait = photo_capture_thread,
     .capture_top_half = capture_top_half,
