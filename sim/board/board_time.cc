@@ -49,6 +49,9 @@ constexpr int64_t kSettle = kMs / 5;
 // Bytes of a serial line that nobody takes for this long are not on their way any more: the
 // peer is off or the camera does not read its port.
 constexpr int64_t kSerialGrace = 20 * kMs;
+// How long after a power-up board time waits, at most, for the camera's first timed wait
+// before it may jump.
+constexpr int64_t kCameraStartGrace = 10000 * kMs;
 // A thread that still waits this long after its wake signal gets another: the signal came
 // while it was between letting the signal through and waiting.
 constexpr int64_t kResignal = 2 * kMs;
@@ -139,7 +142,10 @@ class BoardTime::Driver {
   }
 
   void hold(int change) { holds_ += change; }
-  void hold_until_camera() { awaitingCamera_ = true; }
+  void hold_until_camera() {
+    powerUpHost_ = host_mono_ns();
+    awaitingCamera_ = true;
+  }
 
   void reset_lines() {
     std::lock_guard lock(stepMutex_);
@@ -293,7 +299,6 @@ class BoardTime::Driver {
       const uint32_t state = __atomic_load_n(&slot.state, __ATOMIC_ACQUIRE);
       CameraProcess& known = cameraProcesses_[i];
       if (state == board_clock::kSlotActive) {
-        awaitingCamera_ = false;
         if (known.hostPid == 0) {
           const pid_t host = tasks_->host_process(slot.pidNamespace, slot.pid);
           const int64_t cpu = host > 0 ? tasks_->process_cpu(host) : -1;
@@ -520,16 +525,18 @@ class BoardTime::Driver {
 
   // Board time jumps to the earliest deadline. Returns true when it moved.
   bool jump(int64_t hostNow, int64_t boardNow) {
-    if (holds_ > 0 || awaitingCamera_) {
+    if (holds_ > 0) {
       return false;
     }
     int64_t earliest = INT64_MAX;
     bool overdueUnwakeable = false;
+    bool cameraWaits = false;
     for (const board_clock::Waiter& waiter : page_->waiters) {
       if (__atomic_load_n(&waiter.state, __ATOMIC_ACQUIRE) != board_clock::kSlotWaiting ||
           tasks_->host_thread(waiter.pidNamespace, waiter.tid).first <= 0) {
         continue;
       }
+      cameraWaits = true;
       earliest = std::min(earliest, waiter.deadline);
       overdueUnwakeable |= waiter.wakeable == 0 && waiter.deadline <= boardNow;
     }
@@ -538,6 +545,16 @@ class BoardTime::Driver {
       if (!alarms_.empty()) {
         earliest = std::min(earliest, alarms_.begin()->first);
       }
+    }
+    // After a power-up, time stands until the camera's programs wait for something of their
+    // own: while the sandbox starts, its processes pass through moments the board cannot read
+    // as waiting or working (a jump to the wake-up's end was seen there under load). A camera
+    // that never waits on a time is let go after a while of host time.
+    if (awaitingCamera_) {
+      if (!cameraWaits && hostNow - powerUpHost_ < kCameraStartGrace) {
+        return false;
+      }
+      awaitingCamera_ = false;
     }
     // A wait that only its host timer ends holds board time at its deadline until it ends.
     if (earliest == INT64_MAX || earliest <= boardNow || overdueUnwakeable) {
@@ -567,6 +584,7 @@ class BoardTime::Driver {
   std::atomic<bool> stop_{false};
   std::atomic<int> holds_{0};
   std::atomic<bool> awaitingCamera_{false};
+  std::atomic<int64_t> powerUpHost_{0};
   std::thread thread_;
   std::unique_ptr<BoardTasks> tasks_;
 
