@@ -14,7 +14,7 @@ namespace {
 constexpr std::string_view kDefaultProfile =
     R"(title A field camera's season: deer by day and night, a daily sync, faults of the field
 date 2024-06-01 06:00:00
-card formatted 2G 2
+card formatted 4G 2
 # How the days go.
 season pir-per-day 6
 season night-share 0.4

@@ -85,7 +85,7 @@ struct Profile {
   double batteryMah = 12000;
 };
 
-// The default profile: a field camera in early summer on a 2 GB card.
+// The default profile: a field camera in early summer on a 4 GB card.
 std::string_view default_profile_text();
 
 // Parses a profile. Returns 0, or -1 with "NAME:LINE: what is wrong". The set-up lines are
