@@ -18,6 +18,7 @@
 #include "sim/camsim/scenario_runner.h"
 #include "sim/camsim/stories.h"
 #include "sim/camsim/timeline.h"
+#include "sim/season/season_run.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ constexpr char kUsage[] =
        camsim check FILE                 check a scenario file and say what is wrong
        camsim list                       list the built-in stories
        camsim show NAME                  print a built-in story in the scenario format
+       camsim season --days N --seed S --out DIR   live a season (camsim season --help)
        camsim --help                     this text
 
 camsim powers the camera application (camera_app) up on a simulated board: a sandbox with the
@@ -280,6 +282,9 @@ int main(int argc, char** argv) {
   }
   if (command == "run") {
     return run(args);
+  }
+  if (command == "season") {
+    return sim::season::season_command(args);
   }
   // A known command with the wrong words says what it takes.
   for (const CommandForm& form : kCommandForms) {

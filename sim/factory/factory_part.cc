@@ -37,6 +37,27 @@ int check(const std::string& key, const std::string& value, std::string* ret_err
 
 int parse_config(const std::vector<std::string>& args, BoardAction* ret_action,
                  std::string* ret_error) {
+  if (args.size() == 2 && args[0] == "load") {
+    // A configuration partition saved from another run (a season's reproducer), as it was.
+    *ret_action = [from = args[1]](Board& board, std::string* ret_why) {
+      std::error_code error;
+      if (!fs::is_directory(from, error)) {
+        *ret_why = from + " is not a folder";
+        return -1;
+      }
+      const std::string folder = board.run_dir() + "/config";
+      fs::create_directories(folder, error);
+      fs::copy(from, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
+               error);
+      if (error) {
+        *ret_why = "cannot copy " + from + ": " + error.message();
+        return -1;
+      }
+      board.part_event("factory", "configuration partition loaded from " + from);
+      return 0;
+    };
+    return 0;
+  }
   if (args.size() != 2) {
     *ret_error = "expected a key of the configuration file and its value";
     return -1;
@@ -56,9 +77,9 @@ int parse_config(const std::vector<std::string>& args, BoardAction* ret_action,
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"config", "config KEY VALUE",
+    DirectiveSyntax{"config", "config KEY VALUE | config load DIR",
                     "a key of the camera's configuration file, as the factory writes it before "
-                    "the first wake-up",
+                    "the first wake-up; or the whole partition copied from a saved folder",
                     true, false, parse_config},
 };
 

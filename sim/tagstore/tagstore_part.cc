@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
 #include <fstream>
 
 #include "sim/board/board.h"
@@ -43,6 +44,20 @@ int parse_tag_store(const std::vector<std::string>& args, BoardAction* ret_actio
     };
     return 0;
   }
+  if (args.size() == 2 && args[0] == "load") {
+    // A store saved from another run (a season's reproducer), byte for byte.
+    *ret_action = [from = args[1]](Board& board, std::string* ret_why) {
+      std::error_code error;
+      std::filesystem::copy_file(from, board.tag_store_path(),
+                                 std::filesystem::copy_options::overwrite_existing, error);
+      if (error) {
+        *ret_why = "cannot load the tag store " + from + ": " + error.message();
+        return -1;
+      }
+      return 0;
+    };
+    return 0;
+  }
   ts::Markers markers;
   if (args.size() != 4 || args[0] != "markers" || !parse_number(args[1], &markers.tagbk) ||
       !parse_number(args[2], &markers.riscv_fw) ||
@@ -59,9 +74,12 @@ int parse_tag_store(const std::vector<std::string>& args, BoardAction* ret_actio
 constexpr std::array kDirectives = {
     DirectiveSyntax{"tag", "tag NAMESPACE KEY VALUE", "a boot tag in the factory tag store", true,
                     false, parse_tag},
-    DirectiveSyntax{"tag-store", "tag-store damaged | tag-store markers TAGBK RISCV_FW SENSOR_FW",
-                    "a broken store checksum, or the boot loader's partition verdicts", true, false,
-                    parse_tag_store},
+    DirectiveSyntax{
+        "tag-store",
+        "tag-store damaged | tag-store markers TAGBK RISCV_FW SENSOR_FW | tag-store load FILE",
+        "a broken store checksum, the boot loader's partition verdicts, or a saved "
+        "store",
+        true, false, parse_tag_store},
 };
 
 }  // namespace
