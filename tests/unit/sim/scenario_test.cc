@@ -197,7 +197,8 @@ TEST(Scenario, ARunKeepsTheImageItStartedWithWhileABuildReplacesIt) {
   EXPECT_TRUE(std::filesystem::is_symlink(image));
   EXPECT_FALSE(std::filesystem::exists(first)) << "the old image is gone";
   const std::string used = probe.board().paths().imageDir + "/bin/camera_app";
-  struct stat ran {}, probeApp {};
+  struct stat ran {
+  }, probeApp{};
   ASSERT_EQ(stat(used.c_str(), &ran), 0) << used;
   ASSERT_EQ(stat(BOARD_PROBE_PATH, &probeApp), 0);
   EXPECT_EQ(ran.st_ino, probeApp.st_ino) << "the run's image is a hard-linked copy of the first";
