@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mqueue.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -59,8 +60,15 @@ class QueueTest : public testing::Test {
 
 class SystemTest : public QueueTest {
  protected:
+  static constexpr char kEmptyFolder[] = "/tmp/.system-test-cwd";
   void SetUp() override {
     QueueTest::SetUp();
+    // The camera's commands are written for its own grep, which reads the pipe it is given
+    // ("mount | grep -nri mmcblk0p1"); GNU grep -r with no file searches the working folder
+    // instead. The states run from an empty one, so that a build tree under /tmp (bound into
+    // the sandbox) is not searched and found to name the card.
+    mkdir(kEmptyFolder, 0755);
+    ASSERT_EQ(chdir(kEmptyFolder), 0);
     init_record_locks();
     use_fresh_shared_records();
     sysInfo->state = STATE_INIT;

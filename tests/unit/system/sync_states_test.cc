@@ -274,11 +274,12 @@ std::vector<Stage> sync_chain() {
 
 std::vector<Stage> first_boot_chain() {
   std::vector<Stage> stages = {
+      // No card is mounted here: the first boot's card check shows the red LED.
       {"entry",
        EVENT_STATE_ENTRY,
        0,
        nothing,
-       {MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES},
+       {MCU_REQ_SET_STATUS_LED_RED, MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES},
        {},
        false},
       {"ADC values",
