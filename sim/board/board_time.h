@@ -60,8 +60,9 @@ class BoardTime {
 
   // The camera's processor powers up: its monotonic clock starts again, and the byte counts of
   // the serial lines start afresh. Call before the camera's first process starts. Board time
-  // does not jump until the first process under the board clock has started: until then the
-  // board only prepares (its parts power up, the sandbox is made), which takes no board time.
+  // does not jump until a program of the camera waits on a time of its own (or 10 s of host
+  // time passed): until then the board only prepares (its parts power up, the sandbox is made,
+  // the programs load), which takes no board time.
   void power_up();
   // Its processes are all gone: forget what they registered in the page.
   void power_off();
