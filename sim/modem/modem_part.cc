@@ -105,10 +105,14 @@ void ModemPart::watch_power() {
   // The MCU's Modem switch powers the Modem; while the camera processor is off its session
   // has no one to talk to, so the Modem restarts with the next power-up. The watcher is woken
   // by either change, at once: the Modem starts before the board's clock sees everything wait.
+  // The MCU peer is looked up before the watcher's lock is taken: the board holds its part
+  // list while it calls the parts, which take that lock.
+  McuPeer& mcu = board_->mcu();
   std::unique_lock lock(powerMutex_);
   while (watching_) {
-    const bool wanted = cameraPowered_ && board_->mcu().modem_powered();
+    const bool powered = cameraPowered_;
     lock.unlock();
+    const bool wanted = powered && mcu.modem_powered();
     if (wanted && !peer_->running()) {
       ModemSetup setup;
       {
@@ -126,7 +130,7 @@ void ModemPart::watch_power() {
       board_->part_event("modem", "Modem off", {{"on", false}});
     }
     lock.lock();
-    if (watching_ && wanted == (cameraPowered_ && board_->mcu().modem_powered())) {
+    if (watching_ && wanted == (cameraPowered_ && mcu.modem_powered())) {
       powerChanged_.wait(lock);
     }
   }
