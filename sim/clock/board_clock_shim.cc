@@ -607,6 +607,40 @@ int millisecond_timeout(const timespec* span) {
   return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
 
+// A select of the camera until board time `deadline`: the sets are asked again whenever the
+// wait starts over, and are empty when the time ran out.
+using PselectFn = int (*)(int, fd_set*, fd_set*, fd_set*, const timespec*, const sigset_t*);
+int select_until(Page* clock, int64_t deadline, const sigset_t* mask, int count, fd_set* readable,
+                 fd_set* writable, fd_set* errors, PselectFn real_pselect) {
+  fd_set asked[3];
+  fd_set* sets[3] = {readable, writable, errors};
+  for (int i = 0; i < 3; ++i) {
+    if (sets[i] != nullptr) {
+      asked[i] = *sets[i];
+    }
+  }
+  const int result = wait_descriptors(
+      clock, deadline, mask,
+      [&](const timespec* span, const sigset_t* waitMask) {
+        return real_pselect(count, readable, writable, errors, span, waitMask);
+      },
+      [&] {
+        for (int i = 0; i < 3; ++i) {
+          if (sets[i] != nullptr) {
+            *sets[i] = asked[i];
+          }
+        }
+      });
+  if (result == 0) {
+    for (fd_set* set : sets) {
+      if (set != nullptr) {
+        FD_ZERO(set);
+      }
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -670,8 +704,7 @@ unsigned int sleep(unsigned int seconds) {
 int select(int count, fd_set* readable, fd_set* writable, fd_set* errors, struct timeval* timeout) {
   using Real = int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
   static Real real = next<Real>("select");
-  using Pselect = int (*)(int, fd_set*, fd_set*, fd_set*, const timespec*, const sigset_t*);
-  static Pselect real_pselect = next<Pselect>("pselect");
+  static PselectFn real_pselect = next<PselectFn>("pselect");
   Page* clock = camera_page();
   if (clock == nullptr || timeout == nullptr || (timeout->tv_sec == 0 && timeout->tv_usec == 0) ||
       timeout->tv_sec < 0 || timeout->tv_usec < 0 || timeout->tv_usec >= 1000000) {
@@ -679,32 +712,8 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* errors, struct
   }
   const int64_t deadline = board_now(clock) + int64_t{timeout->tv_sec} * board_clock::kNsPerSecond +
                            int64_t{timeout->tv_usec} * 1000;
-  fd_set asked[3];
-  fd_set* sets[3] = {readable, writable, errors};
-  for (int i = 0; i < 3; ++i) {
-    if (sets[i] != nullptr) {
-      asked[i] = *sets[i];
-    }
-  }
-  const int result = wait_descriptors(
-      clock, deadline, nullptr,
-      [&](const timespec* span, const sigset_t* mask) {
-        return real_pselect(count, readable, writable, errors, span, mask);
-      },
-      [&] {
-        for (int i = 0; i < 3; ++i) {
-          if (sets[i] != nullptr) {
-            *sets[i] = asked[i];
-          }
-        }
-      });
-  if (result == 0) {
-    for (fd_set* set : sets) {
-      if (set != nullptr) {
-        FD_ZERO(set);
-      }
-    }
-  }
+  const int result =
+      select_until(clock, deadline, nullptr, count, readable, writable, errors, real_pselect);
   // Linux leaves the time not waited in the argument, and the link loops wait again with what
   // is left.
   int64_t left = deadline - board_now(clock);
@@ -718,40 +727,13 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* errors, struct
 
 int pselect(int count, fd_set* readable, fd_set* writable, fd_set* errors, const timespec* timeout,
             const sigset_t* mask) {
-  using Real = int (*)(int, fd_set*, fd_set*, fd_set*, const timespec*, const sigset_t*);
-  static Real real = next<Real>("pselect");
+  static PselectFn real = next<PselectFn>("pselect");
   Page* clock = camera_page();
   if (clock == nullptr || timeout == nullptr || board_clock::to_ns(*timeout) <= 0) {
     return real(count, readable, writable, errors, timeout, mask);
   }
   const int64_t deadline = board_now(clock) + board_clock::to_ns(*timeout);
-  fd_set asked[3];
-  fd_set* sets[3] = {readable, writable, errors};
-  for (int i = 0; i < 3; ++i) {
-    if (sets[i] != nullptr) {
-      asked[i] = *sets[i];
-    }
-  }
-  const int result = wait_descriptors(
-      clock, deadline, mask,
-      [&](const timespec* span, const sigset_t* waitMask) {
-        return real(count, readable, writable, errors, span, waitMask);
-      },
-      [&] {
-        for (int i = 0; i < 3; ++i) {
-          if (sets[i] != nullptr) {
-            *sets[i] = asked[i];
-          }
-        }
-      });
-  if (result == 0) {
-    for (fd_set* set : sets) {
-      if (set != nullptr) {
-        FD_ZERO(set);
-      }
-    }
-  }
-  return result;
+  return select_until(clock, deadline, mask, count, readable, writable, errors, real);
 }
 
 int ppoll(struct pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
