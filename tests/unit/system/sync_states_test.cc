@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,16 +219,18 @@ std::vector<Stage> configuration_chain() {
   };
 }
 
-std::vector<Stage> sync_chain() {
-  std::vector<Stage> stages = {
-      {"entry after start-up", EVENT_STATE_ENTRY, 0, nothing, {MCU_REQ_DAY_NIGHT}, {}, false},
-      {"day or night",
-       MSG_MCU_RESP,
-       MCU_RESP_DAY_NIGHT,
-       nothing,
-       {MCU_REQ_GET_ADC_MONITORING_VALUES},
-       {},
-       false},
+// The chains share their stages in runs: the battery's readings before the Modem is powered,
+// the configuration after the sync.
+std::vector<Stage> joined(std::initializer_list<std::vector<Stage>> runs) {
+  std::vector<Stage> all;
+  for (const std::vector<Stage>& run : runs) {
+    all.insert(all.end(), run.begin(), run.end());
+  }
+  return all;
+}
+
+std::vector<Stage> battery_stages() {
+  return {
       {"ADC values",
        MSG_MCU_RESP,
        MCU_RESP_GET_ADC_MONITORING_VALUES,
@@ -242,100 +245,101 @@ std::vector<Stage> sync_chain() {
        {MCU_REQ_SET_MODEM_POWER_STATE_ON},
        {},
        false},
-      {"Modem powered",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_MODEM_POWER_STATE,
-       modem_powered,
-       {},
-       {MODEM_REQ_SET_SERVER_SYNC_TYPE},
-       true},
-      {"sync type set",
-       MSG_MODEM_RESP,
-       MODEM_RESP_SET_SERVER_SYNC_TYPE,
-       nothing,
-       {},
-       {MODEM_REQ_GET_CRYPTO_PASSWORD},
-       false},
-      {"searching a signal", EVENT_MODEM_SVR_SYNC_STATUS, 0, searching, {}, {}, true},
-      {"in progress", EVENT_MODEM_SVR_SYNC_STATUS, 0, in_progress, {}, {}, true},
-      {"successful",
-       EVENT_MODEM_SVR_SYNC_STATUS,
-       0,
-       succeeded,
-       {},
-       {MODEM_REQ_GET_CAMERA_CONFIGURATION},
-       true},
   };
-  for (Stage& stage : configuration_chain()) {
-    stages.push_back(stage);
-  }
-  return stages;
+}
+
+std::vector<Stage> sync_chain() {
+  return joined(
+      {{
+           {"entry after start-up", EVENT_STATE_ENTRY, 0, nothing, {MCU_REQ_DAY_NIGHT}, {}, false},
+           {"day or night",
+            MSG_MCU_RESP,
+            MCU_RESP_DAY_NIGHT,
+            nothing,
+            {MCU_REQ_GET_ADC_MONITORING_VALUES},
+            {},
+            false},
+       },
+       battery_stages(),
+       {
+           {"Modem powered",
+            MSG_MCU_RESP,
+            MCU_RESP_SET_MODEM_POWER_STATE,
+            modem_powered,
+            {},
+            {MODEM_REQ_SET_SERVER_SYNC_TYPE},
+            true},
+           {"sync type set",
+            MSG_MODEM_RESP,
+            MODEM_RESP_SET_SERVER_SYNC_TYPE,
+            nothing,
+            {},
+            {MODEM_REQ_GET_CRYPTO_PASSWORD},
+            false},
+           {"searching a signal", EVENT_MODEM_SVR_SYNC_STATUS, 0, searching, {}, {}, true},
+           {"in progress", EVENT_MODEM_SVR_SYNC_STATUS, 0, in_progress, {}, {}, true},
+           {"successful",
+            EVENT_MODEM_SVR_SYNC_STATUS,
+            0,
+            succeeded,
+            {},
+            {MODEM_REQ_GET_CAMERA_CONFIGURATION},
+            true},
+       },
+       configuration_chain()});
 }
 
 std::vector<Stage> first_boot_chain() {
-  std::vector<Stage> stages = {
-      // No card is mounted here: the first boot's card check shows the red LED.
-      {"entry",
-       EVENT_STATE_ENTRY,
-       0,
-       nothing,
-       {MCU_REQ_SET_STATUS_LED_RED, MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES},
-       {},
-       false},
-      {"ADC values",
-       MSG_MCU_RESP,
-       MCU_RESP_GET_ADC_MONITORING_VALUES,
-       nothing,
-       {MCU_REQ_GET_FUEL_GAUGE_VALUES},
-       {},
-       false},
-      {"fuel gauge",
-       MSG_MCU_RESP,
-       MCU_RESP_GET_FUEL_GAUGE_VALUES,
-       battery_known,
-       {MCU_REQ_SET_MODEM_POWER_STATE_ON},
-       {},
-       false},
-      {"Modem powered",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_MODEM_POWER_STATE,
-       modem_powered,
-       {},
-       {MODEM_REQ_GET_DEVICE_MODEL},
-       true},
-      {"device model",
-       MSG_MODEM_RESP,
-       MODEM_RESP_GET_DEVICE_MODEL,
-       nothing,
-       {},
-       {MODEM_REQ_SET_SERVER_SYNC_TYPE},
-       true},
-      {"sync type set",
-       MSG_MODEM_RESP,
-       MODEM_RESP_SET_SERVER_SYNC_TYPE,
-       nothing,
-       {},
-       {MODEM_REQ_GET_CRYPTO_PASSWORD},
-       false},
-      {"in progress",
-       EVENT_MODEM_SVR_SYNC_STATUS,
-       0,
-       in_progress,
-       {},
-       {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS},
-       true},
-      {"successful",
-       EVENT_MODEM_SVR_SYNC_STATUS,
-       0,
-       succeeded,
-       {},
-       {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS, MODEM_REQ_GET_CAMERA_CONFIGURATION},
-       true},
-  };
-  for (Stage& stage : configuration_chain()) {
-    stages.push_back(stage);
-  }
-  return stages;
+  return joined(
+      {{
+           // No card is mounted here: the first boot's card check shows the red LED.
+           {"entry",
+            EVENT_STATE_ENTRY,
+            0,
+            nothing,
+            {MCU_REQ_SET_STATUS_LED_RED, MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES},
+            {},
+            false},
+       },
+       battery_stages(),
+       {
+           {"Modem powered",
+            MSG_MCU_RESP,
+            MCU_RESP_SET_MODEM_POWER_STATE,
+            modem_powered,
+            {},
+            {MODEM_REQ_GET_DEVICE_MODEL},
+            true},
+           {"device model",
+            MSG_MODEM_RESP,
+            MODEM_RESP_GET_DEVICE_MODEL,
+            nothing,
+            {},
+            {MODEM_REQ_SET_SERVER_SYNC_TYPE},
+            true},
+           {"sync type set",
+            MSG_MODEM_RESP,
+            MODEM_RESP_SET_SERVER_SYNC_TYPE,
+            nothing,
+            {},
+            {MODEM_REQ_GET_CRYPTO_PASSWORD},
+            false},
+           {"in progress",
+            EVENT_MODEM_SVR_SYNC_STATUS,
+            0,
+            in_progress,
+            {},
+            {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS},
+            true},
+           {"successful",
+            EVENT_MODEM_SVR_SYNC_STATUS,
+            0,
+            succeeded,
+            {},
+            {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS, MODEM_REQ_GET_CAMERA_CONFIGURATION},
+            true},
+       },
+       configuration_chain()});
 }
 
 // Before each stage the state is given every event it must ignore; then the stage's own event
