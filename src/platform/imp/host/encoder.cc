@@ -72,6 +72,7 @@ struct EncChannel {
   uint64_t sourceGeneration = 0;
   uint32_t seq = 0;
   uint32_t dropped = 0;
+  uint32_t overwritten = 0;  // of them, overwritten in the source's buffers before coding
   uint32_t coded = 0;
   std::vector<uint8_t> nv12, u, v;
 };
@@ -202,6 +203,7 @@ Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* time
   } else if (const int64_t oldestKept = newest - source->attr.nrVBs + 1; index < oldestKept) {
     if (channel.receiving) {
       channel.dropped += static_cast<uint32_t>(oldestKept - index);
+      channel.overwritten += static_cast<uint32_t>(oldestKept - index);
     }
     index = oldestKept;
   }
@@ -585,6 +587,7 @@ int IMP_Encoder_StartRecvPic(int encChn) {
     channel->lastFrame = -1;  // coding starts with the next frame the source makes
     channel->sourceGeneration = 0;
     channel->dropped = 0;
+    channel->overwritten = 0;
     channel->coded = 0;
     HostMedia& m = media();
     std::lock_guard mediaLock(m.mutex);
@@ -611,7 +614,9 @@ int IMP_Encoder_StopRecvPic(int encChn) {
     std::lock_guard mediaLock(m.mutex);
     note_activity(m, "recording end: encoder channel " + std::to_string(encChn) + ", " +
                          std::to_string(channel->coded) + " frames coded, " +
-                         std::to_string(channel->dropped) + " dropped");
+                         std::to_string(channel->dropped) + " dropped (" +
+                         std::to_string(channel->overwritten) +
+                         " overwritten in the source's buffers before coding)");
   }
   channel->receiving = false;
   return 0;
