@@ -24,6 +24,7 @@ season sync at 12:00
 season config-change every 3
 season queries-per-day 0.3
 season format-share 0.1
+season deer-at-sync 0.2
 season temperature 14 8
 # The faults of the field: the chance of each in a wake-up it fits (the Modem's: syncs only).
 season fault power-cut 0.03
@@ -131,6 +132,8 @@ std::string parse_season_line(const std::vector<std::string>& w, Profile* profil
     profile->queriesPerDay = value;
   } else if (what == "format-share" && n == 2 && parse_real(w[1], 0, 1, &value)) {
     profile->formatShare = value;
+  } else if (what == "deer-at-sync" && n == 2 && parse_real(w[1], 0, 1, &value)) {
+    profile->deerAtSync = value;
   } else if (what == "temperature" && n == 3 && parse_real(w[1], -40, 60, &value)) {
     profile->temperatureMean = value;
     if (!parse_real(w[2], 0, 40, &profile->temperatureSwing)) {
@@ -356,6 +359,9 @@ SeasonPlan plan_season(const Profile& profile, uint64_t seed, int days) {
   plan.seed = seed;
   plan.days = days;
   Draws draws(seed);
+  // Deer at the sync come from a stream of their own, so that a profile that changes their
+  // share leaves every other draw of the season (and so its seeds' stories) as it was.
+  Draws syncDeer(seed ^ 0x5ee0dee5a7c0ULL);
   ServerState server;
   const int64_t firstMidnight = profile.startEpochMs - profile.startEpochMs % kDayMs;
   for (int day = 0; day < days; ++day) {
@@ -390,6 +396,18 @@ SeasonPlan plan_season(const Profile& profile, uint64_t seed, int days) {
         add(midnight + profile.syncMinuteOfDay * 60000LL, WakeKind::kSync, "daily-sync", 420);
     if (draws.chance(1.0 / profile.configChangeEveryDays)) {
       change_configuration(draws, &server, &daily->before);
+    }
+    if (syncDeer.chance(profile.deerAtSync)) {
+      // The Modem uploads for a minute before it gives the card back; the deer pass meanwhile,
+      // so the camera photographs (or films) while its card is lent.
+      daily->before.push_back(
+          "modem fault late-answer return_camera_sd_card_control_request delay 60s count 1");
+      daily->before.push_back("scene crossing deer 8");
+      const int64_t first = 20000 + syncDeer.below(30000);
+      daily->events.push_back({first, "pir"});
+      if (syncDeer.chance(0.5)) {
+        daily->events.push_back({first + 30000 + syncDeer.below(20000), "pir"});
+      }
     }
     for (int n = draws.count_around(profile.queriesPerDay); n > 0; --n) {
       PlannedWake* query = add(midnight + 7 * 3600000LL + draws.below(12 * 3600000LL),

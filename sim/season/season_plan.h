@@ -11,6 +11,8 @@
 //   season config-change every N    a server configuration change every N days, on average
 //   season queries-per-day F        instant queries (extra syncs) a day, on average
 //   season format-share F           the share of instant queries that ask for a format
+//   season deer-at-sync F           the share of daily syncs during which deer pass while the
+//                                   Modem holds the card (uploading for a minute)
 //   season temperature MEAN SWING   the day's temperature cycle, degrees Celsius
 //   season fault KIND RATE          the chance (0..1) of the fault in a wake-up it fits
 //   season current NAME MILLIAMPS   a line of the power model (sim/season/power_model.h)
@@ -78,6 +80,7 @@ struct Profile {
   double configChangeEveryDays = 3;
   double queriesPerDay = 0.3;
   double formatShare = 0.1;
+  double deerAtSync = 0.2;
   double temperatureMean = 14;
   double temperatureSwing = 8;
   std::array<double, static_cast<int>(Fault::kCount)> faultRates{};

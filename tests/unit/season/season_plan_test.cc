@@ -78,6 +78,23 @@ TEST(SeasonPlan, TheProfileDecidesWhichFaultsComeAndWhere) {
                             [](const TimedLine& e) { return e.line == "power-cut"; }),
               1);
   }
+  // Deer at the sync: with a share of 1 each daily sync has a PIR while the Modem keeps the
+  // card; the share comes from a draw of its own and changes nothing else of the season.
+  const SeasonPlan deer = plan_season(profile_with("season deer-at-sync 1\n"), 5, 3);
+  const SeasonPlan noDeer = plan_season(profile_with("season deer-at-sync 0\n"), 5, 3);
+  ASSERT_EQ(deer.wakes.size(), noDeer.wakes.size());
+  for (std::size_t i = 0; i < deer.wakes.size(); ++i) {
+    const PlannedWake& wake = deer.wakes[i];
+    if (wake.reason != "daily-sync") {
+      EXPECT_EQ(wake_scenario_text(wake), wake_scenario_text(noDeer.wakes[i]));
+      continue;
+    }
+    const auto pir = [](const TimedLine& e) { return e.line == "pir"; };
+    EXPECT_GE(std::count_if(wake.events.begin(), wake.events.end(), pir), 1);
+    EXPECT_EQ(std::count_if(noDeer.wakes[i].events.begin(), noDeer.wakes[i].events.end(), pir), 0);
+    EXPECT_NE(wake_scenario_text(wake).find("late-answer return_camera_sd_card_control_request"),
+              std::string::npos);
+  }
   // The day's rhythm: no deer and no time-lapse leaves the daily syncs.
   const SeasonPlan syncsOnly = plan_season(
       profile_with("season pir-per-day 0\nseason timelapse off\nseason queries-per-day 0\n"), 9, 3);
