@@ -182,6 +182,14 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     return fail(snapshotWhy);
   }
   paths_.imageDir = runDir_ + "/system";
+  // So does the clock shim preloaded into the sandbox: a shim built for another layout of the
+  // clock page would leave the camera on the host's clock.
+  const std::string shim = runDir_ + "/" + fs::path(paths_.clockShim).filename().string();
+  fs::copy_file(paths_.clockShim, shim, fs::copy_options::overwrite_existing, error);
+  if (error) {
+    return fail("cannot copy the clock shim into the run folder: " + error.message());
+  }
+  paths_.clockShim = shim;
   if (record_.open_file(runDir_ + "/record.jsonl") != 0) {
     return fail("cannot write " + runDir_ + "/record.jsonl");
   }

@@ -202,6 +202,11 @@ TEST(Scenario, ARunKeepsTheImageItStartedWithWhileABuildReplacesIt) {
   ASSERT_EQ(stat(used.c_str(), &ran), 0) << used;
   ASSERT_EQ(stat(BOARD_PROBE_PATH, &probeApp), 0);
   EXPECT_EQ(ran.st_ino, probeApp.st_ino) << "the run's image is a hard-linked copy of the first";
+  // The clock shim preloaded into the sandbox is the run's own copy as well.
+  const std::filesystem::path shim = probe.board().paths().clockShim;
+  EXPECT_EQ(shim.parent_path(),
+            std::filesystem::path(probe.board().paths().imageDir).parent_path());
+  EXPECT_NE(shim, std::filesystem::path(sim::board::default_board_paths().clockShim));
 }
 
 // Every story parses, and gives the boot tags that the camera writes from its configuration
