@@ -119,91 +119,121 @@ void fill_camera_configuration(CameraConfigurationRequest& request) {
           request.pauseCameraConfig.epoch, static_cast<int>(request.pauseCameraConfig.duration));
 }
 
+// Fillers of the requests that carry something: each fills its member of `message`.
+
+void fill_adc_request(int32_t, kvt_ISP2MCU& message) {
+  message.msg.get_adc_monitoring_values_request = {true, true, false};
+  log_info("wantBattery = %s", "true");
+}
+
+void fill_battery_protections(int32_t, kvt_ISP2MCU& message) {
+  BatteryProtectionRequest& protections = message.msg.set_battery_protection_request;
+  SemLock lock(&configLock);
+  const int32_t count = cameraConfig->batteryProtections_count;
+  protections.batteryProtections_count = static_cast<pb_size_t>(
+      count < 0 ? 0
+                : (count > static_cast<int32_t>(kMaxBatteryProtections) ? kMaxBatteryProtections
+                                                                        : count));
+  for (pb_size_t i = 0; i < protections.batteryProtections_count; ++i) {
+    const BatteryProtectionValue& value = cameraConfig->batteryProtections[i];
+    protections.batteryProtections[i] = {value.powerSource, value.enabled, value.lowerLimit,
+                                         value.upperLimit, value.action};
+  }
+  app_log(MOD_MCU_UART, LEVEL_INFO, "battery protections count : %d",
+          static_cast<int>(protections.batteryProtections_count));
+}
+
+void fill_modem_power(int32_t request, kvt_ISP2MCU& message) {
+  const bool on = request == MCU_REQ_SET_MODEM_POWER_STATE_ON;
+  message.msg.set_modem_power_state_request.on = on;
+  log_info("modem_power_state_request.on = %s", on ? "true" : "false");
+  set_modem_powered(on);
+}
+
+void fill_pir_configuration(int32_t, kvt_ISP2MCU& message) {
+  message.msg.set_pir_configuration_request.pirSensitivity =
+      static_cast<uint32_t>(serverConfig->pir_sensitivity.load());
+  app_log(MOD_MCU_UART, LEVEL_INFO, "pirSensitivity : %d",
+          static_cast<int>(message.msg.set_pir_configuration_request.pirSensitivity));
+}
+
+void fill_camera_configuration_request(int32_t, kvt_ISP2MCU& message) {
+  fill_camera_configuration(message.msg.set_camera_configuration_request);
+}
+
+// The ready-to-sleep request waits until the warning light has shown its pattern.
+void hold_for_warning_light(int32_t, kvt_ISP2MCU&) {
+  wait_for_warning_light();
+}
+
+void fill_detection_schedule(int32_t, kvt_ISP2MCU& message) {
+  DetectionScheduleRequest& schedule = message.msg.set_camera_detection_schedule_request;
+  SemLock lock(&configLock);
+  fill_schedule(schedule.detectionSchedule, &schedule.detectionSchedule_count,
+                cameraConfig->detectionSchedule, cameraConfig->detectionSchedule_count);
+  app_log(MOD_MCU_UART, LEVEL_INFO, "detectionSchedule_count : %lu",
+          static_cast<unsigned long>(schedule.detectionSchedule_count));
+}
+
+void fill_instant_schedule(int32_t, kvt_ISP2MCU& message) {
+  InstantScheduleRequest& schedule = message.msg.set_camera_instant_schedule_request;
+  SemLock lock(&configLock);
+  fill_schedule(schedule.instantSchedule, &schedule.instantSchedule_count,
+                cameraConfig->instantSchedule, cameraConfig->instantSchedule_count);
+  app_log(MOD_MCU_UART, LEVEL_INFO, "instantSchedule_count : %lu",
+          static_cast<unsigned long>(schedule.instantSchedule_count));
+}
+
+void log_request_name(int32_t request, kvt_ISP2MCU&) {
+  app_log(MOD_MCU_UART, LEVEL_INFO, "%s", event_code_name(request));
+}
+
+struct Request {
+  int32_t request;
+  pb_size_t tag;
+  void (*fill)(int32_t request, kvt_ISP2MCU& message);  // nullptr: the member carries nothing
+};
+
+constexpr Request kRequests[] = {
+    {MCU_REQ_GET_DEVICE_INFO, kvt_ISP2MCU_get_device_info_request_tag, nullptr},
+    {MCU_REQ_GET_CAMERA_STATE, kvt_ISP2MCU_get_camera_state_request_tag, nullptr},
+    {MCU_REQ_GET_ADC_MONITORING_VALUES, kvt_ISP2MCU_get_adc_monitoring_values_request_tag,
+     fill_adc_request},
+    {MCU_REQ_GET_FUEL_GAUGE_VALUES, kvt_ISP2MCU_get_fuel_gauge_value_request_tag, nullptr},
+    {MCU_REQ_GET_RTC_DATE_TIME, kvt_ISP2MCU_get_rtc_date_time_request_tag, nullptr},
+    {MCU_REQ_GET_RTC_INSTALL_DATE_TIME, kvt_ISP2MCU_get_rtc_install_date_time_request_tag, nullptr},
+    {MCU_REQ_SET_BATTERY_PROTECTION, kvt_ISP2MCU_set_battery_protection_request_tag,
+     fill_battery_protections},
+    {MCU_REQ_SET_MODEM_POWER_STATE_OFF, kvt_ISP2MCU_set_modem_power_state_request_tag,
+     fill_modem_power},
+    {MCU_REQ_SET_MODEM_POWER_STATE_ON, kvt_ISP2MCU_set_modem_power_state_request_tag,
+     fill_modem_power},
+    {MCU_REQ_SET_PIR_CONFIG, kvt_ISP2MCU_set_pir_configuration_request_tag, fill_pir_configuration},
+    {MCU_REQ_SET_CAMERA_CONFIG, kvt_ISP2MCU_set_camera_configuration_request_tag,
+     fill_camera_configuration_request},
+    {MCU_REQ_SET_ISP_READY_TO_SLEEP, kvt_ISP2MCU_isp_ready_to_sleep_request_tag,
+     hold_for_warning_light},
+    {MCU_REQ_DAY_NIGHT, kvt_ISP2MCU_get_day_night_status_request_tag, nullptr},
+    {MCU_REQ_SET_CAMERA_DETECTION_SCHEDULE, kvt_ISP2MCU_set_camera_detection_schedule_request_tag,
+     fill_detection_schedule},
+    {MCU_REQ_SET_CAMERA_INSTANT_SCHEDULE, kvt_ISP2MCU_set_camera_instant_schedule_request_tag,
+     fill_instant_schedule},
+    {MCU_REQ_WDM_DONE, kvt_ISP2MCU_mcu_wdm_triggered_request_tag, log_request_name},
+    {MCU_REQ_WDM_TRIGGERED, kvt_ISP2MCU_watchdog_notification_request_tag, log_request_name},
+};
+
 void send_mcu_message(int32_t request) {
   kvt_ISP2MCU message = kvt_ISP2MCU_init_zero;
-  switch (request) {
-    case MCU_REQ_GET_DEVICE_INFO:
-      return send_member(message, kvt_ISP2MCU_get_device_info_request_tag);
-    case MCU_REQ_GET_CAMERA_STATE:
-      return send_member(message, kvt_ISP2MCU_get_camera_state_request_tag);
-    case MCU_REQ_GET_ADC_MONITORING_VALUES:
-      message.msg.get_adc_monitoring_values_request = {true, true, false};
-      log_info("wantBattery = %s", "true");
-      return send_member(message, kvt_ISP2MCU_get_adc_monitoring_values_request_tag);
-    case MCU_REQ_GET_FUEL_GAUGE_VALUES:
-      return send_member(message, kvt_ISP2MCU_get_fuel_gauge_value_request_tag);
-    case MCU_REQ_GET_RTC_DATE_TIME:
-      return send_member(message, kvt_ISP2MCU_get_rtc_date_time_request_tag);
-    case MCU_REQ_GET_RTC_INSTALL_DATE_TIME:
-      return send_member(message, kvt_ISP2MCU_get_rtc_install_date_time_request_tag);
-    case MCU_REQ_SET_BATTERY_PROTECTION: {
-      BatteryProtectionRequest& protections = message.msg.set_battery_protection_request;
-      SemLock lock(&configLock);
-      const int32_t count = cameraConfig->batteryProtections_count;
-      protections.batteryProtections_count = static_cast<pb_size_t>(
-          count < 0 ? 0
-                    : (count > static_cast<int32_t>(kMaxBatteryProtections) ? kMaxBatteryProtections
-                                                                            : count));
-      for (pb_size_t i = 0; i < protections.batteryProtections_count; ++i) {
-        const BatteryProtectionValue& value = cameraConfig->batteryProtections[i];
-        protections.batteryProtections[i] = {value.powerSource, value.enabled, value.lowerLimit,
-                                             value.upperLimit, value.action};
+  for (const Request& entry : kRequests) {
+    if (entry.request == request) {
+      if (entry.fill != nullptr) {
+        entry.fill(request, message);
       }
-      app_log(MOD_MCU_UART, LEVEL_INFO, "battery protections count : %d",
-              static_cast<int>(protections.batteryProtections_count));
-      return send_member(message, kvt_ISP2MCU_set_battery_protection_request_tag);
+      return send_member(message, entry.tag);
     }
-    case MCU_REQ_SET_MODEM_POWER_STATE_OFF:
-    case MCU_REQ_SET_MODEM_POWER_STATE_ON: {
-      const bool on = request == MCU_REQ_SET_MODEM_POWER_STATE_ON;
-      message.msg.set_modem_power_state_request.on = on;
-      log_info("modem_power_state_request.on = %s", on ? "true" : "false");
-      set_modem_powered(on);
-      return send_member(message, kvt_ISP2MCU_set_modem_power_state_request_tag);
-    }
-    case MCU_REQ_SET_PIR_CONFIG:
-      message.msg.set_pir_configuration_request.pirSensitivity =
-          static_cast<uint32_t>(serverConfig->pir_sensitivity.load());
-      app_log(MOD_MCU_UART, LEVEL_INFO, "pirSensitivity : %d",
-              static_cast<int>(message.msg.set_pir_configuration_request.pirSensitivity));
-      return send_member(message, kvt_ISP2MCU_set_pir_configuration_request_tag);
-    case MCU_REQ_SET_CAMERA_CONFIG:
-      fill_camera_configuration(message.msg.set_camera_configuration_request);
-      return send_member(message, kvt_ISP2MCU_set_camera_configuration_request_tag);
-    case MCU_REQ_SET_ISP_READY_TO_SLEEP:
-      wait_for_warning_light();
-      return send_member(message, kvt_ISP2MCU_isp_ready_to_sleep_request_tag);
-    case MCU_REQ_DAY_NIGHT:
-      return send_member(message, kvt_ISP2MCU_get_day_night_status_request_tag);
-    case MCU_REQ_SET_CAMERA_DETECTION_SCHEDULE: {
-      DetectionScheduleRequest& schedule = message.msg.set_camera_detection_schedule_request;
-      SemLock lock(&configLock);
-      fill_schedule(schedule.detectionSchedule, &schedule.detectionSchedule_count,
-                    cameraConfig->detectionSchedule, cameraConfig->detectionSchedule_count);
-      app_log(MOD_MCU_UART, LEVEL_INFO, "detectionSchedule_count : %lu",
-              static_cast<unsigned long>(schedule.detectionSchedule_count));
-      return send_member(message, kvt_ISP2MCU_set_camera_detection_schedule_request_tag);
-    }
-    case MCU_REQ_SET_CAMERA_INSTANT_SCHEDULE: {
-      InstantScheduleRequest& schedule = message.msg.set_camera_instant_schedule_request;
-      SemLock lock(&configLock);
-      fill_schedule(schedule.instantSchedule, &schedule.instantSchedule_count,
-                    cameraConfig->instantSchedule, cameraConfig->instantSchedule_count);
-      app_log(MOD_MCU_UART, LEVEL_INFO, "instantSchedule_count : %lu",
-              static_cast<unsigned long>(schedule.instantSchedule_count));
-      return send_member(message, kvt_ISP2MCU_set_camera_instant_schedule_request_tag);
-    }
-    case MCU_REQ_WDM_DONE:
-      app_log(MOD_MCU_UART, LEVEL_INFO, "MCU_REQ_WDM_DONE");
-      return send_member(message, kvt_ISP2MCU_mcu_wdm_triggered_request_tag);
-    case MCU_REQ_WDM_TRIGGERED:
-      app_log(MOD_MCU_UART, LEVEL_INFO, "MCU_REQ_WDM_TRIGGERED");
-      return send_member(message, kvt_ISP2MCU_watchdog_notification_request_tag);
-    default:
-      // An unknown request still goes out, as the empty wrapper.
-      mcu_send_frame(message);
-      return;
   }
+  // An unknown request still goes out, as the empty wrapper.
+  mcu_send_frame(message);
 }
 
 struct Acknowledgement {
