@@ -37,8 +37,10 @@ struct CardFile {
 struct CardView {
   // Media files under DCIM and TRANSMIT of each partition: "primary/DCIM/100DSCIM/PICT0001.JPG".
   std::map<std::string, CardFile> files;
-  int64_t primaryFreeBytes = -1;     // -1: not known
-  int64_t logBytes = 0;              // the primary's logs folder
+  int64_t primaryFreeBytes = -1;  // -1: not known
+  int64_t logBytes = 0;           // the primary's logs folder
+  // The ERR lines of each log file of the primary's logs folder ("app_0007.log"), in order.
+  std::map<std::string, std::vector<std::string>> errLines;
   std::vector<std::string> logTars;  // logs.N.tar in the primary's root
   bool fsckClean = true;
   std::string fsckReport;
