@@ -41,7 +41,16 @@ struct FaultErrLine {
   std::string_view start;
 };
 
-inline constexpr std::array<FaultErrLine, 0> kFaultErrLines = {};
+inline constexpr std::array kFaultErrLines = {
+    // Rubbish between frames: one line for each byte that does not start a frame.
+    FaultErrLine{Fault::kModemGarbling, "ERROR : modem_uart val "},
+    FaultErrLine{Fault::kMcuGarbling, "ERROR : mcu_uart val "},
+    // The card out of its slot when the camera looks for it.
+    FaultErrLine{Fault::kCardPulled, "ERROR : SD NOT INSERTED:"},
+    FaultErrLine{Fault::kCardPulled, "ERROR : SD-CARD NOT INSERTED"},
+    // A card filled by other files: the oldest-media rule finds no media to remove.
+    FaultErrLine{Fault::kCardFull, "ERROR : No media found to remove."},
+};
 
 // The text after "ERR : " of a log line, empty when the line is not at ERR.
 std::string_view err_text(std::string_view line);
