@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "sim/card/card_image.h"
+#include "sim/season/season_err_lines.h"
 
 namespace sim::season {
 
@@ -107,6 +108,14 @@ CardView read_card_copy(const std::string& dir, const std::vector<std::string>& 
     const std::string relative = fs::relative(it->path(), dir, error).string();
     if (relative.starts_with("primary/logs/")) {
       view.logBytes += static_cast<int64_t>(it->file_size(error));
+      std::vector<std::string>& errors = view.errLines[it->path().filename().string()];
+      std::ifstream log(it->path(), std::ios::binary);
+      for (std::string line; std::getline(log, line);) {
+        const std::string_view text = err_text(line);
+        if (!text.empty()) {
+          errors.emplace_back(text);
+        }
+      }
       continue;
     }
     if (relative.starts_with("primary/logs.") && relative.ends_with(".tar")) {

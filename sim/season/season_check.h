@@ -1,6 +1,7 @@
 // What a season checks after every wake-up, from the board's own view: the card image's files
-// (copied out with mtools), fsck.fat's verdict on the card and the server's inbox. Never the
-// camera's logs.
+// (copied out with mtools), fsck.fat's verdict on the card, the server's inbox, the Modem's line
+// and the configuration partition. The camera's own log only where a person would read it: the
+// ERR lines it leaves on the card.
 //
 //   1. every media file once complete on the card (a JPEG that decodes, decrypted with one of
 //      the server's passwords where encrypted; an MP4 that ffprobe reads) stays byte-identical,
@@ -12,7 +13,12 @@
 //   3. a wake-up that ended in the ready-to-sleep handshake leaves a card that fsck.fat -n
 //      accepted at its start accepted at its end, and a sync that ended so (it checks and
 //      repairs the card first) leaves it accepted whatever it found;
-//   5. every wake-up ends in the handshake or a cut the season injected, within its budget;
+//   4. a wake-up that ended in the handshake leaves the configuration partition holding the
+//      server's last configuration as the camera accepts it, never the defaults
+//      (season_config.h);
+//   5. every wake-up ends in the handshake or a cut the season injected, within its budget,
+//      and adds no ERR line to the logs on the card that is neither of normal work nor
+//      explained by a fault injected in it (season_err_lines.h);
 //   6. the logs on the card stay bounded: after a wake-up that ended in the handshake the
 //      primary's logs folder holds no more than the size at which it is packed, and only two
 //      tar generations exist (logs.1.tar, logs.2.tar).
@@ -37,8 +43,10 @@ struct CardFile {
 struct CardView {
   // Media files under DCIM and TRANSMIT of each partition: "primary/DCIM/100DSCIM/PICT0001.JPG".
   std::map<std::string, CardFile> files;
-  int64_t primaryFreeBytes = -1;     // -1: not known
-  int64_t logBytes = 0;              // the primary's logs folder
+  int64_t primaryFreeBytes = -1;  // -1: not known
+  int64_t logBytes = 0;           // the primary's logs folder
+  // The ERR lines of each log file of the primary's logs folder ("app_0007.log"), in order.
+  std::map<std::string, std::vector<std::string>> errLines;
   std::vector<std::string> logTars;  // logs.N.tar in the primary's root
   bool fsckClean = true;
   std::string fsckReport;

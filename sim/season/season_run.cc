@@ -17,6 +17,8 @@
 #include "sim/card/card_part.h"
 #include "sim/modem/modem_part.h"
 #include "sim/pictures/pictures_part.h"
+#include "sim/season/season_config.h"
+#include "sim/season/season_err_lines.h"
 
 namespace sim::season {
 
@@ -156,6 +158,21 @@ DrawSeconds wake_draws(const std::vector<BoardEvent>& events, int wake, double a
   return seconds;
 }
 
+// The lines a file gained from `offset` on; `offset` moves to its end.
+std::string read_from(const std::string& path, std::streamoff* offset) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const std::streamoff end = in.tellg();
+  if (!in || end < *offset) {
+    *offset = 0;
+  }
+  in.seekg(*offset);
+  std::string text(static_cast<std::size_t>(std::max<std::streamoff>(0, end - *offset)), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  *offset = std::max<std::streamoff>(end, 0);
+  return text;
+}
+
 void play(Board& board, const sim::camsim::ScenarioEvent& event) {
   switch (event.type) {
     case sim::camsim::EventType::kPowerCut:
@@ -260,6 +277,9 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
   CardWatch watch{card != nullptr ? card->image() : std::string(), options.outDir + "/work"};
   const std::string saved = options.outDir + "/work/before";
   Ledger ledger;
+  ConfigExpectation configuration;
+  const std::string modemLine = board->run_dir() + "/ttyS0.jsonl";
+  std::streamoff modemLineRead = 0;
   std::vector<std::string> passwords;
   CardView before = watch.look(passwords, nullptr);
   constexpr int kTilesPerDay = 6;
@@ -395,6 +415,20 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
     facts.minFreeMb = planned.minFreeMb;
     facts.inboxDir = modem != nullptr ? modem->inbox_dir() : std::string();
     std::vector<Finding> findings = ledger.check_wake(before, after, facts);
+    // The configuration the server sent in this wake-up (the Modem's line), and what the
+    // configuration partition holds after a wake-up that ended in the handshake.
+    configuration.wake_ended(server_messages(read_from(modemLine, &modemLineRead)),
+                             facts.handshake);
+    if (facts.handshake) {
+      for (Finding& finding : configuration.check(
+               read_camera_configuration(board->run_dir() + "/config"), record.index)) {
+        findings.push_back(std::move(finding));
+      }
+    }
+    for (Finding& finding :
+         check_err_lines(new_err_lines(before, after), planned.faults, i == 0, record.index)) {
+      findings.push_back(std::move(finding));
+    }
     record.hostS = host_now_s() - wakeHostStart;
     result.wakes.push_back(record);
     if (!options.quiet) {

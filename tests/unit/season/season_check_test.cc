@@ -1,7 +1,8 @@
 // The season's checker proven on planted losses: card views made from folders as the card's
 // copy would hold them, with real JPEGs (made by ffmpeg), an inbox, and the losses a camera can
 // cause: a file overwritten, a file removed outside the oldest-media rule, an upload that
-// differs, a card damaged by a clean wake-up, a wake-up without its handshake.
+// differs, a card damaged by a clean wake-up, a wake-up without its handshake, a configuration
+// that fell back to its defaults or is not the server's last, an ERR line nothing explains.
 #include "sim/season/season_check.h"
 
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "sim/card/card_image.h"
+#include "sim/season/season_config.h"
+#include "sim/season/season_err_lines.h"
 
 namespace sim::season {
 namespace {
@@ -227,6 +230,162 @@ TEST_F(SeasonCheck, LogsThatOutgrowTheirPackingOrAThirdGenerationAreFindings) {
   write(dir_ / "big/primary/logs.3.tar", "t");
   const CardView grown = read_card_copy((dir_ / "big").string(), {}, nullptr);
   EXPECT_EQ(invariants(ledger.check_wake(rotated, grown, facts_)), (std::vector<int>{6, 6}));
+}
+
+// A configuration file as the camera writes it: magic, CRC, the defaults with `changes`.
+std::string config_file(const ConfigValues& changes) {
+  ConfigValues values = default_configuration();
+  for (const auto& [key, value] : changes) {
+    values[key] = value;
+  }
+  std::string body;
+  for (const auto& [key, value] : values) {
+    body += key + "=" + value + "\n";
+  }
+  const uint32_t crc = config_crc(body);
+  std::string file = "\x34\x12\xcd\xab";
+  for (int i = 0; i < 4; ++i) {
+    file += static_cast<char>((crc >> (8 * i)) & 0xff);
+  }
+  return file + body;
+}
+
+// The Modem's line as the board records it: the server's password, then its configuration.
+std::string modem_line(const std::string& password, const std::string& config) {
+  return R"({"detail":"password: \")" + password +
+         R"(\"","from":"modem","member":"get_crypto_password_response","sent":true,"to":"camera"})"
+         "\n" +
+         R"({"detail":")" + config +
+         R"(","from":"modem","line":"ttyS0","member":"get_camera_configuration_response","retry":false,"sent":true,"t_ms":9,"to":"camera"})"
+         "\n";
+}
+
+TEST_F(SeasonCheck, TheConfigurationFilesHoldTheServersLastAcceptedValuesNeverTheDefaults) {
+  // The CRC's known answer for "123456789" (starting from 0, never inverted).
+  EXPECT_EQ(config_crc("123456789"), 0x2DFD2D88u);
+  // Hostile values are replaced as the camera's intake does; a password keeps its shell
+  // characters; a line of the camera's own record, quotes escaped as the board writes them.
+  const std::vector<ServerMessage> hostile = server_messages(modem_line(
+      R"(x;reboot$(halt)`id`\\')",
+      "captureMode: 7 multishot: 0 timelapseDelay: 0 videoLength: 4000000000 pirSensitivity: 250 "
+      "syncFrequency: 3 powerSources: 1 powerSources: 0 smallPicWidth: 641 cellular: true "
+      "minFreeSpaceSDCard: 0 warningLEDConfig { active: false timing { duration: 5 "
+      "maxTimeMultiplicator: 0 } pattern: 3 } wdLEDStatus: 2"));
+  ASSERT_EQ(hostile.size(), 2u);
+  const ConfigValues expected = {{"capture_mode", "0"},
+                                 {"multishot", "1"},
+                                 {"timelapse_delay", "60"},
+                                 {"video_length", "15"},
+                                 {"pir_sensitivity", "250"},
+                                 {"sync_frequency", "6"},
+                                 {"power_sources[0]", "1"},
+                                 {"power_sources[1]", "0"},
+                                 {"preview_width", "642"},
+                                 {"cellular", "1"},
+                                 {"min_free_space_sdcard", "100"},
+                                 {"warning_light_stat", "0"},
+                                 {"warning_light_duration", "15"},
+                                 {"warning_light_maxTimeMultiplicator", "5"},
+                                 {"warning_light_pattern", "0"},
+                                 {"wdLEDStatus", "1"}};
+  EXPECT_EQ(hostile[1].change, expected);
+  EXPECT_EQ(hostile[0].change.at("encrypt_password"), "x;reboot$(halt)`id`'");
+
+  const fs::path partition = dir_ / "config";
+  const auto save = [&](const std::string& primary, const std::string& backup) {
+    write(partition / "cam.cfg", primary);
+    write(partition / "cam_backup.cfg", backup);
+    return read_camera_configuration(partition.string());
+  };
+  ConfigValues accepted = expected;
+  accepted["encrypt_password"] = "x;reboot$(halt)`id`'";
+  ConfigExpectation expectation;
+  expectation.wake_ended(hostile, true);
+  // Both files hold the accepted values; a damaged primary leaves the backup's.
+  EXPECT_TRUE(expectation.check(save(config_file(accepted), config_file(accepted)), 3).empty());
+  std::string damaged = config_file(accepted);
+  damaged[20] ^= 1;
+  EXPECT_TRUE(expectation.check(save(damaged, config_file(accepted)), 3).empty());
+  {
+    // A value that is not the server's last accepted one: the hostile multishot taken as sent.
+    ConfigExpectation copy = expectation;
+    ConfigValues taken = accepted;
+    taken["multishot"] = "0";
+    const std::vector<Finding> findings = copy.check(save(config_file(taken), ""), 4);
+    ASSERT_EQ(invariants(findings), std::vector<int>{4});
+    EXPECT_NE(findings[0].text.find("multishot: expected '1'"), std::string::npos);
+    EXPECT_NE(findings[0].text.find("found '0'"), std::string::npos);
+  }
+  {
+    // Fallen back to the defaults with nothing damaged.
+    ConfigExpectation copy = expectation;
+    const std::vector<Finding> findings = copy.check(save(config_file({}), config_file({})), 5);
+    ASSERT_FALSE(findings.empty());
+    EXPECT_NE(findings[0].text.find("fell back to the defaults"), std::string::npos);
+    EXPECT_EQ(invariants(findings), std::vector<int>(findings.size(), 4));
+  }
+  // Both files damaged: the camera's next start will take its defaults.
+  const std::vector<Finding> findings = expectation.check(save(damaged, "short"), 6);
+  ASSERT_EQ(invariants(findings), std::vector<int>{4});
+  EXPECT_NE(findings[0].text.find("neither configuration file is valid"), std::string::npos);
+
+  // A wake-up cut short may have saved the password alone (it comes first), or nothing; one
+  // that ended in the handshake took both.
+  ConfigExpectation cut;
+  cut.wake_ended(server_messages(modem_line("a", "multishot: 3")), true);
+  cut.wake_ended(server_messages(modem_line("b", "multishot: 2")), false);
+  ConfigExpectation other = cut;
+  EXPECT_TRUE(
+      cut.check(save(config_file({{"multishot", "3"}, {"encrypt_password", "b"}}), ""), 7).empty());
+  // The configuration without the password the server sent first cannot be.
+  EXPECT_EQ(invariants(other.check(save(config_file({{"multishot", "2"}}), ""), 8)),
+            std::vector<int>{4});
+}
+
+TEST_F(SeasonCheck, AnErrLineNeitherOfNormalWorkNorOfAnInjectedFaultIsAFinding) {
+  const std::string log = "primary/logs/app_0002.log";
+  const std::string normal =
+      "2024-06-01 08:16:49 : MAIN : ERR : umount /sdcard/primary: run fail, exit code [ 32 ]\n";
+  const std::string defaults =
+      "2024-06-01 08:16:50 : CONF_SET : ERR : Config: Creating config files with defaults\n";
+  const CardView first = view({{log, normal}}, 500);
+  const CardView second = view({{log, normal + "... : MAIN : INFO : ok\n" + defaults + defaults},
+                                {"primary/logs/app_0003.log", normal}},
+                               500);
+  // Only the lines the wake-up added count, each reported once.
+  const std::vector<std::string> added = new_err_lines(first, second);
+  EXPECT_EQ(added.size(), 3u);
+  EXPECT_TRUE(check_err_lines(new_err_lines(CardView{}, first), {}, false, 2).empty());
+  // The defaults are normal on a fresh board's first start only.
+  EXPECT_TRUE(check_err_lines(added, {}, true, 1).empty());
+  const std::vector<Finding> findings = check_err_lines(added, {Fault::kPowerCut}, false, 9);
+  ASSERT_EQ(invariants(findings), std::vector<int>{5});
+  EXPECT_NE(findings[0].text.find("\"Config: Creating config files with defaults\""),
+            std::string::npos);
+}
+
+TEST(SeasonErrLines, TheReadmeListsTheNormalErrLinesTheSeasonAccepts) {
+  std::ifstream readme(SIM_README);
+  ASSERT_TRUE(readme) << SIM_README;
+  std::vector<std::string> listed;
+  bool inSection = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.starts_with("## ")) {
+      inSection = line == "## ERR lines every run shows";
+    } else if (inSection && line.starts_with("- \"")) {
+      // The item's text runs to the quote before its colon: "...": why.
+      const std::size_t end = line.find("\": ", 3);
+      ASSERT_NE(end, std::string::npos) << line;
+      listed.push_back(line.substr(3, end - 3));
+    }
+  }
+  std::vector<std::string> table;
+  for (const NormalErrLine& normal : kNormalErrLines) {
+    table.emplace_back(normal.text);
+  }
+  std::sort(listed.begin(), listed.end());
+  std::sort(table.begin(), table.end());
+  EXPECT_EQ(listed, table);
 }
 
 }  // namespace

@@ -1,0 +1,59 @@
+#include "sim/season/season_err_lines.h"
+
+#include <algorithm>
+#include <set>
+
+namespace sim::season {
+
+std::string_view err_text(std::string_view line) {
+  // "2024-06-01 06:30:00 : MAIN : ERR : text"
+  constexpr std::string_view kErr = " : ERR : ";
+  const std::size_t at = line.find(kErr);
+  if (at == std::string_view::npos) {
+    return {};
+  }
+  std::string_view text = line.substr(at + kErr.size());
+  while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+std::vector<std::string> new_err_lines(const CardView& before, const CardView& after) {
+  std::vector<std::string> lines;
+  for (const auto& [file, errors] : after.errLines) {
+    const auto old = before.errLines.find(file);
+    std::size_t seen = old == before.errLines.end() ? 0 : old->second.size();
+    if (seen > errors.size()) {
+      seen = 0;
+    }
+    lines.insert(lines.end(), errors.begin() + static_cast<std::ptrdiff_t>(seen), errors.end());
+  }
+  return lines;
+}
+
+std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
+                                     const std::vector<Fault>& faults, bool firstStart, int wake) {
+  std::vector<Finding> findings;
+  std::set<std::string_view> reported;
+  for (const std::string& line : lines) {
+    const bool normal =
+        std::any_of(kNormalErrLines.begin(), kNormalErrLines.end(), [&](const NormalErrLine& n) {
+          return n.text == line && (firstStart || !n.firstStartOnly);
+        });
+    const bool explained =
+        std::any_of(kFaultErrLines.begin(), kFaultErrLines.end(), [&](const FaultErrLine& f) {
+          return line.starts_with(f.start) &&
+                 std::find(faults.begin(), faults.end(), f.fault) != faults.end();
+        });
+    if (!normal && !explained && reported.insert(line).second) {
+      findings.push_back({5, "wake-up " + std::to_string(wake) +
+                                 ": an ERR line neither of normal work nor of a fault injected "
+                                 "in it: \"" +
+                                 line + "\""});
+    }
+  }
+  return findings;
+}
+
+}  // namespace sim::season

@@ -1,0 +1,67 @@
+// The ERR lines of the camera's logs on the card that a season accepts: those of its normal work
+// (the list of sim/README.md, "ERR lines every run shows", kept the same by a unit test) and
+// those a fault the season injected in that wake-up explains. Any other ERR line a wake-up
+// leaves on the card is a finding (invariant 5).
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/season/season_check.h"
+#include "sim/season/season_plan.h"
+
+namespace sim::season {
+
+struct NormalErrLine {
+  std::string_view text;  // the line after "ERR : ", whole
+  bool firstStartOnly;    // normal only on the first start of a fresh board
+};
+
+inline constexpr std::array kNormalErrLines = {
+    NormalErrLine{"mount | grep -nri mmcblk0p1 > /dev/null: run fail, exit code [ 1 ]", false},
+    NormalErrLine{"mount | grep -nri mmcblk0p2 > /dev/null: run fail, exit code [ 1 ]", false},
+    NormalErrLine{"umount /sdcard/primary: run fail, exit code [ 32 ]", false},
+    NormalErrLine{"umount /sdcard/secondary: run fail, exit code [ 32 ]", false},
+    NormalErrLine{"ffmpeg -loglevel 1: run fail, exit code [ 1 ]", false},
+    NormalErrLine{"rm -r /sdcard/secondary/DCIM/*DSCIM/*: run fail, exit code [ 1 ]", false},
+    NormalErrLine{
+        "mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/: run fail, exit code [ 1 ]",
+        false},
+    NormalErrLine{"Config: file not accessible", true},
+    NormalErrLine{"Config: Failed to load primary configuration", true},
+    NormalErrLine{"Config: Failed to load both backup configurations", true},
+    NormalErrLine{"Config: Creating config files with defaults", true},
+};
+
+// An ERR line a fault of the wake-up explains: every line that starts with `start`.
+struct FaultErrLine {
+  Fault fault;
+  std::string_view start;
+};
+
+inline constexpr std::array kFaultErrLines = {
+    // Rubbish between frames: one line for each byte that does not start a frame.
+    FaultErrLine{Fault::kModemGarbling, "ERROR : modem_uart val "},
+    FaultErrLine{Fault::kMcuGarbling, "ERROR : mcu_uart val "},
+    // The card out of its slot when the camera looks for it.
+    FaultErrLine{Fault::kCardPulled, "ERROR : SD NOT INSERTED:"},
+    FaultErrLine{Fault::kCardPulled, "ERROR : SD-CARD NOT INSERTED"},
+    // A card filled by other files: the oldest-media rule finds no media to remove.
+    FaultErrLine{Fault::kCardFull, "ERROR : No media found to remove."},
+};
+
+// The text after "ERR : " of a log line, empty when the line is not at ERR.
+std::string_view err_text(std::string_view line);
+
+// The ERR lines `after`'s logs hold that `before`'s did not (a log file is only appended to; one
+// that shrank was started anew).
+std::vector<std::string> new_err_lines(const CardView& before, const CardView& after);
+
+// Invariant 5's ERR lines: each of `lines` that is neither normal work nor explained by one of
+// `faults` is a finding. `firstStart`: the board's first wake-up.
+std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
+                                     const std::vector<Fault>& faults, bool firstStart, int wake);
+
+}  // namespace sim::season
