@@ -1,5 +1,5 @@
 // The decision after a capture (sync or power-down) and when the capture states take it.
-#include "app/system/capture_states.h"
+#include "app/system/states/capture_states.h"
 
 #include <ctime>
 #include <new>
@@ -10,12 +10,12 @@
 #include "app/capture/capture_flags.h"
 #include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
-#include "app/indicators/warning_light.h"
-#include "app/records/app_log.h"
+#include "app/indicators/leds/warning_light.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/system/event_queue.h"
-#include "app/system/state_handlers.h"
+#include "app/system/core/event_queue.h"
 #include "app/system/state_machine.h"
+#include "app/system/states/state_handlers.h"
 
 #include "tests/support/shared_records.h"
 #include "tests/support/system_fixture.h"

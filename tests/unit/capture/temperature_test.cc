@@ -1,6 +1,6 @@
 // The thermistor reading: the Beta conversion with its cold-weather corrections, the range
 // limits, and a camera without its ADC device.
-#include "app/system/temperature.h"
+#include "app/system/core/temperature.h"
 
 #include <cmath>
 

@@ -1,11 +1,11 @@
-#include "app/system/instant_request.h"
+#include "app/system/states/instant_request.h"
 
 #include <sys/stat.h>
 
 #include "app/config/config_store.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/system/event_queue.h"
-#include "app/system/state_handlers.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/states/state_handlers.h"
 
 #include "tests/support/system_fixture.h"
 #include "tests/unit/indicators/indicator_fixture.h"

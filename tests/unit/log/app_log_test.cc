@@ -1,5 +1,5 @@
 // The application log, run in the sandbox where /tmp/app.log is the test's own.
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 #include <sys/mount.h>
 #include <sys/stat.h>

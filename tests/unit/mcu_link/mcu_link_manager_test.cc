@@ -9,9 +9,9 @@
 
 #include "app/config/camera_config.h"
 #include "app/records/reboot_log.h"
-#include "app/system/event_queue.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/status_led.h"
 #include "app/system/state_machine.h"
-#include "app/system/status_led.h"
 
 #include "tests/unit/mcu_link/link_manager_fixture.h"
 

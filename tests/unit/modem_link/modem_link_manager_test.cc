@@ -15,8 +15,8 @@
 #include "app/config/config_store.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/storage/sd_monitor.h"
+#include "app/system/core/temperature.h"
 #include "app/system/state_machine.h"
-#include "app/system/temperature.h"
 #include "sim/modem/modem_peer.h"
 #include "sim/peers/serial_line.h"
 

@@ -16,7 +16,7 @@
 #include "app/config/camera_config.h"
 #include "app/config/config_keys.h"
 #include "app/config/config_store.h"
-#include "app/system/temperature.h"
+#include "app/system/core/temperature.h"
 #include "sim/adc/thermistor.h"
 #include "sim/factory/factory_part.h"
 #include "sim/sensor/nv12_png.h"

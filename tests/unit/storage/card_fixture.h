@@ -17,11 +17,11 @@
 #include <gtest/gtest.h>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 #include "tests/support/file_lines.h"
 #include "tests/support/shared_records.h"

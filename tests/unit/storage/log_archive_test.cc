@@ -1,5 +1,5 @@
 // Log archival to the card: the run's file number and the tar generations.
-#include "app/records/log_archive.h"
+#include "app/records/archive/log_archive.h"
 
 #include "tests/unit/storage/card_fixture.h"
 

@@ -1,6 +1,6 @@
 // The file counter rebuilt from the card, its advance and rollover, and the removal of a failed
 // capture's files, on the sandbox's /sdcard folders.
-#include "app/postprocess/media_names.h"
+#include "app/postprocess/naming/media_names.h"
 
 #include <fstream>
 

@@ -12,13 +12,13 @@
 
 #include "app/capture/capture_flags.h"
 #include "app/capture/capture_orchestration.h"
-#include "app/indicators/led_state.h"
+#include "app/indicators/leds/led_state.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/postprocess/media_names.h"
+#include "app/postprocess/naming/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/postprocess/video_pipeline.h"
 #include "app/records/reboot_log.h"
-#include "app/system/state_handlers.h"
+#include "app/system/states/state_handlers.h"
 #include "platform/imp/host/imp_host.h"
 
 #include "tests/support/system_fixture.h"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "app/links/modem/modem_sync_info.h"
-#include "app/postprocess/media_names.h"
-#include "app/system/state_handlers.h"
-#include "app/system/status_led.h"
+#include "app/postprocess/naming/media_names.h"
+#include "app/system/core/status_led.h"
+#include "app/system/states/state_handlers.h"
 
 #include "tests/support/system_fixture.h"
 #include "tests/unit/storage/card_fixture.h"

@@ -18,7 +18,7 @@
 #include "app/capture/video_osd.h"
 #include "app/capture/video_preview.h"
 #include "app/postprocess/capture_time.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 #include "platform/imp/host/encoder_host.h"
 #include "platform/imp/host/imp_host.h"
 #include "platform/imp/host/osd_host.h"
