@@ -21,8 +21,8 @@
 #include "app/system/states/state_handlers.h"
 #include "platform/imp/host/imp_host.h"
 
+#include "tests/support/card_fixture.h"
 #include "tests/support/system_fixture.h"
-#include "tests/unit/storage/card_fixture.h"
 
 namespace storage_test {
 namespace {

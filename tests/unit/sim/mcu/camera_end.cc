@@ -1,4 +1,4 @@
-#include "camera_end.h"
+#include "tests/unit/sim/mcu/camera_end.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,7 +7,7 @@
 
 #include "sim/board/board.h"
 
-#include "probe_board.h"
+#include "tests/unit/sim/board/probe_board.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "sim/peers/serial_line.h"
 
 #include "tests/support/eventually.h"
-#include "tests/unit/mcu_link/link_manager_fixture.h"
+#include "tests/unit/links/mcu/link_manager_fixture.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "app/system/core/status_led.h"
 #include "app/system/state_machine.h"
 
-#include "tests/unit/mcu_link/link_manager_fixture.h"
+#include "tests/unit/links/mcu/link_manager_fixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Log archival to the card: the run's file number and the tar generations.
 #include "app/records/archive/log_archive.h"
 
-#include "tests/unit/storage/card_fixture.h"
+#include "tests/support/card_fixture.h"
 
 namespace storage_test {
 namespace {

@@ -1,8 +1,8 @@
-// A card for the storage tests inside the camera sandbox: the partitions are size-limited
-// tmpfs mounts named mmcblk0p1 / mmcblk0p2 (so "mount | grep mmcblk0p1" finds them and statfs
-// reports real free space), the block devices are files in the sandbox's /dev and the
-// card-detect line is the sandbox's GPIO 43. The shell is watched: every command is recorded
-// before it runs, and waits are recorded instead of slept.
+// A card for the tests of the card code (storage, naming, log archive, power-down) inside the
+// camera sandbox: the partitions are size-limited tmpfs mounts named mmcblk0p1 / mmcblk0p2 (so
+// "mount | grep mmcblk0p1" finds them and statfs reports real free space), the block devices are
+// files in the sandbox's /dev and the card-detect line is the sandbox's GPIO 43. The shell is
+// watched: every command is recorded before it runs, and waits are recorded instead of slept.
 #pragma once
 
 #include <algorithm>

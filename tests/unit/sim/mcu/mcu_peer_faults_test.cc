@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "camera_end.h"
 #include "tests/support/eventually.h"
+#include "tests/unit/sim/mcu/camera_end.h"
 
 namespace sim_test {
 namespace {

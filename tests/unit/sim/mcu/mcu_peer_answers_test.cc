@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "camera_end.h"
+#include "tests/unit/sim/mcu/camera_end.h"
 
 namespace sim_test {
 namespace {

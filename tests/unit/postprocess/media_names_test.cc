@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "tests/unit/storage/card_fixture.h"
+#include "tests/support/card_fixture.h"
 
 namespace storage_test {
 namespace {

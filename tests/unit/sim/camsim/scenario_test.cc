@@ -17,7 +17,7 @@
 #include "sim/tagstore/tag_store.h"
 #include "sim/wdm/watchdog_part.h"
 
-#include "probe_board.h"
+#include "tests/unit/sim/board/probe_board.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The MCU's own notifications and the tracking of their acknowledgements.
 #include <gtest/gtest.h>
 
-#include "camera_end.h"
+#include "tests/unit/sim/mcu/camera_end.h"
 
 namespace sim_test {
 namespace {

@@ -13,7 +13,7 @@
 #include "sim/board/board_part.h"
 #include "sim/camsim/timeline.h"
 
-#include "probe_board.h"
+#include "tests/unit/sim/board/probe_board.h"
 #include <nlohmann/json.hpp>
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "probe_board.h"
+#include "tests/unit/sim/board/probe_board.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "app/system/core/status_led.h"
 #include "app/system/states/state_handlers.h"
 
+#include "tests/support/card_fixture.h"
 #include "tests/support/system_fixture.h"
-#include "tests/unit/storage/card_fixture.h"
 
 namespace storage_test {
 namespace {

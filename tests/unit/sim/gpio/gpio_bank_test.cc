@@ -13,7 +13,7 @@
 
 #include "sim/ledpanel/ledpanel_part.h"
 
-#include "probe_board.h"
+#include "tests/unit/sim/board/probe_board.h"
 
 namespace {
 
