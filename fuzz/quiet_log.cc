@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 void app_log(int /*module*/, int /*level*/, const char* format, ...) {
   char line[1024];

@@ -14,7 +14,7 @@
 #include "app/capture/capture_orchestration.h"
 #include "app/capture/photo_capture.h"
 #include "app/config/camera_config.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -23,10 +23,10 @@
 #include "app/postprocess/encrypt_file.h"
 #include "app/postprocess/exif_tag.h"
 #include "app/postprocess/info_bar.h"
-#include "app/postprocess/media_names.h"
+#include "app/postprocess/naming/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

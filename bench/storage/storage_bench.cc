@@ -13,10 +13,10 @@
 #include <string>
 
 #include "app/config/camera_config.h"
-#include "app/postprocess/media_names.h"
-#include "app/records/app_log.h"
+#include "app/postprocess/naming/media_names.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_monitor.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "app/config/config_store.h"
 #include "app/links/modem/modem_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/system/event_queue.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/sys_info.h"
 
 #include "fuzz/config/memory_file.h"
 

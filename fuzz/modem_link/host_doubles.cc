@@ -12,7 +12,7 @@
 
 #include "app/config/durable_file.h"
 #include "app/records/reboot_log.h"
-#include "app/system/shell.h"
+#include "app/system/core/shell.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include "app/capture/capture_flags.h"
 #include "app/capture/ir_control.h"
 #include "app/capture/video_form.h"
-#include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
-#include "app/system/wall_clock.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
+#include "app/system/core/wall_clock.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "app/config/camera_config.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 namespace test_support {
 

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/status_led.h"
+#include "app/system/core/sys_info.h"
 #include "app/system/state_machine.h"
-#include "app/system/status_led.h"
-#include "app/system/sys_info.h"
 
 #include "tests/support/file_lines.h"
 #include "tests/support/shared_records.h"

@@ -8,8 +8,8 @@
 #include "app/capture/capture_flags.h"
 #include "app/capture/video_capture.h"
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "app/capture/capture_orchestration.h"
 #include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "app/capture/capture_flags.h"
 
-#include "app/system/wall_clock.h"
+#include "app/system/core/wall_clock.h"
 
 CaptureFlags captureFlags;
 timespec captureProcessStart = now_realtime();

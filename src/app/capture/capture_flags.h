@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 struct CaptureFlags {
   using Flag = std::atomic<uint8_t>;

@@ -11,15 +11,15 @@
 #include "app/capture/photo_capture.h"
 #include "app/capture/video_capture.h"
 #include "app/config/camera_config.h"
-#include "app/postprocess/media_names.h"
+#include "app/postprocess/naming/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/postprocess/video_pipeline.h"
-#include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/system/event_message.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/event_message.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 std::atomic<uint8_t> topHalfRunning{0};
 

@@ -5,10 +5,10 @@
 #include <atomic>
 
 #include "app/capture/capture_flags.h"
-#include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

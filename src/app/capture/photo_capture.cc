@@ -14,11 +14,11 @@
 #include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
 #include "app/postprocess/photo_pipeline.h"
-#include "app/records/app_log.h"
 #include "app/records/boot_tags.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
-#include "app/system/wall_clock.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
+#include "app/system/core/wall_clock.h"
 #include "platform/imp/isp_status_file.h"
 
 namespace {

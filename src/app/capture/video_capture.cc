@@ -20,9 +20,9 @@
 #include "app/postprocess/bar_temperature.h"
 #include "app/postprocess/capture_time.h"
 #include "app/postprocess/video_pipeline.h"
-#include "app/records/app_log.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 VideoShared videoShared;
 

@@ -1,7 +1,7 @@
 #include "app/capture/video_form.h"
 
 #include "app/AV-Common.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "app/config/camera_config.h"
 #include "app/postprocess/bar_temperature.h"
 #include "app/postprocess/capture_time.h"
-#include "app/records/app_log.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/sys_info.h"
 
 OsdClock osdClock;
 

@@ -11,8 +11,8 @@
 #include "app/config/camera_config.h"
 #include "app/postprocess/info_bar.h"
 #include "app/postprocess/video_pipeline.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include "app/config/camera_config.h"
 #include "app/config/config_store.h"
-#include "app/records/app_log.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

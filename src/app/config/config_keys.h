@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 // What the loader accepts for a key.
 enum class KeyRule : uint8_t {

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "app/config/config_store.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 bool config_partition_mounted() {
   FILE* listing = popen("mount | grep mtdblock6", "r");

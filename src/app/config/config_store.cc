@@ -12,7 +12,7 @@
 #include "app/config/config_crc.h"
 #include "app/config/config_keys.h"
 #include "app/config/durable_file.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 namespace {
 

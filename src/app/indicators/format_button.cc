@@ -5,15 +5,15 @@
 
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
-#include "app/indicators/led_state.h"
-#include "app/records/app_log.h"
-#include "app/storage/led_requests.h"
+#include "app/indicators/leds/led_requests.h"
+#include "app/indicators/leds/led_state.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/sd_format.h"
 #include "app/storage/sd_monitor.h"
-#include "app/system/shell.h"
-#include "app/system/status_led.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/status_led.h"
+#include "app/system/core/sys_info.h"
 
 std::atomic<uint8_t> formatButtonDown{0};
 std::atomic<uint32_t> formatLedShown{0};

@@ -1,5 +1,6 @@
-// What the state handlers, start-up and the links ask of the front panel: the battery and
-// signal displays, the SD and test LEDs, the warning light and the format button.
+// What the state handlers ask of the front panel above the LED records: the battery and signal
+// displays, which read the card's state, and the format button, which formats the card. The
+// plain LED requests (SD and test LEDs, the warning light) are in leds/led_requests.h.
 #pragma once
 
 #include <atomic>
@@ -9,20 +10,9 @@
 // known yet. Returns 1 for the battery, 4 for the signal (callers ignore it).
 int show_battery_and_signal(int which, int have_value);
 
-// Start-up and power-down.
-int init_warning_led_locks();
-void set_all_led_records_off();
 // The signal display, `have_value` as above.
 void show_signal_leds(int have_value);
 void show_battery_leds();
-// Signal LED 1 blinks for 5 seconds, the other signal LEDs off (the Modem sync timed out).
-void show_signal_timeout_leds();
-// Green SD LED blinking, red off, while a format runs.
-void show_sd_formatting();
-bool sd_red_led_on();
-void set_test_led_on();
-// The warning light for a PIR capture (0 in the power-down state, else 1).
-void trigger_warning_led(int argument);
 
 // Format button (first boot only).
 extern std::atomic<uint8_t> formatButtonDown;  // the button was down at the last sample

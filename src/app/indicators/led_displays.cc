@@ -3,13 +3,13 @@
 
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
-#include "app/indicators/led_state.h"
-#include "app/indicators/warning_light.h"
-#include "app/records/app_log.h"
-#include "app/storage/led_requests.h"
+#include "app/indicators/leds/led_requests.h"
+#include "app/indicators/leds/led_state.h"
+#include "app/indicators/leds/warning_light.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/system/status_led.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/status_led.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "app/links/frame_codec.h"
 #include "app/links/link_profile.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 namespace {
 

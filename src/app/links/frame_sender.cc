@@ -12,7 +12,7 @@
 
 #include "app/links/frame_codec.h"
 #include "app/links/serial_port.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 namespace {
 

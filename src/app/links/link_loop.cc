@@ -10,8 +10,8 @@
 #include "app/links/frame_codec.h"
 #include "app/links/link_profile.h"
 #include "app/links/serial_port.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <atomic>
 
 #include "app/links/frame_receiver.h"
-#include "app/system/event_message.h"
+#include "app/system/core/event_message.h"
 
 // The wait time while nothing is pending.
 inline constexpr long kLinkIdleWaitSeconds = 300;

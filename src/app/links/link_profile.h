@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 struct LinkProfile {
   LogModule module;

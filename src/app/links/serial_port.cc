@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 const char* mcuPortPath = "/dev/ttyS1";
 const char* modemPortPath = "/dev/ttyS0";

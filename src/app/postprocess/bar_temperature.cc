@@ -1,6 +1,6 @@
 #include "app/postprocess/bar_temperature.h"
 
-#include "app/system/temperature.h"
+#include "app/system/core/temperature.h"
 
 // Start-up reads the thermistor once per run; the bar shows that reading.
 int current_temperature(int* ret_celsius, int* ret_fahrenheit) {

@@ -6,7 +6,7 @@
 
 #include "app/config/camera_config.h"
 #include "app/postprocess/photo_pipeline.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

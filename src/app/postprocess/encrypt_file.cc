@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 std::string encrypt_command(const char* path, std::string_view folder, std::string_view name,
                             std::string_view password) {

@@ -7,8 +7,8 @@
 #include "app/config/camera_config.h"
 #include "app/postprocess/photo_pipeline.h"
 #include "app/records/boot_tags.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include "app/config/camera_config.h"
 #include "app/postprocess/bar_temperature.h"
-#include "app/records/app_log.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

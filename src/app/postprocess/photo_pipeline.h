@@ -10,7 +10,7 @@
 // next capture reuses its number.
 #pragma once
 
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 // Values the capture threads and the photo pipeline hand each other. Every write holds
 // sysInfoLock, reads take no lock (as for SysInfo, whose companion this record is).

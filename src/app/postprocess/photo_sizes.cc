@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "app/postprocess/media_names.h"
+#include "app/postprocess/naming/media_names.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <ctime>
 #include <string>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/records/reboot_log.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 BootTags bootTags;
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "app/records/app_log.h"
-#include "app/system/shell.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/storage_shell.h"
-#include "app/system/shell.h"
+#include "app/system/core/shell.h"
 
 namespace {
 

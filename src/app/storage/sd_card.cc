@@ -5,11 +5,11 @@
 #include <mutex>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
-#include "app/storage/led_requests.h"
+#include "app/indicators/leds/led_requests.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/storage_shell.h"
-#include "app/system/status_led.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/status_led.h"
+#include "app/system/core/sys_info.h"
 
 std::atomic<int> sdState{SD_NOT_INSERTED};
 std::atomic<bool> sdInitInProgress{false};

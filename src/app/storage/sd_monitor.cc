@@ -11,10 +11,10 @@
 #include <string>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 std::atomic<bool> sdMonitorBusy{false};
 

@@ -4,10 +4,10 @@
 #include <mutex>
 #include <string>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 int primaryDirty = 0;
 int secondaryDirty = 0;

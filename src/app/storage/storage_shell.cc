@@ -6,8 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/records/app_log.h"
-#include "app/system/shell.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/shell.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/records/reboot_log.h"
 #include "app/system/boot_checks.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // The once-per-run card repair and the move of media from the secondary to the primary.
 #include <unistd.h>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/media_move.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/sd_format.h"
 #include "app/storage/sd_monitor.h"
 #include "app/system/boot_checks.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 int repairPartition = 0;
 int sdCheckDone = 0;

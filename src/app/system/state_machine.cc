@@ -1,11 +1,11 @@
 #include "app/system/state_machine.h"
 
-#include "app/records/app_log.h"
-#include "app/records/log_archive.h"
+#include "app/records/archive/log_archive.h"
+#include "app/records/log/app_log.h"
 #include "app/system/boot_checks.h"
-#include "app/system/event_queue.h"
-#include "app/system/state_handlers.h"
-#include "app/system/sync_states.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/states/state_handlers.h"
+#include "app/system/states/sync_states.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <array>
 
-#include "app/system/event_message.h"
-#include "app/system/state_names.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/event_message.h"
+#include "app/system/core/state_names.h"
+#include "app/system/core/sys_info.h"
 
 // A state handler takes one event by value.
 using StateHandler = void (*)(EventMessage event);

@@ -3,12 +3,12 @@
 // the battery for ever (the sync states start and cancel the count).
 #include <unistd.h>
 
-#include "app/indicators/indicators.h"
+#include "app/indicators/leds/led_requests.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/sync_states.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/sys_info.h"
+#include "app/system/states/sync_states.h"
 
 namespace {
 

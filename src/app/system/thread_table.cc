@@ -5,14 +5,14 @@
 #include "app/capture/photo_capture.h"
 #include "app/capture/video_preview.h"
 #include "app/indicators/indicators.h"
-#include "app/indicators/led_state.h"
-#include "app/indicators/warning_light.h"
+#include "app/indicators/leds/led_state.h"
+#include "app/indicators/leds/warning_light.h"
 #include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_link_manager.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/storage/sd_monitor.h"
-#include "app/system/instant_request.h"
-#include "app/system/sync_states.h"
+#include "app/system/states/instant_request.h"
+#include "app/system/states/sync_states.h"
 
 const ThreadTable kThreadBodies = {
     .warning_led = warning_led_thread,

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/sys_info.h"
 
 int read_version_file() {
   FILE* file = fopen(kVersionFilePath, "r");

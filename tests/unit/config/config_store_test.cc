@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/config/config_keys.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 #include "tests/unit/config/config_files.h"
 #include "tests/unit/records/tag_board.h"

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "app/config/camera_config.h"
-#include "app/indicators/led_state.h"
-#include "app/system/sys_info.h"
+#include "app/indicators/leds/led_state.h"
+#include "app/system/core/sys_info.h"
 
 #include "tests/support/shared_records.h"
 

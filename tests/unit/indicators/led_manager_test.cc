@@ -2,7 +2,7 @@
 
 #include "app/indicators/indicators.h"
 #include "app/storage/sd_card.h"
-#include "app/system/status_led.h"
+#include "app/system/core/status_led.h"
 
 #include "tests/unit/indicators/indicator_fixture.h"
 

@@ -1,7 +1,7 @@
-#include "app/indicators/warning_light.h"
+#include "app/indicators/leds/warning_light.h"
 
+#include "app/indicators/leds/led_requests.h"
 #include "app/records/boot_tags.h"
-#include "app/storage/led_requests.h"
 
 #include "tests/unit/indicators/indicator_fixture.h"
 

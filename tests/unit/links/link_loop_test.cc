@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/system/event_queue.h"
+#include "app/system/core/event_queue.h"
 
 #include "tests/support/eventually.h"
 #include "tests/unit/links/link_test_support.h"

@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "app/links/serial_port.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "sim/peers/peer_framer.h"
 
 #include "tests/support/file_lines.h"

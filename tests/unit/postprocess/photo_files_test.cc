@@ -19,7 +19,7 @@
 #include "app/postprocess/encrypt_file.h"
 #include "app/postprocess/exif_tag.h"
 #include "app/postprocess/info_bar.h"
-#include "app/postprocess/media_names.h"
+#include "app/postprocess/naming/media_names.h"
 #include "app/postprocess/photo_pipeline.h"
 
 #include "tests/support/file_lines.h"

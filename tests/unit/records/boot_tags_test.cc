@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app/records/reboot_log.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 #include "sim/tagstore/boot_loader.h"
 #include "sim/tagstore/tag_store.h"
 

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "sim/tagstore/tag_store.h"
 
 #include "tests/support/file_lines.h"

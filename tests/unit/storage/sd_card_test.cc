@@ -1,7 +1,7 @@
 // Card detection, mount and the start-up retries, on a card made of tmpfs mounts.
 #include "app/storage/sd_card.h"
 
-#include "tests/unit/storage/card_fixture.h"
+#include "tests/support/card_fixture.h"
 
 namespace storage_test {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "app/storage/sd_card.h"
 
-#include "tests/unit/storage/card_fixture.h"
+#include "tests/support/card_fixture.h"
 
 namespace storage_test {
 namespace {

@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/records/reboot_log.h"
 #include "app/system/boot_checks.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 #include "tests/support/file_lines.h"
 #include "tests/support/system_fixture.h"

@@ -1,5 +1,5 @@
 // The event queues: attributes, bursts, leftovers, and requests keeping the record's words.
-#include "app/system/event_queue.h"
+#include "app/system/core/event_queue.h"
 
 #include <fcntl.h>
 #include <mqueue.h>

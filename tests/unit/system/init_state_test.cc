@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "app/config/camera_config.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/state_handlers.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/status_led.h"
 #include "app/system/state_machine.h"
-#include "app/system/status_led.h"
+#include "app/system/states/state_handlers.h"
 
 #include "tests/support/system_fixture.h"
 

@@ -1,5 +1,5 @@
 // The shell-command runner and the page-cache drop.
-#include "app/system/shell.h"
+#include "app/system/core/shell.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 
 #include "tests/support/file_lines.h"
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
 
 #include "tests/support/system_fixture.h"
 

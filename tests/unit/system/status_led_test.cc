@@ -1,13 +1,13 @@
 // The status-LED request rules: one request at most, lit red overriding green and blue.
-#include "app/system/status_led.h"
+#include "app/system/core/status_led.h"
 
 #include <atomic>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "app/system/event_queue.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/sys_info.h"
 
 #include "tests/support/system_fixture.h"
 

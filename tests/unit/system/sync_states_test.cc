@@ -2,7 +2,7 @@
 // must ignore, then the chain of requests from its entry to power-down; captures asked for while
 // the Modem may hold the card, the clock sent again at the end of the configuration chain, and
 // who is named when the Modem is powered.
-#include "app/system/sync_states.h"
+#include "app/system/states/sync_states.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,9 +20,9 @@
 #include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/links/serial_port.h"
-#include "app/system/event_queue.h"
-#include "app/system/state_handlers.h"
-#include "app/system/state_names.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/state_names.h"
+#include "app/system/states/state_handlers.h"
 
 #include "tests/support/eventually.h"
 #include "tests/support/system_fixture.h"

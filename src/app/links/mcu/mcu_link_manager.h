@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "app/links/link_loop.h"
-#include "app/system/event_message.h"
+#include "app/system/core/event_message.h"
 
 // Expected answer times and the idle wait after an answer.
 inline constexpr long kMcuQuickAnswerSeconds = 1;  // clock and ready-to-sleep requests

@@ -6,12 +6,12 @@
 
 #include "app/config/camera_config.h"
 #include "app/links/mcu/mcu_link_manager.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/records/reboot_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/shell.h"
-#include "app/system/state_names.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/state_names.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

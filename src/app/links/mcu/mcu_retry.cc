@@ -1,9 +1,9 @@
 // Repetition of unanswered MCU requests, and the link thread.
 #include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/sys_info.h"
 
 std::atomic<int32_t> pendingAsyncMcuRequest{0};
 

@@ -7,7 +7,7 @@
 #include <sys/time.h>
 
 #include "app/links/link_loop.h"
-#include "app/system/event_message.h"
+#include "app/system/core/event_message.h"
 
 // Expected answer time of a request, and the idle wait after an answer.
 inline constexpr long kModemAnswerSeconds = 5;

@@ -7,11 +7,11 @@
 #include "app/config/config_store.h"
 #include "app/links/modem/modem_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"
 #include "app/records/reboot_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/shell.h"
-#include "app/system/sys_info.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/shell.h"
+#include "app/system/core/sys_info.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include "app/links/frame_sender.h"
 #include "app/links/modem/modem_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/sys_info.h"
-#include "app/system/temperature.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/sys_info.h"
+#include "app/system/core/temperature.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include "app/links/modem/modem_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
-#include "app/records/app_log.h"
-#include "app/system/event_queue.h"
-#include "app/system/sys_info.h"
+#include "app/records/log/app_log.h"
+#include "app/system/core/event_queue.h"
+#include "app/system/core/sys_info.h"
 
 std::atomic<int32_t> lastRepeatedModemRequest{0};
 std::atomic<int32_t> timeoutRemaining{0};

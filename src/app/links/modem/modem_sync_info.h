@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/system/sys_info.h"
+#include "app/system/core/sys_info.h"
 
 struct ModemSyncInfo {
   Flag syncTypeAcked{0};    // the Modem confirmed the sync type

@@ -1,4 +1,4 @@
 // Planted: start-up includes the log, a lower layer, as it may.
 #pragma once
 
-#include "app/records/app_log.h"
+#include "app/records/log/app_log.h"

@@ -1,0 +1,79 @@
+#include "app/system/core/shell.h"
+
+#include <sys/wait.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/records/log/app_log.h"
+
+int run_shell(const char* command) {
+  int status = system(command);
+  if (status < 0) {
+    app_log(MOD_MAIN, LEVEL_ERR, "Error in system()");
+    return -1;
+  }
+  if (WIFSIGNALED(status)) {
+    app_log(MOD_MAIN, LEVEL_INFO, "exit status = [ %d ]", WEXITSTATUS(status));
+    return -1;
+  }
+  if (WEXITSTATUS(status) != 0) {
+    app_log(MOD_MAIN, LEVEL_ERR, "%s: run fail, exit code [ %d ]", command, WEXITSTATUS(status));
+    return -1;
+  }
+  return 0;
+}
+
+int run_shellf(const char* format, ...) {
+  char command[kShellCommandSize];
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(command, sizeof command, format, args);
+  va_end(args);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
+    app_log(MOD_MAIN, LEVEL_ERR, "command too long, not run: %.64s...", command);
+    return -1;
+  }
+  return run_shell(command);
+}
+
+int read_shell_line(const char* command, char* ret_line, std::size_t size) {
+  FILE* output = popen(command, "r");
+  if (output == nullptr) {
+    return -1;
+  }
+  char line[512];
+  bool got_line = fgets(line, sizeof line, output) != nullptr;
+  // Drain the rest so the command never dies of a broken pipe.
+  char discard[512];
+  while (fgets(discard, sizeof discard, output) != nullptr) {
+  }
+  pclose(output);
+  if (!got_line || size == 0) {
+    return -1;
+  }
+  line[strcspn(line, "\r\n")] = '\0';
+  snprintf(ret_line, size, "%s", line);
+  return 0;
+}
+
+std::string shell_quote(std::string_view text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+int drop_caches_if_low() {
+  return run_shell(
+      "if [ $(cat /proc/meminfo | grep MemFree | grep -o '[[:digit:]]*') -lt 20480 ]; then echo "
+      "drop cache; sync; echo 1 > /proc/sys/vm/drop_caches; fi");
+}

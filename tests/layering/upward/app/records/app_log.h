@@ -1,6 +1,0 @@
-// Planted: the bottom layer (the log) includes the top one (start-up). The layering check must
-// reject this tree.
-#pragma once
-
-#include "app/system/startup.h"
-#include "app/system/sys_info.h"
