@@ -4,8 +4,8 @@
 // usage: clock_waits waits MILLISECONDS COND_MILLISECONDS
 //          waits in each way a program can wait with a time-out (the condition variables,
 //          whose waits only their host timer ends, COND_MILLISECONDS) and prints the time
-//          each took, then "select_left": what a select ended half-way by a byte left in its
-//          time-out
+//          each took, then "select_waited" and "select_left": how long a select ended half-way
+//          by a byte waited, and what it left in its time-out
 //        clock_waits compute CPU_MILLISECONDS SLEEP_MILLISECONDS
 //          one thread computes for CPU_MILLISECONDS of its processor time while another
 //          sleeps; prints "spin_start", "spin_end" and "sleeper_woke" as they happen
@@ -252,7 +252,9 @@ int waits(long ms, long condMs) {
   FD_ZERO(&readable);
   FD_SET(pipeFds[0], &readable);
   timeval timeout = {ms / 1000, (ms % 1000) * 1000};
+  const long long selectStart = mono_ms();
   select(pipeFds[0] + 1, &readable, nullptr, nullptr, &timeout);
+  printf("select_waited %lld\n", mono_ms() - selectStart);
   writer.join();
   printf("select_left %lld\n",
          static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000);
