@@ -90,7 +90,10 @@ constexpr const char* kGap = "\t\t\t\t\t";
 void add_input(CommandText& command, BarForm form, const char* input) {
   command.add("ffmpeg -loglevel 1 -y ");
   if (form == BarForm::kPhoto) {
-    command.add("-s %dx%d -pix_fmt nv12 -i /tmp/snap.yuv", 1920, 1080);
+    // The snapshot is named raw video: ffmpeg otherwise guesses a file's format from its
+    // content before its name, and a frame whose top rows are an even bright sky (luma
+    // 0xd0-0xdf) reads as GSM audio, which loses the photo.
+    command.add("-f rawvideo -s %dx%d -pix_fmt nv12 -i /tmp/snap.yuv", 1920, 1080);
   } else {
     command.add("-i /tmp/%s", input);
   }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -197,6 +198,19 @@ TEST_F(PhotoFiles, BarIsDrawnWhereTheLayoutPutsIt) {
   EXPECT_EQ(bright(995, 1009, 1034, 1080), 0);
   EXPECT_GT(bright(1581, 1811, 1037, 1077), 100) << "brand logo";
   EXPECT_GT(bright(1811, 1911, 1056, 1080), 30) << "model logo";
+}
+
+// The frame is read as the raw frame it is, whatever it shows: ffmpeg guesses a file's format
+// from its content first, and an even bright sky (luma 0xd0-0xdf, the nibble that starts a
+// GSM audio frame) across the top rows read as GSM audio, so a morning photo was lost.
+TEST_F(PhotoFiles, ABrightEvenSkyIsStillAPicture) {
+  std::string frame = test_frame();
+  std::fill_n(frame.begin(), 200 * kW, '\xd7');
+  write_file("/tmp/snap.yuv", frame);
+  ASSERT_EQ(photo_overlay({2024, 6, 2, 6, 24, 31, "AM"}, "waning_crescent.png"), 0);
+  const std::string out = read_file("/tmp/out_420p.yuv");
+  ASSERT_EQ(out.size(), frame.size());
+  EXPECT_EQ(out.substr(0, 200 * kW), frame.substr(0, 200 * kW));
 }
 
 TEST_F(PhotoFiles, ExifFullSetReadBackAndReducedSetOnPreviews) {
