@@ -148,7 +148,7 @@ int parse_card(const std::vector<std::string>& args, bool timed, board::BoardAct
     change = [](CardPart& card, const std::vector<std::string>& words, std::string* error) {
       const int number = std::stoi(words[1]);
       if (words[0] == "readonly") {
-        return card.set_read_only(number, error);
+        return card.set_read_only(number, true, error);
       }
       const VolumeChange kind = words[0] == "dirty"  ? VolumeChange::kDirty
                                 : words[0] == "full" ? VolumeChange::kFill
@@ -323,16 +323,21 @@ int CardPart::change(int partition, VolumeChange change, std::string* ret_error)
   return 0;
 }
 
-int CardPart::set_read_only(int partition, std::string* ret_error) {
+int CardPart::set_read_only(int partition, bool on, std::string* ret_error) {
   if (ensure_card(ret_error) != 0) {
     return -1;
   }
   {
     std::lock_guard lock(mutex_);
-    readOnly_.insert(partition);
+    if (on) {
+      readOnly_.insert(partition);
+    } else if (readOnly_.erase(partition) == 0) {
+      return 0;
+    }
   }
   write_control();
-  note("partition " + std::to_string(partition) + " is write-protected");
+  note("partition " + std::to_string(partition) +
+       (on ? " is write-protected" : " is writable again"));
   return 0;
 }
 

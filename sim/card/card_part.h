@@ -43,7 +43,8 @@ class CardPart : public board::BoardPart {
   // The image is copied to `path` at the end of the scenario.
   void save_at_end(const std::string& path);
   int change(int partition, VolumeChange change, std::string* ret_error);
-  int set_read_only(int partition, std::string* ret_error);
+  // Write protection of a partition (the card's lock switch), from its next mount on.
+  int set_read_only(int partition, bool on, std::string* ret_error);
   // The card leaves or enters the slot now: card detect and the block devices go together.
   int set_present(bool present, std::string* ret_error);
   // The power goes while partition `partition` is being written, once `bytes` more have

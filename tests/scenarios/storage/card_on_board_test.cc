@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -149,6 +151,44 @@ TEST_F(CardOnTheBoard, PowerCutWhileAPhotoIsWrittenLeavesNoBrokenPicture) {
   EXPECT_TRUE(board_->mcu().wait_received("isp_ready_to_sleep_request", 1, kPatience));
   ASSERT_TRUE(board_->wait_power_off(kPatience));
   EXPECT_GE(expect_only_whole_pictures(dir_.path() + "/next-wake", true), 2);
+}
+
+// A card whose lock switch is on: the camera stores nothing and still goes to sleep; with the
+// switch slid back the next wake-up's photo is stored beside the owner's files, which the
+// locked wake-up left as they were.
+TEST_F(CardOnTheBoard, WriteProtectedCardIsLeftAsItWasAndTheNextWakeUpStoresItsPhoto) {
+  make_board();
+  std::string error;
+  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  const std::string source = dir_.path() + "/photo";
+  std::ofstream(source) << "the owner's photo";
+  ASSERT_NO_FATAL_FAILURE(copy_to_card(1, source, "/DCIM/100DSCIM/PICT0001.JPG"));
+  // The files of the primary partition, each with its contents.
+  const auto primary = [this](const std::string& copy) {
+    sim::card::copy_card_files(card().image(), copy);
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(copy + "/primary")) {
+      if (entry.is_regular_file()) {
+        std::ifstream file(entry.path(), std::ios::binary);
+        files[entry.path().lexically_relative(copy).string()] =
+            std::string(std::istreambuf_iterator<char>(file), {});
+      }
+    }
+    return files;
+  };
+  const auto before = primary(dir_.path() + "/before");
+
+  ASSERT_EQ(card().set_read_only(1, true, &error), 0) << error;
+  EXPECT_NE(run_until_asleep(sim::WakeReason::kPir).find("ERROR : SD CARD IS READ ONLY:"),
+            std::string::npos);
+  EXPECT_EQ(primary(dir_.path() + "/locked"), before);
+
+  ASSERT_EQ(card().set_read_only(1, false, &error), 0) << error;
+  board_->pass_time_asleep(std::chrono::minutes(10));
+  run_until_asleep(sim::WakeReason::kPir);
+  const auto after = primary(dir_.path() + "/unlocked");
+  EXPECT_EQ(after.at("primary/DCIM/100DSCIM/PICT0001.JPG"), "the owner's photo");
+  EXPECT_TRUE(after.count("primary/DCIM/100DSCIM/PICT0002.JPG")) << "the new photo";
 }
 
 TEST_F(CardOnTheBoard, FullCardLosesItsOldestPhotosWithTheirCopiesAtPowerDown) {
