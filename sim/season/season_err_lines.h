@@ -50,6 +50,8 @@ inline constexpr std::array kFaultErrLines = {
     FaultErrLine{Fault::kCardPulled, "ERROR : SD-CARD NOT INSERTED"},
     // A card filled by other files: the oldest-media rule finds no media to remove.
     FaultErrLine{Fault::kCardFull, "ERROR : No media found to remove."},
+    // A locked card: the camera says so each time it looks at the card.
+    FaultErrLine{Fault::kCardReadOnly, "ERROR : SD CARD IS READ ONLY:"},
 };
 
 // The text after "ERR : " of a log line, empty when the line is not at ERR.

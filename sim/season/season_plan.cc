@@ -38,6 +38,7 @@ season fault modem-reboot 0.02
 season fault mcu-late 0.02
 season fault mcu-garbling 0.02
 season fault hostile-server 0.05
+season fault card-readonly 0.01
 # Four lithium AA cells in series, 3000 mAh each, two banks.
 season battery 6000
 )";
@@ -280,6 +281,9 @@ void add_fault(Draws& draws, Fault fault, PlannedWake* wake, ServerState* server
     case Fault::kHostileServer:
       hostile_configuration(draws, server, &wake->before);
       break;
+    case Fault::kCardReadOnly:
+      wake->before.push_back("card readonly 1");
+      break;
     case Fault::kCount:
       return;
   }
@@ -362,6 +366,8 @@ SeasonPlan plan_season(const Profile& profile, uint64_t seed, int days) {
   // Deer at the sync come from a stream of their own, so that a profile that changes their
   // share leaves every other draw of the season (and so its seeds' stories) as it was.
   Draws syncDeer(seed ^ 0x5ee0dee5a7c0ULL);
+  // So do locked cards, a fault added after seeds were chosen as regression cases.
+  Draws cardLock(seed ^ 0x10c4ed5d0ca7dULL);
   ServerState server;
   const int64_t firstMidnight = profile.startEpochMs - profile.startEpochMs % kDayMs;
   for (int day = 0; day < days; ++day) {
@@ -441,8 +447,9 @@ SeasonPlan plan_season(const Profile& profile, uint64_t seed, int days) {
       wake.before.insert(wake.before.end(), own.begin(), own.end());
       for (const FaultInfo& info : kFaults) {
         const double rate = profile.faultRates[static_cast<int>(info.fault)];
-        if (rate > 0 && (sync || !info.syncOnly) && draws.chance(rate)) {
-          add_fault(draws, info.fault, &wake, &server);
+        Draws& from = info.fault == Fault::kCardReadOnly ? cardLock : draws;
+        if (rate > 0 && (sync || !info.syncOnly) && from.chance(rate)) {
+          add_fault(from, info.fault, &wake, &server);
         }
       }
       std::stable_sort(wake.events.begin(), wake.events.end(),

@@ -44,6 +44,7 @@ enum class Fault : int {
   kMcuLate,        // the MCU answers late
   kMcuGarbling,    // bytes of rubbish on the MCU's line
   kHostileServer,  // out-of-range numbers or shell characters from the server
+  kCardReadOnly,   // the card's lock switch on for one wake-up (drawn apart, see plan_season)
   kCount,
 };
 
@@ -67,6 +68,7 @@ inline constexpr std::array<FaultInfo, static_cast<int>(Fault::kCount)> kFaults 
     {Fault::kMcuLate, "mcu-late", 0.02, false},
     {Fault::kMcuGarbling, "mcu-garbling", 0.02, false},
     {Fault::kHostileServer, "hostile-server", 0.05, true},
+    {Fault::kCardReadOnly, "card-readonly", 0.01, false},
 }};
 
 struct Profile {

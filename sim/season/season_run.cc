@@ -331,6 +331,10 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
       if (std::find(faults.begin(), faults.end(), Fault::kCardCut) != faults.end()) {
         card->cut_power_after(0, 0, &ignored);
       }
+      // The owner slides a locked card's switch back.
+      if (std::find(faults.begin(), faults.end(), Fault::kCardReadOnly) != faults.end()) {
+        card->set_read_only(1, false, &ignored);
+      }
       const std::vector<TimedLine>& was = result.plan.wakes[i - 1].events;
       if (std::any_of(was.begin(), was.end(),
                       [](const TimedLine& e) { return e.line == "card pull"; })) {
