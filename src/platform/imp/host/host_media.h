@@ -1,5 +1,14 @@
 // The state of the simulated media library, shared by its modules: ISP, sensor, auto
 // exposure, frame-source channels. One instance for the process, behind one mutex.
+//
+// Lock order. Five mutexes guard the library: the encoder's (encoder.cc), the bindings'
+// (bindings.cc), the display's (osd.cc), the microphone's (audio.cc) and HostMedia's. A
+// thread that holds more than one took them in this order:
+//   encoder -> bindings -> display -> HostMedia
+//   microphone -> HostMedia
+// (the encoder finds a frame's display regions through the bindings while it codes the frame;
+// destroying a display group or resetting the bindings drops the display's registrations).
+// HostMedia's mutex is the innermost: nothing else is locked while it is held.
 #pragma once
 
 #include <stdint.h>
