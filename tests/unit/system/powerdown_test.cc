@@ -43,9 +43,7 @@ class PowerdownTest : public test_support::SystemTest {
   static void enter_from(int32_t previous) {
     sysInfo->prevState = previous;
     sysInfo->state = STATE_POWERDOWN;
-    EventMessage entry{};
-    entry.kind = EVENT_STATE_ENTRY;
-    handle_powerdown(entry);
+    handle_powerdown(test_support::event_of_kind(EVENT_STATE_ENTRY));
   }
   static std::ptrdiff_t position(const std::string& command) {
     auto found = std::find(commands.begin(), commands.end(), command);
@@ -94,10 +92,7 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_OFF});
   EXPECT_EQ(position("umount -f /sdcard/secondary"), -1);
 
-  EventMessage answer{};
-  answer.kind = MSG_MCU_RESP;
-  answer.response = MCU_RESP_SET_MODEM_POWER_STATE;
-  handle_powerdown(answer);
+  handle_powerdown(test_support::event_of_kind(MSG_MCU_RESP, MCU_RESP_SET_MODEM_POWER_STATE));
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path

@@ -30,14 +30,8 @@
 namespace {
 
 using test_support::drain;
+using test_support::event_of_kind;
 using test_support::logged;
-
-EventMessage event_of_kind(int32_t kind, int32_t response = 0) {
-  EventMessage event{};
-  event.kind = kind;
-  event.response = response;
-  return event;
-}
 
 class SyncStatesTest : public test_support::SystemTest {
  protected:
