@@ -134,6 +134,7 @@ struct Stage {
   std::vector<int32_t> mcu;    // requests to the MCU, in order
   std::vector<int32_t> modem;  // to the Modem, as modem_sent() gives them
   bool waits;                  // the sync time-out is (re)started: the state waits for the Modem
+  const char* line = nullptr;  // a line the stage logs, as the state has always logged it
 };
 
 void nothing() {}
@@ -190,11 +191,15 @@ std::vector<Stage> joined(std::initializer_list<std::vector<Stage>> runs) {
   return all;
 }
 
-std::vector<Stage> battery_stages() {
-  return {
+// The Modem's power is asked for with `powerOnLine`: the first boot names the MCU, the sync
+// keeps the line it has always logged.
+std::vector<Stage> battery_stages(const char* powerOnLine) {
+  std::vector<Stage> stages = {
       mcu_answer("ADC values", MCU_RESP_GET_ADC_MONITORING_VALUES, {MCU_REQ_GET_FUEL_GAUGE_VALUES}),
       mcu_answer("fuel gauge", MCU_RESP_GET_FUEL_GAUGE_VALUES, {MCU_REQ_SET_MODEM_POWER_STATE_ON},
                  battery_known)};
+  stages.back().line = powerOnLine;
+  return stages;
 }
 
 // From the MCU's answer to the camera's configuration on, both states run the same chain.
@@ -220,7 +225,7 @@ std::vector<Stage> sync_chain() {
   return joined(
       {{stage("entry after start-up", EVENT_STATE_ENTRY, 0, {MCU_REQ_DAY_NIGHT}, {}, false),
         mcu_answer("day or night", MCU_RESP_DAY_NIGHT, {MCU_REQ_GET_ADC_MONITORING_VALUES})},
-       battery_stages(),
+       battery_stages("SYNC : INFO : ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON"),
        {modem_powered_asks(MODEM_REQ_SET_SERVER_SYNC_TYPE),
         modem_answer("sync type set", MODEM_RESP_SET_SERVER_SYNC_TYPE,
                      {MODEM_REQ_GET_CRYPTO_PASSWORD}, false),
@@ -237,7 +242,7 @@ std::vector<Stage> first_boot_chain() {
       {{stage("entry", EVENT_STATE_ENTRY, 0,
               {MCU_REQ_SET_STATUS_LED_RED, MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES}, {},
               false)},
-       battery_stages(),
+       battery_stages("FIRSTBOOT : INFO : ISP to MCU - MCU_REQ_SET_MODEM_POWER_STATE_ON"),
        {modem_powered_asks(MODEM_REQ_GET_DEVICE_MODEL),
         modem_answer("device model", MODEM_RESP_GET_DEVICE_MODEL, {MODEM_REQ_SET_SERVER_SYNC_TYPE},
                      true),
@@ -287,6 +292,9 @@ TEST_F(SyncStatesTest, EachStageIgnoresWhatIsNotItsOwnThenFollowsTheChain) {
       EXPECT_EQ(modem_sent(), stage.modem);
       EXPECT_EQ(modemSyncInfo->timeoutStart, stage.waits ? 1 : 0);
       EXPECT_EQ(sysInfo->state, &stage == &c.chain.back() ? STATE_POWERDOWN : c.state);
+      if (stage.line != nullptr) {
+        EXPECT_NE(logged().find(stage.line), std::string::npos) << stage.line;
+      }
     }
   }
 }
@@ -374,29 +382,6 @@ TEST_F(SyncStatesTest, UnconfirmedClockIsSentAgainByTheLinkAtTheEndOfTheChain) {
   pendingAsyncMcuRequest = 0;
   close(line[0]);
   close(line[1]);
-}
-
-// The first boot asks the MCU for the Modem's power under the MCU's name; the sync keeps the
-// line it has always logged.
-TEST_F(SyncStatesTest, ModemPowerOnIsLoggedAsTheStateAlwaysDid) {
-  const struct {
-    int32_t state;
-    void (*handler)(EventMessage);
-    const char* line;
-  } cases[] = {
-      {STATE_FIRSTBOOT, handle_firstboot,
-       "FIRSTBOOT : INFO : ISP to MCU - MCU_REQ_SET_MODEM_POWER_STATE_ON"},
-      {STATE_SYNC, handle_sync, "SYNC : INFO : ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON"},
-  };
-  for (const auto& c : cases) {
-    SetUp();
-    sysInfo->state = c.state;
-    sysInfo->fuelGaugeValid = 1;
-    cameraConfig->fuelGauge[0].batteryPercent = 80;  // no low-battery warning
-    c.handler(event_of_kind(MSG_MCU_RESP, MCU_RESP_GET_FUEL_GAUGE_VALUES));
-    EXPECT_NE(logged().find(c.line), std::string::npos) << c.line;
-    EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON});
-  }
 }
 
 // The sync time-out: a count that a later sync status cancels logs "Cancelled Modem Timeout!!!"
