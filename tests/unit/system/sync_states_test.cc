@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,16 +262,10 @@ TEST_F(SyncStatesTest, EachStageIgnoresWhatIsNotItsOwnThenFollowsTheChain) {
     int32_t state;
     void (*handler)(EventMessage);
     std::vector<Stage> chain;
-    std::vector<Ignored> ignored;
+    std::span<const Ignored> ignored;
   } cases[] = {
-      {STATE_SYNC,
-       handle_sync,
-       sync_chain(),
-       {std::begin(kIgnoredBySync), std::end(kIgnoredBySync)}},
-      {STATE_FIRSTBOOT,
-       handle_firstboot,
-       first_boot_chain(),
-       {std::begin(kIgnoredByFirstBoot), std::end(kIgnoredByFirstBoot)}},
+      {STATE_SYNC, handle_sync, sync_chain(), kIgnoredBySync},
+      {STATE_FIRSTBOOT, handle_firstboot, first_boot_chain(), kIgnoredByFirstBoot},
   };
   for (const auto& c : cases) {
     SetUp();
