@@ -79,9 +79,10 @@ inline void sh(const std::string& command) {
   ASSERT_EQ(system(command.c_str()), 0) << command;
 }
 
+// A file of the given text, or of `bytes` filler bytes.
+using test_support::write_file;
 inline void write_file(const std::string& path, std::size_t bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << std::string(bytes, 'x');
+  write_file(path, std::string(bytes, 'x'));
 }
 
 inline int count_of(const std::string& command) {

@@ -27,6 +27,12 @@ inline std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// Replaces the file at `path` with `bytes`, making its folders first.
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // A fresh folder under the system's temporary folder, removed with the object.
 class TempDir {
  public:

@@ -32,6 +32,14 @@ inline std::vector<EventMessage> drain(mqd_t queue) {
   return messages;
 }
 
+// An event of `kind` (and `response`), every other word zero.
+inline EventMessage event_of_kind(int32_t kind, int32_t response = 0) {
+  EventMessage event{};
+  event.kind = kind;
+  event.response = response;
+  return event;
+}
+
 // Everything written to the application log so far.
 inline std::string logged() {
   app_log_close();

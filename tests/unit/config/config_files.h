@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 
 #include "app/config/camera_config.h"
@@ -36,13 +35,8 @@ inline std::string file_with_body(const std::string& body) {
   return bytes + body;
 }
 
-inline void write_bytes(const char* path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::string read_bytes(const char* path) {
-  return test_support::read_file(path);
-}
+using test_support::read_file;
+using test_support::write_file;
 
 inline std::string body_of(const std::string& file) {
   return file.size() >= kConfigHeaderSize ? file.substr(kConfigHeaderSize) : "";

@@ -247,7 +247,7 @@ TEST_F(ConfigIntake, SchedulesAndBatteryProtectionsReachTheCamerasRecord) {
 }
 
 TEST_F(ConfigIntake, AFailedSaveLeavesTheFileButStillUpdatesTagsAndTheRecord) {
-  const std::string before = config_files::read_bytes(kConfigPath);
+  const std::string before = config_files::read_file(kConfigPath);
   // The temporary file cannot be created: a folder stands in its place.
   const std::string temporary = std::string(kConfigPath) + ".tmp";
   ASSERT_EQ(mkdir(temporary.c_str(), 0755), 0);
@@ -255,7 +255,7 @@ TEST_F(ConfigIntake, AFailedSaveLeavesTheFileButStillUpdatesTagsAndTheRecord) {
   apply_server_config(message);
   rmdir(temporary.c_str());
 
-  EXPECT_EQ(config_files::read_bytes(kConfigPath), before);
+  EXPECT_EQ(config_files::read_file(kConfigPath), before);
   EXPECT_EQ(log_lines_ending("Config: Failed to create config files with new value").size(), 1u);
   EXPECT_EQ(tag_board::tag_writes().size(), 11u);
   EXPECT_EQ(camera_->syncTime.hour, 7);

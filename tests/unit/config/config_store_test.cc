@@ -48,7 +48,7 @@ TEST(ConfigCrc, IsTheNonInvertedReflectedCrc32) {
 
 TEST_F(ConfigStore, AHandMadeFileLoadsAndBecomesTheBackup) {
   const std::string file = file_with_body(kCustomBody);
-  write_bytes(kConfigPath, file);
+  write_file(kConfigPath, file);
 
   EXPECT_EQ(config_load(record_.get()), 0);
 
@@ -57,7 +57,7 @@ TEST_F(ConfigStore, AHandMadeFileLoadsAndBecomesTheBackup) {
   EXPECT_EQ(record_->power_sources[1], 1);
   EXPECT_EQ(record_->cap_on_nxt_sync, 1);             // any non-zero value is stored as 1
   EXPECT_STREQ(record_->encrypt_password, "s3cr=t");  // only the first "=" separates
-  EXPECT_EQ(read_bytes(kConfigBackupPath), file);
+  EXPECT_EQ(read_file(kConfigBackupPath), file);
 }
 
 TEST_F(ConfigStore, AnyChangedBodyByteFallsBackToTheBackup) {
@@ -66,28 +66,28 @@ TEST_F(ConfigStore, AnyChangedBodyByteFallsBackToTheBackup) {
   for (std::size_t at = kConfigHeaderSize; at < primary.size(); ++at) {
     std::string changed = primary;
     changed[at] = static_cast<char>(changed[at] ^ 0x04);
-    write_bytes(kConfigPath, changed);
-    write_bytes(kConfigBackupPath, backup);
+    write_file(kConfigPath, changed);
+    write_file(kConfigBackupPath, backup);
     CameraConfig record;
 
     ASSERT_EQ(config_load(&record), 0);
 
     ASSERT_EQ(record.capture_mode, 0) << "byte " << at;
     ASSERT_EQ(record.sync_frequency, 6) << "byte " << at;
-    ASSERT_EQ(read_bytes(kConfigPath), backup) << "primary not repaired, byte " << at;
+    ASSERT_EQ(read_file(kConfigPath), backup) << "primary not repaired, byte " << at;
   }
   EXPECT_EQ(log_lines_ending("Config: file CRC missmatch").size(),
             primary.size() - kConfigHeaderSize);
 }
 
 TEST_F(ConfigStore, WithBothFilesBadBothAreRewrittenWithTheDefaults) {
-  write_bytes(kConfigPath, "garbage");
-  write_bytes(kConfigBackupPath, file_with_body("capture_mode=9\n"));
+  write_file(kConfigPath, "garbage");
+  write_file(kConfigBackupPath, file_with_body("capture_mode=9\n"));
 
   EXPECT_EQ(config_load(record_.get()), 0);
 
-  EXPECT_EQ(read_bytes(kConfigPath), file_with_body(kDefaultBody));
-  EXPECT_EQ(read_bytes(kConfigBackupPath), file_with_body(kDefaultBody));
+  EXPECT_EQ(read_file(kConfigPath), file_with_body(kDefaultBody));
+  EXPECT_EQ(read_file(kConfigBackupPath), file_with_body(kDefaultBody));
   EXPECT_EQ(record_->sync_frequency, 6);
   EXPECT_EQ(record_->encrypt_password[0], '\0');
   EXPECT_EQ(log_lines_ending("Config: Creating config files with defaults").size(), 1u);
@@ -110,13 +110,13 @@ TEST_F(ConfigStore, HeaderAndChecksumFailures) {
   EXPECT_EQ(config_check_file(CONFIG_PRIMARY), -1);
   EXPECT_EQ(log_lines_ending("Config: file not accessible").size(), 1u);
   for (const Case& c : cases) {
-    write_bytes(kConfigBackupPath, c.bytes);
+    write_file(kConfigBackupPath, c.bytes);
     EXPECT_EQ(config_check_file(CONFIG_BACKUP), -1) << c.message;
     EXPECT_EQ(log_lines_ending(std::string("CONF_SET : ERR : ") + c.message).size(), 1u)
         << c.message;
   }
   // An empty body has the checksum 0.
-  write_bytes(kConfigBackupPath, std::string("\x34\x12\xCD\xAB\0\0\0\0", 8));
+  write_file(kConfigBackupPath, std::string("\x34\x12\xCD\xAB\0\0\0\0", 8));
   EXPECT_EQ(config_check_file(CONFIG_BACKUP), 0);
 }
 
@@ -129,8 +129,8 @@ class RefusedValue : public ConfigStore, public ::testing::WithParamInterface<Re
 
 TEST_P(RefusedValue, RefusesTheWholeFile) {
   const std::string body = "multishot=2\n" + std::string(GetParam().line) + "\ncapture_mode=3\n";
-  write_bytes(kConfigPath, file_with_body(body));
-  write_bytes(kConfigBackupPath, file_with_body(kCustomBody));
+  write_file(kConfigPath, file_with_body(body));
+  write_file(kConfigBackupPath, file_with_body(kCustomBody));
 
   EXPECT_EQ(config_parse_file(CONFIG_PRIMARY, record_.get()), -1);
   EXPECT_EQ(log_lines_ending(std::string("CONF_SET : ERR : ") + GetParam().message).size(), 1u);
@@ -141,7 +141,7 @@ TEST_P(RefusedValue, RefusesTheWholeFile) {
   CameraConfig loaded;
   ASSERT_EQ(config_load(&loaded), 0);
   EXPECT_EQ(loaded.capture_mode, 2);  // the backup's
-  EXPECT_EQ(read_bytes(kConfigPath), file_with_body(kCustomBody));
+  EXPECT_EQ(read_file(kConfigPath), file_with_body(kCustomBody));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,17 +166,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ConfigStore, UnknownKeysAreSkippedButALineWithoutAnEqualsSignInvalidatesTheFile) {
   // The last of a repeated key wins.
-  write_bytes(kConfigPath, file_with_body("capture_mode=1\nfuture_key=abc\nmultishot=2\n"
-                                          "capture_mode=3\n"));
+  write_file(kConfigPath, file_with_body("capture_mode=1\nfuture_key=abc\nmultishot=2\n"
+                                         "capture_mode=3\n"));
   EXPECT_EQ(config_parse_file(CONFIG_PRIMARY, record_.get()), 0);
   EXPECT_EQ(record_->capture_mode, 3);
   EXPECT_EQ(record_->multishot, 2);
 
-  write_bytes(kConfigPath, file_with_body("capture_mode=1\njust text\nmultishot=1\n"));
+  write_file(kConfigPath, file_with_body("capture_mode=1\njust text\nmultishot=1\n"));
   EXPECT_EQ(config_parse_file(CONFIG_PRIMARY, record_.get()), -1);
   EXPECT_EQ(record_->multishot, 2);
   // An empty line has no "=" either.
-  write_bytes(kConfigPath, file_with_body("capture_mode=1\n\n"));
+  write_file(kConfigPath, file_with_body("capture_mode=1\n\n"));
   EXPECT_EQ(config_parse_file(CONFIG_PRIMARY, record_.get()), -1);
 }
 
@@ -186,12 +186,12 @@ TEST_F(ConfigStore, SavedFilesHaveTheLayoutAndLoadBack) {
   snprintf(record_->encrypt_password, sizeof record_->encrypt_password, "abc");
   ASSERT_EQ(config_save(record_.get(), nullptr, CONFIG_FROM_CAMERA), 0);
 
-  const std::string file = read_bytes(kConfigPath);
+  const std::string file = read_file(kConfigPath);
   std::string expected_body = kDefaultBody;
   expected_body.replace(0, strlen("capture_mode=0"), "capture_mode=2");
   expected_body.replace(expected_body.size() - 1, 1, "abc\n");
   EXPECT_EQ(file, file_with_body(expected_body));
-  EXPECT_EQ(read_bytes(kConfigBackupPath), file);
+  EXPECT_EQ(read_file(kConfigBackupPath), file);
 
   CameraConfig loaded;
   ASSERT_EQ(config_load(&loaded), 0);
@@ -231,7 +231,7 @@ TEST_F(ConfigStore, AFactoryResetWritesTheDefaultsButKeepsTheModel) {
 
   std::string expected = kDefaultBody;
   expected.replace(expected.find("orve_model=0"), strlen("orve_model=0"), "orve_model=4");
-  EXPECT_EQ(body_of(read_bytes(kConfigPath)), expected);
+  EXPECT_EQ(body_of(read_file(kConfigPath)), expected);
   EXPECT_EQ(server.capture_mode, 0);
 }
 

@@ -147,8 +147,8 @@ TEST_F(PowerCut, AtAnyMomentOfASaveTheOldOrTheNewConfigurationLoads) {
 
 TEST_F(PowerCut, AtAnyMomentOfARepairTheGoodFileStillLoads) {
   save_old();
-  const std::string good = read_bytes(kConfigPath);
-  write_bytes(kConfigBackupPath, good.substr(0, good.size() / 2));
+  const std::string good = read_file(kConfigPath);
+  write_file(kConfigBackupPath, good.substr(0, good.size() / 2));
   storage_cut_power_after(-1);
   CameraConfig record;
   ASSERT_EQ(config_load(&record), 0);
@@ -156,39 +156,39 @@ TEST_F(PowerCut, AtAnyMomentOfARepairTheGoodFileStillLoads) {
   ASSERT_GT(total, 0);
 
   for (long budget = 0; budget <= total; ++budget) {
-    write_bytes(kConfigPath, good);
-    write_bytes(kConfigBackupPath, good.substr(0, good.size() / 2));
+    write_file(kConfigPath, good);
+    write_file(kConfigBackupPath, good.substr(0, good.size() / 2));
     storage_cut_power_after(budget);
     CameraConfig interrupted;
     ASSERT_EQ(config_load(&interrupted), 0);
     ASSERT_EQ(variant_of(interrupted), 0);
 
     ASSERT_EQ(start_and_load(), 0) << "cut at unit " << budget;
-    ASSERT_EQ(read_bytes(kConfigBackupPath), good) << budget;
+    ASSERT_EQ(read_file(kConfigBackupPath), good) << budget;
   }
 }
 
 TEST_F(PowerCut, AFileCutShortAtAnyLengthFallsBackToTheOther) {
   save_old();
-  const std::string good = read_bytes(kConfigPath);
+  const std::string good = read_file(kConfigPath);
   for (std::size_t length = 0; length < good.size(); ++length) {
     // The primary cut short: the backup loads and repairs it.
-    write_bytes(kConfigPath, good.substr(0, length));
-    write_bytes(kConfigBackupPath, good);
+    write_file(kConfigPath, good.substr(0, length));
+    write_file(kConfigBackupPath, good);
     ASSERT_EQ(start_and_load(), 0) << "primary of " << length << " bytes";
-    ASSERT_EQ(read_bytes(kConfigPath), good);
+    ASSERT_EQ(read_file(kConfigPath), good);
 
     // The backup cut short: the primary loads and repairs it.
-    write_bytes(kConfigBackupPath, good.substr(0, length));
+    write_file(kConfigBackupPath, good.substr(0, length));
     ASSERT_EQ(start_and_load(), 0) << "backup of " << length << " bytes";
-    ASSERT_EQ(read_bytes(kConfigBackupPath), good);
+    ASSERT_EQ(read_file(kConfigBackupPath), good);
   }
 }
 
 TEST_F(PowerCut, EveryFileIsOnTheMediumBeforeItTakesItsName) {
   save_old();
-  const std::string good = read_bytes(kConfigPath);
-  write_bytes(kConfigBackupPath, good.substr(0, good.size() / 2));
+  const std::string good = read_file(kConfigPath);
+  write_file(kConfigBackupPath, good.substr(0, good.size() / 2));
   g_renamed.clear();
   g_renamed_unflushed.clear();
   ASSERT_EQ(start_and_load(), 0);  // repairs the backup
@@ -199,7 +199,7 @@ TEST_F(PowerCut, EveryFileIsOnTheMediumBeforeItTakesItsName) {
 
 TEST_F(PowerCut, ALeftOverTemporaryFileDoesNotStopTheNextSave) {
   save_old();
-  write_bytes((std::string(kConfigPath) + ".tmp").c_str(), "half a file");
+  write_file(std::string(kConfigPath) + ".tmp", "half a file");
   ASSERT_EQ(config_save(&new_, nullptr, CONFIG_FROM_CAMERA), 0);
   EXPECT_EQ(start_and_load(), 1);
 }

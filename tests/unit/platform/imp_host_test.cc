@@ -25,12 +25,8 @@
 
 namespace {
 
-void write_file(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << text;
-}
-
 using imp_pipeline::channel;
+using test_support::write_file;
 
 class ImpHost : public imp_pipeline::HostTest {
  protected:

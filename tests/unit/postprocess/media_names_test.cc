@@ -2,8 +2,6 @@
 // capture's files, on the sandbox's /sdcard folders.
 #include "app/postprocess/naming/media_names.h"
 
-#include <fstream>
-
 #include "tests/support/card_fixture.h"
 
 namespace storage_test {
@@ -84,10 +82,6 @@ TEST_F(MediaNamesTest, UnreadablePrimaryLeavesTheCounterUnknown) {
 // partition goes: pictures cut short, a video without its movie box, what was being written
 // beside them. Whole files, other captures and the owner's files stay.
 TEST_F(MediaNamesTest, RebuildRemovesWhatAPowerCutBrokeOfTheLastCapture) {
-  auto put = [](const std::string& path, const std::string& bytes) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-  };
   auto box = [](const char* type, const std::string& payload) {
     const uint32_t size = static_cast<uint32_t>(8 + payload.size());
     std::string bytes = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
@@ -98,18 +92,18 @@ TEST_F(MediaNamesTest, RebuildRemovesWhatAPowerCutBrokeOfTheLastCapture) {
   const std::string mp4 = box("ftyp", "isom") + box("mdat", "frames") + box("moov", "index");
   const std::string p = "/sdcard/primary/";
   const std::string s = "/sdcard/secondary/";
-  put(p + "DCIM/100DSCIM/PICT0001.JPG", jpeg);
-  put(p + "DCIM/100DSCIM/PICT0002.JPG", jpeg.substr(0, 8));
-  put(p + "DCIM/100DSCIM/HD0002.JPG", jpeg);
-  put(p + "TRANSMIT/PICT0002.JPG", jpeg.substr(0, 3));
-  put(p + "TRANSMIT/.PICT0003.JPG.part", jpeg.substr(0, 4));
-  put(p + "DCIM/100DSCIM/_HD0002.JPG", "Salted__");
-  put(p + "DCIM/100DSCIM/_notes.txt", "the owner's");
-  put(s + "DCIM/100DSCIM/VID0003.MP4", mp4);
-  put(s + "DCIM/100DSCIM/VID0004.MP4", mp4.substr(0, mp4.size() - 3));
-  put(s + "TRANSMIT/VI0004_1.JPG", "Salted__ and the rest");
-  put(p + ".capture", "100 2\n");  // what the power cut left of the markers
-  put(s + ".capture", "100 4\n");
+  write_file(p + "DCIM/100DSCIM/PICT0001.JPG", jpeg);
+  write_file(p + "DCIM/100DSCIM/PICT0002.JPG", jpeg.substr(0, 8));
+  write_file(p + "DCIM/100DSCIM/HD0002.JPG", jpeg);
+  write_file(p + "TRANSMIT/PICT0002.JPG", jpeg.substr(0, 3));
+  write_file(p + "TRANSMIT/.PICT0003.JPG.part", jpeg.substr(0, 4));
+  write_file(p + "DCIM/100DSCIM/_HD0002.JPG", "Salted__");
+  write_file(p + "DCIM/100DSCIM/_notes.txt", "the owner's");
+  write_file(s + "DCIM/100DSCIM/VID0003.MP4", mp4);
+  write_file(s + "DCIM/100DSCIM/VID0004.MP4", mp4.substr(0, mp4.size() - 3));
+  write_file(s + "TRANSMIT/VI0004_1.JPG", "Salted__ and the rest");
+  write_file(p + ".capture", "100 2\n");  // what the power cut left of the markers
+  write_file(s + ".capture", "100 4\n");
   counterRestored = false;
   ASSERT_TRUE(restore_file_counter_once(Remount::kIfLate));
   for (const char* gone : {"DCIM/100DSCIM/PICT0002.JPG", "TRANSMIT/PICT0002.JPG",

@@ -28,6 +28,7 @@
 
 namespace fs = std::filesystem;
 using test_support::read_file;
+using test_support::write_file;
 
 namespace {
 
@@ -44,11 +45,6 @@ std::string test_frame() {
     }
   }
   return frame;
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 // Exit status of a shell command; its standard error lines in `ret_errors`.

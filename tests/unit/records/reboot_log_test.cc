@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -38,13 +39,8 @@ std::string line_for(int source, int reason, time_t epoch) {
   return line;
 }
 
-void write_file(const char* path, const std::string& content) {
-  std::ofstream(path, std::ios::trunc) << content;
-}
-
-bool exists(const char* path) {
-  return access(path, F_OK) == 0;
-}
+using std::filesystem::exists;
+using test_support::write_file;
 
 class RebootLog : public ::testing::Test {
  protected:

@@ -18,20 +18,15 @@
 #include "sim/season/season_config.h"
 #include "sim/season/season_err_lines.h"
 
+#include "tests/support/file_lines.h"
+
 namespace sim::season {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using test_support::read_file;
+using test_support::write_file;
 
 constexpr int64_t kMiB = 1024 * 1024;
 
@@ -48,7 +43,7 @@ class SeasonCheck : public ::testing::Test {
                                         "testsrc=size=64x48:rate=1:duration=1", "-vf",
                                         "hue=h=" + std::to_string(i * 90), "-frames:v", "1", file}),
                 0);
-      jpegs_[i] = read(file);
+      jpegs_[i] = read_file(file);
     }
     facts_.inboxDir = (dir_ / "inbox").string();
     facts_.handshake = true;
@@ -60,7 +55,7 @@ class SeasonCheck : public ::testing::Test {
                 const std::vector<std::string>& passwords = {}) {
     const fs::path copy = dir_ / ("copy" + std::to_string(views_++));
     for (const auto& [path, bytes] : files) {
-      write(copy / path, bytes);
+      write_file(copy / path, bytes);
     }
     CardView result = read_card_copy(copy.string(), passwords, nullptr);
     result.primaryFreeBytes = freeMb * kMiB;
@@ -164,10 +159,10 @@ TEST_F(SeasonCheck, TransmitCopiesReachTheInboxAsTheyWereOrStay) {
   // The sync failed: the copy stays for the next one.
   EXPECT_TRUE(ledger.check_wake(before, before, facts_).empty());
   // Delivered as it was.
-  write(dir_ / "inbox/PICT0001.JPG", jpegs_[0]);
+  write_file(dir_ / "inbox/PICT0001.JPG", jpegs_[0]);
   EXPECT_TRUE(ledger.check_wake(before, uploaded, facts_).empty());
   // Delivered altered.
-  write(dir_ / "inbox/PICT0001.JPG", jpegs_[1]);
+  write_file(dir_ / "inbox/PICT0001.JPG", jpegs_[1]);
   std::vector<Finding> findings = ledger.check_wake(before, uploaded, facts_);
   ASSERT_EQ(invariants(findings), std::vector<int>{2});
   EXPECT_NE(findings[0].text.find("reached the server's inbox altered"), std::string::npos);
@@ -181,19 +176,19 @@ TEST_F(SeasonCheck, TransmitCopiesReachTheInboxAsTheyWereOrStay) {
 TEST_F(SeasonCheck, AnEncryptedCopyIsComparedWithWhatTheServerDecrypted) {
   const fs::path plain = dir_ / "plain.jpg";
   const fs::path sealed = dir_ / "sealed.jpg";
-  write(plain, jpegs_[1]);
+  write_file(plain, jpegs_[1]);
   ASSERT_EQ(sim::card::run_program({"openssl", "enc", "-aes-128-cbc", "-in", plain.string(), "-out",
                                     sealed.string(), "-pass", "pass:x;reboot$(halt)"}),
             0);
   const std::string transmit = "primary/TRANSMIT/PICT0002.JPG";
-  const CardView before =
-      view({{kPict2, read(sealed)}, {transmit, read(sealed)}}, 500, {"old", "x;reboot$(halt)"});
+  const CardView before = view({{kPict2, read_file(sealed)}, {transmit, read_file(sealed)}}, 500,
+                               {"old", "x;reboot$(halt)"});
   EXPECT_TRUE(before.files.at(kPict2).complete);
   Ledger ledger = ledger_with(before);
-  write(dir_ / "inbox/PICT0002.JPG", jpegs_[1]);
-  EXPECT_TRUE(ledger.check_wake(before, view({{kPict2, read(sealed)}}, 500), facts_).empty());
+  write_file(dir_ / "inbox/PICT0002.JPG", jpegs_[1]);
+  EXPECT_TRUE(ledger.check_wake(before, view({{kPict2, read_file(sealed)}}, 500), facts_).empty());
   // Without the password the picture cannot be shown to decode: it is not complete.
-  EXPECT_FALSE(view({{kPict2, read(sealed)}}, 500, {"old"}).files.at(kPict2).complete);
+  EXPECT_FALSE(view({{kPict2, read_file(sealed)}}, 500, {"old"}).files.at(kPict2).complete);
 }
 
 TEST_F(SeasonCheck, NewCardDamageAndAWakeUpWithoutItsHandshakeAreFindings) {
@@ -225,9 +220,9 @@ TEST_F(SeasonCheck, LogsThatOutgrowTheirPackingOrAThirdGenerationAreFindings) {
   EXPECT_EQ(rotated.logTars.size(), 2u);
   EXPECT_TRUE(ledger.check_wake(rotated, rotated, facts_).empty());
   const fs::path big = dir_ / "big/primary/logs/app_0008.log";
-  write(big, "");
+  write_file(big, "");
   fs::resize_file(big, kLogsPackAboveBytes + 1);
-  write(dir_ / "big/primary/logs.3.tar", "t");
+  write_file(dir_ / "big/primary/logs.3.tar", "t");
   const CardView grown = read_card_copy((dir_ / "big").string(), {}, nullptr);
   EXPECT_EQ(invariants(ledger.check_wake(rotated, grown, facts_)), (std::vector<int>{6, 6}));
 }
@@ -293,8 +288,8 @@ TEST_F(SeasonCheck, TheConfigurationFilesHoldTheServersLastAcceptedValuesNeverTh
 
   const fs::path partition = dir_ / "config";
   const auto save = [&](const std::string& primary, const std::string& backup) {
-    write(partition / "cam.cfg", primary);
-    write(partition / "cam_backup.cfg", backup);
+    write_file(partition / "cam.cfg", primary);
+    write_file(partition / "cam_backup.cfg", backup);
     return read_camera_configuration(partition.string());
   };
   ConfigValues accepted = expected;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -22,14 +23,8 @@ namespace {
 using test_support::logged;
 using test_support::read_file;
 
-bool exists(const char* path) {
-  struct stat info {};
-  return stat(path, &info) == 0;
-}
-
-void write_text(const char* path, const std::string& text) {
-  std::ofstream(path) << text;
-}
+using std::filesystem::exists;
+using test_support::write_file;
 
 // A stand-in tag tool on the PATH that records how it was called.
 constexpr char kTagCalls[] = "/tmp/tag_calls";
@@ -56,7 +51,7 @@ class BootRecordsTest : public testing::Test {
 
 // (A readable watchdog file is followed on the board, by the start-up tests.)
 TEST_F(BootRecordsTest, UnreadableCaptureErrorFileStillGivesAnEntryWithTheCurrentTime) {
-  write_text(kCapErrorRecordPath, "garbage");
+  write_file(kCapErrorRecordPath, "garbage");
   const time_t before = time(nullptr);
   ASSERT_EQ(read_cap_error_record(), 0);
 
@@ -75,7 +70,7 @@ TEST_F(BootRecordsTest, UnreadableCaptureErrorFileStillGivesAnEntryWithTheCurren
 TEST_F(BootRecordsTest, RestartReportedByTheTagResetsTheTagAndDeletesTheFile) {
   sysInfo->wdmReboot = 1;
   sysInfo->capErrorReboot = 1;
-  write_text(kWdmRecordPath, "1709834709\n");
+  write_file(kWdmRecordPath, "1709834709\n");
   ASSERT_EQ(read_wdm_record(), 0);
   ASSERT_EQ(read_cap_error_record(), 0);
 

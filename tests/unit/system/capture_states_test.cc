@@ -42,12 +42,8 @@ class CaptureStatesTest : public test_support::SystemTest {
     sysInfo->state = state;
     sysInfo->prevState = state;
   }
-
   static EventMessage mcu_answer(int32_t response) {
-    EventMessage answer{};
-    answer.kind = MSG_MCU_RESP;
-    answer.response = response;
-    return answer;
+    return test_support::event_of_kind(MSG_MCU_RESP, response);
   }
 };
 

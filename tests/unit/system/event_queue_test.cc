@@ -14,13 +14,8 @@
 namespace {
 
 using test_support::drain;
+using test_support::event_of_kind;
 using test_support::QueueTest;
-
-EventMessage event_of_kind(int32_t kind) {
-  EventMessage message{};
-  message.kind = kind;
-  return message;
-}
 
 TEST_F(QueueTest, QueuesHoldTenRecordsOf32BytesAndAnEleventhSendFailsAtOnce) {
   for (mqd_t queue : {sysQueue, mcuQueue, modemQueue}) {
@@ -68,8 +63,7 @@ TEST_F(QueueTest, AcknowledgementKeepsTheOtherWordsOfTheNotification) {
   for (Case c : {Case{EVENT_MCU_PIR, MCU_RESP_ASYNC_NOTIFICATION_PIR},
                  Case{EVENT_MCU_TEST, MCU_RESP_ASYNC_NOTIFICATION_TEST},
                  Case{EVENT_MCU_TIMELAPSE, MCU_RESP_ASYNC_NOTIFICATION_TIMELAPSE}}) {
-    EventMessage event{};
-    event.kind = c.notification;
+    EventMessage event = event_of_kind(c.notification);
     event.request = 1234;
     event.response = -7;
     snprintf(event.text, sizeof event.text, "%s", "kept text");
@@ -87,9 +81,7 @@ TEST_F(QueueTest, AcknowledgementKeepsTheOtherWordsOfTheNotification) {
 }
 
 TEST_F(QueueTest, RequestsAreRememberedForRetryAndKeepTheRecordsText) {
-  EventMessage received{};
-  received.kind = MSG_MCU_RESP;
-  received.response = MCU_RESP_GET_CAMERA_STATE;
+  EventMessage received = event_of_kind(MSG_MCU_RESP, MCU_RESP_GET_CAMERA_STATE);
   snprintf(received.text, sizeof received.text, "%d", 4);
 
   ASSERT_EQ(send_mcu_request(received, MCU_REQ_GET_ADC_MONITORING_VALUES), 0);

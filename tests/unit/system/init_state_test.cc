@@ -20,10 +20,10 @@ namespace {
 
 using test_support::logged;
 
+using test_support::event_of_kind;
+
 EventMessage mcu_response(int32_t response, const char* text = "") {
-  EventMessage event{};
-  event.kind = MSG_MCU_RESP;
-  event.response = response;
+  EventMessage event = event_of_kind(MSG_MCU_RESP, response);
   snprintf(event.text, sizeof event.text, "%s", text);
   return event;
 }
@@ -38,9 +38,7 @@ class InitStateTest : public test_support::SystemTest {
 };
 
 TEST_F(InitStateTest, AsksTheClockUntilValidThenDeviceInfoThenCameraState) {
-  EventMessage entry{};
-  entry.kind = EVENT_STATE_ENTRY;
-  handle_init(entry);
+  handle_init(event_of_kind(EVENT_STATE_ENTRY));
   EXPECT_EQ(sysInfo->rtcYear, 1970);
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_GET_RTC_DATE_TIME});
 
@@ -60,9 +58,7 @@ TEST_F(InitStateTest, AsksTheClockUntilValidThenDeviceInfoThenCameraState) {
 }
 
 TEST_F(InitStateTest, OtherEventsAndResponsesAreIgnored) {
-  EventMessage pir{};
-  pir.kind = EVENT_MCU_PIR;
-  handle_init(pir);
+  handle_init(event_of_kind(EVENT_MCU_PIR));
   handle_init(mcu_response(MCU_RESP_GET_FUEL_GAUGE_VALUES));
   EXPECT_TRUE(mcu_requests_sent().empty());
   EXPECT_EQ(sysInfo->state, STATE_INIT);

@@ -50,9 +50,7 @@ class InstantQuery : public IndicatorTest {
   }
   void query_in_instant_state(int32_t type) {
     sysInfo->instantQueryType = type;
-    EventMessage event{};
-    event.kind = EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ;
-    handle_instant_request(event);
+    handle_instant_request(test_support::event_of_kind(EVENT_MODEM_SET_SERVER_INSTANT_QUERY_REQ));
   }
 };
 
@@ -104,10 +102,8 @@ TEST_F(InstantQuery, CaptureIsArmedOrAnsweredWhenOneRuns) {
 
   sysInfo->captureOngoing = 0;
   cameraConfig->cellular = 0;
-  EventMessage done{};
-  done.kind = EVENT_CAP_DONE;
   sysInfo->instantQueryType = QUERY_CAPTURE;
-  handle_instant_request(done);
+  handle_instant_request(test_support::event_of_kind(EVENT_CAP_DONE));
   EXPECT_EQ(answer(), (std::pair<int, int>{1, 1}));
   EXPECT_EQ(sysInfo->state, STATE_INSTANTREQUEST) << "no sync without the cellular setting";
 }

@@ -43,9 +43,7 @@ class PowerdownTest : public test_support::SystemTest {
   static void enter_from(int32_t previous) {
     sysInfo->prevState = previous;
     sysInfo->state = STATE_POWERDOWN;
-    EventMessage entry{};
-    entry.kind = EVENT_STATE_ENTRY;
-    handle_powerdown(entry);
+    handle_powerdown(test_support::event_of_kind(EVENT_STATE_ENTRY));
   }
   static std::ptrdiff_t position(const std::string& command) {
     auto found = std::find(commands.begin(), commands.end(), command);
@@ -94,10 +92,7 @@ TEST_F(PowerdownTest, PoweredModemIsSwitchedOffFirstAndTheCardUnmountedByForce) 
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_OFF});
   EXPECT_EQ(position("umount -f /sdcard/secondary"), -1);
 
-  EventMessage answer{};
-  answer.kind = MSG_MCU_RESP;
-  answer.response = MCU_RESP_SET_MODEM_POWER_STATE;
-  handle_powerdown(answer);
+  handle_powerdown(test_support::event_of_kind(MSG_MCU_RESP, MCU_RESP_SET_MODEM_POWER_STATE));
   EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_ISP_READY_TO_SLEEP});
   EXPECT_LT(position("umount -f /sdcard/secondary"), position("umount -f /sdcard/primary"));
   EXPECT_EQ(sleeps.size(), 2u);  // no pause on the forced path
@@ -115,10 +110,6 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
                                   : record_and_run(command);
                      },
                      record_sleep});
-  auto put = [](const std::string& path, const std::string& text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path) << text;
-  };
   auto move_at_power_down = [] {
     sysInfo->moveFilesPending = 1;
     enter_from(STATE_SYNC);
@@ -126,10 +117,10 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
   };
   const std::string primary = "/sdcard/primary/";
   const std::string secondary = "/sdcard/secondary/";
-  put(primary + "DCIM/100DSCIM/PICT0001.JPG", "owner's photo");
-  put(primary + "TRANSMIT/PICT0001.JPG", "owner's copy");
-  put(secondary + "DCIM/100DSCIM/PICT0002.JPG", "lending photo");
-  put(secondary + "TRANSMIT/PICT0002.JPG", "lending copy");
+  write_file(primary + "DCIM/100DSCIM/PICT0001.JPG", "owner's photo");
+  write_file(primary + "TRANSMIT/PICT0001.JPG", "owner's copy");
+  write_file(secondary + "DCIM/100DSCIM/PICT0002.JPG", "lending photo");
+  write_file(secondary + "TRANSMIT/PICT0002.JPG", "lending copy");
   move_at_power_down();
   EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0002.JPG"), "lending photo");
   EXPECT_EQ(read_file(primary + "TRANSMIT/PICT0002.JPG"), "lending copy");
@@ -138,11 +129,11 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
   EXPECT_EQ(count_of("rm -r /sdcard/secondary/DCIM/*DSCIM/*"), 1);
 
   // Names the primary holds already: both kept, and the rest still moves.
-  put(secondary + "DCIM/100DSCIM/PICT0001.JPG", "another photo 1");
-  put(secondary + "TRANSMIT/PICT0001.JPG", "another copy 1");
-  put(secondary + "DCIM/100DSCIM/PICT0003.JPG", "lending photo 3");
-  put(secondary + "DCIM/100DSCIM/PICT0005.JPG", "lending photo 5");
-  put(primary + "DCIM/100DSCIM/PICT0005.JPG", "lending ph");  // a move the power cut short
+  write_file(secondary + "DCIM/100DSCIM/PICT0001.JPG", "another photo 1");
+  write_file(secondary + "TRANSMIT/PICT0001.JPG", "another copy 1");
+  write_file(secondary + "DCIM/100DSCIM/PICT0003.JPG", "lending photo 3");
+  write_file(secondary + "DCIM/100DSCIM/PICT0005.JPG", "lending photo 5");
+  write_file(primary + "DCIM/100DSCIM/PICT0005.JPG", "lending ph");  // a move the power cut short
   move_at_power_down();
   EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0005.JPG"), "lending photo 5");
   EXPECT_EQ(read_file(primary + "DCIM/100DSCIM/PICT0001.JPG"), "owner's photo");

@@ -16,7 +16,7 @@
 namespace {
 
 using test_support::drain;
-
+using test_support::event_of_kind;
 using test_support::logged;
 
 // What the observing handler saw, in order, with the MCU queue and the log at each call.
@@ -39,12 +39,6 @@ class StateMachineTest : public test_support::SystemTest {
     g_seen.clear();
   }
 };
-
-EventMessage event_of_kind(int32_t kind) {
-  EventMessage message{};
-  message.kind = kind;
-  return message;
-}
 
 TEST_F(StateMachineTest, EntryEventIsHandledBeforeAnEventAlreadyQueued) {
   replace_state_handler(STATE_CAPTUREDETECTION, observing_handler);
@@ -71,8 +65,7 @@ TEST_F(StateMachineTest, EntryEventFollowsTheHandlerAndKeepsTheWordsOfItsEvent) 
     change_state(STATE_SYNC);
   });
   replace_state_handler(STATE_SYNC, observing_handler);
-  EventMessage response = event_of_kind(MSG_MCU_RESP);
-  response.response = MCU_RESP_GET_CAMERA_STATE;
+  EventMessage response = event_of_kind(MSG_MCU_RESP, MCU_RESP_GET_CAMERA_STATE);
   snprintf(response.text, sizeof response.text, "2");
   ASSERT_EQ(send_event(sysQueue, response, kSysQueueSendError), 0);
   ASSERT_EQ(system_server_turn(1000), 1);

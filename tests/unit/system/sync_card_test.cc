@@ -36,9 +36,7 @@ class SyncCardTest : public test_support::SystemTest {
 
   // Hands `kind` to the state's handler and returns the kinds of the answers to the Modem.
   static std::vector<int32_t> modem_asks(int32_t kind, void (*handler)(EventMessage)) {
-    EventMessage event{};
-    event.kind = kind;
-    handler(event);
+    handler(test_support::event_of_kind(kind));
     std::vector<int32_t> answers;
     for (const EventMessage& message : drain(modemQueue)) {
       answers.push_back(message.kind);

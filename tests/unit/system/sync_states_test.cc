@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,14 +31,8 @@
 namespace {
 
 using test_support::drain;
+using test_support::event_of_kind;
 using test_support::logged;
-
-EventMessage event_of_kind(int32_t kind, int32_t response = 0) {
-  EventMessage event{};
-  event.kind = kind;
-  event.response = response;
-  return event;
-}
 
 class SyncStatesTest : public test_support::SystemTest {
  protected:
@@ -140,6 +135,7 @@ struct Stage {
   std::vector<int32_t> mcu;    // requests to the MCU, in order
   std::vector<int32_t> modem;  // to the Modem, as modem_sent() gives them
   bool waits;                  // the sync time-out is (re)started: the state waits for the Modem
+  const char* line = nullptr;  // a line the stage logs, as the state has always logged it
 };
 
 void nothing() {}
@@ -164,59 +160,26 @@ void shutdown_asked() {
   sysInfo->shutdownRequested = 1;
 }
 
-// From the MCU's answer to the camera's configuration on, both states run the same chain.
-std::vector<Stage> configuration_chain() {
-  return {
-      {"the server's configuration",
-       MSG_MODEM_RESP,
-       MODEM_RESP_GET_CAMERA_CONFIGURATION,
-       nothing,
-       {MCU_REQ_SET_PIR_CONFIG},
-       {},
-       false},
-      {"PIR configuration set",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_PIR_CONFIG,
-       nothing,
-       {MCU_REQ_SET_CAMERA_CONFIG},
-       {},
-       false},
-      {"camera configuration set",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_CAMERA_CONFIG,
-       nothing,
-       {MCU_REQ_SET_BATTERY_PROTECTION},
-       {},
-       false},
-      {"battery protection set",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_BATTERY_PROTECTION,
-       nothing,
-       {MCU_REQ_SET_CAMERA_DETECTION_SCHEDULE},
-       {},
-       false},
-      {"detection schedule set",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_CAMERA_DETECTION_SCHEDULE,
-       nothing,
-       {MCU_REQ_SET_CAMERA_INSTANT_SCHEDULE},
-       {},
-       false},
-      {"instant schedule set",
-       MSG_MCU_RESP,
-       MCU_RESP_SET_CAMERA_INSTANT_SCHEDULE,
-       nothing,
-       {},
-       {MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN},
-       true},
-      {"the shutdown answered",
-       MSG_MODEM_RESP,
-       MODEM_RESP_SET_SERVER_NEXT_ACTION,
-       shutdown_asked,
-       {},
-       {},
-       false},
-  };
+Stage stage(const char* name, int32_t kind, int32_t response, std::vector<int32_t> mcu,
+            std::vector<int32_t> modem, bool waits, void (*arrange)() = nothing) {
+  return {name, kind, response, arrange, std::move(mcu), std::move(modem), waits};
+}
+// The stages that end in an answer: from the MCU with the next requests to it, from the Modem
+// with what goes to the Modem next, and the sync status the Modem reports (the state waits on).
+Stage mcu_answer(const char* name, int32_t response, std::vector<int32_t> mcu,
+                 void (*arrange)() = nothing) {
+  return stage(name, MSG_MCU_RESP, response, std::move(mcu), {}, false, arrange);
+}
+Stage modem_answer(const char* name, int32_t response, std::vector<int32_t> modem, bool waits) {
+  return stage(name, MSG_MODEM_RESP, response, {}, std::move(modem), waits);
+}
+Stage sync_status(const char* name, void (*arrange)(), std::vector<int32_t> modem) {
+  return stage(name, EVENT_MODEM_SVR_SYNC_STATUS, 0, {}, std::move(modem), true, arrange);
+}
+// The Modem is powered: the state asks it for `request` and waits for the answer.
+Stage modem_powered_asks(int32_t request) {
+  return stage("Modem powered", MSG_MCU_RESP, MCU_RESP_SET_MODEM_POWER_STATE, {}, {request}, true,
+               modem_powered);
 }
 
 // The chains share their stages in runs: the battery's readings before the Modem is powered,
@@ -229,116 +192,66 @@ std::vector<Stage> joined(std::initializer_list<std::vector<Stage>> runs) {
   return all;
 }
 
-std::vector<Stage> battery_stages() {
+// The Modem's power is asked for with `powerOnLine`: the first boot names the MCU, the sync
+// keeps the line it has always logged.
+std::vector<Stage> battery_stages(const char* powerOnLine) {
+  std::vector<Stage> stages = {
+      mcu_answer("ADC values", MCU_RESP_GET_ADC_MONITORING_VALUES, {MCU_REQ_GET_FUEL_GAUGE_VALUES}),
+      mcu_answer("fuel gauge", MCU_RESP_GET_FUEL_GAUGE_VALUES, {MCU_REQ_SET_MODEM_POWER_STATE_ON},
+                 battery_known)};
+  stages.back().line = powerOnLine;
+  return stages;
+}
+
+// From the MCU's answer to the camera's configuration on, both states run the same chain.
+std::vector<Stage> configuration_chain() {
   return {
-      {"ADC values",
-       MSG_MCU_RESP,
-       MCU_RESP_GET_ADC_MONITORING_VALUES,
-       nothing,
-       {MCU_REQ_GET_FUEL_GAUGE_VALUES},
-       {},
-       false},
-      {"fuel gauge",
-       MSG_MCU_RESP,
-       MCU_RESP_GET_FUEL_GAUGE_VALUES,
-       battery_known,
-       {MCU_REQ_SET_MODEM_POWER_STATE_ON},
-       {},
-       false},
+      stage("the server's configuration", MSG_MODEM_RESP, MODEM_RESP_GET_CAMERA_CONFIGURATION,
+            {MCU_REQ_SET_PIR_CONFIG}, {}, false),
+      mcu_answer("PIR configuration set", MCU_RESP_SET_PIR_CONFIG, {MCU_REQ_SET_CAMERA_CONFIG}),
+      mcu_answer("camera configuration set", MCU_RESP_SET_CAMERA_CONFIG,
+                 {MCU_REQ_SET_BATTERY_PROTECTION}),
+      mcu_answer("battery protection set", MCU_RESP_SET_BATTERY_PROTECTION,
+                 {MCU_REQ_SET_CAMERA_DETECTION_SCHEDULE}),
+      mcu_answer("detection schedule set", MCU_RESP_SET_CAMERA_DETECTION_SCHEDULE,
+                 {MCU_REQ_SET_CAMERA_INSTANT_SCHEDULE}),
+      stage("instant schedule set", MSG_MCU_RESP, MCU_RESP_SET_CAMERA_INSTANT_SCHEDULE, {},
+            {MODEM_REQ_SET_SERVER_NEXT_ACTION_SYNCACTION_SHUTDOWN}, true),
+      stage("the shutdown answered", MSG_MODEM_RESP, MODEM_RESP_SET_SERVER_NEXT_ACTION, {}, {},
+            false, shutdown_asked),
   };
 }
 
 std::vector<Stage> sync_chain() {
   return joined(
-      {{
-           {"entry after start-up", EVENT_STATE_ENTRY, 0, nothing, {MCU_REQ_DAY_NIGHT}, {}, false},
-           {"day or night",
-            MSG_MCU_RESP,
-            MCU_RESP_DAY_NIGHT,
-            nothing,
-            {MCU_REQ_GET_ADC_MONITORING_VALUES},
-            {},
-            false},
-       },
-       battery_stages(),
-       {
-           {"Modem powered",
-            MSG_MCU_RESP,
-            MCU_RESP_SET_MODEM_POWER_STATE,
-            modem_powered,
-            {},
-            {MODEM_REQ_SET_SERVER_SYNC_TYPE},
-            true},
-           {"sync type set",
-            MSG_MODEM_RESP,
-            MODEM_RESP_SET_SERVER_SYNC_TYPE,
-            nothing,
-            {},
-            {MODEM_REQ_GET_CRYPTO_PASSWORD},
-            false},
-           {"searching a signal", EVENT_MODEM_SVR_SYNC_STATUS, 0, searching, {}, {}, true},
-           {"in progress", EVENT_MODEM_SVR_SYNC_STATUS, 0, in_progress, {}, {}, true},
-           {"successful",
-            EVENT_MODEM_SVR_SYNC_STATUS,
-            0,
-            succeeded,
-            {},
-            {MODEM_REQ_GET_CAMERA_CONFIGURATION},
-            true},
-       },
+      {{stage("entry after start-up", EVENT_STATE_ENTRY, 0, {MCU_REQ_DAY_NIGHT}, {}, false),
+        mcu_answer("day or night", MCU_RESP_DAY_NIGHT, {MCU_REQ_GET_ADC_MONITORING_VALUES})},
+       battery_stages("SYNC : INFO : ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON"),
+       {modem_powered_asks(MODEM_REQ_SET_SERVER_SYNC_TYPE),
+        modem_answer("sync type set", MODEM_RESP_SET_SERVER_SYNC_TYPE,
+                     {MODEM_REQ_GET_CRYPTO_PASSWORD}, false),
+        sync_status("searching a signal", searching, {}),
+        sync_status("in progress", in_progress, {}),
+        sync_status("successful", succeeded, {MODEM_REQ_GET_CAMERA_CONFIGURATION})},
        configuration_chain()});
 }
 
 std::vector<Stage> first_boot_chain() {
+  constexpr int32_t kStatusAnswered = -MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS;
+  // No card is mounted here: the first boot's card check shows the red LED.
   return joined(
-      {{
-           // No card is mounted here: the first boot's card check shows the red LED.
-           {"entry",
-            EVENT_STATE_ENTRY,
-            0,
-            nothing,
-            {MCU_REQ_SET_STATUS_LED_RED, MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES},
-            {},
-            false},
-       },
-       battery_stages(),
-       {
-           {"Modem powered",
-            MSG_MCU_RESP,
-            MCU_RESP_SET_MODEM_POWER_STATE,
-            modem_powered,
-            {},
-            {MODEM_REQ_GET_DEVICE_MODEL},
-            true},
-           {"device model",
-            MSG_MODEM_RESP,
-            MODEM_RESP_GET_DEVICE_MODEL,
-            nothing,
-            {},
-            {MODEM_REQ_SET_SERVER_SYNC_TYPE},
-            true},
-           {"sync type set",
-            MSG_MODEM_RESP,
-            MODEM_RESP_SET_SERVER_SYNC_TYPE,
-            nothing,
-            {},
-            {MODEM_REQ_GET_CRYPTO_PASSWORD},
-            false},
-           {"in progress",
-            EVENT_MODEM_SVR_SYNC_STATUS,
-            0,
-            in_progress,
-            {},
-            {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS},
-            true},
-           {"successful",
-            EVENT_MODEM_SVR_SYNC_STATUS,
-            0,
-            succeeded,
-            {},
-            {-MODEM_ASYNC_RESP_SET_SERVER_SYNC_STATUS, MODEM_REQ_GET_CAMERA_CONFIGURATION},
-            true},
-       },
+      {{stage("entry", EVENT_STATE_ENTRY, 0,
+              {MCU_REQ_SET_STATUS_LED_RED, MCU_REQ_WDM_DONE, MCU_REQ_GET_ADC_MONITORING_VALUES}, {},
+              false)},
+       battery_stages("FIRSTBOOT : INFO : ISP to MCU - MCU_REQ_SET_MODEM_POWER_STATE_ON"),
+       {modem_powered_asks(MODEM_REQ_GET_DEVICE_MODEL),
+        modem_answer("device model", MODEM_RESP_GET_DEVICE_MODEL, {MODEM_REQ_SET_SERVER_SYNC_TYPE},
+                     true),
+        modem_answer("sync type set", MODEM_RESP_SET_SERVER_SYNC_TYPE,
+                     {MODEM_REQ_GET_CRYPTO_PASSWORD}, false),
+        sync_status("in progress", in_progress, {kStatusAnswered}),
+        sync_status("successful", succeeded,
+                    {kStatusAnswered, MODEM_REQ_GET_CAMERA_CONFIGURATION})},
        configuration_chain()});
 }
 
@@ -349,16 +262,10 @@ TEST_F(SyncStatesTest, EachStageIgnoresWhatIsNotItsOwnThenFollowsTheChain) {
     int32_t state;
     void (*handler)(EventMessage);
     std::vector<Stage> chain;
-    std::vector<Ignored> ignored;
+    std::span<const Ignored> ignored;
   } cases[] = {
-      {STATE_SYNC,
-       handle_sync,
-       sync_chain(),
-       {std::begin(kIgnoredBySync), std::end(kIgnoredBySync)}},
-      {STATE_FIRSTBOOT,
-       handle_firstboot,
-       first_boot_chain(),
-       {std::begin(kIgnoredByFirstBoot), std::end(kIgnoredByFirstBoot)}},
+      {STATE_SYNC, handle_sync, sync_chain(), kIgnoredBySync},
+      {STATE_FIRSTBOOT, handle_firstboot, first_boot_chain(), kIgnoredByFirstBoot},
   };
   for (const auto& c : cases) {
     SetUp();
@@ -380,6 +287,9 @@ TEST_F(SyncStatesTest, EachStageIgnoresWhatIsNotItsOwnThenFollowsTheChain) {
       EXPECT_EQ(modem_sent(), stage.modem);
       EXPECT_EQ(modemSyncInfo->timeoutStart, stage.waits ? 1 : 0);
       EXPECT_EQ(sysInfo->state, &stage == &c.chain.back() ? STATE_POWERDOWN : c.state);
+      if (stage.line != nullptr) {
+        EXPECT_NE(logged().find(stage.line), std::string::npos) << stage.line;
+      }
     }
   }
 }
@@ -467,29 +377,6 @@ TEST_F(SyncStatesTest, UnconfirmedClockIsSentAgainByTheLinkAtTheEndOfTheChain) {
   pendingAsyncMcuRequest = 0;
   close(line[0]);
   close(line[1]);
-}
-
-// The first boot asks the MCU for the Modem's power under the MCU's name; the sync keeps the
-// line it has always logged.
-TEST_F(SyncStatesTest, ModemPowerOnIsLoggedAsTheStateAlwaysDid) {
-  const struct {
-    int32_t state;
-    void (*handler)(EventMessage);
-    const char* line;
-  } cases[] = {
-      {STATE_FIRSTBOOT, handle_firstboot,
-       "FIRSTBOOT : INFO : ISP to MCU - MCU_REQ_SET_MODEM_POWER_STATE_ON"},
-      {STATE_SYNC, handle_sync, "SYNC : INFO : ISP to Modem - MCU_REQ_SET_MODEM_POWER_STATE_ON"},
-  };
-  for (const auto& c : cases) {
-    SetUp();
-    sysInfo->state = c.state;
-    sysInfo->fuelGaugeValid = 1;
-    cameraConfig->fuelGauge[0].batteryPercent = 80;  // no low-battery warning
-    c.handler(event_of_kind(MSG_MCU_RESP, MCU_RESP_GET_FUEL_GAUGE_VALUES));
-    EXPECT_NE(logged().find(c.line), std::string::npos) << c.line;
-    EXPECT_EQ(mcu_requests_sent(), std::vector<int32_t>{MCU_REQ_SET_MODEM_POWER_STATE_ON});
-  }
 }
 
 // The sync time-out: a count that a later sync status cancels logs "Cancelled Modem Timeout!!!"
