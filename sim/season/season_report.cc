@@ -1,13 +1,17 @@
-// The season's report: season.json (the figures) and season.html (one page, its plots inline
-// SVG drawn here, no script).
+// The season's report: season.json (the figures), plots/ (each plot's data, gnuplot script and
+// the SVG gnuplot draws from them) and season.html (one page, the plots inline, no script).
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <sstream>
+#include <regex>
+#include <string_view>
+#include <vector>
 
+#include "sim/card/card_image.h"
 #include "sim/season/season_run.h"
 
 #include <nlohmann/json.hpp>
@@ -76,67 +80,151 @@ std::string number(double value, int decimals = 1) {
   return text;
 }
 
-// A bar chart: one group of bars per label, one bar per series, stacked side by side.
-std::string svg_bars(const std::string& title, const std::vector<std::string>& labels,
-                     const std::vector<std::pair<std::string, std::vector<double>>>& series,
-                     const std::string& unit) {
-  static constexpr std::array<const char*, 6> kColours = {"#3b6ea5", "#e08a2c", "#4e9a4e",
-                                                          "#a33f3f", "#7d5ba6", "#777777"};
-  constexpr int kWidth = 720;
-  constexpr int kHeight = 240;
-  constexpr int kLeft = 56;
-  constexpr int kBottom = 36;
-  constexpr int kTop = 28;
+// A chart of the report: one group of bars per day, one bar per series. gnuplot draws it from
+// plots/<name>.dat with plots/<name>.gp into plots/<name>.svg.
+struct Chart {
+  std::string_view name;  // also the SVG's name, so a gnuplot identifier
+  std::string_view title;
+  std::string_view unit;
+  std::vector<std::string> series;
+  double (*value)(const DayFigures& day, std::size_t series);
+};
+
+std::vector<Chart> charts() {
+  std::vector<std::string> kinds;
+  for (int k = 0; k < kKinds; ++k) {
+    kinds.emplace_back(wake_kind_name(static_cast<WakeKind>(k)));
+  }
+  return {
+      {"pictures",
+       "Pictures and videos per day",
+       "files",
+       {"pictures", "videos"},
+       [](const DayFigures& day, std::size_t s) -> double {
+         return s == 0 ? day.pictures : day.videos;
+       }},
+      {"fill",
+       "Card fill at the end of each day (primary partition)",
+       "%",
+       {"fill"},
+       [](const DayFigures& day, std::size_t) { return day.cardFill * 100; }},
+      {"awake", "Awake seconds per wake-up kind, per day", "s", kinds,
+       [](const DayFigures& day, std::size_t s) { return day.awakeByKind.at(s); }},
+      {"faults",
+       "Faults injected per day (all survived unless marked above)",
+       "faults",
+       {"faults"},
+       [](const DayFigures& day, std::size_t) {
+         double count = 0;
+         for (const auto& [name, n] : day.faults) {
+           count += n;
+         }
+         return count;
+       }},
+      {"charge",
+       "Charge per day (power model)",
+       "mAh",
+       {"mAh"},
+       [](const DayFigures& day, std::size_t) { return day.chargeMah; }},
+  };
+}
+
+// The data and the script, written so that `gnuplot NAME.gp` in plots/ draws the chart again.
+int write_chart_files(const Chart& chart, const std::vector<DayFigures>& days,
+                      const std::string& base) {
+  std::ofstream data(base + ".dat");
+  data << "\"day\"";
+  for (const std::string& series : chart.series) {
+    data << " \"" << series << "\"";
+  }
   double top = 0;
-  for (const auto& [name, values] : series) {
-    for (const double v : values) {
-      top = std::max(top, v);
+  for (std::size_t d = 0; d < days.size(); ++d) {
+    data << "\n" << d + 1;
+    for (std::size_t s = 0; s < chart.series.size(); ++s) {
+      const double value = chart.value(days[d], s);
+      top = std::max(top, value);
+      data << " " << number(value, 3);
     }
   }
-  top = top <= 0 ? 1 : top * 1.1;
-  const double plotWidth = kWidth - kLeft - 10;
-  const double plotHeight = kHeight - kBottom - kTop;
-  const double group = labels.empty() ? plotWidth : plotWidth / static_cast<double>(labels.size());
-  const double bar = group * 0.8 / static_cast<double>(std::max<std::size_t>(series.size(), 1));
-  std::ostringstream svg;
-  svg << "<svg xmlns='http://www.w3.org/2000/svg' width='" << kWidth << "' height='" << kHeight
-      << "' font-family='sans-serif' font-size='11'>\n<text x='" << kLeft << "' y='16' "
-      << "font-size='13' font-weight='bold'>" << escape(title) << "</text>\n";
-  svg << "<line x1='" << kLeft << "' y1='" << kTop + plotHeight << "' x2='" << kWidth - 10
-      << "' y2='" << kTop + plotHeight << "' stroke='black'/>\n";
-  for (int tick = 0; tick <= 4; ++tick) {
-    const double value = top * tick / 4.0;
-    const double y = kTop + plotHeight - plotHeight * tick / 4.0;
-    svg << "<text x='" << kLeft - 4 << "' y='" << y + 4 << "' text-anchor='end'>"
-        << number(value, top < 10 ? 2 : 0) << "</text><line x1='" << kLeft << "' y1='" << y
-        << "' x2='" << kWidth - 10 << "' y2='" << y << "' stroke='#ddd'/>\n";
+  data << "\n";
+  // The bars of a day stand side by side in 0.8 of its width; at most about 20 days are labelled.
+  const std::size_t count = chart.series.size();
+  const std::string width = number(0.8 / static_cast<double>(count), 4);
+  const std::string name(chart.name);
+  std::ofstream script(base + ".gp");
+  // No `mouse` option: gnuplot's SVG then holds no script.
+  script << "set terminal svg size 720,260 dynamic noenhanced font \"DejaVu Sans,10\" name \""
+         << name << "\"\n"
+         << "set output '" << name << ".svg'\n"
+         << "set title \"" << chart.title << "\"\n"
+         << "set ylabel \"" << chart.unit << "\"\n"
+         << "set xlabel \"day\"\n"
+         << "set xrange [0.5:" << days.size() << ".5]\n"
+         << "set xtics 1, " << (days.size() + 19) / 20 << " out nomirror\n"
+         << "set yrange [0:" << (top > 0 ? "*" : "1") << "]\n"
+         << "set offsets 0, 0, graph 0.1, 0\n"
+         << "set grid ytics\n"
+         << "set style fill solid border -1\n"
+         << "set boxwidth " << width << " absolute\n"
+         << (count > 1 ? "set key outside right top\n" : "unset key\n")
+         << "plot for [i=2:" << count + 1 << "] '" << name << ".dat' using ($1-0.4+(i-1.5)*"
+         << width << "):i with boxes title columnheader(i)\n";
+  return data && script ? 0 : -1;
+}
+
+// gnuplot's words on a failure: its last line holds the file, the line and the error.
+std::string last_line(const std::string& text) {
+  const std::size_t end = text.find_last_not_of(" \n");
+  if (end == std::string::npos) {
+    return "no message";
   }
-  svg << "<text x='12' y='" << kTop + plotHeight / 2 << "' transform='rotate(-90 12 "
-      << kTop + plotHeight / 2 << ")' text-anchor='middle'>" << escape(unit) << "</text>\n";
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    const double x0 = kLeft + group * static_cast<double>(i) + group * 0.1;
-    for (std::size_t s = 0; s < series.size(); ++s) {
-      const double value = i < series[s].second.size() ? series[s].second[i] : 0;
-      const double height = plotHeight * value / top;
-      svg << "<rect x='" << number(x0 + bar * static_cast<double>(s)) << "' y='"
-          << number(kTop + plotHeight - height) << "' width='" << number(bar) << "' height='"
-          << number(height) << "' fill='" << kColours[s % kColours.size()] << "'><title>"
-          << escape(series[s].first) << ": " << number(value, 2) << "</title></rect>\n";
-    }
-    if (labels.size() <= 40 || i % (labels.size() / 20 + 1) == 0) {
-      svg << "<text x='" << number(x0 + group * 0.4) << "' y='" << kTop + plotHeight + 14
-          << "' text-anchor='middle'>" << escape(labels[i]) << "</text>\n";
-    }
+  const std::size_t newline = text.rfind('\n', end);
+  const std::size_t start = newline == std::string::npos ? 0 : newline + 1;
+  return text.substr(start, end + 1 - start);
+}
+
+// Draws `chart` in `plotsDir` and returns its SVG to inline in the page, or "" with `ret_why`.
+std::string draw_chart(const Chart& chart, const std::vector<DayFigures>& days,
+                       const std::string& plotsDir, std::string* ret_why) {
+  const std::string base = plotsDir + "/" + std::string(chart.name);
+  if (write_chart_files(chart, days, base) != 0) {
+    *ret_why = "cannot write " + base + ".dat and .gp";
+    return "";
   }
-  double legendX = kLeft;
-  for (std::size_t s = 0; s < series.size() && series.size() > 1; ++s) {
-    svg << "<rect x='" << legendX << "' y='" << kHeight - 12 << "' width='10' height='10' fill='"
-        << kColours[s % kColours.size()] << "'/><text x='" << legendX + 14 << "' y='" << kHeight - 3
-        << "'>" << escape(series[s].first) << "</text>\n";
-    legendX += 24 + 7 * static_cast<double>(series[s].first.size());
+  std::error_code error;
+  std::filesystem::remove(base + ".svg", error);
+  // gnuplot runs the script in plots/, where its file names are.
+  std::string quoted;
+  for (const char c : plotsDir) {
+    quoted += c == '\'' ? std::string("''") : std::string(1, c);
   }
-  svg << "</svg>\n";
-  return svg.str();
+  std::string output;
+  const int status = sim::card::run_program(
+      {"gnuplot", "-e", "cd '" + quoted + "'", std::string(chart.name) + ".gp"}, &output);
+  if (status == 127 && output.empty()) {
+    *ret_why = "gnuplot could not be run (is it installed?)";
+    return "";
+  }
+  if (status != 0) {
+    *ret_why = "gnuplot failed (" + std::to_string(status) + "): " + last_line(output);
+    return "";
+  }
+  std::ifstream in(base + ".svg");
+  const std::string svg{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::size_t start = svg.find("<svg");
+  if (start == std::string::npos) {
+    *ret_why = "gnuplot left no SVG";
+    return "";
+  }
+  // The page runs no script, and an inline SVG would run one: refuse and remove a plot that
+  // carries any.
+  static const std::regex kScript("<script|\\son[a-z]+\\s*=", std::regex::icase);
+  if (std::regex_search(svg, kScript)) {
+    std::filesystem::remove(base + ".svg", error);
+    *ret_why = "gnuplot's SVG held a script; it was removed";
+    return "";
+  }
+  return svg.substr(start);
 }
 
 std::string base64(const std::string& bytes) {
@@ -254,31 +342,6 @@ int write_season_report(const SeasonResult& result, const SeasonOptions& options
   std::ofstream jsonFile(dir + "/season.json");
   jsonFile << json.dump(1) << "\n";
 
-  std::vector<std::string> labels;
-  std::vector<double> pictures;
-  std::vector<double> videos;
-  std::vector<double> fill;
-  std::vector<double> faults;
-  std::vector<double> charge;
-  std::vector<std::pair<std::string, std::vector<double>>> awake(kKinds);
-  for (int k = 0; k < kKinds; ++k) {
-    awake[k].first = wake_kind_name(static_cast<WakeKind>(k));
-  }
-  for (std::size_t d = 0; d < days.size(); ++d) {
-    labels.push_back(std::to_string(d + 1));
-    pictures.push_back(days[d].pictures);
-    videos.push_back(days[d].videos);
-    fill.push_back(days[d].cardFill * 100);
-    int count = 0;
-    for (const auto& [name, n] : days[d].faults) {
-      count += n;
-    }
-    faults.push_back(count);
-    charge.push_back(days[d].chargeMah);
-    for (int k = 0; k < kKinds; ++k) {
-      awake[k].second.push_back(days[d].awakeByKind[k]);
-    }
-  }
   std::ofstream html(dir + "/season.html");
   html << "<!DOCTYPE html>\n<html><head><meta charset='utf-8'><title>Season, seed " << options.seed
        << "</title>\n<style>body{font-family:sans-serif;max-width:60em;margin:1em auto}"
@@ -300,14 +363,23 @@ int write_season_report(const SeasonResult& result, const SeasonOptions& options
     }
     html << "</ul><p>Reproducer: <code>reproducer/replay.scenario</code>.</p>\n";
   }
-  html << svg_bars("Pictures and videos per day", labels,
-                   {{"pictures", pictures}, {"videos", videos}}, "files");
-  html << svg_bars("Card fill at the end of each day (primary partition)", labels, {{"fill", fill}},
-                   "%");
-  html << svg_bars("Awake seconds per wake-up kind, per day", labels, awake, "s");
-  html << svg_bars("Faults injected per day (all survived unless marked above)", labels,
-                   {{"faults", faults}}, "faults");
-  html << svg_bars("Charge per day (power model)", labels, {{"mAh", charge}}, "mAh");
+  // Each plot is inlined, so season.html stays one file that can be copied or mailed on its own
+  // (its contact sheets are inline too); plots/ keeps the SVG with the data and script it came
+  // from.
+  const std::string plotsDir = dir + "/plots";
+  std::error_code error;
+  std::filesystem::create_directories(plotsDir, error);
+  for (const Chart& chart : charts()) {
+    std::string why;
+    const std::string svg = draw_chart(chart, days, plotsDir, &why);
+    if (svg.empty()) {
+      html << "<p class='bad'>The plot \"" << chart.title
+           << "\" could not be drawn: " << escape(why) << ". Its data and gnuplot script: plots/"
+           << chart.name << ".dat, plots/" << chart.name << ".gp.</p>\n";
+    } else {
+      html << "<div>" << svg << "</div>\n";
+    }
+  }
   html << "<h2>Energy (the power model's figures, not measurements)</h2>\n<table><tr><th>wake-up "
           "kind</th><th>wake-ups</th><th>awake s (mean)</th><th>mAh per wake-up</th></tr>\n";
   for (int k = 0; k < kKinds; ++k) {
