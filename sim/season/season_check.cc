@@ -301,8 +301,10 @@ std::vector<Finding> Ledger::check_wake(const CardView& before, const CardView& 
     findings.push_back({2, wake + path + " left the card without reaching the server's inbox"});
   }
 
-  // (3) No new damage from a wake-up that ended in the handshake.
-  if (facts.handshake && !after.fsckClean && (before.fsckClean || facts.sync)) {
+  // (3) No new damage from a wake-up that ended in the handshake. A card pulled out of its slot
+  // lost its power while mounted, as in a cut: the next repair must mend it.
+  if (facts.handshake && !facts.cardPulled && !after.fsckClean &&
+      (before.fsckClean || facts.sync)) {
     findings.push_back({3, wake + "the card fsck.fat -n " +
                                (before.fsckClean ? std::string("accepted at the start")
                                                  : std::string("was repaired for in the sync")) +

@@ -73,6 +73,7 @@ struct WakeFacts {
   bool sync = false;         // a sync wake-up: the camera checks the card before it lends it
   bool handshake = false;    // ended in the ready-to-sleep handshake
   bool injectedCut = false;  // ended in a cut the season injected
+  bool cardPulled = false;   // the season pulled the card out of its slot during the wake-up
   bool overBudget = false;   // its time ran out
   int64_t minFreeMb = 100;   // the server's minimum free space
   std::string inboxDir;      // the server's inbox

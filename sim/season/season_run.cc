@@ -415,6 +415,8 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
     facts.sync = planned.kind == WakeKind::kSync || planned.kind == WakeKind::kQuery;
     facts.handshake = record.end == "handshake";
     facts.injectedCut = record.end == "injected cut";
+    facts.cardPulled = std::find(planned.faults.begin(), planned.faults.end(),
+                                 Fault::kCardPulled) != planned.faults.end();
     facts.overBudget = record.end == "budget";
     facts.minFreeMb = planned.minFreeMb;
     facts.inboxDir = modem != nullptr ? modem->inbox_dir() : std::string();

@@ -202,6 +202,10 @@ TEST_F(SeasonCheck, NewCardDamageAndAWakeUpWithoutItsHandshakeAreFindings) {
   EXPECT_TRUE(ledger.check_wake(damaged, damaged, facts_).empty());
   facts_.sync = true;
   EXPECT_EQ(invariants(ledger.check_wake(damaged, damaged, facts_)), std::vector<int>{3});
+  // So may a card pulled out while mounted, even in a sync that ends in the handshake.
+  facts_.cardPulled = true;
+  EXPECT_TRUE(ledger.check_wake(clean, damaged, facts_).empty());
+  facts_.cardPulled = false;
   // An injected cut may leave it so; a wake-up that just stops may not.
   facts_.handshake = false;
   facts_.injectedCut = true;
