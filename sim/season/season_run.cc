@@ -539,9 +539,13 @@ int season_command(const std::vector<std::string>& args) {
     fprintf(stderr, "camsim season: cannot write the report in %s\n", options.outDir.c_str());
     return 1;
   }
-  printf("%zu wake-up(s) in %d day(s), seed %llu: %.0f s of host time (%.1f s per day)\n",
-         result.wakes.size(), options.days, static_cast<unsigned long long>(options.seed),
-         result.hostSeconds, result.hostSeconds / options.days);
+  // A season stopped by a finding lived fewer days than it was given: the figure per day is
+  // of the days lived, as in season.json.
+  const int daysLived = result.wakes.empty() ? 0 : result.wakes.back().day + 1;
+  printf("%zu wake-up(s) in %d of %d day(s), seed %llu: %.0f s of host time (%.1f s per day)\n",
+         result.wakes.size(), daysLived, options.days,
+         static_cast<unsigned long long>(options.seed), result.hostSeconds,
+         daysLived > 0 ? result.hostSeconds / daysLived : 0.0);
   if (!result.findings.empty()) {
     const WakeRecord& failed = result.wakes.back();
     printf("BROKEN: seed %llu, day %d, wake-up %d:\n",
