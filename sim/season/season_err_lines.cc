@@ -33,7 +33,9 @@ std::vector<std::string> new_err_lines(const CardView& before, const CardView& a
 }
 
 std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
-                                     const std::vector<Fault>& faults, bool firstStart, int wake) {
+                                     const std::vector<Fault>& faults,
+                                     const std::vector<Fault>& faultsBefore, bool firstStart,
+                                     int wake) {
   std::vector<Finding> findings;
   std::set<std::string_view> reported;
   for (const std::string& line : lines) {
@@ -43,8 +45,9 @@ std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
         });
     const bool explained =
         std::any_of(kFaultErrLines.begin(), kFaultErrLines.end(), [&](const FaultErrLine& f) {
-          return line.starts_with(f.start) &&
-                 std::find(faults.begin(), faults.end(), f.fault) != faults.end();
+          const std::vector<Fault>& in = f.nextWakeUp ? faultsBefore : faults;
+          return line.starts_with(f.start) && line.ends_with(f.end) &&
+                 std::find(in.begin(), in.end(), f.fault) != in.end();
         });
     if (!normal && !explained && reported.insert(line).second) {
       findings.push_back({5, "wake-up " + std::to_string(wake) +

@@ -35,10 +35,14 @@ inline constexpr std::array kNormalErrLines = {
     NormalErrLine{"Config: Creating config files with defaults", true},
 };
 
-// An ERR line a fault of the wake-up explains: every line that starts with `start`.
+// An ERR line a fault explains: every line that starts with `start` and ends with `end`, in the
+// wake-up of the fault or, `nextWakeUp`, in the one after it (what the camera finds at its next
+// start).
 struct FaultErrLine {
   Fault fault;
   std::string_view start;
+  std::string_view end = {};
+  bool nextWakeUp = false;
 };
 
 inline constexpr std::array kFaultErrLines = {
@@ -52,6 +56,11 @@ inline constexpr std::array kFaultErrLines = {
     FaultErrLine{Fault::kCardFull, "ERROR : No media found to remove."},
     // A locked card: the camera says so each time it looks at the card.
     FaultErrLine{Fault::kCardReadOnly, "ERROR : SD CARD IS READ ONLY:"},
+    // A capture that lost the card or its power: the next start finds its marker and clears
+    // what it left.
+    FaultErrLine{Fault::kPowerCut, "Capture ", " was cut short", true},
+    FaultErrLine{Fault::kCardCut, "Capture ", " was cut short", true},
+    FaultErrLine{Fault::kCardPulled, "Capture ", " was cut short", true},
 };
 
 // The text after "ERR : " of a log line, empty when the line is not at ERR.
@@ -62,8 +71,11 @@ std::string_view err_text(std::string_view line);
 std::vector<std::string> new_err_lines(const CardView& before, const CardView& after);
 
 // Invariant 5's ERR lines: each of `lines` that is neither normal work nor explained by one of
-// `faults` is a finding. `firstStart`: the board's first wake-up.
+// `faults` (or of `faultsBefore`, those of the wake-up before) is a finding. `firstStart`: the
+// board's first wake-up.
 std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
-                                     const std::vector<Fault>& faults, bool firstStart, int wake);
+                                     const std::vector<Fault>& faults,
+                                     const std::vector<Fault>& faultsBefore, bool firstStart,
+                                     int wake);
 
 }  // namespace sim::season

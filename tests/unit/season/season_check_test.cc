@@ -354,13 +354,20 @@ TEST_F(SeasonCheck, AnErrLineNeitherOfNormalWorkNorOfAnInjectedFaultIsAFinding) 
   // Only the lines the wake-up added count, each reported once.
   const std::vector<std::string> added = new_err_lines(first, second);
   EXPECT_EQ(added.size(), 3u);
-  EXPECT_TRUE(check_err_lines(new_err_lines(CardView{}, first), {}, false, 2).empty());
+  EXPECT_TRUE(check_err_lines(new_err_lines(CardView{}, first), {}, {}, false, 2).empty());
   // The defaults are normal on a fresh board's first start only.
-  EXPECT_TRUE(check_err_lines(added, {}, true, 1).empty());
-  const std::vector<Finding> findings = check_err_lines(added, {Fault::kPowerCut}, false, 9);
+  EXPECT_TRUE(check_err_lines(added, {}, {}, true, 1).empty());
+  const std::vector<Finding> findings = check_err_lines(added, {Fault::kPowerCut}, {}, false, 9);
   ASSERT_EQ(invariants(findings), std::vector<int>{5});
   EXPECT_NE(findings[0].text.find("\"Config: Creating config files with defaults\""),
             std::string::npos);
+  // A capture cut short is reported at the next start: a cut of the wake-up before explains it,
+  // a cut of the same wake-up does not.
+  const std::vector<std::string> cutShort = {
+      "Capture 100DSCIM/0066 on /sdcard/primary was cut short"};
+  EXPECT_TRUE(check_err_lines(cutShort, {}, {Fault::kCardPulled}, false, 10).empty());
+  EXPECT_EQ(invariants(check_err_lines(cutShort, {Fault::kPowerCut}, {}, false, 10)),
+            std::vector<int>{5});
 }
 
 TEST(SeasonErrLines, TheReadmeListsTheNormalErrLinesTheSeasonAccepts) {
