@@ -366,8 +366,8 @@ SeasonPlan plan_season(const Profile& profile, uint64_t seed, int days) {
   // Deer at the sync come from a stream of their own, so that a profile that changes their
   // share leaves every other draw of the season (and so its seeds' stories) as it was.
   Draws syncDeer(seed ^ 0x5ee0dee5a7c0ULL);
-  // So do locked cards, a fault added after seeds were chosen as regression cases.
-  Draws cardLock(seed ^ 0x10c4ed5d0ca7dULL);
+  // So do the faults drawn apart (see FaultInfo).
+  Draws apart(seed ^ 0x10c4ed5d0ca7dULL);
   ServerState server;
   const int64_t firstMidnight = profile.startEpochMs - profile.startEpochMs % kDayMs;
   for (int day = 0; day < days; ++day) {
@@ -447,7 +447,7 @@ SeasonPlan plan_season(const Profile& profile, uint64_t seed, int days) {
       wake.before.insert(wake.before.end(), own.begin(), own.end());
       for (const FaultInfo& info : kFaults) {
         const double rate = profile.faultRates[static_cast<int>(info.fault)];
-        Draws& from = info.fault == Fault::kCardReadOnly ? cardLock : draws;
+        Draws& from = info.drawnApart ? apart : draws;
         if (rate > 0 && (sync || !info.syncOnly) && from.chance(rate)) {
           add_fault(from, info.fault, &wake, &server);
         }

@@ -328,11 +328,11 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
     if (card != nullptr && i > 0) {
       // A cut armed for writes that did not come is disarmed: it belonged to that wake-up.
       const std::vector<Fault>& faults = result.plan.wakes[i - 1].faults;
-      if (std::find(faults.begin(), faults.end(), Fault::kCardCut) != faults.end()) {
+      if (has_fault(faults, Fault::kCardCut)) {
         card->cut_power_after(0, 0, &ignored);
       }
       // The owner slides a locked card's switch back.
-      if (std::find(faults.begin(), faults.end(), Fault::kCardReadOnly) != faults.end()) {
+      if (has_fault(faults, Fault::kCardReadOnly)) {
         card->set_read_only(1, false, &ignored);
       }
       const std::vector<TimedLine>& was = result.plan.wakes[i - 1].events;
@@ -356,8 +356,8 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
     }
     passwords = planned.passwords;
     // A card the season dirtied or filled is looked at again: the wake-up starts from that.
-    if (std::any_of(planned.faults.begin(), planned.faults.end(),
-                    [](Fault f) { return f == Fault::kCardDirty || f == Fault::kCardFull; })) {
+    if (has_fault(planned.faults, Fault::kCardDirty) ||
+        has_fault(planned.faults, Fault::kCardFull)) {
       before = watch.look(passwords, &before);
     }
     const sim::camsim::ScenarioWake& step = wake.steps.back().wake;
@@ -415,8 +415,7 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
     facts.sync = planned.kind == WakeKind::kSync || planned.kind == WakeKind::kQuery;
     facts.handshake = record.end == "handshake";
     facts.injectedCut = record.end == "injected cut";
-    facts.cardPulled = std::find(planned.faults.begin(), planned.faults.end(),
-                                 Fault::kCardPulled) != planned.faults.end();
+    facts.cardPulled = has_fault(planned.faults, Fault::kCardPulled);
     facts.overBudget = record.end == "budget";
     facts.minFreeMb = planned.minFreeMb;
     facts.inboxDir = modem != nullptr ? modem->inbox_dir() : std::string();
