@@ -368,6 +368,23 @@ void destroy(EncChannel& channel) {
   channel = EncChannel{};
 }
 
+// The opening of every call on a created channel: a failure the board injected into `call`,
+// then the encoder mutex and the channel, which must exist. `body(e, channel)` runs with the
+// mutex held and gives the call's result.
+template <typename Body>
+int on_created_channel(const char* call, int encChn, Body&& body) {
+  if (injected(call)) {
+    return fail(EIO);
+  }
+  Encoders& e = encoders();
+  std::lock_guard lock(e.mutex);
+  EncChannel* channel = channel_at(e, encChn);
+  if (channel == nullptr || !channel->created) {
+    return fail(EINVAL);
+  }
+  return body(e, *channel);
+}
+
 }  // namespace
 
 void set_stream_buffer_size(size_t bytes) {
@@ -495,53 +512,37 @@ int IMP_Encoder_CreateChn(int encChn, const IMPEncoderChnAttr* attr) {
 }
 
 int IMP_Encoder_DestroyChn(int encChn) {
-  if (injected("IMP_Encoder_DestroyChn")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || !channel->created) {
-    return fail(EINVAL);
-  }
-  if (channel->group >= 0) {
-    return fail(EBUSY);
-  }
-  imp_host::destroy(*channel);
-  return 0;
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
+    if (channel.group >= 0) {
+      return fail(EBUSY);
+    }
+    imp_host::destroy(channel);
+    return 0;
+  });
 }
 
 int IMP_Encoder_RegisterChn(int encGroup, int encChn) {
-  if (injected("IMP_Encoder_RegisterChn")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || !channel->created || encGroup < 0 || encGroup >= imp_host::kMaxGroups ||
-      !e.groups[encGroup]) {
-    return fail(EINVAL);
-  }
-  if (channel->group >= 0) {
-    return fail(EBUSY);
-  }
-  channel->group = encGroup;
-  return 0;
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders& e, EncChannel& channel) {
+    if (encGroup < 0 || encGroup >= imp_host::kMaxGroups || !e.groups[encGroup]) {
+      return fail(EINVAL);
+    }
+    if (channel.group >= 0) {
+      return fail(EBUSY);
+    }
+    channel.group = encGroup;
+    return 0;
+  });
 }
 
 int IMP_Encoder_UnRegisterChn(int encChn) {
-  if (injected("IMP_Encoder_UnRegisterChn")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || !channel->created || channel->group < 0) {
-    return fail(EINVAL);
-  }
-  channel->group = -1;
-  channel->receiving = false;
-  return 0;
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
+    if (channel.group < 0) {
+      return fail(EINVAL);
+    }
+    channel.group = -1;
+    channel.receiving = false;
+    return 0;
+  });
 }
 
 int IMP_Encoder_Query(int encChn, IMPEncoderChnStat* stat) {
@@ -568,58 +569,47 @@ int IMP_Encoder_Query(int encChn, IMPEncoderChnStat* stat) {
 }
 
 int IMP_Encoder_StartRecvPic(int encChn) {
-  if (injected("IMP_Encoder_StartRecvPic")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || !channel->created || channel->group < 0) {
-    return fail(EINVAL);
-  }
-  if (!channel->receiving) {
-    if (imp_host::empty_coder(*channel) != 0) {
-      return -1;
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
+    if (channel.group < 0) {
+      return fail(EINVAL);
     }
-    channel->receiving = true;
-    channel->keyFrameNext = true;
-    channel->awaitingKey = false;
-    channel->lastFrame = -1;  // coding starts with the next frame the source makes
-    channel->sourceGeneration = 0;
-    channel->dropped = 0;
-    channel->overwritten = 0;
-    channel->coded = 0;
-    HostMedia& m = media();
-    std::lock_guard mediaLock(m.mutex);
-    note_activity(m, "recording start: encoder channel " + std::to_string(encChn) + ", " +
-                         std::to_string(channel->attr.encAttr.uWidth) + "x" +
-                         std::to_string(channel->attr.encAttr.uHeight) + " H.265 at " +
-                         std::to_string(channel->attr.rcAttr.uTargetBitRate) + " kbit/s");
-  }
-  return 0;
+    if (!channel.receiving) {
+      if (imp_host::empty_coder(channel) != 0) {
+        return -1;
+      }
+      channel.receiving = true;
+      channel.keyFrameNext = true;
+      channel.awaitingKey = false;
+      channel.lastFrame = -1;  // coding starts with the next frame the source makes
+      channel.sourceGeneration = 0;
+      channel.dropped = 0;
+      channel.overwritten = 0;
+      channel.coded = 0;
+      HostMedia& m = media();
+      std::lock_guard mediaLock(m.mutex);
+      note_activity(m, "recording start: encoder channel " + std::to_string(encChn) + ", " +
+                           std::to_string(channel.attr.encAttr.uWidth) + "x" +
+                           std::to_string(channel.attr.encAttr.uHeight) + " H.265 at " +
+                           std::to_string(channel.attr.rcAttr.uTargetBitRate) + " kbit/s");
+    }
+    return 0;
+  });
 }
 
 int IMP_Encoder_StopRecvPic(int encChn) {
-  if (injected("IMP_Encoder_StopRecvPic")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || !channel->created) {
-    return fail(EINVAL);
-  }
-  if (channel->receiving) {
-    HostMedia& m = media();
-    std::lock_guard mediaLock(m.mutex);
-    note_activity(m, "recording end: encoder channel " + std::to_string(encChn) + ", " +
-                         std::to_string(channel->coded) + " frames coded, " +
-                         std::to_string(channel->dropped) + " dropped (" +
-                         std::to_string(channel->overwritten) +
-                         " overwritten in the source's buffers before coding)");
-  }
-  channel->receiving = false;
-  return 0;
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
+    if (channel.receiving) {
+      HostMedia& m = media();
+      std::lock_guard mediaLock(m.mutex);
+      note_activity(m, "recording end: encoder channel " + std::to_string(encChn) + ", " +
+                           std::to_string(channel.coded) + " frames coded, " +
+                           std::to_string(channel.dropped) + " dropped (" +
+                           std::to_string(channel.overwritten) +
+                           " overwritten in the source's buffers before coding)");
+    }
+    channel.receiving = false;
+    return 0;
+  });
 }
 
 int IMP_Encoder_PollingStream(int encChn, uint32_t timeoutMsec) {
@@ -637,54 +627,46 @@ int IMP_Encoder_PollingStream(int encChn, uint32_t timeoutMsec) {
 }
 
 int IMP_Encoder_GetStream(int encChn, IMPEncoderStream* stream, int blockFlag) {
-  if (injected("IMP_Encoder_GetStream")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || stream == nullptr || !channel->created) {
-    return fail(EINVAL);
-  }
-  if (!imp_host::has_waiting_frame(*channel)) {
-    if (!blockFlag) {
-      return fail(EAGAIN);
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
+    if (stream == nullptr) {
+      return fail(EINVAL);
     }
-    if (imp_host::wait_for_frame(*channel, imp_host::kBlockingWaitMs) != 0) {
-      return -1;
+    if (!imp_host::has_waiting_frame(channel)) {
+      if (!blockFlag) {
+        return fail(EAGAIN);
+      }
+      if (imp_host::wait_for_frame(channel, imp_host::kBlockingWaitMs) != 0) {
+        return -1;
+      }
     }
-  }
-  for (imp_host::CodedFrame& frame : channel->frames) {
-    if (!frame.handedOut) {
-      frame.handedOut = true;
-      *stream = IMPEncoderStream{};
-      stream->virAddr = reinterpret_cast<uintptr_t>(channel->ring->base());
-      stream->streamSize = static_cast<uint32_t>(channel->ring->size());
-      stream->pack = frame.packs.data();
-      stream->packCount = static_cast<uint32_t>(frame.packs.size());
-      stream->seq = frame.seq;
-      return 0;
+    for (imp_host::CodedFrame& frame : channel.frames) {
+      if (!frame.handedOut) {
+        frame.handedOut = true;
+        *stream = IMPEncoderStream{};
+        stream->virAddr = reinterpret_cast<uintptr_t>(channel.ring->base());
+        stream->streamSize = static_cast<uint32_t>(channel.ring->size());
+        stream->pack = frame.packs.data();
+        stream->packCount = static_cast<uint32_t>(frame.packs.size());
+        stream->seq = frame.seq;
+        return 0;
+      }
     }
-  }
-  return fail(EAGAIN);
+    return fail(EAGAIN);
+  });
 }
 
 int IMP_Encoder_ReleaseStream(int encChn, IMPEncoderStream* stream) {
-  if (injected("IMP_Encoder_ReleaseStream")) {
-    return fail(EIO);
-  }
-  Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
-  EncChannel* channel = imp_host::channel_at(e, encChn);
-  if (channel == nullptr || stream == nullptr || !channel->created || channel->frames.empty()) {
-    return fail(EINVAL);
-  }
-  // Only the oldest frame handed out can go back: the buffer is given back in order.
-  imp_host::CodedFrame& oldest = channel->frames.front();
-  if (!oldest.handedOut || oldest.seq != stream->seq) {
-    return fail(EINVAL);
-  }
-  channel->ring->release(oldest.bytes);
-  channel->frames.pop_front();
-  return 0;
+  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
+    if (stream == nullptr || channel.frames.empty()) {
+      return fail(EINVAL);
+    }
+    // Only the oldest frame handed out can go back: the buffer is given back in order.
+    imp_host::CodedFrame& oldest = channel.frames.front();
+    if (!oldest.handedOut || oldest.seq != stream->seq) {
+      return fail(EINVAL);
+    }
+    channel.ring->release(oldest.bytes);
+    channel.frames.pop_front();
+    return 0;
+  });
 }
