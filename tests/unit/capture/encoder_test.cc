@@ -5,10 +5,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -159,6 +163,50 @@ TEST_F(Encoder, StreamsGoBackInOrderAndInjectedFaultsFailTheirStep) {
   ASSERT_EQ(IMP_Encoder_Query(0, &stat), 0);
   EXPECT_EQ(stat.registered, 1);
   EXPECT_EQ(stat.leftStreamFrames, 1u);
+}
+
+// The system call thread `tid` of this process is blocked in, as the kernel shows it; -1 when
+// it runs or has ended.
+long blocked_in(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  return in >> number ? number : -1;
+}
+
+// The encoder is hardware beside the sensor: a poll waiting for a frame does not keep the
+// other calls out. The poll's thread is seen asleep in its wait by the kernel both before and
+// after another call went through; had the poll held the encoder through its wait, the other
+// call could only have returned once the wait was over.
+TEST_F(Encoder, APollWaitingForAFrameLeavesTheEncoderToOtherCalls) {
+  ASSERT_EQ(bring_up(), -1);
+  IMPCell osd{DEV_ID_OSD, 0, 0};
+  IMPCell encoder{DEV_ID_ENC, 0, 0};
+  ASSERT_EQ(IMP_System_UnBind(&osd, &encoder), 0);  // nothing to code: polls wait out their time
+  bool seenAsleep = false;
+  bool asleepAfter = false;
+  // A poll can end before this thread saw it asleep (a busy host): then it polls again.
+  for (int attempt = 0; attempt < 5 && !seenAsleep; ++attempt) {
+    std::atomic<pid_t> poller{0};
+    std::atomic<bool> done{false};
+    std::thread polling([&] {
+      poller = static_cast<pid_t>(syscall(SYS_gettid));
+      EXPECT_EQ(IMP_Encoder_PollingStream(0, 3000), -1);
+      done = true;
+    });
+    while (!done && (poller == 0 || blocked_in(poller) != SYS_clock_nanosleep)) {
+      std::this_thread::yield();
+    }
+    seenAsleep = !done;
+    if (seenAsleep) {
+      IMPEncoderChnStat stat{};
+      EXPECT_EQ(IMP_Encoder_Query(0, &stat), 0);
+      EXPECT_EQ(stat.registered, 1);
+      asleepAfter = !done && blocked_in(poller) == SYS_clock_nanosleep;
+    }
+    polling.join();
+  }
+  ASSERT_TRUE(seenAsleep) << "the poll was never seen waiting";
+  EXPECT_TRUE(asleepAfter) << "another call had to wait for the poll's wait to end";
 }
 
 // A reader that comes back late first gets the frames still in the coder, without a gap, then

@@ -57,7 +57,8 @@ struct X265Deleter {
 
 struct EncChannel {
   bool created = false;
-  int group = -1;  // registered to, or -1
+  uint64_t incarnation = 0;  // which creation of the channel this is; 0 when destroyed
+  int group = -1;            // registered to, or -1
   bool receiving = false;
   bool keyFrameNext = true;
   bool awaitingKey = false;  // a coded frame was dropped: frames are dropped up to the next key
@@ -79,6 +80,7 @@ struct EncChannel {
 
 struct Encoders {
   std::mutex mutex;
+  uint64_t creations = 0;
   std::array<bool, kMaxGroups> groups{};
   std::array<EncChannel, kMaxChannels> channels;
   size_t ringBytes = kDefaultStreamBufferBytes;
@@ -170,12 +172,26 @@ uint32_t slice_type(int x265Type) {
   }
 }
 
-// What a poll found: a frame of the source drawn into the channel's picture, or why not.
-enum class Fetch { kFrame, kTimeout, kStopped };
+// What a poll found: a frame of the source drawn into the channel's picture, or why not
+// (kTaken: another reader of the channel coded the frame meanwhile).
+enum class Fetch { kFrame, kTimeout, kStopped, kTaken };
+
+// Sleeps until `dueUs` without the encoder's mutex, `encoderLock`: the encoder is hardware
+// beside the sensor, and a call on it does not wait for another call's frame to be due. The
+// media mutex is given up first and not taken again (it is inside the encoder's).
+void sleep_unlocked(std::unique_lock<std::mutex>& encoderLock, std::unique_lock<std::mutex>& media,
+                    int64_t dueUs) {
+  media.unlock();
+  encoderLock.unlock();
+  sleep_until_us(dueUs);
+  encoderLock.lock();
+}
 
 // Waits for the next frame of frame-source channel `fs` due within `timeoutMs` and draws it
-// into `channel.nv12`; `timestampUs` gets its time. Called with the encoder mutex held.
-Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* timestampUs) {
+// into `channel.nv12`; `timestampUs` gets its time. Called with the encoder mutex held in
+// `encoderLock`, which is given up while it waits and held again when it returns.
+Fetch fetch_frame(std::unique_lock<std::mutex>& encoderLock, EncChannel& channel, int fs,
+                  uint32_t timeoutMs, int64_t* timestampUs) {
   HostMedia& m = media();
   std::unique_lock lock(m.mutex);
   const int64_t startUs = now_us();
@@ -183,8 +199,7 @@ Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* time
   Channel* source = fs >= 0 && fs < IMP_FS_MAX_CHANNELS ? &m.channels[fs] : nullptr;
   if (source == nullptr || !source->enabled || m.inputs.faults().framesStopped ||
       !m.inputs.sensor_powered()) {
-    lock.unlock();
-    sleep_until_us(deadlineUs);
+    sleep_unlocked(encoderLock, lock, deadlineUs);
     return Fetch::kTimeout;
   }
   if (channel.sourceGeneration != source->generation) {
@@ -209,14 +224,20 @@ Fetch fetch_frame(EncChannel& channel, int fs, uint32_t timeoutMs, int64_t* time
   }
   const int64_t dueUs = source->startUs + index * source->periodUs;
   if (dueUs > deadlineUs) {
-    lock.unlock();
-    sleep_until_us(deadlineUs);
+    sleep_unlocked(encoderLock, lock, deadlineUs);
     return Fetch::kTimeout;
   }
   const uint64_t generation = source->generation;
   if (dueUs > startUs) {
-    lock.unlock();
-    sleep_until_us(dueUs);
+    const uint64_t incarnation = channel.incarnation;
+    sleep_unlocked(encoderLock, lock, dueUs);
+    // Meanwhile the recording may have stopped, the channel gone, or another reader coded it.
+    if (channel.incarnation != incarnation || !channel.receiving) {
+      return Fetch::kStopped;
+    }
+    if (channel.lastFrame >= index) {
+      return Fetch::kTaken;
+    }
     lock.lock();
     if (source->generation != generation || !source->enabled) {
       return Fetch::kStopped;
@@ -324,7 +345,8 @@ bool has_waiting_frame(const EncChannel& channel) {
 
 // Makes sure a coded frame waits for the reader, submitting the source's next frames until
 // one comes out of the coder.
-int wait_for_frame(EncChannel& channel, uint32_t timeoutMs) {
+int wait_for_frame(std::unique_lock<std::mutex>& encoderLock, EncChannel& channel,
+                   uint32_t timeoutMs) {
   const int64_t deadlineUs = now_us() + int64_t{timeoutMs} * 1000;
   while (!has_waiting_frame(channel)) {
     if (!channel.receiving || channel.group < 0) {
@@ -332,12 +354,14 @@ int wait_for_frame(EncChannel& channel, uint32_t timeoutMs) {
     }
     const int64_t leftUs = std::max<int64_t>(deadlineUs - now_us(), 0);
     int64_t timestampUs = 0;
-    switch (fetch_frame(channel, source_channel(channel.group),
+    switch (fetch_frame(encoderLock, channel, source_channel(channel.group),
                         static_cast<uint32_t>(leftUs / 1000), &timestampUs)) {
       case Fetch::kTimeout:
         return fail(ETIMEDOUT);
       case Fetch::kStopped:
         return fail(EAGAIN);
+      case Fetch::kTaken:
+        continue;
       case Fetch::kFrame:
         break;
     }
@@ -368,9 +392,9 @@ void destroy(EncChannel& channel) {
   channel = EncChannel{};
 }
 
-// The opening of every call on a created channel: a failure the board injected into `call`,
-// then the encoder mutex and the channel, which must exist. `body(e, channel)` runs with the
-// mutex held and gives the call's result.
+// The opening of every call on a created channel that does not wait for a frame: a failure the
+// board injected into `call`, then the encoder mutex and the channel, which must exist.
+// `body(e, channel)` runs with the mutex held and gives the call's result.
 template <typename Body>
 int on_created_channel(const char* call, int encChn, Body&& body) {
   if (injected(call)) {
@@ -507,6 +531,7 @@ int IMP_Encoder_CreateChn(int encChn, const IMPEncoderChnAttr* attr) {
   x265_picture_init(fresh.param.get(), fresh.picture.get());
   fresh.ring = std::make_unique<imp_host::StreamRing>(e.ringBytes);
   fresh.created = true;
+  fresh.incarnation = ++e.creations;
   *channel = std::move(fresh);
   return 0;
 }
@@ -618,41 +643,45 @@ int IMP_Encoder_PollingStream(int encChn, uint32_t timeoutMsec) {
     return fail(ETIMEDOUT);
   }
   Encoders& e = encoders();
-  std::lock_guard lock(e.mutex);
+  std::unique_lock lock(e.mutex);
   EncChannel* channel = imp_host::channel_at(e, encChn);
   if (channel == nullptr || !channel->created) {
     return fail(EINVAL);
   }
-  return imp_host::wait_for_frame(*channel, timeoutMsec);
+  return imp_host::wait_for_frame(lock, *channel, timeoutMsec);
 }
 
 int IMP_Encoder_GetStream(int encChn, IMPEncoderStream* stream, int blockFlag) {
-  return imp_host::on_created_channel(__func__, encChn, [&](Encoders&, EncChannel& channel) {
-    if (stream == nullptr) {
-      return fail(EINVAL);
+  if (injected("IMP_Encoder_GetStream")) {
+    return fail(EIO);
+  }
+  Encoders& e = encoders();
+  std::unique_lock lock(e.mutex);
+  EncChannel* channel = imp_host::channel_at(e, encChn);
+  if (channel == nullptr || stream == nullptr || !channel->created) {
+    return fail(EINVAL);
+  }
+  if (!imp_host::has_waiting_frame(*channel)) {
+    if (!blockFlag) {
+      return fail(EAGAIN);
     }
-    if (!imp_host::has_waiting_frame(channel)) {
-      if (!blockFlag) {
-        return fail(EAGAIN);
-      }
-      if (imp_host::wait_for_frame(channel, imp_host::kBlockingWaitMs) != 0) {
-        return -1;
-      }
+    if (imp_host::wait_for_frame(lock, *channel, imp_host::kBlockingWaitMs) != 0) {
+      return -1;
     }
-    for (imp_host::CodedFrame& frame : channel.frames) {
-      if (!frame.handedOut) {
-        frame.handedOut = true;
-        *stream = IMPEncoderStream{};
-        stream->virAddr = reinterpret_cast<uintptr_t>(channel.ring->base());
-        stream->streamSize = static_cast<uint32_t>(channel.ring->size());
-        stream->pack = frame.packs.data();
-        stream->packCount = static_cast<uint32_t>(frame.packs.size());
-        stream->seq = frame.seq;
-        return 0;
-      }
+  }
+  for (imp_host::CodedFrame& frame : channel->frames) {
+    if (!frame.handedOut) {
+      frame.handedOut = true;
+      *stream = IMPEncoderStream{};
+      stream->virAddr = reinterpret_cast<uintptr_t>(channel->ring->base());
+      stream->streamSize = static_cast<uint32_t>(channel->ring->size());
+      stream->pack = frame.packs.data();
+      stream->packCount = static_cast<uint32_t>(frame.packs.size());
+      stream->seq = frame.seq;
+      return 0;
     }
-    return fail(EAGAIN);
-  });
+  }
+  return fail(EAGAIN);
 }
 
 int IMP_Encoder_ReleaseStream(int encChn, IMPEncoderStream* stream) {
