@@ -8,7 +8,8 @@
 //   microphone -> HostMedia
 // (the encoder finds a frame's display regions through the bindings while it codes the frame;
 // destroying a display group or resetting the bindings drops the display's registrations).
-// HostMedia's mutex is the innermost: nothing else is locked while it is held.
+// HostMedia's mutex is the innermost: nothing else is locked while it is held. No call sleeps
+// holding one: a poll waiting for its frame gives up HostMedia's and the encoder's.
 #pragma once
 
 #include <stdint.h>
