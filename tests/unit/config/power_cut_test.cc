@@ -16,8 +16,8 @@
 #include "app/config/config_store.h"
 #include "app/config/durable_file.h"
 
+#include "tests/support/tag_board.h"
 #include "tests/unit/config/config_files.h"
-#include "tests/unit/records/tag_board.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "sim/tagstore/tag_store.h"
 
 #include "tests/support/file_lines.h"
-#include "tests/unit/records/tag_board.h"
+#include "tests/support/tag_board.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "sim/tagstore/board_install.h"
 #include "sim/tagstore/boot_loader.h"
 
-#include "tests/unit/records/tag_board.h"
+#include "tests/support/tag_board.h"
 
 namespace {
 
