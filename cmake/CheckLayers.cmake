@@ -1,6 +1,8 @@
-# Fails when a file of src/app includes a header of a higher layer than its own.
+# Fails when a file of src/app includes a header of a higher layer than its own, or when a file
+# of the simulated board includes one of the camera's: the board reads and writes what the
+# camera leaves (its files, its lines) with code of its own.
 #
-#   cmake -DAPP_DIR=<dir that holds app/> -P CheckLayers.cmake
+#   cmake -DAPP_DIR=<dir that holds app/> [-DSIM_DIR=<the board's sim/>] -P CheckLayers.cmake
 #
 # Each folder's layer is in Layers.cmake beside this script; a file takes the layer of the
 # deepest folder (or file name) listed there that holds it. Includes outside app/ (the platform
@@ -52,6 +54,17 @@ foreach(source IN LISTS sources)
   endforeach()
 endforeach()
 
+if(SIM_DIR)
+  file(GLOB_RECURSE sim_sources RELATIVE ${SIM_DIR} ${SIM_DIR}/*.h ${SIM_DIR}/*.cc)
+  foreach(source IN LISTS sim_sources)
+    file(STRINGS ${SIM_DIR}/${source} includes REGEX "^#include \"app/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^#include \"(app/[^\"]+)\".*" "\\1" header "${line}")
+      string(APPEND violations "\n  sim/${source} (the board) includes ${header} (the camera)")
+    endforeach()
+  endforeach()
+endif()
+
 if(violations)
-  message(FATAL_ERROR "Includes of a higher layer from a lower one:${violations}")
+  message(FATAL_ERROR "Includes that break the layering:${violations}")
 endif()

@@ -1,33 +1,20 @@
 #include "sim/factory/factory_part.h"
 
-#include <string.h>
-
 #include <array>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
-#include "app/config/camera_config.h"
-#include "app/config/config_crc.h"
-#include "app/config/config_keys.h"
-#include "app/config/config_store.h"
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
+#include "sim/factory/config_file.h"
 
 namespace sim::board {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const ConfigKey* find_key(std::string_view name) {
-  for (const ConfigKey& key : kConfigKeys) {
-    if (name == key.name) {
-      return &key;
-    }
-  }
-  return nullptr;
-}
 
 // The key and value checked now, so a mistake is reported with its line.
 int check(const std::string& key, const std::string& value, std::string* ret_error) {
@@ -83,12 +70,6 @@ constexpr std::array kDirectives = {
                     true, false, parse_config},
 };
 
-void put_u32_le(std::string* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-  }
-}
-
 int write_file(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".new";
   {
@@ -113,38 +94,32 @@ std::unique_ptr<BoardPart> make_factory_part() {
 
 int make_config_file(const std::vector<std::pair<std::string, std::string>>& values,
                      std::string* ret_file, std::string* ret_error) {
-  auto record = std::make_unique<CameraConfig>();
-  config_set_defaults(*record);
+  factory::ConfigValues file = factory::default_configuration();
   for (const auto& [name, value] : values) {
-    const ConfigKey* key = find_key(name);
-    if (key == nullptr) {
+    const auto key = file.find(name);
+    if (key == file.end()) {
       *ret_error = "'" + name + "' is not a key of the configuration file";
       return -1;
     }
-    if (key->rule == KeyRule::kText) {
-      if (value.size() >= sizeof(record->encrypt_password)) {
-        *ret_error = "'" + name + "' holds at most " +
-                     std::to_string(sizeof(record->encrypt_password) - 1) + " characters";
+    if (name == "encrypt_password") {
+      if (value.size() > factory::kPasswordMaxLength) {
+        *ret_error = "'" + name + "' holds at most " + std::to_string(factory::kPasswordMaxLength) +
+                     " characters";
         return -1;
       }
-      memset(record->encrypt_password, 0, sizeof(record->encrypt_password));
-      memcpy(record->encrypt_password, value.data(), value.size());
+      key->second = value;
       continue;
     }
+    // Every other key holds a signed 32-bit number, written in decimal.
     int32_t number = 0;
-    if (!parse_number(value, &number)) {
+    const char* end = value.data() + value.size();
+    if (value.empty() || std::from_chars(value.data(), end, number).ptr != end) {
       *ret_error = "'" + value + "' is not a whole number for " + name;
       return -1;
     }
-    set_config_field(*record, key->field, number);
+    key->second = std::to_string(number);
   }
-  char body[kConfigBodySize];
-  const size_t length = config_format_body(record.get(), nullptr, CONFIG_FROM_CAMERA, body);
-  std::string file;
-  put_u32_le(&file, kConfigMagic);
-  put_u32_le(&file, config_crc32(body, length));
-  file.append(body, length);
-  *ret_file = std::move(file);
+  *ret_file = factory::format_config_file(file);
   return 0;
 }
 
@@ -168,10 +143,11 @@ int FactoryPart::set(const std::string& key, const std::string& value, std::stri
   const std::string folder = board_->run_dir() + "/config";
   std::error_code error;
   fs::create_directories(folder, error);
-  if (write_file(folder + "/" + fs::path(kConfigPath).filename().string(), file) != 0 ||
-      write_file(folder + "/" + fs::path(kConfigBackupPath).filename().string(), file) != 0) {
-    *ret_error = "cannot write the configuration file in " + folder;
-    return -1;
+  for (const char* name : factory::kConfigFileNames) {
+    if (write_file(folder + "/" + name, file) != 0) {
+      *ret_error = "cannot write the configuration file in " + folder;
+      return -1;
+    }
   }
   board_->part_event("factory", "configuration: " + key + "=" + value,
                      {{"key", key}, {"value", value}});

@@ -1,5 +1,6 @@
 // The factory's configuration of the camera as a board part: the configuration file on the
-// board's /config, written before the first wake-up with the application's own file format.
+// board's /config, written before the first wake-up by the board's own writer
+// (sim/factory/config_file.h).
 //   config KEY VALUE     any key of the configuration file (set-up only)
 // Keys not named keep their default values. Values are written as given, even those the
 // camera's loader refuses, so a scenario can show what the camera does with them.

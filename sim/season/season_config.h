@@ -1,10 +1,7 @@
 // The camera's configuration as the board sees it: the two files on the configuration partition
-// (/config/cam.cfg and its backup, read here with a reader of the season's own), and the
-// configuration the camera should run with, from what the server sent it on the Modem's line.
-//
-// A file is a magic number (34 12 CD AB), a CRC-32 of the body (reflected, polynomial 0xEDB88320,
-// starting from 0 and never inverted) and a body of key=value lines. The camera loads the
-// primary, else the backup, else writes its defaults to both.
+// (/config/cam.cfg and its backup, read with the board's own reader, sim/factory/config_file.h),
+// and the configuration the camera should run with, from what the server sent it on the Modem's
+// line.
 //
 // The server's values are not taken blindly: the camera's intake replaces each out-of-range value
 // by a fixed substitute (a multishot of 0 becomes 1, a time-lapse delay below 60 becomes 60,
@@ -17,30 +14,17 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/factory/config_file.h"
 #include "sim/season/season_check.h"
 
 namespace sim::season {
 
-using ConfigValues = std::map<std::string, std::string>;
-
-struct ConfigFile {
-  bool valid = false;
-  std::string problem;  // why it is not valid
-  ConfigValues values;
-};
-
-// The configuration file's CRC-32 of `body`.
-uint32_t config_crc(std::string_view body);
-
-// One configuration file's bytes: header, CRC and key=value lines.
-ConfigFile parse_config_file(const std::string& bytes);
-
-// What the camera would load from the configuration partition in `dir`: the primary when valid,
-// else the backup; neither: not valid, with both reasons.
-ConfigFile read_camera_configuration(const std::string& dir);
-
-// The camera's defaults, as it writes them when both files are damaged.
-const ConfigValues& default_configuration();
+using sim::factory::config_crc;
+using sim::factory::ConfigFile;
+using sim::factory::ConfigValues;
+using sim::factory::default_configuration;
+using sim::factory::parse_config_file;
+using sim::factory::read_camera_configuration;
 
 // A protobuf message in text form ("a: 1 b { c: true } d: \"x\"") as flat fields: "a" -> "1",
 // "b.c" -> "true", "d" -> "x". A repeated field is also given as "name[i]".
