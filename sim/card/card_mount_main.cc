@@ -5,8 +5,10 @@
 // driver would do around it: it refuses a partition that holds no FAT32 volume, mounts a
 // write-protected partition read-only, sets the volume's dirty bit while it is mounted
 // read-write and clears it after a clean unmount, and says in the kernel messages that a volume
-// was not properly unmounted. The listing shows the card's mounts as the kernel lists vfat
-// mounts, and the configuration partition as the flash block device with JFFS2.
+// was not properly unmounted. As the kernel's driver does, it leaves alone a dirty bit that was
+// set when the volume was mounted: a clean unmount does not mend a volume only fsck checked. The
+// listing shows the card's mounts as the kernel lists vfat mounts, and the configuration partition
+// as the flash block device with JFFS2.
 //
 // Everything else (other devices and folders) is handed to the system's own mount or umount.
 #include <fcntl.h>
@@ -156,7 +158,8 @@ int mount_partition(const std::string& device, const std::string& point, bool re
     return fail(point + ": wrong fs type, bad option, bad superblock on " + device +
                 ", missing codepage or helper program, or other error.");
   }
-  if (sim::card::fat_dirty(fd, volume) == 1) {
+  const bool dirtyBefore = sim::card::fat_dirty(fd, volume) == 1;
+  if (dirtyBefore) {
     sim::card::kernel_line("FAT-fs (" + partition +
                            "): Volume was not properly unmounted. Some data may be corrupt. "
                            "Please run fsck.");
@@ -211,14 +214,14 @@ int mount_partition(const std::string& device, const std::string& point, bool re
       waitpid(server, nullptr, 0);
     }
     if (!readOnly) {
-      sim::card::set_fat_dirty(fd, volume, false);
+      sim::card::set_fat_dirty(fd, volume, dirtyBefore);
     }
     close(fd);
     return fail(point + ": wrong fs type, bad option, bad superblock on " + device +
                 ", missing codepage or helper program, or other error.");
   }
   close(fd);
-  sim::card::add_card_mount({device, point, readOnly ? "ro" : "rw", server});
+  sim::card::add_card_mount({device, point, readOnly ? "ro" : "rw", server, dirtyBefore});
   return 0;
 }
 
@@ -294,7 +297,7 @@ int umount_main(int argc, char** argv) {
   for (int tries = 0; tries < 1000 && kill(mount.server, 0) == 0; ++tries) {
     usleep(10 * 1000);
   }
-  if (mount.mode == "rw") {
+  if (mount.mode == "rw" && !mount.dirtyBefore) {
     const int fd = open(mount.device.c_str(), O_RDWR | O_CLOEXEC);
     sim::card::FatVolume volume;
     if (fd >= 0 && sim::card::read_fat_volume(fd, 0, &volume) == 0) {

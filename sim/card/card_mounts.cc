@@ -40,8 +40,8 @@ void write_card_mounts(const std::vector<CardMount>& mounts) {
   {
     std::ofstream file(next, std::ios::trunc);
     for (const CardMount& mount : mounts) {
-      file << mount.device << ' ' << mount.point << ' ' << mount.mode << ' ' << mount.server
-           << '\n';
+      file << mount.device << ' ' << mount.point << ' ' << mount.mode << ' ' << mount.server << ' '
+           << (mount.dirtyBefore ? 1 : 0) << '\n';
     }
   }
   rename(next.c_str(), path.c_str());
@@ -59,7 +59,9 @@ std::vector<CardMount> read_card_mounts(const std::string& stateDir) {
   for (std::string line; std::getline(file, line);) {
     std::istringstream fields(line);
     CardMount mount;
-    if (fields >> mount.device >> mount.point >> mount.mode >> mount.server) {
+    int dirtyBefore = 0;
+    if (fields >> mount.device >> mount.point >> mount.mode >> mount.server >> dirtyBefore) {
+      mount.dirtyBefore = dirtyBefore != 0;
       mounts.push_back(mount);
     }
   }

@@ -22,6 +22,9 @@ struct CardMount {
   std::string point;   // /sdcard/primary
   std::string mode;    // "rw" or "ro"
   pid_t server = -1;   // the fusefat process serving it
+  // The volume's dirty bit was set already when it was mounted. The kernel's FAT driver then
+  // leaves the bit alone, so that it stays set for fsck after a clean unmount.
+  bool dirtyBefore = false;
 };
 
 // The table file in a state folder (the sandbox's by default).
