@@ -32,10 +32,25 @@ std::vector<std::string> new_err_lines(const CardView& before, const CardView& a
   return lines;
 }
 
+namespace {
+
+// A repair line of a partition the board found not clean before the wake-up.
+bool repair_of_damage(std::string_view line, std::string_view fsckBefore) {
+  if (!line.starts_with(kRepairStart) || !line.ends_with(kRepairEnd) ||
+      line.size() < kRepairStart.size() + kRepairEnd.size()) {
+    return false;
+  }
+  const std::string_view partition =
+      line.substr(kRepairStart.size(), line.size() - kRepairStart.size() - kRepairEnd.size());
+  return fsckBefore.find(std::string(partition) + ": NOT CLEAN,") != std::string_view::npos;
+}
+
+}  // namespace
+
 std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
                                      const std::vector<Fault>& faults,
                                      const std::vector<Fault>& faultsBefore, bool firstStart,
-                                     int wake) {
+                                     int wake, std::string_view fsckBefore) {
   std::vector<Finding> findings;
   std::set<std::string_view> reported;
   for (const std::string& line : lines) {
@@ -49,7 +64,8 @@ std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
           return line.starts_with(f.start) && line.ends_with(f.end) &&
                  std::find(in.begin(), in.end(), f.fault) != in.end();
         });
-    if (!normal && !explained && reported.insert(line).second) {
+    if (!normal && !explained && !repair_of_damage(line, fsckBefore) &&
+        reported.insert(line).second) {
       findings.push_back({5, "wake-up " + std::to_string(wake) +
                                  ": an ERR line neither of normal work nor of a fault injected "
                                  "in it: \"" +

@@ -63,6 +63,12 @@ inline constexpr std::array kFaultErrLines = {
     FaultErrLine{Fault::kCardPulled, "Capture ", " was cut short", true},
 };
 
+// The camera's repair of a partition (before a sync) exits 1 when it mended something. That is
+// its normal work on a partition the board's own fsck.fat -n did not accept at the start of the
+// wake-up, whichever wake-up damaged it: a dirty bit stays until a repair clears it.
+inline constexpr std::string_view kRepairStart = "/system/bin/fsck.fat -y /dev/";
+inline constexpr std::string_view kRepairEnd = ": run fail, exit code [ 1 ]";
+
 // The text after "ERR : " of a log line, empty when the line is not at ERR.
 std::string_view err_text(std::string_view line);
 
@@ -71,11 +77,12 @@ std::string_view err_text(std::string_view line);
 std::vector<std::string> new_err_lines(const CardView& before, const CardView& after);
 
 // Invariant 5's ERR lines: each of `lines` that is neither normal work nor explained by one of
-// `faults` (or of `faultsBefore`, those of the wake-up before) is a finding. `firstStart`: the
-// board's first wake-up.
+// `faults` (or of `faultsBefore`, those of the wake-up before), nor a repair of a partition
+// `fsckBefore` (the board's fsck report at the wake-up's start) found not clean, is a finding.
+// `firstStart`: the board's first wake-up.
 std::vector<Finding> check_err_lines(const std::vector<std::string>& lines,
                                      const std::vector<Fault>& faults,
                                      const std::vector<Fault>& faultsBefore, bool firstStart,
-                                     int wake);
+                                     int wake, std::string_view fsckBefore = {});
 
 }  // namespace sim::season

@@ -433,7 +433,7 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
     for (Finding& finding :
          check_err_lines(new_err_lines(before, after), planned.faults,
                          i > 0 ? result.plan.wakes[i - 1].faults : std::vector<Fault>{}, i == 0,
-                         record.index)) {
+                         record.index, before.fsckReport)) {
       findings.push_back(std::move(finding));
     }
     record.hostS = host_now_s() - wakeHostStart;

@@ -368,6 +368,16 @@ TEST_F(SeasonCheck, AnErrLineNeitherOfNormalWorkNorOfAnInjectedFaultIsAFinding) 
   EXPECT_TRUE(check_err_lines(cutShort, {}, {Fault::kCardPulled}, false, 10).empty());
   EXPECT_EQ(invariants(check_err_lines(cutShort, {Fault::kPowerCut}, {}, false, 10)),
             std::vector<int>{5});
+  // The repair before a sync exits 1 when it mends a partition: normal for one the board found
+  // not clean at the start, whichever wake-up damaged it; a finding for a clean one.
+  const std::vector<std::string> repair = {
+      "/system/bin/fsck.fat -y /dev/mmcblk0p1: run fail, exit code [ 1 ]"};
+  const std::string_view dirtyPrimary =
+      "mmcblk0p1: NOT CLEAN, Dirty bit is set.\nmmcblk0p2: clean, 3 files\n";
+  EXPECT_TRUE(check_err_lines(repair, {}, {}, false, 11, dirtyPrimary).empty());
+  EXPECT_EQ(invariants(check_err_lines(repair, {}, {}, false, 11,
+                                       "mmcblk0p1: clean, 3 files\nmmcblk0p2: NOT CLEAN, x\n")),
+            std::vector<int>{5});
 }
 
 TEST(SeasonErrLines, TheReadmeListsTheNormalErrLinesTheSeasonAccepts) {
