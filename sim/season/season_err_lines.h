@@ -61,6 +61,14 @@ inline constexpr std::array kFaultErrLines = {
     FaultErrLine{Fault::kPowerCut, "Capture ", " was cut short", true},
     FaultErrLine{Fault::kCardCut, "Capture ", " was cut short", true},
     FaultErrLine{Fault::kCardPulled, "Capture ", " was cut short", true},
+    // The same start removes what such a capture left beside its pictures, and a picture it
+    // left whole in name only.
+    FaultErrLine{Fault::kPowerCut, "Removed ", ": left over by a power loss", true},
+    FaultErrLine{Fault::kCardCut, "Removed ", ": left over by a power loss", true},
+    FaultErrLine{Fault::kCardPulled, "Removed ", ": left over by a power loss", true},
+    FaultErrLine{Fault::kPowerCut, "Removed ", ": cut short by a power loss", true},
+    FaultErrLine{Fault::kCardCut, "Removed ", ": cut short by a power loss", true},
+    FaultErrLine{Fault::kCardPulled, "Removed ", ": cut short by a power loss", true},
 };
 
 // The camera's repair of a partition (before a sync) exits 1 when it mended something. That is
