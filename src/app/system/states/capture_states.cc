@@ -97,11 +97,7 @@ void handle_modem_power() {
 // Time-lapse and test: the MCU's light decides the JPEG quality and the filter; then the
 // capture is armed for the normal capture thread.
 void arm_capture(const CaptureStateRules& rules, EventMessage event) {
-  take_photo_settings_for_light();
-  if (!captureFlags.irFilterSet) {
-    set_ir_cut_filter();
-    set_locked(captureFlags.irFilterSet, 1);
-  }
+  prepare_capture_for_light();
   {
     SemLock lock(&sysInfoLock);
     const bool test = rules.captureType == kTest.captureType;
@@ -110,10 +106,7 @@ void arm_capture(const CaptureStateRules& rules, EventMessage event) {
       captureFlags.testCapture = 1;
     }
     captureFlags.captureIsVideo = cameraConfig->capture_mode == 1 ? 1 : 0;
-    sysInfo->captureType = rules.captureType;
-    captureFlags.captureStart = 1;
-    sysInfo->captureOngoing = 1;
-    sysInfo->storagePartition = 0;
+    hand_capture_to_thread(rules.captureType, kPrimaryPartition);
   }
   request_mcu(rules.module, event, MCU_REQ_GET_ADC_MONITORING_VALUES);
 }
@@ -244,6 +237,21 @@ void take_photo_settings_for_light() {
   SemLock lock(&sysInfoLock);
   photoHandover.jpegQuality = jpeg_quality_for_light(sysInfo->day_night_val != 0);
   photoHandover.resizeMethod = cameraConfig->resizeMethod.load();
+}
+
+void prepare_capture_for_light() {
+  take_photo_settings_for_light();
+  if (!captureFlags.irFilterSet) {
+    set_ir_cut_filter();
+    set_locked(captureFlags.irFilterSet, 1);
+  }
+}
+
+void hand_capture_to_thread(int32_t captureType, int32_t partition) {
+  sysInfo->captureType = captureType;
+  sysInfo->storagePartition = partition;
+  captureFlags.captureStart = 1;
+  sysInfo->captureOngoing = 1;
 }
 
 void note_battery_level_known() {

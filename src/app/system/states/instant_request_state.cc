@@ -3,8 +3,6 @@
 // sync, or ends the run when the Modem's next action is SHUTDOWN.
 #include <unistd.h>
 
-#include "app/capture/capture_flags.h"
-#include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
 #include "app/indicators/leds/led_requests.h"
@@ -52,12 +50,7 @@ void go_to_sync(bool ignore_flow) {
 }
 
 void handle_day_night(EventMessage event) {
-  take_photo_settings_for_light();
-  if (!captureFlags.irFilterSet) {
-    set_ir_cut_filter();
-    SemLock lock(&sysInfoLock);
-    captureFlags.irFilterSet = 1;
-  }
+  prepare_capture_for_light();
   app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: MCU_RESP_DAY_NIGHT");
   ask_mcu(event, MCU_REQ_GET_ADC_MONITORING_VALUES);
 }

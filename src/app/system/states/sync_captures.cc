@@ -1,7 +1,6 @@
 // Captures during a sync: a PIR, test-button or time-lapse notification while the Modem may hold
 // the card is armed onto the secondary partition or refused, and its end answers an instant
 // query the server is waiting on.
-#include "app/capture/capture_flags.h"
 #include "app/indicators/leds/led_requests.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/records/log/app_log.h"
@@ -9,6 +8,7 @@
 #include "app/system/core/event_queue.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/states/capture_states.h"
 #include "app/system/states/sync_parts.h"
 #include "app/system/states/sync_states.h"
 
@@ -16,20 +16,22 @@ using namespace sync_parts;
 
 namespace {
 
-// Why a capture asked for during a sync is refused, as logged; a refusal without a line is
-// silent (a one-partition card, the configuration intake).
+// A capture asked for during a sync: the type the capture thread takes, and why it is refused,
+// as logged; a refusal without a line is silent (a one-partition card, the configuration
+// intake).
 struct CaptureRefusal {
   int32_t kind;
+  int32_t captureType;
   const char* ownCaptureRuns;  // the running capture is of this kind (test button)
   const char* captureRuns;
   const char* formatRuns;
 };
 constexpr CaptureRefusal kCaptureRefusals[] = {
-    {EVENT_MCU_PIR, nullptr, "Rejected PIR Capture: Another Capture Ongoing",
+    {EVENT_MCU_PIR, 1, nullptr, "Rejected PIR Capture: Another Capture Ongoing",
      "Rejected PIR Capture: Format Ongoing"},
-    {EVENT_MCU_TEST, "Rejected Test Button Capture due to ONGOING capture",
+    {EVENT_MCU_TEST, 3, "Rejected Test Button Capture due to ONGOING capture",
      "Rejected Test Capture: Another Capture Ongoing", "Rejected Test Capture: Format Ongoing"},
-    {EVENT_MCU_TIMELAPSE, nullptr, nullptr, nullptr},
+    {EVENT_MCU_TIMELAPSE, 2, nullptr, nullptr, nullptr},
 };
 
 void log_refusal(const char* line) {
@@ -76,13 +78,8 @@ bool arm_capture_during_sync(const EventMessage& event) {
     return false;
   }
   SemLock lock(&sysInfoLock);
-  sysInfo->captureType = event.kind == EVENT_MCU_PIR         ? 1
-                         : event.kind == EVENT_MCU_TIMELAPSE ? 2
-                                                             : 3;
-  sysInfo->storagePartition = 1;
-  captureFlags.captureStart = 1;
   sysInfo->moveFilesPending = 1;
-  sysInfo->captureOngoing = 1;
+  hand_capture_to_thread(refusal->captureType, kSecondaryPartition);
   return true;
 }
 namespace sync_parts {

@@ -3,8 +3,6 @@
 // the server's configuration passed on to the MCU, the Modem's shutdown).
 #include <unistd.h>
 
-#include "app/capture/capture_flags.h"
-#include "app/capture/ir_control.h"
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
 #include "app/indicators/leds/led_requests.h"
@@ -112,18 +110,11 @@ void handle_camera_config_set(int module, EventMessage event) {
 }
 
 void handle_day_night(int module, EventMessage event) {
-  take_photo_settings_for_light();
-  if (!captureFlags.irFilterSet) {
-    set_ir_cut_filter();
-    set_locked(captureFlags.irFilterSet, 1);
-  }
+  prepare_capture_for_light();
   if (sysInfo->captureAtSync && !sysInfo->captureOngoing) {
     SemLock lock(&sysInfoLock);
-    sysInfo->captureType = 4;
     sysInfo->pirMode = cameraConfig->capture_mode == 1 ? 1 : 0;
-    captureFlags.captureStart = 1;
-    sysInfo->storagePartition = 0;
-    sysInfo->captureOngoing = 1;
+    hand_capture_to_thread(4, kPrimaryPartition);
   }
   app_log(module, LEVEL_INFO, "MCU to ISP - MCU_RESP_DAY_NIGHT");
   request_mcu(module, event, MCU_REQ_GET_ADC_MONITORING_VALUES);
