@@ -1,8 +1,10 @@
-// Small helpers the tests share: reading files, a throwaway folder, silencing the console.
+// Small helpers the tests share: reading files, running a shell command, a throwaway folder,
+// silencing the console.
 #pragma once
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,6 +33,25 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Exit status of a shell command (-1 when it did not exit normally).
+inline int command_status(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What a shell command writes to its standard output.
+inline std::string command_output(const std::string& command) {
+  std::string text;
+  FILE* pipe = popen(command.c_str(), "r");
+  for (int c = pipe != nullptr ? fgetc(pipe) : EOF; c != EOF; c = fgetc(pipe)) {
+    text += static_cast<char>(c);
+  }
+  if (pipe != nullptr) {
+    pclose(pipe);
+  }
+  return text;
 }
 
 // A fresh folder under the system's temporary folder, removed with the object.

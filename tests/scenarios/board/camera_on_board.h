@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -208,6 +210,26 @@ class CameraOnTheBoard : public ::testing::Test {
     ASSERT_EQ(sim::card::run_program({"mcopy", "-o", "-i", volume, source, "::" + path}, &output),
               0)
         << path << ": " << output;
+  }
+
+  // The files of the card's primary partition, copied out under `copy`: each path relative to
+  // the partition ("DCIM/100DSCIM/PICT0001.JPG") with its bytes.
+  std::map<std::string, std::string> primary_files(const std::string& copy) {
+    sim::card::copy_card_files(card().image(), copy);
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(copy + "/primary")) {
+      if (entry.is_regular_file()) {
+        files[entry.path().lexically_relative(copy + "/primary").string()] =
+            read_file(entry.path().string());
+      }
+    }
+    return files;
+  }
+
+  // fsck.fat -n, run in `checkDir`, finds nothing to mend on any partition of the card.
+  void expect_card_clean(const std::string& checkDir) {
+    std::string report;
+    EXPECT_TRUE(sim::card::check_card(card().image(), checkDir, &report)) << report;
   }
 
   // Cuts the power; every process of the wake-up is gone afterwards.

@@ -53,21 +53,27 @@ class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
     return found;
   }
 
-  // The pictures under a partition copied out of the card (DCIM and TRANSMIT), by path
-  // relative to it, with their bytes.
-  static std::map<std::string, std::string> pictures(const std::string& partition) {
-    std::map<std::string, std::string> found;
-    std::error_code error;
-    for (const char* folder : {"DCIM", "TRANSMIT"}) {
-      for (auto it = std::filesystem::recursive_directory_iterator(partition + "/" + folder, error);
-           !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        if (it->is_regular_file()) {
-          found[std::filesystem::relative(it->path(), partition).string()] =
-              read_file(it->path().string());
-        }
-      }
-    }
+  // The pictures (DCIM and TRANSMIT) of the card's primary partition, copied out under `copy`.
+  std::map<std::string, std::string> pictures(const std::string& copy) {
+    std::map<std::string, std::string> found = primary_files(copy);
+    std::erase_if(found, [](const auto& file) {
+      return !file.first.starts_with("DCIM/") && !file.first.starts_with("TRANSMIT/");
+    });
     return found;
+  }
+
+  // A fresh board in the run folder `run` with a card of `size` in the slot: formatted with
+  // `partitions` partitions, or blank for none.
+  void make_with_card(const std::string& run, int partitions = 2, const char* size = "8G") {
+    board_.reset();
+    sim::board::BoardSetup setup;
+    setup.runDir = dir_.path() + "/" + run;
+    ASSERT_NO_FATAL_FAILURE(make(setup));
+    std::string error;
+    ASSERT_EQ(partitions > 0 ? card().insert_formatted(size, partitions, &error)
+                             : card().insert_blank(size, &error),
+              0)
+        << error;
   }
 };
 
@@ -76,12 +82,7 @@ class SyncOnTheBoard : public scenario_test::CameraOnTheBoard {
 TEST_F(SyncOnTheBoard, UploadCopiesReachTheInboxDecryptedByteForByte) {
   for (int partitions : {2, 1}) {
     SCOPED_TRACE(partitions);
-    board_.reset();
-    sim::board::BoardSetup setup;
-    setup.runDir = dir_.path() + "/run" + std::to_string(partitions);
-    ASSERT_NO_FATAL_FAILURE(make(setup));
-    std::string error;
-    ASSERT_EQ(card().insert_formatted("8G", partitions, &error), 0) << error;
+    ASSERT_NO_FATAL_FAILURE(make_with_card("run" + std::to_string(partitions), partitions));
     modem().setup().password = "pa ss'w\"rd";
     std::vector<std::string> plain;
     for (int i = 1; i <= 2; ++i) {
@@ -170,16 +171,12 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
 // photos of the lending get numbers of their own, and every earlier picture on the card is
 // byte for byte what it was.
 TEST_F(SyncOnTheBoard, CapturesWhileTheCardIsLentLeaveEarlierPicturesAlone) {
-  make();
-  std::string error;
-  ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+  ASSERT_NO_FATAL_FAILURE(make_with_card("run"));
   for (int photo = 0; photo < 3; ++photo) {
     run_until_asleep(sim::WakeReason::kPir);
     board_->pass_time_asleep(std::chrono::minutes(10));
   }
-  const std::string before = dir_.path() + "/before";
-  sim::card::copy_card_files(card().image(), before);
-  const std::map<std::string, std::string> earlier = pictures(before + "/primary");
+  const std::map<std::string, std::string> earlier = pictures(dir_.path() + "/before");
   ASSERT_GE(earlier.size(), 3u);
 
   modem().peer()->add_fault({.kind = sim::PeerFaultKind::kLateAnswer,
@@ -199,9 +196,7 @@ TEST_F(SyncOnTheBoard, CapturesWhileTheCardIsLentLeaveEarlierPicturesAlone) {
   }
   wait_asleep();
 
-  const std::string after = dir_.path() + "/after";
-  sim::card::copy_card_files(card().image(), after);
-  const std::map<std::string, std::string> now = pictures(after + "/primary");
+  const std::map<std::string, std::string> now = pictures(dir_.path() + "/after");
   for (const auto& [path, bytes] : earlier) {
     const auto found = now.find(path);
     ASSERT_NE(found, now.end()) << path;
@@ -236,12 +231,7 @@ TEST_F(SyncOnTheBoard, AModemThatNeverFinishesEndsTheSyncAfterThreeHundredSecond
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    board_.reset();
-    sim::board::BoardSetup setup;
-    setup.runDir = dir_.path() + "/run" + std::to_string(++index);
-    ASSERT_NO_FATAL_FAILURE(make(setup));
-    std::string error;
-    ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
+    ASSERT_NO_FATAL_FAILURE(make_with_card("run" + std::to_string(++index)));
     c.modem(modem().setup());
     if (c.silent) {
       modem().peer()->add_fault(sim::PeerFault{});  // no answer to any request
@@ -259,10 +249,7 @@ TEST_F(SyncOnTheBoard, AModemThatNeverFinishesEndsTheSyncAfterThreeHundredSecond
     // on the Modem's side.
     EXPECT_GE(shutdown[0].boardTime - waited[0].boardTime, 295s);
     EXPECT_LT(shutdown[0].boardTime - waited[0].boardTime, 310s);
-    std::string verdict;
-    EXPECT_TRUE(sim::card::check_card(card().image(),
-                                      dir_.path() + "/check" + std::to_string(index), &verdict))
-        << verdict;
+    expect_card_clean(dir_.path() + "/check" + std::to_string(index));
   }
 }
 
@@ -284,15 +271,8 @@ TEST_F(SyncOnTheBoard, FirstBootFormatRequestTakesItsBranch) {
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged);
-    board_.reset();
-    sim::board::BoardSetup setup;
-    setup.runDir = dir_.path() + "/run" + std::to_string(++index);
-    ASSERT_NO_FATAL_FAILURE(make(setup));
-    std::string error;
-    ASSERT_EQ(c.cardFormatted ? card().insert_formatted("4G", 2, &error)
-                              : card().insert_blank("4G", &error),
-              0)
-        << error;
+    ASSERT_NO_FATAL_FAILURE(
+        make_with_card("run" + std::to_string(++index), c.cardFormatted ? 2 : 0, "4G"));
     modem().setup().formatRequest = c.request;
     modem().setup().sync.searchingReports = 0;
 

@@ -32,16 +32,6 @@ constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 constexpr int64_t kPeriodUs = 33333;
 
-std::string output_of(const std::string& command) {
-  std::string text;
-  FILE* pipe = popen(command.c_str(), "r");
-  for (int c = fgetc(pipe); c != EOF; c = fgetc(pipe)) {
-    text += static_cast<char>(c);
-  }
-  pclose(pipe);
-  return text;
-}
-
 // One coded frame as the reader saw it.
 struct Seen {
   std::vector<uint32_t> nalTypes;
@@ -117,10 +107,11 @@ TEST_F(Encoder, PacksReassembleIntoAStreamFfmpegDecodes) {
   }
   EXPECT_TRUE(wrapped);
 
-  EXPECT_EQ(output_of("ffmpeg -v error -i '" + path + "' -f null - 2>&1"), "");
-  EXPECT_EQ(output_of("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                      "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
-                      path + "'"),
+  EXPECT_EQ(test_support::command_output("ffmpeg -v error -i '" + path + "' -f null - 2>&1"), "");
+  EXPECT_EQ(test_support::command_output(
+                "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
+                path + "'"),
             "hevc,640,360,75\n");
 }
 

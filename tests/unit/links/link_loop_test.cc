@@ -3,8 +3,6 @@
 // that runs out calls the retry routine.
 #include "app/links/link_loop.h"
 
-#include <mqueue.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -16,6 +14,7 @@
 #include "app/system/core/event_queue.h"
 
 #include "tests/support/eventually.h"
+#include "tests/support/system_fixture.h"
 #include "tests/unit/links/link_test_support.h"
 #include "tests/unit/links/sample_messages.h"
 
@@ -58,9 +57,10 @@ void handle_modem(const kvt_Modem2ISP& message, timeval* waitTime) {
 constexpr McuLinkHooks kMcuHooks = {send_request, retry, handle_mcu};
 constexpr ModemLinkHooks kModemHooks = {send_request, retry, handle_modem};
 
-class LinkLoopTest : public testing::Test {
+class LinkLoopTest : public test_support::QueueTest {
  protected:
   void SetUp() override {
+    QueueTest::SetUp();
     clear_app_log();
     g_requests = 0;
     g_lastKind = 0;
@@ -68,20 +68,8 @@ class LinkLoopTest : public testing::Test {
     g_retries = 0;
     g_messages = 0;
     g_lastState = 0;
-    mq_unlink(kMcuQueueName);
-    mq_unlink(kModemQueueName);
-    mcuQueue = create_mcu_queue();
-    modemQueue = create_modem_queue();
-    ASSERT_GE(mcuQueue, 0);
-    ASSERT_GE(modemQueue, 0);
     state_.port = pty_.port;
     state_.queue = mcuQueue;
-  }
-  void TearDown() override {
-    mq_close(mcuQueue);
-    mq_close(modemQueue);
-    mq_unlink(kMcuQueueName);
-    mq_unlink(kModemQueueName);
   }
 
   // Turns the loop until `done` holds; false if it never did.

@@ -49,18 +49,17 @@ std::string test_frame() {
 
 // Exit status of a shell command; its standard error lines in `ret_errors`.
 int run(const std::string& command, std::vector<std::string>* ret_errors = nullptr) {
-  const int status = std::system((command + " 2>/tmp/stderr.txt").c_str());
+  const int status = test_support::command_status(command + " 2>/tmp/stderr.txt");
   if (ret_errors != nullptr) {
     *ret_errors = test_support::read_lines("/tmp/stderr.txt");
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 // The first line a command prints.
 std::string output_of(const std::string& command) {
-  run(command + " >/tmp/stdout.txt");
-  const std::vector<std::string> lines = test_support::read_lines("/tmp/stdout.txt");
-  return lines.empty() ? "" : lines[0];
+  const std::string text = test_support::command_output(command + " 2>/tmp/stderr.txt");
+  return text.substr(0, text.find('\n'));
 }
 
 // "WxH" of a baseline JPEG, "" for anything else (as file(1) reads it).

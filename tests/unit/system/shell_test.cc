@@ -9,14 +9,11 @@
 
 #include "app/records/log/app_log.h"
 
-#include "tests/support/file_lines.h"
+#include "tests/support/system_fixture.h"
 
 namespace {
 
-std::string logged() {
-  app_log_close();
-  return test_support::read_file(kAppLogPath);
-}
+using test_support::logged;
 
 class ShellTest : public testing::Test {
  protected:

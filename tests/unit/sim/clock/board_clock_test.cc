@@ -6,7 +6,6 @@
 // used; sleepers wake in the order of their deadlines; a wait that is posted before its
 // deadline returns then, without a jump to the deadline; the chip's hardware work costs no
 // board time; setting the date leaves monotonic time alone.
-#include <stdio.h>
 
 #include <cstdint>
 #include <map>
@@ -19,6 +18,7 @@
 #include "sim/clock/board_clock_page.h"
 
 #include "tests/support/eventually.h"
+#include "tests/support/file_lines.h"
 
 namespace {
 
@@ -71,16 +71,7 @@ class BoardClockShim : public ::testing::Test {
                              " LD_PRELOAD=" SIM_CLOCK_SHIM_PATH
                              " ASAN_OPTIONS=verify_asan_link_order=0 sh -c '" +
                              command + "'";
-    FILE* pipe = popen(line.c_str(), "r");
-    std::string output;
-    char buffer[512];
-    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
-      output += buffer;
-    }
-    if (pipe != nullptr) {
-      pclose(pipe);
-    }
-    return output;
+    return test_support::command_output(line);
   }
 
   sim::board::BoardTime clock_;

@@ -1,11 +1,8 @@
 // The board's tag store, its tools and the boot loader model.
 #include "sim/tagstore/tag_store.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,27 +13,15 @@
 #include "sim/tagstore/board_install.h"
 #include "sim/tagstore/boot_loader.h"
 
+#include "tests/support/file_lines.h"
 #include "tests/support/tag_board.h"
 
 namespace {
 
 using namespace sim::tagstore;
 
-// Exit status of a shell command (-1 when it did not exit normally).
-int shell_status(const std::string& command) {
-  int status = system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string shell_output(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  for (int c = fgetc(pipe); c != EOF; c = fgetc(pipe)) {
-    output += static_cast<char>(c);
-  }
-  pclose(pipe);
-  return output;
-}
+using test_support::command_output;
+using test_support::command_status;
 
 class TagStore : public ::testing::Test {
  protected:
@@ -94,19 +79,19 @@ TEST_F(TagStore, EraseFlashAndDamage) {
 }
 
 TEST_F(TagStore, TagEnvInfoSetsAndRecordsTags) {
-  EXPECT_EQ(shell_status("tag_env_info --set dovu quality_mode 0"), 0);
-  EXPECT_EQ(shell_status("/system/bin/tag_env_info --set warn_led warn_duration 15"), 0);
-  EXPECT_EQ(shell_output("tag_env_info --get warn_led warn_duration"), "15\n");
+  EXPECT_EQ(command_status("tag_env_info --set dovu quality_mode 0"), 0);
+  EXPECT_EQ(command_status("/system/bin/tag_env_info --set warn_led warn_duration 15"), 0);
+  EXPECT_EQ(command_output("tag_env_info --get warn_led warn_duration"), "15\n");
   EXPECT_EQ(tag_board::stored_tag("warn_led", "warn_duration"), 15);
   EXPECT_EQ(tag_board::tag_writes(), (std::vector<std::string>{"--set dovu quality_mode 0",
                                                                "--set warn_led warn_duration 15"}));
 
   // Refused: not a number, a name with a blank, a missing argument, a damaged store.
-  EXPECT_EQ(shell_status("tag_env_info --set dovu cap_mode 1x 2> /dev/null"), 1);
-  EXPECT_EQ(shell_status("tag_env_info --set dovu 'cap mode' 1 2> /dev/null"), 1);
-  EXPECT_EQ(shell_status("tag_env_info --set dovu cap_mode 2> /dev/null"), 2);
+  EXPECT_EQ(command_status("tag_env_info --set dovu cap_mode 1x 2> /dev/null"), 1);
+  EXPECT_EQ(command_status("tag_env_info --set dovu 'cap mode' 1 2> /dev/null"), 1);
+  EXPECT_EQ(command_status("tag_env_info --set dovu cap_mode 2> /dev/null"), 2);
   ASSERT_EQ(damage_store(kDevicePath), 0);
-  EXPECT_EQ(shell_status("tag_env_info --set dovu cap_mode 1 2> /dev/null"), 1);
+  EXPECT_EQ(command_status("tag_env_info --set dovu cap_mode 1 2> /dev/null"), 1);
   EXPECT_EQ(tag_board::tag_writes().size(), 2u);
 }
 
@@ -116,20 +101,21 @@ TEST_F(TagStore, ConcurrentWritersLoseNothing) {
     command += "tag_env_info --set race key" + std::to_string(i) + " " + std::to_string(i) + " & ";
   }
   command += "wait";
-  ASSERT_EQ(shell_status(command), 0);
+  ASSERT_EQ(command_status(command), 0);
   for (int i = 0; i < 12; ++i) {
     EXPECT_EQ(tag_board::stored_tag("race", ("key" + std::to_string(i)).c_str()), i) << i;
   }
 }
 
 TEST_F(TagStore, TheMountListingShowsTheConfigurationPartitionAsMtdblock6OnlyOnTheBoard) {
-  EXPECT_EQ(shell_output("mount | grep ' /config '"),
+  EXPECT_EQ(command_output("mount | grep ' /config '"),
             "/dev/mtdblock6 on /config type jffs2 (rw,relatime)\n");
   EXPECT_TRUE(config_partition_mounted());
   // Everything else is the system's mount at work.
-  ASSERT_EQ(shell_status("mount -t tmpfs -o size=1m tmpfs /sdcard/secondary"), 0);
-  EXPECT_NE(shell_output("mount").find("tmpfs on /sdcard/secondary type tmpfs"), std::string::npos);
-  EXPECT_EQ(shell_status("umount /sdcard/secondary"), 0);
+  ASSERT_EQ(command_status("mount -t tmpfs -o size=1m tmpfs /sdcard/secondary"), 0);
+  EXPECT_NE(command_output("mount").find("tmpfs on /sdcard/secondary type tmpfs"),
+            std::string::npos);
+  EXPECT_EQ(command_status("umount /sdcard/secondary"), 0);
   // Without the board's mount the partition is not found.
   const std::string path = getenv("PATH");
   setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
