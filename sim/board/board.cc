@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "sim/board/board_install_paths.h"
+#include "sim/board/folder_snapshot.h"
 #include "sim/gpio/gpio_part.h"
 #include "sim/mcu/mcu_part.h"
 #include "sim/tagstore/boot_loader.h"
@@ -40,47 +41,6 @@ constexpr std::array kReasonNames = {
     ReasonName{sim::WakeReason::kTestButton, "test-button"},
     ReasonName{sim::WakeReason::kInstantRequest, "instant-request"},
 };
-
-// A copy of the image at `image` (the build's link to its latest generation, or any folder)
-// in `to`, hard-linked where the file system allows: cheap, and the build never rewrites a
-// file of an image in place. A build may swap the image and remove the old generation while
-// this copies: then it copies the new one.
-int snapshot_image(const std::string& image, const std::string& to, std::string* ret_error) {
-  std::error_code error;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    fs::remove_all(to, error);
-    const fs::path source = fs::canonical(image, error);
-    if (error) {
-      break;
-    }
-    fs::create_directories(to, error);
-    for (auto it = fs::recursive_directory_iterator(source, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-      const fs::path target = to / fs::relative(it->path(), source, error);
-      if (error) {
-        break;
-      }
-      if (it->is_symlink(error)) {
-        fs::copy_symlink(it->path(), target, error);
-      } else if (it->is_directory(error)) {
-        fs::create_directory(target, error);
-      } else {
-        fs::create_hard_link(it->path(), target, error);
-        if (error) {
-          fs::copy_file(it->path(), target, error);
-        }
-      }
-    }
-    if (!error) {
-      return 0;
-    }
-  }
-  if (ret_error != nullptr) {
-    *ret_error =
-        "cannot copy the board image " + image + " into the run folder: " + error.message();
-  }
-  return -1;
-}
 
 int write_text(const std::string& path, const std::string& text) {
   std::ofstream file(path, std::ios::trunc);
@@ -178,8 +138,9 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
   // The run keeps the image it started with: a build that replaces the image meanwhile does
   // not change the programs under a running camera.
   std::string snapshotWhy;
-  if (snapshot_image(paths_.imageDir, runDir_ + "/system", &snapshotWhy) != 0) {
-    return fail(snapshotWhy);
+  if (snapshot_folder(paths_.imageDir, runDir_ + "/system", &snapshotWhy) != 0) {
+    return fail("cannot copy the board image " + paths_.imageDir +
+                " into the run folder: " + snapshotWhy);
   }
   paths_.imageDir = runDir_ + "/system";
   // So does the clock shim preloaded into the sandbox: a shim built for another layout of the
