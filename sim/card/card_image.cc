@@ -276,6 +276,12 @@ int change_volume(const std::string& image, int number, VolumeChange change,
   return status == 0 ? 0 : fail(ret_error, "cannot change partition " + std::to_string(number));
 }
 
+std::string card_tools_for(const std::string& image) {
+  const fs::path kept = fs::path(image).parent_path() / kCardToolsFolder;
+  std::error_code error;
+  return fs::exists(kept / "card_blockd", error) ? kept.string() : SIM_CARD_BIN_DIR;
+}
+
 int run_in_card_sandbox(const std::string& image, const std::string& stateDir,
                         const std::string& script, std::string* ret_output) {
   std::error_code error;
@@ -285,7 +291,7 @@ int run_in_card_sandbox(const std::string& image, const std::string& stateDir,
   std::ofstream(stateDir + "/mounts", std::ios::trunc);
   std::ofstream(stateDir + "/kmsg", std::ios::trunc);
   return run_program(
-      {SIM_CARD_SANDBOX_SCRIPT, "--ro-bind", SIM_CARD_BIN_DIR, "/run/board/cardbin", "--bind",
+      {SIM_CARD_SANDBOX_SCRIPT, "--ro-bind", card_tools_for(image), "/run/board/cardbin", "--bind",
        image, "/run/board/card.img", "--bind", stateDir, "/run/board/card", "--dev-bind",
        "/dev/fuse", "/dev/fuse", "--setenv", "LD_PRELOAD", "/run/board/cardbin/libcardmounts.so",
        // The preloaded shim comes before a sanitized tool's own runtime.

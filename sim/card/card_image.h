@@ -40,10 +40,17 @@ int change_volume(const std::string& image, int number, VolumeChange change,
 // Returns its exit status, -1 when it cannot run.
 int run_program(const std::vector<std::string>& argv, std::string* ret_output = nullptr);
 
+// The folder of the card's tools (server, mount tools, preloaded shims) for the card image
+// `image`: the copy a board keeps beside its card (`kCardToolsFolder` in the image's folder),
+// so that a build which relinks the tools does not change them under a run, or else the
+// build's own.
+inline constexpr char kCardToolsFolder[] = "tools";
+std::string card_tools_for(const std::string& image);
+
 // Runs the shell `script` in a card sandbox: the camera's sandbox with the card served as
-// /dev/mmcblk0 and its partitions, the board's mount tools on PATH and /sdcard/{primary,
-// secondary} to mount on. `stateDir` is the card's state folder (control, kmsg, mounts).
-// Returns the script's exit status, its output in `ret_output`.
+// /dev/mmcblk0 and its partitions, the board's mount tools (card_tools_for()) on PATH and
+// /sdcard/{primary, secondary} to mount on. `stateDir` is the card's state folder (control, kmsg,
+// mounts). Returns the script's exit status, its output in `ret_output`.
 int run_in_card_sandbox(const std::string& image, const std::string& stateDir,
                         const std::string& script, std::string* ret_output = nullptr);
 

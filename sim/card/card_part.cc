@@ -8,6 +8,7 @@
 
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
+#include "sim/board/folder_snapshot.h"
 #include "sim/card/card_install_paths.h"
 #include "sim/card/card_mounts.h"
 
@@ -229,6 +230,11 @@ int CardPart::attach(board::Board& board, std::string* ret_error) {
   if (error) {
     return fail(ret_error, "cannot make " + dir_ + ": " + error.message());
   }
+  // The run keeps the card's tools it started with, as it keeps the board image.
+  std::string why;
+  if (board::snapshot_folder(SIM_CARD_BIN_DIR, dir_ + "/" + kCardToolsFolder, &why) != 0) {
+    return fail(ret_error, "cannot copy the card's tools into " + dir_ + ": " + why);
+  }
   return 0;
 }
 
@@ -445,7 +451,7 @@ void CardPart::sandbox_options(const board::WakeContext& wake, board::SandboxOpt
                        "verify_asan_link_order=0"});
   options->insert(options->end(), {"--bind", image_, "/run/board/card.img", "--bind", stateDir_,
                                    kCardStateDir, "--dev-bind", "/dev/fuse", "/dev/fuse",
-                                   "--ro-bind", SIM_CARD_BIN_DIR, "/run/board/cardbin"});
+                                   "--ro-bind", card_tools_for(image_), "/run/board/cardbin"});
 }
 
 int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {

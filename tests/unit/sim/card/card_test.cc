@@ -109,6 +109,22 @@ TEST_F(CardTest, PartitionNodesFollowTheTableAndVanishWithTheCard) {
             "read-failed\n");
 }
 
+// A board keeps a copy of the card's tools beside its card, so that a build relinking them
+// does not change the tools under a run; the sandbox runs that copy, not the build's.
+TEST_F(CardTest, TheSandboxRunsTheCardToolsKeptBesideTheImage) {
+  std::string why;
+  ASSERT_EQ(make_blank_card(image(), 4 * kGiB, &why), 0) << why;
+  const std::string built = card_tools_for(image());
+  const std::string kept = dir_.path() + "/" + kCardToolsFolder;
+  ASSERT_NE(built, kept);
+  ASSERT_EQ(test_support::command_status("cp -a " + built + " " + kept), 0);
+  test_support::write_file(kept + "/dmesg", "#!/bin/sh\necho the kept tools\n");
+  ASSERT_EQ(test_support::command_status("chmod +x " + kept + "/dmesg"), 0);
+  EXPECT_EQ(card_tools_for(image()), kept);
+  ASSERT_EQ(run("dmesg\n"), 0) << output_;
+  EXPECT_EQ(output_, "the kept tools\n");
+}
+
 TEST_F(CardTest, MountShowsVfatAndRefusesWhatIsNotFat32) {
   formatted(3 * kGiB);
   ASSERT_EQ(run(std::string(kMountPrimary) +
