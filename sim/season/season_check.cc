@@ -108,18 +108,12 @@ CardView read_card_copy(const std::string& dir, const std::vector<std::string>& 
     const std::string relative = fs::relative(it->path(), dir, error).string();
     if (relative.starts_with("primary/logs/")) {
       view.logBytes += static_cast<int64_t>(it->file_size(error));
-      std::vector<std::string>& errors = view.errLines[it->path().filename().string()];
-      std::ifstream log(it->path(), std::ios::binary);
-      for (std::string line; std::getline(log, line);) {
-        const std::string_view text = err_text(line);
-        if (!text.empty()) {
-          errors.emplace_back(text);
-        }
-      }
+      add_log_err_lines(it->path().filename().string(), read_file(it->path()), view.errLines);
       continue;
     }
     if (relative.starts_with("primary/logs.") && relative.ends_with(".tar")) {
       view.logTars.push_back(relative.substr(8));
+      add_tar_err_lines(read_file(it->path()), view.errLines);
       continue;
     }
     if (!is_media(relative)) {

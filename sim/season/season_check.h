@@ -45,7 +45,8 @@ struct CardView {
   std::map<std::string, CardFile> files;
   int64_t primaryFreeBytes = -1;  // -1: not known
   int64_t logBytes = 0;           // the primary's logs folder
-  // The ERR lines of each log file of the primary's logs folder ("app_0007.log"), in order.
+  // The ERR lines of each log file of the primary, in its logs folder or in an archive of it
+  // ("app_0007.log"), in order.
   std::map<std::string, std::vector<std::string>> errLines;
   std::vector<std::string> logTars;  // logs.N.tar in the primary's root
   bool fsckClean = true;

@@ -19,6 +19,49 @@ std::string_view err_text(std::string_view line) {
   return text;
 }
 
+void add_log_err_lines(const std::string& name, std::string_view log,
+                       std::map<std::string, std::vector<std::string>>& errLines) {
+  std::vector<std::string> errors;
+  while (!log.empty()) {
+    const std::size_t end = std::min(log.find('\n'), log.size());
+    if (const std::string_view text = err_text(log.substr(0, end)); !text.empty()) {
+      errors.emplace_back(text);
+    }
+    log.remove_prefix(std::min(end + 1, log.size()));
+  }
+  std::vector<std::string>& kept = errLines[name];
+  if (errors.size() >= kept.size()) {
+    kept = std::move(errors);
+  }
+}
+
+void add_tar_err_lines(std::string_view tar,
+                       std::map<std::string, std::vector<std::string>>& errLines) {
+  // A tar archive is a run of 512-byte headers, each followed by its member's bytes padded to
+  // 512; the name is the header's first 100 bytes, the size 12 octal digits at 124.
+  constexpr std::size_t kBlock = 512;
+  constexpr std::string_view kLogsFolder = "logs/";
+  std::size_t at = 0;
+  while (at + kBlock <= tar.size() && tar[at] != '\0') {
+    const std::string_view header = tar.substr(at, kBlock);
+    const std::string_view name = header.substr(0, std::min(header.find('\0'), std::size_t{100}));
+    std::size_t size = 0;
+    for (const char digit : header.substr(124, 12)) {
+      if (digit >= '0' && digit <= '7') {
+        size = size * 8 + static_cast<std::size_t>(digit - '0');
+      }
+    }
+    const char type = header[156];
+    if ((type == '0' || type == '\0') && name.starts_with(kLogsFolder) && name.ends_with(".log") &&
+        name.find('/', kLogsFolder.size()) == std::string_view::npos) {
+      add_log_err_lines(std::string(name.substr(kLogsFolder.size())),
+                        tar.substr(at + kBlock, std::min(size, tar.size() - at - kBlock)),
+                        errLines);
+    }
+    at += kBlock + (size + kBlock - 1) / kBlock * kBlock;
+  }
+}
+
 std::vector<std::string> new_err_lines(const CardView& before, const CardView& after) {
   std::vector<std::string> lines;
   for (const auto& [file, errors] : after.errLines) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,17 @@ inline constexpr std::string_view kRepairEnd = ": run fail, exit code [ 1 ]";
 
 // The text after "ERR : " of a log line, empty when the line is not at ERR.
 std::string_view err_text(std::string_view line);
+
+// Keeps the ERR lines of the log text `log` as the lines of the log file `name` in `errLines`.
+// A name already there keeps the longer list: a log is only appended to, and packing moves it
+// from the logs folder into an archive, so the same log may be seen in both for a moment.
+void add_log_err_lines(const std::string& name, std::string_view log,
+                       std::map<std::string, std::vector<std::string>>& errLines);
+
+// The same for each log an archive of the logs folder (`tar`, the bytes of logs.N.tar) holds:
+// the lines a wake-up logged before it packed the folder are only there.
+void add_tar_err_lines(std::string_view tar,
+                       std::map<std::string, std::vector<std::string>>& errLines);
 
 // The ERR lines `after`'s logs hold that `before`'s did not (a log file is only appended to; one
 // that shrank was started anew).

@@ -381,6 +381,25 @@ TEST_F(SeasonCheck, AnErrLineNeitherOfNormalWorkNorOfAnInjectedFaultIsAFinding) 
             std::vector<int>{5});
 }
 
+TEST_F(SeasonCheck, ErrLinesOfALogPackedInTheSameWakeUpAreReadFromTheArchive) {
+  const std::string normal =
+      "2024-06-01 08:16:49 : MAIN : ERR : umount /sdcard/primary: run fail, exit code [ 32 ]\n";
+  const std::string lost = "2024-06-01 08:16:50 : SD_CONF : ERR : the card went away\n";
+  const CardView first = view({{"primary/logs/app_0002.log", normal}}, 500);
+  // The wake-up appends to the log, then packs the folder as the camera does and empties it.
+  const fs::path packing = dir_ / "packing";
+  write_file(packing / "logs/app_0002.log", normal + lost);
+  write_file(packing / "logs/app_0003.log", normal);
+  ASSERT_EQ(sim::card::run_program(
+                {"tar", "-C", packing.string(), "-cf", (packing / "logs.1.tar").string(), "logs"}),
+            0);
+  const CardView packed = view({{"primary/logs.1.tar", read_file(packing / "logs.1.tar")}}, 500);
+  EXPECT_EQ(packed.logTars, std::vector<std::string>{"logs.1.tar"});
+  EXPECT_EQ(new_err_lines(first, packed),
+            (std::vector<std::string>{"the card went away",
+                                      "umount /sdcard/primary: run fail, exit code [ 32 ]"}));
+}
+
 TEST(SeasonErrLines, TheReadmeListsTheNormalErrLinesTheSeasonAccepts) {
   std::ifstream readme(SIM_README);
   ASSERT_TRUE(readme) << SIM_README;
