@@ -3,8 +3,7 @@
 // picks the ISP's day or night mode at each bring-up, and runs the sensor-release thread that
 // decides after each capture whether the pipeline goes down or stays up for the next one.
 //
-// The video form ("H265") goes through the same flags; its encoder steps are in
-// capture/video_form.
+// The video form ("H265") goes through the same flags and adds the encoder's steps.
 #pragma once
 
 #include <cstdint>
