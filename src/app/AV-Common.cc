@@ -39,6 +39,20 @@ void build_sensor_description() {
   g_sensor.i2c.i2c_adapter_id = 0;
 }
 
+// The media system and the frame source of the channel definition: the first steps of both
+// forms' bring-up.
+int system_and_source_init() {
+  if (T31_system_init(chn_defAV) != 0) {
+    app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_System_Init() failed");
+    return -1;
+  }
+  if (framesource_init() != 0) {
+    app_log(MOD_PHOTO_AV, LEVEL_ERR, "FrameSource init failed");
+    return -1;
+  }
+  return 0;
+}
+
 int channel() {
   return static_cast<int>(chn_defVE->index);
 }
@@ -300,12 +314,7 @@ int yuv_enc_init() {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "Set resolution fail!");
     return result;
   }
-  if (T31_system_init(chn_defAV) != 0) {
-    app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_System_Init() failed");
-    return -1;
-  }
-  if (framesource_init() != 0) {
-    app_log(MOD_PHOTO_AV, LEVEL_ERR, "FrameSource init failed");
+  if (system_and_source_init() != 0) {
     return -1;
   }
   const int index = static_cast<int>(chn_defAV->index);
@@ -432,12 +441,7 @@ int T31_init_h265() {
     app_log(MOD_PHOTO_AV, LEVEL_ERR, "T31_init_h265: chn_defAV not initialized!");
     return -1;
   }
-  if (T31_system_init(chn_defAV) != 0) {
-    app_log(MOD_PHOTO_AV, LEVEL_ERR, "IMP_System_Init() failed");
-    return -1;
-  }
-  if (framesource_init() != 0) {
-    app_log(MOD_PHOTO_AV, LEVEL_ERR, "FrameSource init failed");
+  if (system_and_source_init() != 0) {
     return -1;
   }
   if (chn_defAV->enable) {
