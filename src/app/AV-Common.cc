@@ -375,13 +375,13 @@ int yuv_enc_deinit(int powerDown) {
 
 namespace {
 
-// The encoder channel of the channel definition: created at its size and rate (CBR, GOP of one
-// second) and registered to its group.
 constexpr IMPEncoderRcMode kRateControl = IMP_ENC_RC_MODE_CBR;
 constexpr int kMaxSameSceneCount = 1;
 constexpr int kInitialQp = -1;  // the library's choice
 constexpr uint32_t kTargetKbps = 1000;
 
+// The encoder channel of the channel definition: created at its size and rate (CBR, GOP of one
+// second) and registered to its group.
 int encoder_init() {
   if (!chn_defVE->enable) {
     return 0;
