@@ -19,14 +19,14 @@ namespace {
 // A capture asked for during a sync: the type the capture thread takes, and why it is refused,
 // as logged; a refusal without a line is silent (a one-partition card, the configuration
 // intake).
-struct CaptureRefusal {
+struct SyncCapture {
   int32_t kind;
   int32_t captureType;
   const char* ownCaptureRuns;  // the running capture is of this kind (test button)
   const char* captureRuns;
   const char* formatRuns;
 };
-constexpr CaptureRefusal kCaptureRefusals[] = {
+constexpr SyncCapture kSyncCaptures[] = {
     {EVENT_MCU_PIR, 1, nullptr, "Rejected PIR Capture: Another Capture Ongoing",
      "Rejected PIR Capture: Format Ongoing"},
     {EVENT_MCU_TEST, 3, "Rejected Test Button Capture due to ONGOING capture",
@@ -40,30 +40,30 @@ void log_refusal(const char* line) {
   }
 }
 
-bool capture_possible(const CaptureRefusal& refusal) {
+bool capture_possible(const SyncCapture& capture) {
   if (get_sd_partition_count() != 2) {
     return false;  // a one-partition card is lent whole: refused without a word
   }
   if (sysInfo->captureOngoing) {
-    const bool own = refusal.ownCaptureRuns != nullptr && sysInfo->captureType == 3;
-    log_refusal(own ? refusal.ownCaptureRuns : refusal.captureRuns);
+    const bool own = capture.ownCaptureRuns != nullptr && sysInfo->captureType == 3;
+    log_refusal(own ? capture.ownCaptureRuns : capture.captureRuns);
     return false;
   }
   if (formatOngoing) {
-    log_refusal(refusal.formatRuns);
+    log_refusal(capture.formatRuns);
     return false;
   }
-  return !(refusal.kind != EVENT_MCU_TEST && modemSyncInfo->configIntakeBusy);
+  return !(capture.kind != EVENT_MCU_TEST && modemSyncInfo->configIntakeBusy);
 }
 
 }  // namespace
 
 bool arm_capture_during_sync(const EventMessage& event) {
-  const CaptureRefusal* refusal = nullptr;
-  for (const CaptureRefusal& row : kCaptureRefusals) {
-    refusal = row.kind == event.kind ? &row : refusal;
+  const SyncCapture* capture = nullptr;
+  for (const SyncCapture& row : kSyncCaptures) {
+    capture = row.kind == event.kind ? &row : capture;
   }
-  if (refusal == nullptr) {
+  if (capture == nullptr) {
     return false;
   }
   if (event.kind == EVENT_MCU_TEST) {
@@ -71,7 +71,7 @@ bool arm_capture_during_sync(const EventMessage& event) {
     sysInfo->testCaptureRequested = 1;
     sysInfo->testMode = 1;
   }
-  if (!capture_possible(*refusal)) {
+  if (!capture_possible(*capture)) {
     if (event.kind == EVENT_MCU_PIR) {
       set(sysInfo->pirAccepted, 0);
     }
@@ -79,7 +79,7 @@ bool arm_capture_during_sync(const EventMessage& event) {
   }
   SemLock lock(&sysInfoLock);
   sysInfo->moveFilesPending = 1;
-  hand_capture_to_thread(refusal->captureType, kSecondaryPartition);
+  hand_capture_to_thread(capture->captureType, kSecondaryPartition);
   return true;
 }
 namespace sync_parts {
