@@ -20,7 +20,10 @@
 //
 // Once the file system is served, the program runs COMMAND in its place (camera_app); the
 // server goes on in a child process until the power is cut.
-#define FUSE_USE_VERSION 35
+// The loop configuration of libfuse 3.12 and later: with an older FUSE_USE_VERSION the library
+// reads this configuration as its older layout, clones /dev/fuse for every worker and ends each
+// worker after one request, so every request of fusefat's would start a thread.
+#define FUSE_USE_VERSION 312
 
 #include <fcntl.h>
 #include <fuse.h>
@@ -277,7 +280,6 @@ int card_open(const char* path, fuse_file_info* fi) {
   }
   node.generation = g_generation;
   fi->fh = reinterpret_cast<uint64_t>(new OpenNode(node));
-  fi->direct_io = 1;
   return 0;
 }
 
@@ -396,12 +398,18 @@ int card_release(const char* path, fuse_file_info* fi) {
 }
 
 void* card_init(fuse_conn_info* conn, fuse_config* cfg) {
-  (void)conn;
   // Nodes appear and vanish with the table: the kernel must ask every time.
   cfg->entry_timeout = 0;
   cfg->attr_timeout = 0;
   cfg->negative_timeout = 0;
-  cfg->direct_io = 1;
+  // Reads go through the kernel's page cache, as a block device's do: fusefat reads a folder
+  // 32 bytes at a time, so a file created in a folder of a few hundred entries would otherwise
+  // be tens of thousands of requests to this server. Writes still reach the card one by one
+  // (no write-back), so a power cut stops them where it falls. The cache of a node is dropped
+  // when it is opened, not on every read: with attributes that never stay valid the kernel
+  // would ask for them before each read and drop the cache whenever it might be stale.
+  cfg->direct_io = 0;
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
   return nullptr;
 }
 
