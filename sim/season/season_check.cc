@@ -218,6 +218,9 @@ std::vector<Finding> Ledger::check_wake(const CardView& before, const CardView& 
     removed.clear();
     overwritten.clear();
   }
+  const auto left_by_cut = [&](const Entry& entry) { return cutShort_.contains(entry.path); };
+  removedAfterCut_ += static_cast<int>(std::erase_if(removed, left_by_cut) +
+                                       std::erase_if(overwritten, left_by_cut));
   for (const Entry& entry : overwritten) {
     findings.push_back({1, wake + entry.path + " was overwritten: " + std::to_string(entry.size) +
                                " bytes became " + std::to_string(after.files.at(entry.path).size) +
@@ -289,7 +292,7 @@ std::vector<Finding> Ledger::check_wake(const CardView& before, const CardView& 
     if (digits != std::string::npos) {
       number = std::atoi(name.c_str() + digits);
     }
-    if (facts.formatAsked || ruleNumbers.contains(number)) {
+    if (facts.formatAsked || ruleNumbers.contains(number) || cutShort_.contains(path)) {
       continue;
     }
     findings.push_back({2, wake + path + " left the card without reaching the server's inbox"});
@@ -321,6 +324,17 @@ std::vector<Finding> Ledger::check_wake(const CardView& before, const CardView& 
   for (const std::string& tar : after.logTars) {
     if (tar != "logs.1.tar" && tar != "logs.2.tar") {
       findings.push_back({6, wake + "a third log generation: " + tar});
+    }
+  }
+
+  // What a cut or a pulled card interrupted, the next start may remove.
+  cutShort_.clear();
+  if (facts.injectedCut || facts.cardPulled) {
+    for (const auto& [path, file] : after.files) {
+      const auto was = before.files.find(path);
+      if (was == before.files.end() || was->second.hash != file.hash) {
+        cutShort_.insert(path);
+      }
     }
   }
 

@@ -7,9 +7,12 @@
 //      the server's passwords where encrypted; an MP4 that ffprobe reads) stays byte-identical,
 //      wherever the camera moves it, unless the oldest-media rule removed it (only while the
 //      primary's free space was below the minimum, oldest folder and number first) or a format
-//      the season asked for emptied the card;
+//      the season asked for emptied the card, or the file is what a capture left when a cut
+//      or a pulled card interrupted it: the camera's next start removes such files, and the
+//      capture's number is taken again;
 //   2. every TRANSMIT copy on the card at a wake-up's start reaches the server's inbox
-//      byte-identical (after the server's decryption) or stays on the card;
+//      byte-identical (after the server's decryption) or stays on the card, unless a cut
+//      interrupted its capture (as in 1);
 //   3. a wake-up that ended in the ready-to-sleep handshake leaves a card that fsck.fat -n
 //      accepted at its start accepted at its end, and a sync that ended so (it checks and
 //      repairs the card first) leaves it accepted whatever it found;
@@ -26,6 +29,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,9 +97,10 @@ class Ledger {
   std::vector<Finding> check_wake(const CardView& before, const CardView& after,
                                   const WakeFacts& facts);
   std::size_t size() const { return entries_.size(); }
-  // Entries removed by the oldest-media rule and by formats, so far.
+  // Entries removed by the oldest-media rule, by formats and after a cut, so far.
   int removed_by_rule() const { return removedByRule_; }
   int removed_by_format() const { return removedByFormat_; }
+  int removed_after_a_cut() const { return removedAfterCut_; }
 
  private:
   struct Entry {
@@ -104,8 +109,12 @@ class Ledger {
     uint64_t size = 0;
   };
   std::vector<Entry> entries_;
+  // Media files a wake-up that ended in a cut, or lost its card, left new or changed: the
+  // files of the capture it interrupted, which the next start may remove.
+  std::set<std::string> cutShort_;
   int removedByRule_ = 0;
   int removedByFormat_ = 0;
+  int removedAfterCut_ = 0;
 };
 
 // (folder, number) of a media path ("primary/DCIM/101DSCIM/PICT0042.JPG" -> 101, 42); false

@@ -291,6 +291,7 @@ int write_season_report(const SeasonResult& result, const SeasonOptions& options
   json["ledger_files"] = result.ledgerSize;
   json["removed_by_oldest_media_rule"] = result.removedByRule;
   json["removed_by_format"] = result.removedByFormat;
+  json["removed_after_a_cut"] = result.removedAfterCut;
   json["findings"] = nlohmann::json::array();
   for (const Finding& finding : result.findings) {
     json["findings"].push_back({{"invariant", finding.invariant}, {"text", finding.text}});
@@ -354,7 +355,8 @@ int write_season_report(const SeasonResult& result, const SeasonOptions& options
     html << "<p class='ok'>Every invariant held after every wake-up (" << result.ledgerSize
          << " media files in the ledger; " << result.removedByRule
          << " removed by the oldest-media rule, " << result.removedByFormat
-         << " by requested formats).</p>\n";
+         << " by requested formats, " << result.removedAfterCut
+         << " as what a cut left of a capture).</p>\n";
   } else {
     html << "<p class='bad'>Broken on day " << result.wakes.back().day + 1 << ", wake-up "
          << result.failedWake << ":</p><ul>\n";

@@ -466,6 +466,7 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
   result.ledgerSize = static_cast<int>(ledger.size());
   result.removedByRule = ledger.removed_by_rule();
   result.removedByFormat = ledger.removed_by_format();
+  result.removedAfterCut = ledger.removed_after_a_cut();
   result.hostSeconds = host_now_s() - hostStart;
   return 0;
 }

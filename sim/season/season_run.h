@@ -57,6 +57,7 @@ struct SeasonResult {
   int ledgerSize = 0;
   int removedByRule = 0;
   int removedByFormat = 0;
+  int removedAfterCut = 0;  // left by a capture a cut interrupted
 };
 
 // Runs the season. Returns 0 when it ran to its end (findings or not), -1 with `ret_error` when

@@ -173,6 +173,51 @@ TEST_F(SeasonCheck, TransmitCopiesReachTheInboxAsTheyWereOrStay) {
   EXPECT_NE(findings[0].text.find("without reaching"), std::string::npos);
 }
 
+// A capture a cut interrupts leaves files the camera's next start removes, and its number is
+// taken again: allowed at the next wake-up only, and only for files that wake-up left new.
+TEST_F(SeasonCheck, FilesOfACaptureACutInterruptedMayGoAtTheNextStartOnly) {
+  const std::string transmit = "primary/TRANSMIT/PICT0002.JPG";
+  const CardView start = view({{kPict1, jpegs_[0]}}, 500);
+  const CardView cut = view({{kPict1, jpegs_[0]}, {kPict2, jpegs_[1]}, {transmit, jpegs_[1]}}, 500);
+  // The next capture takes the number again.
+  const CardView retaken =
+      view({{kPict1, jpegs_[0]}, {kPict2, jpegs_[2]}, {transmit, jpegs_[2]}}, 500);
+  for (const bool pulled : {false, true}) {
+    SCOPED_TRACE(pulled ? "card pulled" : "power cut");
+    Ledger ledger = ledger_with(start);
+    facts_.cardPulled = pulled;
+    facts_.injectedCut = !pulled;
+    facts_.handshake = pulled;
+    EXPECT_TRUE(ledger.check_wake(start, cut, facts_).empty());
+    facts_.cardPulled = false;
+    facts_.injectedCut = false;
+    facts_.handshake = true;
+    EXPECT_TRUE(ledger.check_wake(cut, retaken, facts_).empty());
+    EXPECT_EQ(ledger.removed_after_a_cut(), 1);
+  }
+  {
+    // A wake-up later the files are the owner's like any other.
+    Ledger ledger = ledger_with(start);
+    facts_.injectedCut = true;
+    facts_.handshake = false;
+    EXPECT_TRUE(ledger.check_wake(start, cut, facts_).empty());
+    facts_.injectedCut = false;
+    facts_.handshake = true;
+    EXPECT_TRUE(ledger.check_wake(cut, cut, facts_).empty());
+    EXPECT_EQ(invariants(ledger.check_wake(cut, retaken, facts_)), (std::vector<int>{1, 2}));
+  }
+  {
+    // Files older than the cut are not its leftovers.
+    Ledger ledger = ledger_with(cut);
+    facts_.injectedCut = true;
+    facts_.handshake = false;
+    EXPECT_TRUE(ledger.check_wake(cut, cut, facts_).empty());
+    facts_.injectedCut = false;
+    facts_.handshake = true;
+    EXPECT_EQ(invariants(ledger.check_wake(cut, retaken, facts_)), (std::vector<int>{1, 2}));
+  }
+}
+
 TEST_F(SeasonCheck, AnEncryptedCopyIsComparedWithWhatTheServerDecrypted) {
   const fs::path plain = dir_ / "plain.jpg";
   const fs::path sealed = dir_ / "sealed.jpg";
