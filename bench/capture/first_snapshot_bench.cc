@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/assembly/board_assembly.h"
 #include "sim/board/board.h"
 
 #include "tests/support/file_lines.h"
@@ -29,6 +30,7 @@ struct Round {
 
 bool run_round(const std::string& dir, Round* ret_round) {
   sim::board::BoardSetup setup;
+  setup.parts = sim::assembly::board_parts();
   setup.runDir = dir;
   setup.speed = 1;
   setup.paths.cameraApp = CAMERA_APP_TIMED;

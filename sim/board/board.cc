@@ -15,10 +15,7 @@
 
 #include "sim/board/board_install_paths.h"
 #include "sim/board/folder_snapshot.h"
-#include "sim/gpio/gpio_part.h"
-#include "sim/mcu/mcu_part.h"
 #include "sim/tagstore/boot_loader.h"
-#include "sim/wdm/watchdog_part.h"
 
 namespace sim::board {
 
@@ -92,6 +89,13 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     }
     return -1;
   };
+  // Parts are the caller's to give (sim/assembly has every part of the board): a board without
+  // them would run the camera on the host's clock with nobody on its serial lines.
+  if (setup.parts.empty()) {
+    return fail(
+        "the board was given no parts (BoardSetup::parts is empty; sim::assembly::board_parts() "
+        "gives every part of the board)");
+  }
   setup_ = setup;
   const BoardPaths defaults = default_board_paths();
   paths_.imageDir = setup.paths.imageDir.empty() ? defaults.imageDir : setup.paths.imageDir;
@@ -177,13 +181,16 @@ int Board::build(const BoardSetup& setup, std::string* ret_error) {
     const auto [wrote, read] = time_.board_byte_counters(index);
     sim::meter_line(line.pty.master, wrote, read);
   }
-  for (const PartRegistration& registration : board_parts()) {
+  for (const PartRegistration& registration : setup.parts) {
     parts_.push_back(registration.make());
   }
   for (const std::unique_ptr<BoardPart>& part : parts_) {
     if (part->attach(*this, &why) != 0) {
       return fail("the board's " + std::string(part->name()) + " does not attach: " + why);
     }
+  }
+  if (mcu_ == nullptr) {
+    return fail("none of the board's parts plays the MCU on ttyS1");
   }
   for (SerialLine& line : lines_) {
     if (!line.claimed) {
@@ -393,14 +400,13 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
   for (const std::string& wrapper : cameraWrappers_) {
     launch.command = wrapper + " " + launch.command;
   }
-  WatchdogPart* watchdog = part<WatchdogPart>();
-  launch.watchdogCommand = watchdog != nullptr ? watchdog->command() : "";
+  launch.watchdogCommand = watchdogCommand_ ? watchdogCommand_() : "";
   CameraProcess::Callbacks callbacks;
   callbacks.consoleLine = [this](const std::string& line) { on_console(line); };
   callbacks.errorLine = [this](const std::string& line) { on_error_line(line); };
-  callbacks.watchdogLine = [watchdog](const std::string& line) {
-    if (watchdog != nullptr) {
-      watchdog->on_line(line);
+  callbacks.watchdogLine = [this](const std::string& line) {
+    if (watchdogLine_) {
+      watchdogLine_(line);
     }
   };
   callbacks.ended = [this](bool cut, int status) { on_ended(cut, status); };
@@ -596,17 +602,18 @@ void Board::set_date(int64_t epochMs) {
       {{"date", format_board_time(epochMs)}});
 }
 
-int Board::set_input(int line, int level) {
-  GpioPart* gpio = part<GpioPart>();
-  return gpio != nullptr ? gpio->set_input(line, level) : -1;
-}
-
 sim::McuPeer& Board::mcu() {
-  return part<McuPart>()->peer();
+  return *mcu_;
 }
 
-GpioBank& Board::gpio() {
-  return part<GpioPart>()->bank();
+void Board::set_mcu(sim::McuPeer* peer) {
+  mcu_ = peer;
+}
+
+void Board::set_watchdog_daemon(std::function<std::string()> command,
+                                std::function<void(const std::string&)> onLine) {
+  watchdogCommand_ = std::move(command);
+  watchdogLine_ = std::move(onLine);
 }
 
 }  // namespace sim::board

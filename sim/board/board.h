@@ -18,10 +18,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +32,6 @@
 #include "sim/board/board_record.h"
 #include "sim/board/board_time.h"
 #include "sim/board/camera_process.h"
-#include "sim/gpio/gpio_bank.h"
 #include "sim/mcu/mcu_peer.h"
 #include "sim/peers/serial_line.h"
 #include "sim/tagstore/tag_store.h"
@@ -48,6 +49,9 @@ struct BoardPaths {
 BoardPaths default_board_paths();
 
 struct BoardSetup {
+  // The parts to build, in the order they attach and power up (sim/assembly's board_parts()
+  // gives every part of the board). A board needs them: without, it has no clock and no MCU.
+  std::span<const PartRegistration> parts;
   std::string runDir;  // made if missing; must not hold an earlier run
   BoardPaths paths;
   // Board clock: the camera's date and time at the start. Board time runs ahead whenever
@@ -122,12 +126,18 @@ class Board {
   const BoardSetup& setup() const { return setup_; }
   const BoardPaths& paths() const { return paths_; }
 
-  // Parts every board has (the MCU peer, the GPIO bank), and the record.
+  // The MCU peer every board has, and the record.
   sim::McuPeer& mcu();
-  GpioBank& gpio();
   BoardRecord& record() { return record_; }
-  // Drives an input line of the GPIO bank. Returns 0, or -1 for a line the board does not drive.
-  int set_input(int line, int level);
+  // The part that plays the MCU hands its peer to the board in attach(): the board tells it
+  // each wake-up's reason and moves its clock with the board's date. A board whose parts give
+  // no MCU is not made.
+  void set_mcu(sim::McuPeer* peer);
+  // The watchdog daemon the sandbox starts beside camera_app at every power-up (the part that
+  // models it calls this from attach()): `command` gives its command line at each power-up,
+  // `onLine` takes each line it reports. Without one, camera_app runs alone.
+  void set_watchdog_daemon(std::function<std::string()> command,
+                           std::function<void(const std::string&)> onLine);
   // The serial line "ttyS0" or "ttyS1", for the part that plays the peer on it (call it from
   // attach()): the line is that part's from then on. nullptr for an unknown line or one that
   // is already taken. Each line's traffic is recorded in the run folder as LINE.jsonl.
@@ -196,6 +206,9 @@ class Board {
   mutable std::shared_mutex partsMutex_;
   std::vector<std::unique_ptr<BoardPart>> parts_;
   std::vector<std::string> cameraWrappers_;
+  sim::McuPeer* mcu_ = nullptr;
+  std::function<std::string()> watchdogCommand_;
+  std::function<void(const std::string&)> watchdogLine_;
   WakeContext wakeContext_;
 
   mutable std::mutex mutex_;

@@ -10,7 +10,10 @@
 // scenario file whose first word names it ("card blank 8G", "at 2s card pull"); the part
 // parses the rest of the line into an action that runs on the board at set-up or at its time.
 // camsim learns the directives (for --help and check) from the list of parts, so adding a part
-// is one folder and one line in board_parts.cc.
+// is one folder and one line in the assembly's list (sim/assembly/board_assembly.cc).
+//
+// The board knows its parts only through this interface: the list of parts is put together
+// above it (sim/assembly) and handed to Board::create in BoardSetup::parts.
 #pragma once
 
 #include <cstdio>
@@ -63,7 +66,7 @@ class BoardPart {
   virtual std::string_view name() const = 0;
 
   // The board is built: its run folder, clock and record exist, and every part has been made
-  // (parts attach in the order of board_parts()). Returns 0, or -1 with a reason.
+  // (parts attach in the order of BoardSetup::parts). Returns 0, or -1 with a reason.
   virtual int attach(Board& board, std::string* ret_error) {
     (void)board;
     (void)ret_error;
@@ -92,16 +95,11 @@ class BoardPart {
   }
 };
 
+// One part as the board is given it: its name, how to make it, the directives it owns.
 struct PartRegistration {
   std::string_view name;
   std::unique_ptr<BoardPart> (*make)();
   std::span<const DirectiveSyntax> directives;
 };
-
-// Every part of the board, in the order they attach and power up (board_parts.cc).
-std::span<const PartRegistration> board_parts();
-
-// The directive whose first word is `word`, from any part; nullptr when none has it.
-const DirectiveSyntax* find_directive(std::string_view word);
 
 }  // namespace sim::board

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/assembly/board_assembly.h"
 #include "sim/camsim/scenario.h"
 #include "sim/camsim/scenario_runner.h"
 #include "sim/camsim/stories.h"
@@ -231,7 +232,7 @@ int main(int argc, char** argv) {
     fputs(timeline_help().c_str(), stdout);
     fputs(kRunFolder, stdout);
     fputs(scenario_format_help().data(), stdout);
-    for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+    for (const sim::board::PartRegistration& part : sim::assembly::board_parts()) {
       if (part.directives.empty()) {
         continue;
       }

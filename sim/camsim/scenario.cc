@@ -9,6 +9,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/assembly/board_assembly.h"
+
 namespace sim::camsim {
 
 using std::chrono::milliseconds;
@@ -75,19 +77,20 @@ const sim::board::DirectiveSyntax* find_part_directive(const std::vector<std::st
                                                        std::size_t first,
                                                        std::size_t* ret_wordCount) {
   if (words.size() > first + 1) {
-    if (const auto* directive = sim::board::find_directive(words[first] + " " + words[first + 1])) {
+    if (const auto* directive =
+            sim::assembly::find_directive(words[first] + " " + words[first + 1])) {
       *ret_wordCount = 2;
       return directive;
     }
   }
   *ret_wordCount = 1;
-  return words.size() > first ? sim::board::find_directive(words[first]) : nullptr;
+  return words.size() > first ? sim::assembly::find_directive(words[first]) : nullptr;
 }
 
 // The words parts add to the set-up or to the events of a wake-up.
 std::string part_words(bool timed) {
   std::string words;
-  for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+  for (const sim::board::PartRegistration& part : sim::assembly::board_parts()) {
     for (const sim::board::DirectiveSyntax& directive : part.directives) {
       if (timed ? directive.timed : directive.setup) {
         words += ", " + std::string(directive.word);
@@ -393,6 +396,8 @@ class Parser {
 int parse_scenario(std::string_view text, std::string_view sourceName, Scenario* ret_scenario,
                    std::string* ret_error) {
   Scenario scenario;
+  // The board a scenario speaks of is made of the parts whose directives it uses.
+  scenario.board.parts = sim::assembly::board_parts();
   Parser parser(sourceName, &scenario);
   if (parser.parse(text, ret_error) != 0) {
     return -1;

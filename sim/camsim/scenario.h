@@ -4,7 +4,7 @@
 // The file format is line based; "#" starts a comment; times are a number with a unit
 // (250ms, 2s, 1.5s, 10m, 1h). Besides the words of the scenario itself (title, date, speed,
 // wake, asleep, at, power-cut, note), every line is a directive of one of the board's parts
-// (sim/board/board_part.h): "gpio 43 1", "fault mcu no-answer", "at 2s pir".
+// (sim/assembly lists them): "gpio 43 1", "fault mcu no-answer", "at 2s pir".
 #pragma once
 
 #include <chrono>
@@ -52,8 +52,8 @@ struct ScenarioStep {
 
 struct Scenario {
   std::string title;
-  // The board's date and its speed limit (none by default); the run folder and paths are the
-  // runner's.
+  // The board's parts (every part of the assembly), its date and its speed limit (none by
+  // default); the run folder and paths are the runner's.
   sim::board::BoardSetup board;
   // Set-up directives of the board's parts, run in order once the board is built.
   struct PartSetup {

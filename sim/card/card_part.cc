@@ -11,6 +11,7 @@
 #include "sim/board/folder_snapshot.h"
 #include "sim/card/card_install_paths.h"
 #include "sim/card/card_mounts.h"
+#include "sim/gpio/gpio_part.h"
 
 namespace sim::card {
 
@@ -357,8 +358,8 @@ int CardPart::set_present(bool present, std::string* ret_error) {
   }
   // The block devices go first, then the line: nothing sees a card that is not there.
   write_control();
-  if (board_->gpio().input(kCardDetectLine) != (present ? 0 : 1)) {
-    board_->set_input(kCardDetectLine, present ? 0 : 1);
+  if (board::gpio_input(*board_, kCardDetectLine) != (present ? 0 : 1)) {
+    board::drive_gpio_input(*board_, kCardDetectLine, present ? 0 : 1);
   }
   note(present ? "card inserted" : "card pulled out of the slot");
   return 0;
@@ -469,7 +470,7 @@ int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   }
   // The card-detect line is the slot's word at power-up, also when a scenario drove the line
   // itself ("gpio card-detect 1"): the block devices agree with it.
-  const bool present = board_->gpio().input(kCardDetectLine) != 1;
+  const bool present = board::gpio_input(*board_, kCardDetectLine) != 1;
   {
     std::lock_guard lock(mutex_);
     stateDir_ = stateDir;

@@ -44,7 +44,7 @@ int parse_gpio(const std::vector<std::string>& args, BoardAction* ret_action,
   }
   const int level = args[1] == "1" ? 1 : 0;
   *ret_action = [line, level](Board& board, std::string* ret_why) {
-    if (board.set_input(line, level) != 0) {
+    if (drive_gpio_input(board, line, level) != 0) {
       *ret_why = "GPIO " + std::to_string(line) + " cannot be driven";
       return -1;
     }
@@ -62,6 +62,16 @@ constexpr std::array kDirectives = {
 }  // namespace
 
 const std::span<const DirectiveSyntax> kGpioDirectives = kDirectives;
+
+int drive_gpio_input(Board& board, int line, int level) {
+  GpioPart* gpio = board.part<GpioPart>();
+  return gpio != nullptr ? gpio->set_input(line, level) : -1;
+}
+
+int gpio_input(Board& board, int line) {
+  GpioPart* gpio = board.part<GpioPart>();
+  return gpio != nullptr ? gpio->bank().input(line) : -1;
+}
 
 std::unique_ptr<BoardPart> make_gpio_part() {
   return std::make_unique<GpioPart>();

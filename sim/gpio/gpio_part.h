@@ -30,6 +30,15 @@ class GpioPart final : public BoardPart {
   GpioBank bank_;
 };
 
+// For the parts that drive or read the board's inputs (the card slot's detect line, the
+// panel's format button): the board itself knows no GPIO line.
+// Drives an input through the board's GPIO part (recorded also while the camera is off).
+// Returns 0, or -1 when the board has no GPIO part or the line is not an input it drives.
+int drive_gpio_input(Board& board, int line, int level);
+// The level the board drives on an input line; -1 when the board has no GPIO part or the line
+// is not an input it drives.
+int gpio_input(Board& board, int line);
+
 std::unique_ptr<BoardPart> make_gpio_part();
 extern const std::span<const DirectiveSyntax> kGpioDirectives;
 

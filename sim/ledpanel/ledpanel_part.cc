@@ -11,6 +11,7 @@
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
 #include "sim/gpio/gpio_bank.h"
+#include "sim/gpio/gpio_part.h"
 
 namespace sim::ledpanel {
 
@@ -177,7 +178,7 @@ int LedPanelPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   // The button is active low: a panel whose button nobody touches reads 1.
   if (!board.setup().inputs.contains(kFormatButtonLine) &&
-      board.set_input(kFormatButtonLine, 1) != 0) {
+      board::drive_gpio_input(board, kFormatButtonLine, 1) != 0) {
     *ret_error = "the format button line cannot be driven";
     return -1;
   }
@@ -360,7 +361,7 @@ int LedPanelPart::draw_panels(const std::string& path) const {
 }
 
 int LedPanelPart::hold_format_button(milliseconds hold) {
-  if (board_->set_input(kFormatButtonLine, 0) != 0) {
+  if (board::drive_gpio_input(*board_, kFormatButtonLine, 0) != 0) {
     return -1;
   }
   board_->part_event("ledpanel", "format button pressed");
@@ -373,7 +374,7 @@ int LedPanelPart::hold_format_button(milliseconds hold) {
         return;
       }
     }
-    board_->set_input(kFormatButtonLine, 1);
+    board::drive_gpio_input(*board_, kFormatButtonLine, 1);
     board_->part_event("ledpanel", "format button released");
   });
   return 0;

@@ -21,6 +21,9 @@ McuPart::~McuPart() {
   if (peer_) {
     peer_->stop();
   }
+  if (board_ != nullptr) {
+    board_->set_mcu(nullptr);
+  }
 }
 
 int McuPart::attach(Board& board, std::string* ret_error) {
@@ -48,6 +51,7 @@ int McuPart::attach(Board& board, std::string* ret_error) {
     *ret_error = "the MCU peer does not start";
     return -1;
   }
+  board.set_mcu(peer_.get());
   return 0;
 }
 

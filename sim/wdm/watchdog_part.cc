@@ -42,6 +42,10 @@ int WatchdogPart::attach(Board& board, std::string* ret_error) {
   (void)ret_error;
   board_ = &board;
   limitMs_ = board.setup().watchdogLimitMs;
+  // The daemon's limit may change after the set-up ("watchdog-limit"): its command line is
+  // made at each power-up.
+  board.set_watchdog_daemon([this] { return command(); },
+                            [this](const std::string& line) { on_line(line); });
   return 0;
 }
 

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/assembly/board_assembly.h"
 #include "sim/board/board.h"
 #include "sim/camsim/scenario.h"
 #include "sim/camsim/scenario_runner.h"
@@ -154,8 +155,9 @@ inline std::size_t count(sim::board::Board& board, std::string_view part, std::s
 
 class CameraOnTheBoard : public ::testing::Test {
  protected:
-  // A board in the test's run folder unless the setup names one.
+  // A board of every part, in the test's run folder unless the setup names one.
   void make(sim::board::BoardSetup setup = {}) {
+    setup.parts = sim::assembly::board_parts();
     if (setup.runDir.empty()) {
       setup.runDir = dir_.path() + "/run";
     }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/assembly/board_assembly.h"
 #include "sim/board/board_part.h"
 #include "sim/camsim/timeline.h"
 
@@ -159,7 +160,7 @@ TEST(Timeline, EveryLabelItPrintsIsInTheHelp) {
   for (int kind = 0; kind <= static_cast<int>(EventKind::kPart); ++kind) {
     events.push_back(event(static_cast<EventKind>(kind), "x"));
   }
-  for (const sim::board::PartRegistration& part : sim::board::board_parts()) {
+  for (const sim::board::PartRegistration& part : sim::assembly::board_parts()) {
     // The videos part writes its reports after the run, never a timeline line.
     if (part.name != "videos") {
       events.push_back(event(EventKind::kPart, "x"));

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/assembly/board_assembly.h"
 #include "sim/board/board.h"
 
 #include "tests/support/eventually.h"
@@ -29,8 +30,9 @@ using test_support::TempDir;
 
 class ProbeBoard {
  public:
-  // Makes the board with `setup` (its run folder and camera_app are filled in here).
+  // Makes the board with `setup` (its parts, run folder and camera_app are filled in here).
   explicit ProbeBoard(sim::board::BoardSetup setup = {}) {
+    setup.parts = sim::assembly::board_parts();
     setup.runDir = dir_.path() + "/run";
     if (setup.paths.cameraApp.empty()) {
       setup.paths.cameraApp = BOARD_PROBE_PATH;

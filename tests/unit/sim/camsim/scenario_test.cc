@@ -14,6 +14,7 @@
 
 #include "sim/camsim/stories.h"
 #include "sim/card/card_image.h"
+#include "sim/gpio/gpio_part.h"
 #include "sim/tagstore/tag_store.h"
 #include "sim/wdm/watchdog_part.h"
 
@@ -96,7 +97,7 @@ TEST(Scenario, SetUpDirectivesActOnTheBoardsParts) {
   EXPECT_FALSE(mcu.photodiodeRaw.present);
   ASSERT_EQ(mcu.fuelGaugeEntries.size(), 2u) << "the first entry replaces the default one";
   EXPECT_TRUE(mcu.isNight);
-  EXPECT_EQ(board.gpio().input(43), 1);
+  EXPECT_EQ(sim::board::gpio_input(board, 43), 1);
   EXPECT_EQ(board.part<sim::board::WatchdogPart>()->command(), "wdm_daemon --limit-ms 15000");
   const auto env = sim::tagstore::read_tag_env(board.tag_store_path());
   ASSERT_TRUE(env.has_value());
@@ -104,6 +105,14 @@ TEST(Scenario, SetUpDirectivesActOnTheBoardsParts) {
   EXPECT_TRUE(std::ranges::any_of(env->tags, [](const sim::tagstore::Tag& tag) {
     return tag.key == "cap_mode" && tag.value == 1;
   }));
+
+  // The parts are the scenario's: a board given none is refused, not run without its clock.
+  sim::board::BoardSetup bare = scenario.board;
+  bare.parts = {};
+  bare.runDir = std::filesystem::path(board.run_dir()).parent_path() / "bare";
+  std::string why;
+  EXPECT_EQ(sim::board::Board::create(bare, &why), nullptr);
+  EXPECT_NE(why.find("no parts"), std::string::npos) << why;
 }
 
 struct BadCase {

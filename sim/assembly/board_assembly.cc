@@ -1,9 +1,10 @@
 // The parts of the board, in the order they attach and power up. A new part is one folder
 // under sim/ and one line here.
+#include "sim/assembly/board_assembly.h"
+
 #include <array>
 
 #include "sim/adc/adc_part.h"
-#include "sim/board/board_part.h"
 #include "sim/card/card_part.h"
 #include "sim/clock/clock_part.h"
 #include "sim/factory/factory_part.h"
@@ -18,21 +19,24 @@
 #include "sim/videos/videos_part.h"
 #include "sim/wdm/watchdog_part.h"
 
-namespace sim::board {
+namespace sim::assembly {
 
 namespace {
+
+using sim::board::DirectiveSyntax;
+using sim::board::PartRegistration;
 
 // The clock first (every other part's times are its), the GPIO tree before the parts that
 // add to /sys, the MCU last of the board's own parts; new parts go after it.
 const std::array kParts = {
-    PartRegistration{"clock", make_clock_part, kClockDirectives},
-    PartRegistration{"gpio", make_gpio_part, kGpioDirectives},
-    PartRegistration{"tagstore", make_tag_store_part, kTagStoreDirectives},
-    PartRegistration{"watchdog", make_watchdog_part, kWatchdogDirectives},
-    PartRegistration{"mcu", make_mcu_part, kMcuDirectives},
-    PartRegistration{"sensor", make_sensor_part, kSensorDirectives},
-    PartRegistration{"adc", make_adc_part, kAdcDirectives},
-    PartRegistration{"factory", make_factory_part, kFactoryDirectives},
+    PartRegistration{"clock", sim::board::make_clock_part, sim::board::kClockDirectives},
+    PartRegistration{"gpio", sim::board::make_gpio_part, sim::board::kGpioDirectives},
+    PartRegistration{"tagstore", sim::board::make_tag_store_part, sim::board::kTagStoreDirectives},
+    PartRegistration{"watchdog", sim::board::make_watchdog_part, sim::board::kWatchdogDirectives},
+    PartRegistration{"mcu", sim::board::make_mcu_part, sim::board::kMcuDirectives},
+    PartRegistration{"sensor", sim::board::make_sensor_part, sim::board::kSensorDirectives},
+    PartRegistration{"adc", sim::board::make_adc_part, sim::board::kAdcDirectives},
+    PartRegistration{"factory", sim::board::make_factory_part, sim::board::kFactoryDirectives},
     PartRegistration{"card", sim::card::make_card_part, sim::card::kCardDirectives},
     PartRegistration{"pictures", sim::pictures::make_pictures_part,
                      sim::pictures::kPicturesDirectives},
@@ -60,4 +64,4 @@ const DirectiveSyntax* find_directive(std::string_view word) {
   return nullptr;
 }
 
-}  // namespace sim::board
+}  // namespace sim::assembly
