@@ -1,6 +1,7 @@
-# Fails when a file of src/app includes a header of a higher layer than its own, or when a file
-# of the simulated board includes one of the camera's: the board reads and writes what the
-# camera leaves (its files, its lines) with code of its own.
+# Fails when a file of src/app includes a header of a higher layer than its own, when a file
+# of the simulated board includes one of the camera's (the board reads and writes what the
+# camera leaves, its files and its lines, with code of its own), or when a file of the board
+# library (sim/board) includes a header of one of its parts: the parts sit above the board.
 #
 #   cmake -DAPP_DIR=<dir that holds app/> [-DSIM_DIR=<the board's sim/>] -P CheckLayers.cmake
 #
@@ -61,6 +62,26 @@ if(SIM_DIR)
     foreach(line IN LISTS includes)
       string(REGEX REPLACE "^#include \"(app/[^\"]+)\".*" "\\1" header "${line}")
       string(APPEND violations "\n  sim/${source} (the board) includes ${header} (the camera)")
+    endforeach()
+    string(FIND "${source}" "board/" in_board)
+    if(NOT in_board EQUAL 0)
+      continue()
+    endif()
+    file(STRINGS ${SIM_DIR}/${source} includes REGEX "^#include \"sim/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^#include \"sim/([^\"]+)\".*" "\\1" header "${line}")
+      set(below FALSE)
+      foreach(allowed IN ITEMS board/ ${SIM_BOARD_BELOW})
+        string(FIND "${header}" "${allowed}" at)
+        if(at EQUAL 0)
+          set(below TRUE)
+        endif()
+      endforeach()
+      if(NOT below)
+        string(APPEND violations
+               "\n  sim/${source} (the board library) includes sim/${header} (a part; parts are "
+               "put together above the board, in sim/assembly)")
+      endif()
     endforeach()
   endforeach()
 endif()

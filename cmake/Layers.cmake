@@ -41,3 +41,13 @@ set(CAMERA_APP_LAYERS
     system:12
     system/states:12
     main:13)
+
+# What the board library (sim/board) may include besides its own headers: the libraries below
+# it (the peers, the MCU peer, the tag store and its boot loader, the clock page). Its parts are
+# built above it and put together in sim/assembly, so a part's header is never among these.
+set(SIM_BOARD_BELOW
+    peers/
+    mcu/mcu_peer.h
+    tagstore/tag_store.h
+    tagstore/boot_loader.h
+    clock/board_clock_page.h)
