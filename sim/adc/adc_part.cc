@@ -10,7 +10,7 @@
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
 
-namespace sim::board {
+namespace sim::adc {
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr char kDeviceNode[] = "/dev/jz_adc_aux_0";
 constexpr int kLowest = -50;
 constexpr int kHighest = 130;
 
-AdcPart* adc_of(Board& board, std::string* ret_error) {
+AdcPart* adc_of(board::Board& board, std::string* ret_error) {
   AdcPart* part = board.part<AdcPart>();
   if (part == nullptr) {
     *ret_error = "the board has no ADC";
@@ -27,16 +27,16 @@ AdcPart* adc_of(Board& board, std::string* ret_error) {
   return part;
 }
 
-int parse_temperature(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_temperature(const std::vector<std::string>& args, board::BoardAction* ret_action,
                       std::string* ret_error) {
   int celsius = 0;
-  if (args.size() != 1 || !parse_number(args[0], &celsius) || celsius < kLowest ||
+  if (args.size() != 1 || !board::parse_number(args[0], &celsius) || celsius < kLowest ||
       celsius > kHighest) {
     *ret_error = "expected degrees Celsius, a whole number from " + std::to_string(kLowest) +
                  " to " + std::to_string(kHighest);
     return -1;
   }
-  *ret_action = [celsius](Board& board, std::string* ret_why) {
+  *ret_action = [celsius](board::Board& board, std::string* ret_why) {
     AdcPart* part = adc_of(board, ret_why);
     if (part == nullptr) {
       return -1;
@@ -50,14 +50,14 @@ int parse_temperature(const std::vector<std::string>& args, BoardAction* ret_act
   return 0;
 }
 
-int parse_adc(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_adc(const std::vector<std::string>& args, board::BoardAction* ret_action,
               std::string* ret_error) {
   if (args.size() != 1 || (args[0] != "missing" && args[0] != "present")) {
     *ret_error = "expected missing or present";
     return -1;
   }
   const bool missing = args[0] == "missing";
-  *ret_action = [missing](Board& board, std::string* ret_why) {
+  *ret_action = [missing](board::Board& board, std::string* ret_why) {
     AdcPart* part = adc_of(board, ret_why);
     if (part == nullptr) {
       return -1;
@@ -69,24 +69,25 @@ int parse_adc(const std::vector<std::string>& args, BoardAction* ret_action,
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"temperature", "temperature C",
-                    "the air around the camera in degrees Celsius; its thermistor follows", true,
-                    true, parse_temperature},
-    DirectiveSyntax{"adc", "adc missing|present",
-                    "the ADC driver is not loaded (no /dev/jz_adc_aux_0) from the next power-up, "
-                    "or is again",
-                    true, false, parse_adc},
+    board::DirectiveSyntax{"temperature", "temperature C",
+                           "the air around the camera in degrees Celsius; its thermistor follows",
+                           true, true, parse_temperature},
+    board::DirectiveSyntax{
+        "adc", "adc missing|present",
+        "the ADC driver is not loaded (no /dev/jz_adc_aux_0) from the next power-up, "
+        "or is again",
+        true, false, parse_adc},
 };
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kAdcDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kAdcDirectives = kDirectives;
 
-std::unique_ptr<BoardPart> make_adc_part() {
+std::unique_ptr<board::BoardPart> make_adc_part() {
   return std::make_unique<AdcPart>();
 }
 
-int AdcPart::attach(Board& board, std::string* ret_error) {
+int AdcPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   const std::string folder = board.run_dir() + "/adc";
   std::error_code error;
@@ -100,14 +101,14 @@ int AdcPart::attach(Board& board, std::string* ret_error) {
   return 0;
 }
 
-void AdcPart::sandbox_options(const WakeContext& wake, SandboxOptions* options) {
+void AdcPart::sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) {
   (void)wake;
   if (!missing_) {
     options->insert(options->end(), {"--ro-bind", device_, kDeviceNode});
   }
 }
 
-int AdcPart::power_up(const WakeContext& wake, std::string* ret_error) {
+int AdcPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   (void)wake;
   if (missing_) {
     board_->part_event("adc", "no ADC driver: /dev/jz_adc_aux_0 is missing", {{"missing", true}});
@@ -149,4 +150,4 @@ int AdcPart::write_device() {
   return written ? 0 : -1;
 }
 
-}  // namespace sim::board
+}  // namespace sim::adc

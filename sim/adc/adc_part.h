@@ -10,14 +10,14 @@
 
 #include "sim/board/board_part.h"
 
-namespace sim::board {
+namespace sim::adc {
 
-class AdcPart final : public BoardPart {
+class AdcPart final : public board::BoardPart {
  public:
   std::string_view name() const override { return "adc"; }
-  int attach(Board& board, std::string* ret_error) override;
-  void sandbox_options(const WakeContext& wake, SandboxOptions* options) override;
-  int power_up(const WakeContext& wake, std::string* ret_error) override;
+  int attach(board::Board& board, std::string* ret_error) override;
+  void sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) override;
+  int power_up(const board::WakeContext& wake, std::string* ret_error) override;
 
   // The air around the camera; the pin follows at once. 0, or -1 when the device file
   // cannot be written.
@@ -29,14 +29,14 @@ class AdcPart final : public BoardPart {
  private:
   int write_device();
 
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   std::string device_;
   double celsius_ = 20.0;
   int32_t millivolts_ = 0;
   bool missing_ = false;
 };
 
-std::unique_ptr<BoardPart> make_adc_part();
-extern const std::span<const DirectiveSyntax> kAdcDirectives;
+std::unique_ptr<board::BoardPart> make_adc_part();
+extern const std::span<const board::DirectiveSyntax> kAdcDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::adc

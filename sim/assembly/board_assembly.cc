@@ -29,14 +29,15 @@ using sim::board::PartRegistration;
 // The clock first (every other part's times are its), the GPIO tree before the parts that
 // add to /sys, the MCU last of the board's own parts; new parts go after it.
 const std::array kParts = {
-    PartRegistration{"clock", sim::board::make_clock_part, sim::board::kClockDirectives},
-    PartRegistration{"gpio", sim::board::make_gpio_part, sim::board::kGpioDirectives},
-    PartRegistration{"tagstore", sim::board::make_tag_store_part, sim::board::kTagStoreDirectives},
-    PartRegistration{"watchdog", sim::board::make_watchdog_part, sim::board::kWatchdogDirectives},
-    PartRegistration{"mcu", sim::board::make_mcu_part, sim::board::kMcuDirectives},
-    PartRegistration{"sensor", sim::board::make_sensor_part, sim::board::kSensorDirectives},
-    PartRegistration{"adc", sim::board::make_adc_part, sim::board::kAdcDirectives},
-    PartRegistration{"factory", sim::board::make_factory_part, sim::board::kFactoryDirectives},
+    PartRegistration{"clock", sim::clock::make_clock_part, sim::clock::kClockDirectives},
+    PartRegistration{"gpio", sim::gpio::make_gpio_part, sim::gpio::kGpioDirectives},
+    PartRegistration{"tagstore", sim::tagstore::make_tag_store_part,
+                     sim::tagstore::kTagStoreDirectives},
+    PartRegistration{"watchdog", sim::wdm::make_watchdog_part, sim::wdm::kWatchdogDirectives},
+    PartRegistration{"mcu", sim::mcu::make_mcu_part, sim::mcu::kMcuDirectives},
+    PartRegistration{"sensor", sim::sensor::make_sensor_part, sim::sensor::kSensorDirectives},
+    PartRegistration{"adc", sim::adc::make_adc_part, sim::adc::kAdcDirectives},
+    PartRegistration{"factory", sim::factory::make_factory_part, sim::factory::kFactoryDirectives},
     PartRegistration{"card", sim::card::make_card_part, sim::card::kCardDirectives},
     PartRegistration{"pictures", sim::pictures::make_pictures_part,
                      sim::pictures::kPicturesDirectives},

@@ -358,8 +358,8 @@ int CardPart::set_present(bool present, std::string* ret_error) {
   }
   // The block devices go first, then the line: nothing sees a card that is not there.
   write_control();
-  if (board::gpio_input(*board_, kCardDetectLine) != (present ? 0 : 1)) {
-    board::drive_gpio_input(*board_, kCardDetectLine, present ? 0 : 1);
+  if (gpio::gpio_input(*board_, kCardDetectLine) != (present ? 0 : 1)) {
+    gpio::drive_gpio_input(*board_, kCardDetectLine, present ? 0 : 1);
   }
   note(present ? "card inserted" : "card pulled out of the slot");
   return 0;
@@ -470,7 +470,7 @@ int CardPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   }
   // The card-detect line is the slot's word at power-up, also when a scenario drove the line
   // itself ("gpio card-detect 1"): the block devices agree with it.
-  const bool present = board::gpio_input(*board_, kCardDetectLine) != 1;
+  const bool present = gpio::gpio_input(*board_, kCardDetectLine) != 1;
   {
     std::lock_guard lock(mutex_);
     stateDir_ = stateDir;

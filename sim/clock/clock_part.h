@@ -8,19 +8,19 @@
 
 #include "sim/board/board_part.h"
 
-namespace sim::board {
+namespace sim::clock {
 
-class ClockPart final : public BoardPart {
+class ClockPart final : public board::BoardPart {
  public:
   std::string_view name() const override { return "clock"; }
-  int attach(Board& board, std::string* ret_error) override;
-  void sandbox_options(const WakeContext& wake, SandboxOptions* options) override;
+  int attach(board::Board& board, std::string* ret_error) override;
+  void sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) override;
 
  private:
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
 };
 
-std::unique_ptr<BoardPart> make_clock_part();
-extern const std::span<const DirectiveSyntax> kClockDirectives;
+std::unique_ptr<board::BoardPart> make_clock_part();
+extern const std::span<const board::DirectiveSyntax> kClockDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::clock

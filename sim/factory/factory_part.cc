@@ -10,7 +10,7 @@
 #include "sim/board/directive_words.h"
 #include "sim/factory/config_file.h"
 
-namespace sim::board {
+namespace sim::factory {
 
 namespace fs = std::filesystem;
 
@@ -22,11 +22,11 @@ int check(const std::string& key, const std::string& value, std::string* ret_err
   return make_config_file({{key, value}}, &ignored, ret_error);
 }
 
-int parse_config(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_config(const std::vector<std::string>& args, board::BoardAction* ret_action,
                  std::string* ret_error) {
   if (args.size() == 2 && args[0] == "load") {
     // A configuration partition saved from another run (a season's reproducer), as it was.
-    *ret_action = [from = args[1]](Board& board, std::string* ret_why) {
+    *ret_action = [from = args[1]](board::Board& board, std::string* ret_why) {
       std::error_code error;
       if (!fs::is_directory(from, error)) {
         *ret_why = from + " is not a folder";
@@ -52,7 +52,7 @@ int parse_config(const std::vector<std::string>& args, BoardAction* ret_action,
   if (check(args[0], args[1], ret_error) != 0) {
     return -1;
   }
-  *ret_action = [key = args[0], value = args[1]](Board& board, std::string* ret_why) {
+  *ret_action = [key = args[0], value = args[1]](board::Board& board, std::string* ret_why) {
     FactoryPart* part = board.part<FactoryPart>();
     if (part == nullptr) {
       *ret_why = "the board has no factory settings";
@@ -64,10 +64,11 @@ int parse_config(const std::vector<std::string>& args, BoardAction* ret_action,
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"config", "config KEY VALUE | config load DIR",
-                    "a key of the camera's configuration file, as the factory writes it before "
-                    "the first wake-up; or the whole partition copied from a saved folder",
-                    true, false, parse_config},
+    board::DirectiveSyntax{
+        "config", "config KEY VALUE | config load DIR",
+        "a key of the camera's configuration file, as the factory writes it before "
+        "the first wake-up; or the whole partition copied from a saved folder",
+        true, false, parse_config},
 };
 
 int write_file(const std::string& path, const std::string& bytes) {
@@ -86,9 +87,9 @@ int write_file(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kFactoryDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kFactoryDirectives = kDirectives;
 
-std::unique_ptr<BoardPart> make_factory_part() {
+std::unique_ptr<board::BoardPart> make_factory_part() {
   return std::make_unique<FactoryPart>();
 }
 
@@ -123,7 +124,7 @@ int make_config_file(const std::vector<std::pair<std::string, std::string>>& val
   return 0;
 }
 
-int FactoryPart::attach(Board& board, std::string* ret_error) {
+int FactoryPart::attach(board::Board& board, std::string* ret_error) {
   (void)ret_error;
   board_ = &board;
   return 0;
@@ -154,4 +155,4 @@ int FactoryPart::set(const std::string& key, const std::string& value, std::stri
   return 0;
 }
 
-}  // namespace sim::board
+}  // namespace sim::factory

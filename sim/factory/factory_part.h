@@ -14,27 +14,27 @@
 
 #include "sim/board/board_part.h"
 
-namespace sim::board {
+namespace sim::factory {
 
-class FactoryPart final : public BoardPart {
+class FactoryPart final : public board::BoardPart {
  public:
   std::string_view name() const override { return "factory"; }
-  int attach(Board& board, std::string* ret_error) override;
+  int attach(board::Board& board, std::string* ret_error) override;
 
   // Sets one key and writes the file and its backup. 0, or -1 with a reason.
   int set(const std::string& key, const std::string& value, std::string* ret_error);
 
  private:
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   std::vector<std::pair<std::string, std::string>> values_;
 };
 
-std::unique_ptr<BoardPart> make_factory_part();
-extern const std::span<const DirectiveSyntax> kFactoryDirectives;
+std::unique_ptr<board::BoardPart> make_factory_part();
+extern const std::span<const board::DirectiveSyntax> kFactoryDirectives;
 
 // The configuration file's bytes (header and body) with the keys in `values` set and the
 // others at their defaults. 0, or -1 with a reason (unknown key, value not a number).
 int make_config_file(const std::vector<std::pair<std::string, std::string>>& values,
                      std::string* ret_file, std::string* ret_error);
 
-}  // namespace sim::board
+}  // namespace sim::factory

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <utility>
 
-namespace sim::board {
+namespace sim::gpio {
 
 namespace {
 
@@ -250,4 +250,4 @@ std::string GpioBank::level(int line) const {
   return found != seen_.end() ? found->second : "";
 }
 
-}  // namespace sim::board
+}  // namespace sim::gpio

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-namespace sim::board {
+namespace sim::gpio {
 
 struct GpioLine {
   int number;
@@ -80,4 +80,4 @@ class GpioBank {
   int stopWrite_ = -1;
 };
 
-}  // namespace sim::board
+}  // namespace sim::gpio

@@ -5,7 +5,7 @@
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
 
-namespace sim::board {
+namespace sim::gpio {
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr std::array kInputAliases = {
     LineAlias{"format-button", 63},
 };
 
-int parse_gpio(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_gpio(const std::vector<std::string>& args, board::BoardAction* ret_action,
                std::string* ret_error) {
   if (args.size() != 2) {
     *ret_error = "expected a line and a level";
@@ -32,7 +32,7 @@ int parse_gpio(const std::vector<std::string>& args, BoardAction* ret_action,
     }
   }
   const GpioLine* known =
-      line >= 0 || parse_number(args[0], &line) ? find_gpio_line(line) : nullptr;
+      line >= 0 || board::parse_number(args[0], &line) ? find_gpio_line(line) : nullptr;
   if (known == nullptr || !known->input) {
     *ret_error = "'" + args[0] + "' is not an input the board drives (43 card-detect, 63 " +
                  "format-button)";
@@ -43,7 +43,7 @@ int parse_gpio(const std::vector<std::string>& args, BoardAction* ret_action,
     return -1;
   }
   const int level = args[1] == "1" ? 1 : 0;
-  *ret_action = [line, level](Board& board, std::string* ret_why) {
+  *ret_action = [line, level](board::Board& board, std::string* ret_why) {
     if (drive_gpio_input(board, line, level) != 0) {
       *ret_why = "GPIO " + std::to_string(line) + " cannot be driven";
       return -1;
@@ -54,32 +54,32 @@ int parse_gpio(const std::vector<std::string>& args, BoardAction* ret_action,
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"gpio", "gpio LINE LEVEL",
-                    "drive an input: 43 or card-detect, 63 or format-button; 0 or 1", true, true,
-                    parse_gpio},
+    board::DirectiveSyntax{"gpio", "gpio LINE LEVEL",
+                           "drive an input: 43 or card-detect, 63 or format-button; 0 or 1", true,
+                           true, parse_gpio},
 };
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kGpioDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kGpioDirectives = kDirectives;
 
-int drive_gpio_input(Board& board, int line, int level) {
+int drive_gpio_input(board::Board& board, int line, int level) {
   GpioPart* gpio = board.part<GpioPart>();
   return gpio != nullptr ? gpio->set_input(line, level) : -1;
 }
 
-int gpio_input(Board& board, int line) {
+int gpio_input(board::Board& board, int line) {
   GpioPart* gpio = board.part<GpioPart>();
   return gpio != nullptr ? gpio->bank().input(line) : -1;
 }
 
-std::unique_ptr<BoardPart> make_gpio_part() {
+std::unique_ptr<board::BoardPart> make_gpio_part() {
   return std::make_unique<GpioPart>();
 }
 
 GpioPart::GpioPart() : bank_([this](const GpioChange& change) { on_change(change); }) {}
 
-int GpioPart::attach(Board& board, std::string* ret_error) {
+int GpioPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   for (const auto& [line, level] : board.setup().inputs) {
     if (bank_.set_input(line, level) != 0) {
@@ -90,7 +90,7 @@ int GpioPart::attach(Board& board, std::string* ret_error) {
   return 0;
 }
 
-int GpioPart::power_up(const WakeContext& wake, std::string* ret_error) {
+int GpioPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   if (bank_.power_up(wake.sysDir) != 0) {
     *ret_error = "cannot make the GPIO tree in " + wake.sysDir;
     return -1;
@@ -98,7 +98,7 @@ int GpioPart::power_up(const WakeContext& wake, std::string* ret_error) {
   return 0;
 }
 
-void GpioPart::powered_off(const WakeContext& wake) {
+void GpioPart::powered_off(const board::WakeContext& wake) {
   (void)wake;
   bank_.power_down();
 }
@@ -142,4 +142,4 @@ void GpioPart::on_change(const GpioChange& change) {
                       {"input", line != nullptr && line->input}});
 }
 
-}  // namespace sim::board
+}  // namespace sim::gpio

@@ -9,15 +9,15 @@
 #include "sim/board/board_part.h"
 #include "sim/gpio/gpio_bank.h"
 
-namespace sim::board {
+namespace sim::gpio {
 
-class GpioPart final : public BoardPart {
+class GpioPart final : public board::BoardPart {
  public:
   GpioPart();
   std::string_view name() const override { return "gpio"; }
-  int attach(Board& board, std::string* ret_error) override;
-  int power_up(const WakeContext& wake, std::string* ret_error) override;
-  void powered_off(const WakeContext& wake) override;
+  int attach(board::Board& board, std::string* ret_error) override;
+  int power_up(const board::WakeContext& wake, std::string* ret_error) override;
+  void powered_off(const board::WakeContext& wake) override;
 
   GpioBank& bank() { return bank_; }
   // Drives an input line (recorded also while the camera is off). Returns 0 or -1.
@@ -26,7 +26,7 @@ class GpioPart final : public BoardPart {
  private:
   void on_change(const GpioChange& change);
 
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   GpioBank bank_;
 };
 
@@ -34,12 +34,12 @@ class GpioPart final : public BoardPart {
 // panel's format button): the board itself knows no GPIO line.
 // Drives an input through the board's GPIO part (recorded also while the camera is off).
 // Returns 0, or -1 when the board has no GPIO part or the line is not an input it drives.
-int drive_gpio_input(Board& board, int line, int level);
+int drive_gpio_input(board::Board& board, int line, int level);
 // The level the board drives on an input line; -1 when the board has no GPIO part or the line
 // is not an input it drives.
-int gpio_input(Board& board, int line);
+int gpio_input(board::Board& board, int line);
 
-std::unique_ptr<BoardPart> make_gpio_part();
-extern const std::span<const DirectiveSyntax> kGpioDirectives;
+std::unique_ptr<board::BoardPart> make_gpio_part();
+extern const std::span<const board::DirectiveSyntax> kGpioDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::gpio

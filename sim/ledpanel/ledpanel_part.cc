@@ -46,7 +46,7 @@ constexpr std::array<PanelLed, 12> kPanel = {{
 constexpr bool panel_matches_gpio_names() {
   for (const PanelLed& led : kPanel) {
     bool found = false;
-    for (const board::GpioLine& gpio : board::kGpioLines) {
+    for (const gpio::GpioLine& gpio : gpio::kGpioLines) {
       if (gpio.number != led.line) {
         continue;
       }
@@ -178,7 +178,7 @@ int LedPanelPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   // The button is active low: a panel whose button nobody touches reads 1.
   if (!board.setup().inputs.contains(kFormatButtonLine) &&
-      board::drive_gpio_input(board, kFormatButtonLine, 1) != 0) {
+      gpio::drive_gpio_input(board, kFormatButtonLine, 1) != 0) {
     *ret_error = "the format button line cannot be driven";
     return -1;
   }
@@ -361,7 +361,7 @@ int LedPanelPart::draw_panels(const std::string& path) const {
 }
 
 int LedPanelPart::hold_format_button(milliseconds hold) {
-  if (board::drive_gpio_input(*board_, kFormatButtonLine, 0) != 0) {
+  if (gpio::drive_gpio_input(*board_, kFormatButtonLine, 0) != 0) {
     return -1;
   }
   board_->part_event("ledpanel", "format button pressed");
@@ -374,7 +374,7 @@ int LedPanelPart::hold_format_button(milliseconds hold) {
         return;
       }
     }
-    board::drive_gpio_input(*board_, kFormatButtonLine, 1);
+    gpio::drive_gpio_input(*board_, kFormatButtonLine, 1);
     board_->part_event("ledpanel", "format button released");
   });
   return 0;

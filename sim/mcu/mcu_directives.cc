@@ -6,7 +6,7 @@
 #include "sim/board/directive_words.h"
 #include "sim/mcu/mcu_part.h"
 
-namespace sim::board {
+namespace sim::mcu {
 
 namespace {
 
@@ -18,12 +18,12 @@ int fail(std::string* ret_error, std::string why) {
   return -1;
 }
 
-McuPart& mcu(Board& board) {
+McuPart& mcu(board::Board& board) {
   return *board.part<McuPart>();
 }
 
-BoardAction change_setup(SetupChange change) {
-  return [change = std::move(change)](Board& board, std::string*) {
+board::BoardAction change_setup(SetupChange change) {
+  return [change = std::move(change)](board::Board& board, std::string*) {
     mcu(board).update_setup(change);
     return 0;
   };
@@ -31,15 +31,15 @@ BoardAction change_setup(SetupChange change) {
 
 bool date_words(const Words& args, std::size_t first, int64_t* ret_epochMs) {
   if (args.size() == first + 2) {
-    return parse_date_time(args[first] + " " + args[first + 1], ret_epochMs);
+    return board::parse_date_time(args[first] + " " + args[first + 1], ret_epochMs);
   }
-  return args.size() == first + 1 && parse_date_time(args[first], ret_epochMs);
+  return args.size() == first + 1 && board::parse_date_time(args[first], ret_epochMs);
 }
 
-int parse_clock(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_clock(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   const bool rtc = args[0] == "rtc";
   if (args.size() == 2 && args[1] == "invalid") {
-    *ret_action = rtc ? BoardAction([](Board& board, std::string*) {
+    *ret_action = rtc ? board::BoardAction([](board::Board& board, std::string*) {
       board.mcu().set_rtc(false, board.mcu().rtc_epoch());
       return 0;
     })
@@ -53,7 +53,7 @@ int parse_clock(const Words& args, BoardAction* ret_action, std::string* ret_err
                 "(up to 2037), or 'invalid'");
   }
   const auto epoch = static_cast<int32_t>(epochMs / 1000);
-  *ret_action = rtc ? BoardAction([epoch](Board& board, std::string*) {
+  *ret_action = rtc ? board::BoardAction([epoch](board::Board& board, std::string*) {
     board.mcu().set_rtc(true, epoch);
     return 0;
   })
@@ -64,7 +64,7 @@ int parse_clock(const Words& args, BoardAction* ret_action, std::string* ret_err
   return 0;
 }
 
-int parse_adc(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_adc(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   const std::string name = args.size() > 1 ? args[1] : "";
   sim::McuAdcValue sim::McuSetup::*field = name == "battery"      ? &sim::McuSetup::batteryVoltage
                                            : name == "external"   ? &sim::McuSetup::externalVoltage
@@ -76,15 +76,15 @@ int parse_adc(const Words& args, BoardAction* ret_action, std::string* ret_error
   }
   if (args.size() == 3 && args[2] == "absent") {
     value.present = false;
-  } else if (args.size() != 4 || !parse_number(args[2], &value.whole) ||
-             !parse_number(args[3], &value.decimal)) {
+  } else if (args.size() != 4 || !board::parse_number(args[2], &value.whole) ||
+             !board::parse_number(args[3], &value.decimal)) {
     return fail(ret_error, "expected 'mcu adc NAME WHOLE DECIMAL' or 'mcu adc NAME absent'");
   }
   *ret_action = change_setup([field, value](sim::McuSetup& setup) { setup.*field = value; });
   return 0;
 }
 
-int parse_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_mcu(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   const std::string what = args.empty() ? "" : args[0];
   if (what == "rtc" || what == "install-date") {
     return parse_clock(args, ret_action, ret_error);
@@ -106,8 +106,8 @@ int parse_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error
   if (what == "camera-state") {
     sim::WakeReason reason;
     uint32_t state = 0;
-    if (args.size() != 3 || !parse_wake_reason(args[1], &reason) ||
-        !parse_number(args[2], &state)) {
+    if (args.size() != 3 || !board::parse_wake_reason(args[1], &reason) ||
+        !board::parse_number(args[2], &state)) {
       return fail(ret_error, "expected 'mcu camera-state REASON STATE'");
     }
     *ret_action = change_setup([reason, state](sim::McuSetup& setup) {
@@ -118,7 +118,7 @@ int parse_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error
   if (what == "fuel-gauge") {
     uint32_t index = 0;
     if ((args.size() != 2 && args.size() != 4) || (args[1] != "valid" && args[1] != "invalid") ||
-        (args.size() == 4 && (args[2] != "index" || !parse_number(args[3], &index)))) {
+        (args.size() == 4 && (args[2] != "index" || !board::parse_number(args[3], &index)))) {
       return fail(ret_error, "expected 'mcu fuel-gauge valid|invalid [index N]'");
     }
     const bool valid = args[1] == "valid";
@@ -133,12 +133,13 @@ int parse_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error
   }
   if (what == "fuel-gauge-entry") {
     sim::McuFuelGaugeEntry entry;
-    if (args.size() != 5 || !parse_number(args[1], &entry.powerSource) ||
-        !parse_number(args[2], &entry.batteryType) ||
-        !parse_number(args[3], &entry.batteryPercent) || !parse_number(args[4], &entry.field4)) {
+    if (args.size() != 5 || !board::parse_number(args[1], &entry.powerSource) ||
+        !board::parse_number(args[2], &entry.batteryType) ||
+        !board::parse_number(args[3], &entry.batteryPercent) ||
+        !board::parse_number(args[4], &entry.field4)) {
       return fail(ret_error, "expected 'mcu fuel-gauge-entry SOURCE TYPE PERCENT VALUE'");
     }
-    *ret_action = [entry](Board& board, std::string* ret_why) {
+    *ret_action = [entry](board::Board& board, std::string* ret_why) {
       mcu(board).add_fuel_gauge_entry(entry);
       if (board.mcu().setup().fuelGaugeEntries.size() > 6) {
         *ret_why = "the fuel gauge holds at most 6 entries";
@@ -163,7 +164,7 @@ int parse_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error
   if (what == "wdm-reboot") {
     uint32_t epoch = 0;
     const bool none = args.size() == 2 && args[1] == "none";
-    if (!none && (args.size() != 2 || !parse_number(args[1], &epoch))) {
+    if (!none && (args.size() != 2 || !board::parse_number(args[1], &epoch))) {
       return fail(ret_error, "expected 'mcu wdm-reboot EPOCH' or 'mcu wdm-reboot none'");
     }
     *ret_action = change_setup([none, epoch](sim::McuSetup& setup) {
@@ -178,12 +179,12 @@ int parse_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error
                              "fuel-gauge, fuel-gauge-entry, day, night, day-night, wdm-reboot)");
 }
 
-int parse_fault_mcu(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_fault_mcu(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   sim::McuFault fault;
   if (sim::parse_fault(args, sim::McuPeer::fault_member_known, &fault, ret_error) != 0) {
     return -1;
   }
-  *ret_action = [fault](Board& board, std::string*) {
+  *ret_action = [fault](board::Board& board, std::string*) {
     board.mcu().add_fault(fault);
     board.part_event("mcu", sim::describe_fault("MCU", fault), {{"what", std::string("fault")}});
     return 0;
@@ -191,11 +192,11 @@ int parse_fault_mcu(const Words& args, BoardAction* ret_action, std::string* ret
   return 0;
 }
 
-int parse_clear_faults(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_clear_faults(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   if (!args.empty()) {
     return fail(ret_error, "takes nothing after it");
   }
-  *ret_action = [](Board& board, std::string*) {
+  *ret_action = [](board::Board& board, std::string*) {
     board.mcu().clear_faults();
     board.part_event("mcu", "MCU faults cleared", {{"what", std::string("fault")}});
     return 0;
@@ -204,11 +205,11 @@ int parse_clear_faults(const Words& args, BoardAction* ret_action, std::string* 
 }
 
 template <sim::McuNotification kKind>
-int parse_notification(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_notification(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   if (!args.empty()) {
     return fail(ret_error, "takes nothing after it");
   }
-  *ret_action = [](Board& board, std::string*) {
+  *ret_action = [](board::Board& board, std::string*) {
     sim::McuPeer& peer = board.mcu();
     const int id = kKind == sim::McuNotification::kPir         ? peer.notify_pir()
                    : kKind == sim::McuNotification::kTimelapse ? peer.notify_timelapse()
@@ -225,12 +226,12 @@ int parse_notification(const Words& args, BoardAction* ret_action, std::string* 
   return 0;
 }
 
-int parse_rtc(const Words& args, BoardAction* ret_action, std::string* ret_error) {
+int parse_rtc(const Words& args, board::BoardAction* ret_action, std::string* ret_error) {
   if (args.size() != 1 || (args[0] != "valid" && args[0] != "invalid")) {
     return fail(ret_error, "expected 'valid' or 'invalid'");
   }
   const bool valid = args[0] == "valid";
-  *ret_action = [valid](Board& board, std::string*) {
+  *ret_action = [valid](board::Board& board, std::string*) {
     board.mcu().set_rtc(valid, static_cast<int32_t>(board.time().epoch_ms() / 1000));
     board.part_event("mcu", std::string("the MCU's clock turns ") + (valid ? "valid" : "invalid"),
                      {{"what", std::string("rtc")}, {"valid", valid}});
@@ -240,33 +241,34 @@ int parse_rtc(const Words& args, BoardAction* ret_action, std::string* ret_error
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"mcu",
-                    "mcu rtc valid DATE TIME | rtc invalid | install-date valid DATE TIME | "
-                    "install-date invalid | version TEXT | camera-state REASON STATE | "
-                    "adc battery|external|photodiode WHOLE DECIMAL | adc NAME absent | "
-                    "fuel-gauge valid|invalid [index N] | fuel-gauge-entry SOURCE TYPE PERCENT "
-                    "VALUE | day | night | day-night invalid | wdm-reboot EPOCH | wdm-reboot none",
-                    "what the MCU answers (its RTC starts at the board's date unless given)", true,
-                    false, parse_mcu},
-    DirectiveSyntax{"fault mcu", "fault mcu KIND [MEMBER] [count N] [delay TIME] [bytes N]",
-                    "KIND: no-answer, late-answer (needs delay), drop-answer, garbage, "
-                    "bad-checksum; MEMBER: a request or notification (default every answer)",
-                    true, true, parse_fault_mcu},
-    DirectiveSyntax{"clear-faults", "clear-faults", "every MCU fault off", false, true,
-                    parse_clear_faults},
-    DirectiveSyntax{"pir", "pir", "the MCU's PIR notification", false, true,
-                    parse_notification<sim::McuNotification::kPir>},
-    DirectiveSyntax{"timelapse", "timelapse", "the MCU's time-lapse notification", false, true,
-                    parse_notification<sim::McuNotification::kTimelapse>},
-    DirectiveSyntax{"test-button", "test-button", "the MCU's test-button notification", false, true,
-                    parse_notification<sim::McuNotification::kTestButton>},
-    DirectiveSyntax{"rtc", "rtc valid | rtc invalid",
-                    "the MCU's clock turns valid (at the camera's date) or invalid", false, true,
-                    parse_rtc},
+    board::DirectiveSyntax{
+        "mcu",
+        "mcu rtc valid DATE TIME | rtc invalid | install-date valid DATE TIME | "
+        "install-date invalid | version TEXT | camera-state REASON STATE | "
+        "adc battery|external|photodiode WHOLE DECIMAL | adc NAME absent | "
+        "fuel-gauge valid|invalid [index N] | fuel-gauge-entry SOURCE TYPE PERCENT "
+        "VALUE | day | night | day-night invalid | wdm-reboot EPOCH | wdm-reboot none",
+        "what the MCU answers (its RTC starts at the board's date unless given)", true, false,
+        parse_mcu},
+    board::DirectiveSyntax{"fault mcu", "fault mcu KIND [MEMBER] [count N] [delay TIME] [bytes N]",
+                           "KIND: no-answer, late-answer (needs delay), drop-answer, garbage, "
+                           "bad-checksum; MEMBER: a request or notification (default every answer)",
+                           true, true, parse_fault_mcu},
+    board::DirectiveSyntax{"clear-faults", "clear-faults", "every MCU fault off", false, true,
+                           parse_clear_faults},
+    board::DirectiveSyntax{"pir", "pir", "the MCU's PIR notification", false, true,
+                           parse_notification<sim::McuNotification::kPir>},
+    board::DirectiveSyntax{"timelapse", "timelapse", "the MCU's time-lapse notification", false,
+                           true, parse_notification<sim::McuNotification::kTimelapse>},
+    board::DirectiveSyntax{"test-button", "test-button", "the MCU's test-button notification",
+                           false, true, parse_notification<sim::McuNotification::kTestButton>},
+    board::DirectiveSyntax{"rtc", "rtc valid | rtc invalid",
+                           "the MCU's clock turns valid (at the camera's date) or invalid", false,
+                           true, parse_rtc},
 };
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kMcuDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kMcuDirectives = kDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::mcu

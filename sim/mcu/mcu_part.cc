@@ -4,7 +4,7 @@
 
 #include "sim/board/board.h"
 
-namespace sim::board {
+namespace sim::mcu {
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr std::array<std::string_view, 3> kNotificationNames = {"PIR", "time-lap
 
 }  // namespace
 
-std::unique_ptr<BoardPart> make_mcu_part() {
+std::unique_ptr<board::BoardPart> make_mcu_part() {
   return std::make_unique<McuPart>();
 }
 
@@ -26,14 +26,14 @@ McuPart::~McuPart() {
   }
 }
 
-int McuPart::attach(Board& board, std::string* ret_error) {
+int McuPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   const sim::PtyPair* line = board.claim_serial_line("ttyS1");
   if (line == nullptr) {
     *ret_error = "ttyS1 belongs to another part";
     return -1;
   }
-  const BoardSetup& setup = board.setup();
+  const board::BoardSetup& setup = board.setup();
   sim::McuSetup mcu = setup.mcu;
   if (setup.mcuRtcFromDate) {
     mcu.rtcEpoch = static_cast<int32_t>(setup.startEpochMs / 1000);
@@ -88,7 +88,7 @@ void McuPart::on_record(const sim::McuRecord& record) {
   if (record.retry) {
     text += "  (retry)";
   }
-  board_->note(EventKind::kSerial, text,
+  board_->note(board::EventKind::kSerial, text,
                {{"line", std::string("ttyS1")},
                 {"direction", std::string(toMcu ? "camera->mcu" : "mcu->camera")},
                 {"member", record.member},
@@ -107,7 +107,7 @@ void McuPart::on_record(const sim::McuRecord& record) {
   }
 }
 
-void McuPart::powered_off(const WakeContext& wake) {
+void McuPart::powered_off(const board::WakeContext& wake) {
   (void)wake;
   // The MCU's notifications of this wake-up, and whether the camera acknowledged them.
   for (const sim::McuNotificationRecord& sent : peer_->notifications()) {
@@ -127,4 +127,4 @@ void McuPart::powered_off(const WakeContext& wake) {
   }
 }
 
-}  // namespace sim::board
+}  // namespace sim::mcu

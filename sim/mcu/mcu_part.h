@@ -12,14 +12,14 @@
 #include "sim/board/board_part.h"
 #include "sim/mcu/mcu_peer.h"
 
-namespace sim::board {
+namespace sim::mcu {
 
-class McuPart final : public BoardPart {
+class McuPart final : public board::BoardPart {
  public:
   ~McuPart() override;
   std::string_view name() const override { return "mcu"; }
-  int attach(Board& board, std::string* ret_error) override;
-  void powered_off(const WakeContext& wake) override;
+  int attach(board::Board& board, std::string* ret_error) override;
+  void powered_off(const board::WakeContext& wake) override;
 
   sim::McuPeer& peer() { return *peer_; }
   // Changes the MCU's set-up; its clock keeps running as it was.
@@ -30,12 +30,12 @@ class McuPart final : public BoardPart {
  private:
   void on_record(const sim::McuRecord& record);
 
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   std::unique_ptr<sim::McuPeer> peer_;
   bool fuelGaugeEntriesGiven_ = false;
 };
 
-std::unique_ptr<BoardPart> make_mcu_part();
-extern const std::span<const DirectiveSyntax> kMcuDirectives;
+std::unique_ptr<board::BoardPart> make_mcu_part();
+extern const std::span<const board::DirectiveSyntax> kMcuDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::mcu

@@ -13,7 +13,7 @@
 #include "sim/board/directive_words.h"
 #include "sim/sensor/nv12_png.h"
 
-namespace sim::board {
+namespace sim::sensor {
 
 namespace fs = std::filesystem;
 
@@ -79,7 +79,7 @@ int write_whole(const std::string& path, const std::string& text) {
   return error ? -1 : 0;
 }
 
-SensorPart* sensor_of(Board& board, std::string* ret_error) {
+SensorPart* sensor_of(board::Board& board, std::string* ret_error) {
   SensorPart* part = board.part<SensorPart>();
   if (part == nullptr) {
     *ret_error = "the board has no sensor";
@@ -89,8 +89,8 @@ SensorPart* sensor_of(Board& board, std::string* ret_error) {
 
 // Runs `change` on the board's sensor part.
 template <typename Change>
-BoardAction on_sensor(Change change) {
-  return [change](Board& board, std::string* ret_error) {
+board::BoardAction on_sensor(Change change) {
+  return [change](board::Board& board, std::string* ret_error) {
     SensorPart* part = sensor_of(board, ret_error);
     if (part == nullptr) {
       return -1;
@@ -103,7 +103,7 @@ BoardAction on_sensor(Change change) {
   };
 }
 
-int parse_scene(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_scene(const std::vector<std::string>& args, board::BoardAction* ret_action,
                 std::string* ret_error) {
   if (args.size() == 1 && (args[0] == "day" || args[0] == "night")) {
     const bool night = args[0] == "night";
@@ -113,7 +113,8 @@ int parse_scene(const std::vector<std::string>& args, BoardAction* ret_action,
   if ((args.size() == 2 || args.size() == 3) && args[0] == "crossing" &&
       (args[1] == "deer" || args[1] == "none")) {
     int seconds = 8;
-    if (args.size() == 3 && (!parse_number(args[2], &seconds) || seconds < 1 || seconds > 600)) {
+    if (args.size() == 3 &&
+        (!board::parse_number(args[2], &seconds) || seconds < 1 || seconds > 600)) {
       *ret_error = "'" + args[2] + "' is not a crossing time in seconds (1 to 600)";
       return -1;
     }
@@ -126,7 +127,7 @@ int parse_scene(const std::vector<std::string>& args, BoardAction* ret_action,
   return -1;
 }
 
-int parse_imp_fault(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_imp_fault(const std::vector<std::string>& args, board::BoardAction* ret_action,
                     std::string* ret_error) {
   if (args.size() != 2 || (args[1] != "once" && args[1] != "always")) {
     *ret_error = "expected an IMP_ operation and once or always";
@@ -143,7 +144,7 @@ int parse_imp_fault(const std::vector<std::string>& args, BoardAction* ret_actio
   return 0;
 }
 
-int parse_frames(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_frames(const std::vector<std::string>& args, board::BoardAction* ret_action,
                  std::string* ret_error) {
   if (args.size() != 1 || (args[0] != "stop" && args[0] != "run")) {
     *ret_error = "expected stop or run";
@@ -154,7 +155,7 @@ int parse_frames(const std::vector<std::string>& args, BoardAction* ret_action,
   return 0;
 }
 
-int parse_exposure(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_exposure(const std::vector<std::string>& args, board::BoardAction* ret_action,
                    std::string* ret_error) {
   if (args.size() != 1 || (args[0] != "unstable" && args[0] != "normal")) {
     *ret_error = "expected unstable or normal";
@@ -167,33 +168,37 @@ int parse_exposure(const std::vector<std::string>& args, BoardAction* ret_action
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"scene", "scene day|night | scene crossing deer|none [SECONDS]",
-                    "the camera's view: daylight or dark, and whether a deer walks across it", true,
-                    true, parse_scene},
-    DirectiveSyntax{"imp-fault", "imp-fault OPERATION once|always",
-                    "the media library operation (IMP_...) fails the next time, or every time",
-                    true, true, parse_imp_fault},
-    DirectiveSyntax{"frames", "frames stop|run",
-                    "the sensor stops delivering frames (readers time out), or runs again", true,
-                    true, parse_frames},
-    DirectiveSyntax{"exposure", "exposure unstable|normal",
-                    "the auto exposure hunts and never settles, or settles again", true, true,
-                    parse_exposure},
+    board::DirectiveSyntax{
+        "scene", "scene day|night | scene crossing deer|none [SECONDS]",
+        "the camera's view: daylight or dark, and whether a deer walks across it", true, true,
+        parse_scene},
+    board::DirectiveSyntax{
+        "imp-fault", "imp-fault OPERATION once|always",
+        "the media library operation (IMP_...) fails the next time, or every time", true, true,
+        parse_imp_fault},
+    board::DirectiveSyntax{"frames", "frames stop|run",
+                           "the sensor stops delivering frames (readers time out), or runs again",
+                           true, true, parse_frames},
+    board::DirectiveSyntax{"exposure", "exposure unstable|normal",
+                           "the auto exposure hunts and never settles, or settles again", true,
+                           true, parse_exposure},
 };
 
 // "value" changes of a camera-driven GPIO line, as the GPIO part records them.
-bool gpio_level(const BoardEvent& event, int* ret_line, std::string* ret_level) {
-  if (event.kind != EventKind::kPart || event.part != "gpio" || event.field("what") != "value") {
+bool gpio_level(const board::BoardEvent& event, int* ret_line, std::string* ret_level) {
+  if (event.kind != board::EventKind::kPart || event.part != "gpio" ||
+      event.field("what") != "value") {
     return false;
   }
-  return parse_number(event.field("line"), ret_line) && (*ret_level = event.field("to"), true);
+  return board::parse_number(event.field("line"), ret_line) &&
+         (*ret_level = event.field("to"), true);
 }
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kSensorDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kSensorDirectives = kDirectives;
 
-std::unique_ptr<BoardPart> make_sensor_part() {
+std::unique_ptr<board::BoardPart> make_sensor_part() {
   return std::make_unique<SensorPart>();
 }
 
@@ -208,7 +213,7 @@ SensorPart::~SensorPart() {
   }
 }
 
-int SensorPart::attach(Board& board, std::string* ret_error) {
+int SensorPart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   folder_ = board.run_dir() + "/sensor";
   std::error_code error;
@@ -223,12 +228,12 @@ int SensorPart::attach(Board& board, std::string* ret_error) {
   }
   watch_->folder = folder_;
   board.record().add_listener(
-      [watch = watch_](const BoardEvent& event) { watch->on_event(event); });
+      [watch = watch_](const board::BoardEvent& event) { watch->on_event(event); });
   thread_ = std::thread([this] { recorder(); });
   return 0;
 }
 
-void SensorPart::sandbox_options(const WakeContext& wake, SandboxOptions* options) {
+void SensorPart::sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) {
   (void)wake;
   options->insert(options->end(), {"--bind", folder_, kSandboxFolder});
 }
@@ -253,7 +258,7 @@ long boot_number(const std::string& cmdline, int index) {
 
 }  // namespace
 
-int SensorPart::power_up(const WakeContext& wake, std::string* ret_error) {
+int SensorPart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   // The co-processor's boot firmware keeps a log of what it did before the application
   // started; /system/bin/riscvread prints it from /sys.
   std::string firmwareLog = "riscv: boot reason " + std::to_string(boot_number(wake.cmdline, 0)) +
@@ -372,7 +377,7 @@ int SensorPart::set_exposure_unstable(bool unstable) {
   return write_faults();
 }
 
-void SensorPart::Watch::note(std::string text, std::vector<Field> fields) {
+void SensorPart::Watch::note(std::string text, std::vector<board::Field> fields) {
   {
     std::lock_guard lock(mutex);
     notes.push_back({std::move(text), std::move(fields)});
@@ -380,7 +385,7 @@ void SensorPart::Watch::note(std::string text, std::vector<Field> fields) {
   wake.notify_one();
 }
 
-void SensorPart::Watch::on_event(const BoardEvent& event) {
+void SensorPart::Watch::on_event(const board::BoardEvent& event) {
   int line = 0;
   std::string level;
   if (!gpio_level(event, &line, &level)) {
@@ -449,7 +454,7 @@ void SensorPart::recorder() {
   }
 }
 
-void SensorPart::powered_off(const WakeContext& wake) {
+void SensorPart::powered_off(const board::WakeContext& wake) {
   const std::vector<std::string> copies = snapshots_.stop();
   std::vector<std::string> made;
   for (const std::string& copy : copies) {
@@ -486,4 +491,4 @@ void SensorPart::report(const std::string& runDir, FILE* out) {
           pictures_.front().c_str());
 }
 
-}  // namespace sim::board
+}  // namespace sim::sensor

@@ -28,16 +28,16 @@
 #include "sim/board/board_record.h"
 #include "sim/sensor/snapshot_watch.h"
 
-namespace sim::board {
+namespace sim::sensor {
 
-class SensorPart final : public BoardPart {
+class SensorPart final : public board::BoardPart {
  public:
   ~SensorPart() override;
   std::string_view name() const override { return "sensor"; }
-  int attach(Board& board, std::string* ret_error) override;
-  void sandbox_options(const WakeContext& wake, SandboxOptions* options) override;
-  int power_up(const WakeContext& wake, std::string* ret_error) override;
-  void powered_off(const WakeContext& wake) override;
+  int attach(board::Board& board, std::string* ret_error) override;
+  void sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) override;
+  int power_up(const board::WakeContext& wake, std::string* ret_error) override;
+  void powered_off(const board::WakeContext& wake) override;
   void report(const std::string& runDir, FILE* out) override;
 
   // What the directives change. Each returns 0, or -1 when the folder cannot be written.
@@ -54,13 +54,13 @@ class SensorPart final : public BoardPart {
  private:
   struct Note {
     std::string text;
-    std::vector<Field> fields;
+    std::vector<board::Field> fields;
   };
   int write_scene();
   int write_faults();
   void recorder();
 
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   std::string folder_;
   bool night_ = false;
   bool crossing_ = true;
@@ -89,8 +89,8 @@ class SensorPart final : public BoardPart {
     std::chrono::milliseconds pulseStart[2] = {std::chrono::milliseconds{-1},
                                                std::chrono::milliseconds{-1}};
     size_t activityRead = 0;  // bytes of the activity file already recorded
-    void note(std::string text, std::vector<Field> fields);
-    void on_event(const BoardEvent& event);
+    void note(std::string text, std::vector<board::Field> fields);
+    void on_event(const board::BoardEvent& event);
     // Lines the camera's media library added to its activity file since the last look.
     std::vector<std::string> new_activity();
   };
@@ -98,7 +98,7 @@ class SensorPart final : public BoardPart {
   std::thread thread_;
 };
 
-std::unique_ptr<BoardPart> make_sensor_part();
-extern const std::span<const DirectiveSyntax> kSensorDirectives;
+std::unique_ptr<board::BoardPart> make_sensor_part();
+extern const std::span<const board::DirectiveSyntax> kSensorDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::sensor

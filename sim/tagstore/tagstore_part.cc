@@ -12,16 +12,16 @@
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
 
-namespace sim::board {
+namespace sim::tagstore {
 
 namespace {
 
 namespace ts = sim::tagstore;
 
-int parse_tag(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_tag(const std::vector<std::string>& args, board::BoardAction* ret_action,
               std::string* ret_error) {
   long value = 0;
-  if (args.size() != 3 || !parse_number(args[2], &value)) {
+  if (args.size() != 3 || !board::parse_number(args[2], &value)) {
     *ret_error = "expected a namespace, a key and a number";
     return -1;
   }
@@ -30,23 +30,23 @@ int parse_tag(const std::vector<std::string>& args, BoardAction* ret_action,
     return -1;
   }
   const ts::Tag tag{args[0], args[1], value};
-  *ret_action = [tag](Board& board, std::string* ret_why) {
+  *ret_action = [tag](board::Board& board, std::string* ret_why) {
     return board.part<TagStorePart>()->set_tag(tag, ret_why);
   };
   return 0;
 }
 
-int parse_tag_store(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_tag_store(const std::vector<std::string>& args, board::BoardAction* ret_action,
                     std::string* ret_error) {
   if (args.size() == 1 && args[0] == "damaged") {
-    *ret_action = [](Board& board, std::string* ret_why) {
+    *ret_action = [](board::Board& board, std::string* ret_why) {
       return board.part<TagStorePart>()->damage(ret_why);
     };
     return 0;
   }
   if (args.size() == 2 && args[0] == "load") {
     // A store saved from another run (a season's reproducer), byte for byte.
-    *ret_action = [from = args[1]](Board& board, std::string* ret_why) {
+    *ret_action = [from = args[1]](board::Board& board, std::string* ret_why) {
       std::error_code error;
       std::filesystem::copy_file(from, board.tag_store_path(),
                                  std::filesystem::copy_options::overwrite_existing, error);
@@ -59,22 +59,22 @@ int parse_tag_store(const std::vector<std::string>& args, BoardAction* ret_actio
     return 0;
   }
   ts::Markers markers;
-  if (args.size() != 4 || args[0] != "markers" || !parse_number(args[1], &markers.tagbk) ||
-      !parse_number(args[2], &markers.riscv_fw) ||
-      !parse_number(args[3], &markers.sensor_setting_fw)) {
+  if (args.size() != 4 || args[0] != "markers" || !board::parse_number(args[1], &markers.tagbk) ||
+      !board::parse_number(args[2], &markers.riscv_fw) ||
+      !board::parse_number(args[3], &markers.sensor_setting_fw)) {
     *ret_error = "expected 'damaged' or 'markers' and three numbers";
     return -1;
   }
-  *ret_action = [markers](Board& board, std::string* ret_why) {
+  *ret_action = [markers](board::Board& board, std::string* ret_why) {
     return board.part<TagStorePart>()->set_markers(markers, ret_why);
   };
   return 0;
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"tag", "tag NAMESPACE KEY VALUE", "a boot tag in the factory tag store", true,
-                    false, parse_tag},
-    DirectiveSyntax{
+    board::DirectiveSyntax{"tag", "tag NAMESPACE KEY VALUE", "a boot tag in the factory tag store",
+                           true, false, parse_tag},
+    board::DirectiveSyntax{
         "tag-store",
         "tag-store damaged | tag-store markers TAGBK RISCV_FW SENSOR_FW | tag-store load FILE",
         "a broken store checksum, the boot loader's partition verdicts, or a saved "
@@ -84,9 +84,9 @@ constexpr std::array kDirectives = {
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kTagStoreDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kTagStoreDirectives = kDirectives;
 
-std::unique_ptr<BoardPart> make_tag_store_part() {
+std::unique_ptr<board::BoardPart> make_tag_store_part() {
   return std::make_unique<TagStorePart>();
 }
 
@@ -94,10 +94,10 @@ TagStorePart::~TagStorePart() {
   stop_watching();
 }
 
-int TagStorePart::attach(Board& board, std::string* ret_error) {
+int TagStorePart::attach(board::Board& board, std::string* ret_error) {
   board_ = &board;
   path_ = board.tag_store_path();
-  const BoardSetup& setup = board.setup();
+  const board::BoardSetup& setup = board.setup();
   std::vector<uint8_t> image;
   std::optional<ts::TagEnv> env;
   std::string why;
@@ -130,13 +130,13 @@ int TagStorePart::damage(std::string* ret_error) {
   return ts::damage_store(path_, ret_error);
 }
 
-void TagStorePart::sandbox_options(const WakeContext& wake, SandboxOptions* options) {
+void TagStorePart::sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) {
   options->insert(options->end(),
                   {"--mtd", path_, "--bind", wake.wakeDir + "/tag_writes", "/run/board/tag_writes",
                    "--setenv", "TAG_ENV_INFO_LOG", "/run/board/tag_writes"});
 }
 
-int TagStorePart::power_up(const WakeContext& wake, std::string* ret_error) {
+int TagStorePart::power_up(const board::WakeContext& wake, std::string* ret_error) {
   stop_watching();
   const std::string journal = wake.wakeDir + "/tag_writes";
   if (!std::ofstream(journal, std::ios::trunc)) {
@@ -157,7 +157,7 @@ int TagStorePart::power_up(const WakeContext& wake, std::string* ret_error) {
   return 0;
 }
 
-void TagStorePart::powered_off(const WakeContext& wake) {
+void TagStorePart::powered_off(const board::WakeContext& wake) {
   stop_watching();
   // What was written in the last moments before the power cut.
   take_new_lines(wake.wakeDir + "/tag_writes");
@@ -208,4 +208,4 @@ void TagStorePart::take_new_lines(const std::string& journal) {
   }
 }
 
-}  // namespace sim::board
+}  // namespace sim::tagstore

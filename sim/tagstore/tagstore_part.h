@@ -14,16 +14,16 @@
 #include "sim/board/board_part.h"
 #include "sim/tagstore/tag_store.h"
 
-namespace sim::board {
+namespace sim::tagstore {
 
-class TagStorePart final : public BoardPart {
+class TagStorePart final : public board::BoardPart {
  public:
   ~TagStorePart() override;
   std::string_view name() const override { return "tagstore"; }
-  int attach(Board& board, std::string* ret_error) override;
-  void sandbox_options(const WakeContext& wake, SandboxOptions* options) override;
-  int power_up(const WakeContext& wake, std::string* ret_error) override;
-  void powered_off(const WakeContext& wake) override;
+  int attach(board::Board& board, std::string* ret_error) override;
+  void sandbox_options(const board::WakeContext& wake, board::SandboxOptions* options) override;
+  int power_up(const board::WakeContext& wake, std::string* ret_error) override;
+  void powered_off(const board::WakeContext& wake) override;
 
   const std::string& path() const { return path_; }
   // Changes the store as the factory (or a scenario's set-up) would. Return 0 or -1.
@@ -36,7 +36,7 @@ class TagStorePart final : public BoardPart {
   void take_new_lines(const std::string& journal);
   void stop_watching();
 
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   std::string path_;
   std::mutex mutex_;  // guards readOffset_ between the watcher and powered_off()
   long readOffset_ = 0;
@@ -44,7 +44,7 @@ class TagStorePart final : public BoardPart {
   int stopWrite_ = -1;
 };
 
-std::unique_ptr<BoardPart> make_tag_store_part();
-extern const std::span<const DirectiveSyntax> kTagStoreDirectives;
+std::unique_ptr<board::BoardPart> make_tag_store_part();
+extern const std::span<const board::DirectiveSyntax> kTagStoreDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::tagstore

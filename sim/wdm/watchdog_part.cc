@@ -6,18 +6,18 @@
 #include "sim/board/board.h"
 #include "sim/board/directive_words.h"
 
-namespace sim::board {
+namespace sim::wdm {
 
 namespace {
 
-int parse_limit(const std::vector<std::string>& args, BoardAction* ret_action,
+int parse_limit(const std::vector<std::string>& args, board::BoardAction* ret_action,
                 std::string* ret_error) {
   std::chrono::milliseconds limit{0};
-  if (args.size() != 1 || !parse_duration(args[0], &limit) || limit.count() <= 0) {
+  if (args.size() != 1 || !board::parse_duration(args[0], &limit) || limit.count() <= 0) {
     *ret_error = "expected one time, such as 10s";
     return -1;
   }
-  *ret_action = [limit](Board& board, std::string*) {
+  *ret_action = [limit](board::Board& board, std::string*) {
     board.part<WatchdogPart>()->set_limit_ms(limit.count());
     return 0;
   };
@@ -25,20 +25,20 @@ int parse_limit(const std::vector<std::string>& args, BoardAction* ret_action,
 }
 
 constexpr std::array kDirectives = {
-    DirectiveSyntax{"watchdog-limit", "watchdog-limit TIME",
-                    "the watchdog daemon reports a gap after this long without a keep-alive", true,
-                    false, parse_limit},
+    board::DirectiveSyntax{"watchdog-limit", "watchdog-limit TIME",
+                           "the watchdog daemon reports a gap after this long without a keep-alive",
+                           true, false, parse_limit},
 };
 
 }  // namespace
 
-const std::span<const DirectiveSyntax> kWatchdogDirectives = kDirectives;
+const std::span<const board::DirectiveSyntax> kWatchdogDirectives = kDirectives;
 
-std::unique_ptr<BoardPart> make_watchdog_part() {
+std::unique_ptr<board::BoardPart> make_watchdog_part() {
   return std::make_unique<WatchdogPart>();
 }
 
-int WatchdogPart::attach(Board& board, std::string* ret_error) {
+int WatchdogPart::attach(board::Board& board, std::string* ret_error) {
   (void)ret_error;
   board_ = &board;
   limitMs_ = board.setup().watchdogLimitMs;
@@ -75,4 +75,4 @@ void WatchdogPart::on_line(const std::string& line) {
   }
 }
 
-}  // namespace sim::board
+}  // namespace sim::wdm

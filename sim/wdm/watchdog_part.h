@@ -9,12 +9,12 @@
 
 #include "sim/board/board_part.h"
 
-namespace sim::board {
+namespace sim::wdm {
 
-class WatchdogPart final : public BoardPart {
+class WatchdogPart final : public board::BoardPart {
  public:
   std::string_view name() const override { return "watchdog"; }
-  int attach(Board& board, std::string* ret_error) override;
+  int attach(board::Board& board, std::string* ret_error) override;
 
   // The daemon's command line, started in the sandbox before camera_app.
   std::string command() const;
@@ -23,11 +23,11 @@ class WatchdogPart final : public BoardPart {
   void set_limit_ms(int64_t limitMs) { limitMs_ = limitMs; }
 
  private:
-  Board* board_ = nullptr;
+  board::Board* board_ = nullptr;
   int64_t limitMs_ = 10000;
 };
 
-std::unique_ptr<BoardPart> make_watchdog_part();
-extern const std::span<const DirectiveSyntax> kWatchdogDirectives;
+std::unique_ptr<board::BoardPart> make_watchdog_part();
+extern const std::span<const board::DirectiveSyntax> kWatchdogDirectives;
 
-}  // namespace sim::board
+}  // namespace sim::wdm

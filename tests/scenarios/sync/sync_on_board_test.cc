@@ -124,7 +124,7 @@ TEST_F(SyncOnTheBoard, PhotoTakenDuringTheSyncIsUploadedNext) {
   make();
   std::string error;
   ASSERT_EQ(card().insert_formatted("8G", 2, &error), 0) << error;
-  auto* factory = board_->part<sim::board::FactoryPart>();
+  auto* factory = board_->part<sim::factory::FactoryPart>();
   ASSERT_EQ(factory->set("jpeg_quality_day", "75", &error), 0) << error;
   ASSERT_EQ(factory->set("jpeg_quality_night", "20", &error), 0) << error;
   ASSERT_EQ(factory->set("resizeMethod", "4", &error), 0) << error;  // nearest neighbour

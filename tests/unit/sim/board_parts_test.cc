@@ -60,7 +60,7 @@ TEST(Thermistor, CameraReadsBackTheBoardsTemperature) {
 TEST(Factory, CameraLoadsWhatTheFactoryWrote) {
   std::string file;
   std::string why;
-  ASSERT_EQ(sim::board::make_config_file({{"multishot", "3"},
+  ASSERT_EQ(sim::factory::make_config_file({{"multishot", "3"},
                                           {"orve_model", "7"},
                                           {"power_sources[1]", "1"},
                                           {"encrypt_password", "s3cret=x"}},
@@ -79,10 +79,10 @@ TEST(Factory, CameraLoadsWhatTheFactoryWrote) {
   EXPECT_EQ(record->video_length, 15);  // not named: its default
   EXPECT_STREQ(record->encrypt_password, "s3cret=x");
 
-  EXPECT_EQ(sim::board::make_config_file({{"no_such_key", "1"}}, &file, &why), -1);
-  EXPECT_EQ(sim::board::make_config_file({{"multishot", "three"}}, &file, &why), -1);
+  EXPECT_EQ(sim::factory::make_config_file({{"no_such_key", "1"}}, &file, &why), -1);
+  EXPECT_EQ(sim::factory::make_config_file({{"multishot", "three"}}, &file, &why), -1);
   EXPECT_EQ(
-      sim::board::make_config_file({{"encrypt_password", std::string(200, 'x')}}, &file, &why), -1);
+      sim::factory::make_config_file({{"encrypt_password", std::string(200, 'x')}}, &file, &why), -1);
 }
 
 void write_frame(const std::string& path, size_t bytes, char fill) {

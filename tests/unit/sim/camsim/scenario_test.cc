@@ -97,8 +97,8 @@ TEST(Scenario, SetUpDirectivesActOnTheBoardsParts) {
   EXPECT_FALSE(mcu.photodiodeRaw.present);
   ASSERT_EQ(mcu.fuelGaugeEntries.size(), 2u) << "the first entry replaces the default one";
   EXPECT_TRUE(mcu.isNight);
-  EXPECT_EQ(sim::board::gpio_input(board, 43), 1);
-  EXPECT_EQ(board.part<sim::board::WatchdogPart>()->command(), "wdm_daemon --limit-ms 15000");
+  EXPECT_EQ(sim::gpio::gpio_input(board, 43), 1);
+  EXPECT_EQ(board.part<sim::wdm::WatchdogPart>()->command(), "wdm_daemon --limit-ms 15000");
   const auto env = sim::tagstore::read_tag_env(board.tag_store_path());
   ASSERT_TRUE(env.has_value());
   EXPECT_EQ(env->markers.riscv_fw, 1);

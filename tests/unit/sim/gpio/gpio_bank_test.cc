@@ -17,8 +17,8 @@
 
 namespace {
 
-using sim::board::GpioBank;
-using sim::board::GpioChange;
+using sim::gpio::GpioBank;
+using sim::gpio::GpioChange;
 
 class Gpio : public ::testing::Test {
  protected:
@@ -53,7 +53,7 @@ class Gpio : public ::testing::Test {
 
 TEST_F(Gpio, PowerUpShowsEveryLineAsAnInputAtZeroAndTheUsbGadget) {
   ASSERT_EQ(bank_.power_up(sys()), 0);
-  for (const sim::board::GpioLine& line : sim::board::kGpioLines) {
+  for (const sim::gpio::GpioLine& line : sim::gpio::kGpioLines) {
     EXPECT_EQ(board_test::read_file(file(line.number, "direction")), "in\n") << line.number;
     EXPECT_EQ(board_test::read_file(file(line.number, "value")), "0\n") << line.number;
   }
