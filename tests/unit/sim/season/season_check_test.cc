@@ -182,40 +182,33 @@ TEST_F(SeasonCheck, FilesOfACaptureACutInterruptedMayGoAtTheNextStartOnly) {
   // The next capture takes the number again.
   const CardView retaken =
       view({{kPict1, jpegs_[0]}, {kPict2, jpegs_[2]}, {transmit, jpegs_[2]}}, 500);
-  for (const bool pulled : {false, true}) {
-    SCOPED_TRACE(pulled ? "card pulled" : "power cut");
-    Ledger ledger = ledger_with(start);
+  // A wake-up that ends in a power cut (or, with `pulled`, loses its card) from `from` to `to`.
+  const auto interrupted = [&](Ledger& ledger, const CardView& from, const CardView& to,
+                               bool pulled) {
     facts_.cardPulled = pulled;
     facts_.injectedCut = !pulled;
     facts_.handshake = pulled;
-    EXPECT_TRUE(ledger.check_wake(start, cut, facts_).empty());
+    EXPECT_TRUE(ledger.check_wake(from, to, facts_).empty());
     facts_.cardPulled = false;
     facts_.injectedCut = false;
     facts_.handshake = true;
+  };
+  for (const bool pulled : {false, true}) {
+    SCOPED_TRACE(pulled ? "card pulled" : "power cut");
+    Ledger ledger = ledger_with(start);
+    interrupted(ledger, start, cut, pulled);
     EXPECT_TRUE(ledger.check_wake(cut, retaken, facts_).empty());
     EXPECT_EQ(ledger.removed_after_a_cut(), 1);
   }
-  {
-    // A wake-up later the files are the owner's like any other.
-    Ledger ledger = ledger_with(start);
-    facts_.injectedCut = true;
-    facts_.handshake = false;
-    EXPECT_TRUE(ledger.check_wake(start, cut, facts_).empty());
-    facts_.injectedCut = false;
-    facts_.handshake = true;
-    EXPECT_TRUE(ledger.check_wake(cut, cut, facts_).empty());
-    EXPECT_EQ(invariants(ledger.check_wake(cut, retaken, facts_)), (std::vector<int>{1, 2}));
-  }
-  {
-    // Files older than the cut are not its leftovers.
-    Ledger ledger = ledger_with(cut);
-    facts_.injectedCut = true;
-    facts_.handshake = false;
-    EXPECT_TRUE(ledger.check_wake(cut, cut, facts_).empty());
-    facts_.injectedCut = false;
-    facts_.handshake = true;
-    EXPECT_EQ(invariants(ledger.check_wake(cut, retaken, facts_)), (std::vector<int>{1, 2}));
-  }
+  // A wake-up later the files are the owner's like any other.
+  Ledger later = ledger_with(start);
+  interrupted(later, start, cut, false);
+  EXPECT_TRUE(later.check_wake(cut, cut, facts_).empty());
+  EXPECT_EQ(invariants(later.check_wake(cut, retaken, facts_)), (std::vector<int>{1, 2}));
+  // Files older than the cut are not its leftovers.
+  Ledger older = ledger_with(cut);
+  interrupted(older, cut, cut, false);
+  EXPECT_EQ(invariants(older.check_wake(cut, retaken, facts_)), (std::vector<int>{1, 2}));
 }
 
 TEST_F(SeasonCheck, AnEncryptedCopyIsComparedWithWhatTheServerDecrypted) {
