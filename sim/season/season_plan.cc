@@ -282,7 +282,9 @@ void add_fault(Draws& draws, Fault fault, PlannedWake* wake, ServerState* server
       hostile_configuration(draws, server, &wake->before);
       break;
     case Fault::kCardReadOnly:
+      // The card's write-protect switch: it locks the whole card.
       wake->before.push_back("card readonly 1");
+      wake->before.push_back("card readonly 2");
       break;
     case Fault::kCount:
       return;

@@ -334,6 +334,7 @@ int run_season(const SeasonOptions& options, SeasonResult* ret_result, std::stri
       // The owner slides a locked card's switch back.
       if (has_fault(faults, Fault::kCardReadOnly)) {
         card->set_read_only(1, false, &ignored);
+        card->set_read_only(2, false, &ignored);
       }
       const std::vector<TimedLine>& was = result.plan.wakes[i - 1].events;
       if (std::any_of(was.begin(), was.end(),

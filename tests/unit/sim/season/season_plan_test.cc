@@ -95,14 +95,15 @@ TEST(SeasonPlan, TheProfileDecidesWhichFaultsComeAndWhere) {
     EXPECT_NE(wake_scenario_text(wake).find("late-answer return_camera_sd_card_control_request"),
               std::string::npos);
   }
-  // Locked cards come from a draw of their own too: locked in every wake-up, the season is
-  // otherwise the same.
+  // Locked cards come from a draw of their own too: locked in every wake-up (the switch locks
+  // both partitions), the season is otherwise the same.
   const SeasonPlan locked = plan_season(profile_with("season fault card-readonly 1\n"), 5, 3);
   const SeasonPlan unlocked = plan_season(profile_with("season fault card-readonly 0\n"), 5, 3);
   ASSERT_EQ(locked.wakes.size(), unlocked.wakes.size());
   for (std::size_t i = 0; i < locked.wakes.size(); ++i) {
     std::vector<std::string> before = locked.wakes[i].before;
     EXPECT_EQ(std::erase(before, "card readonly 1"), 1u);
+    EXPECT_EQ(std::erase(before, "card readonly 2"), 1u);
     EXPECT_EQ(before, unlocked.wakes[i].before);
     EXPECT_EQ(locked.wakes[i].epochMs, unlocked.wakes[i].epochMs);
   }
