@@ -19,8 +19,9 @@ struct PartitionImage {
 };
 
 // Copies every file of the partition's TRANSMIT folder into `inboxDir`, decrypts each one with
-// `password` when it is not empty, and checks that each is a JPEG. Fills `ret_upload`'s
-// files, notJpeg and error.
+// `password` when it is not empty (a file the password does not turn into a JPEG stays as it
+// came, listed in notJpeg as "does not decrypt"), and checks that each is a JPEG. Fills
+// `ret_upload`'s files, notJpeg and error.
 void upload_transmit(const PartitionImage& partition, const std::string& inboxDir,
                      const std::string& password, ModemUpload* ret_upload);
 
