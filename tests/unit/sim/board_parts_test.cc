@@ -61,10 +61,10 @@ TEST(Factory, CameraLoadsWhatTheFactoryWrote) {
   std::string file;
   std::string why;
   ASSERT_EQ(sim::factory::make_config_file({{"multishot", "3"},
-                                          {"orve_model", "7"},
-                                          {"power_sources[1]", "1"},
-                                          {"encrypt_password", "s3cret=x"}},
-                                         &file, &why),
+                                            {"orve_model", "7"},
+                                            {"power_sources[1]", "1"},
+                                            {"encrypt_password", "s3cret=x"}},
+                                           &file, &why),
             0)
       << why;
   const char* path = "/tmp/factory.cfg";
@@ -82,7 +82,8 @@ TEST(Factory, CameraLoadsWhatTheFactoryWrote) {
   EXPECT_EQ(sim::factory::make_config_file({{"no_such_key", "1"}}, &file, &why), -1);
   EXPECT_EQ(sim::factory::make_config_file({{"multishot", "three"}}, &file, &why), -1);
   EXPECT_EQ(
-      sim::factory::make_config_file({{"encrypt_password", std::string(200, 'x')}}, &file, &why), -1);
+      sim::factory::make_config_file({{"encrypt_password", std::string(200, 'x')}}, &file, &why),
+      -1);
 }
 
 void write_frame(const std::string& path, size_t bytes, char fill) {
