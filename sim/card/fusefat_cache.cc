@@ -166,24 +166,9 @@ void take_device(int fd) {
   g_device.blockCount = count;
 }
 
-}  // namespace
-
-extern "C" {
-
-// Opens through the C library's openat and takes the card's device under the cache. Both
-// open64 (fusefat's call) and openat are here: the board's mount-table shim, preloaded before
-// this library, answers open64 itself and passes other paths on to the next openat.
-// Named by hand: with 64-bit file offsets the C library's headers rename openat to openat64.
-int card_openat(int dir, const char* path, int flags, ...) __asm__("openat");
-__attribute__((visibility("default"))) int card_openat(int dir, const char* path, int flags, ...) {
+// Opens through the C library's openat and takes the card's device under the cache.
+int open_and_watch(int dir, const char* path, int flags, mode_t mode) {
   static const auto real_openat = real<OpenAt>("openat");
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
   const int fd = real_openat(dir, path, flags, mode);
   if (fd >= 0 && strncmp(path, kCardDevices, sizeof kCardDevices - 1) == 0) {
     take_device(fd);
@@ -191,15 +176,33 @@ __attribute__((visibility("default"))) int card_openat(int dir, const char* path
   return fd;
 }
 
+// Whether an open with `flags` passes a mode.
+bool takes_mode(int flags) {
+  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Both open64 (fusefat's call) and openat are here: the board's mount-table shim, preloaded
+// before this library, answers open64 itself and passes other paths on to the next openat.
+// Named by hand: with 64-bit file offsets the C library's headers rename openat to openat64.
+int card_openat(int dir, const char* path, int flags, ...) __asm__("openat");
+__attribute__((visibility("default"))) int card_openat(int dir, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = takes_mode(flags) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+  va_end(args);
+  return open_and_watch(dir, path, flags, mode);
+}
+
 __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
-  return card_openat(AT_FDCWD, path, flags, mode);
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = takes_mode(flags) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+  va_end(args);
+  return open_and_watch(AT_FDCWD, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) off64_t lseek64(int fd, off64_t offset, int whence) {
