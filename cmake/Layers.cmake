@@ -7,6 +7,8 @@
 # The two files beside the subsystem folders, AV-Common (the media session, which belongs to
 # capture) and main, are named by file.
 set(CAMERA_APP_LAYERS
+    # camera_os: shell commands, sleeps and the wall clock, as a test can replace them
+    system/os:0
     # camera_log: the application log
     records/log:0
     # camera_system_core: queues, event message, shell, shared record, status LED, GPIO

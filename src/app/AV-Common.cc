@@ -1,7 +1,5 @@
 #include "app/AV-Common.h"
 
-#include <unistd.h>
-
 #include <cstring>
 #include <ctime>
 
@@ -12,16 +10,17 @@
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 #include "app/system/core/wall_clock.h"
+#include "app/system/os/os.h"
 
 namespace {
 
 constexpr int kOsdPoolSize = 524288;
 constexpr unsigned char kContrast = 128;
 constexpr unsigned char kBrightness = 128;
-constexpr useconds_t kPollUs = 10 * 1000;
-constexpr useconds_t kRunningModePauseUs = 10 * 1000;
-constexpr useconds_t kPowerOffPauseUs = 10 * 1000;
-constexpr useconds_t kPowerUpPauseUs = 100 * 1000;
+constexpr uint32_t kPollUs = 10 * 1000;
+constexpr uint32_t kRunningModePauseUs = 10 * 1000;
+constexpr uint32_t kPowerOffPauseUs = 10 * 1000;
+constexpr uint32_t kPowerUpPauseUs = 100 * 1000;
 // The release thread keeps the sensor running below these (dark scene or weak battery).
 constexpr uint32_t kKeepBelowAdc = 237;
 constexpr uint32_t kKeepBelowEv = 10;
@@ -67,7 +66,7 @@ void switch_form_away(std::atomic<uint8_t>& request) {
     captureFlags.sensorDeinitBusy = 1;
   }
   while (captureFlags.sensorDeinitBusy) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
   set_locked(captureFlags.modeSwitchInProgress, 0);
 }
@@ -221,9 +220,9 @@ int switch_day_night() {
   const IMPISPRunningMode wanted = night ? IMPISP_RUNNING_MODE_NIGHT : IMPISP_RUNNING_MODE_DAY;
   const IMPISPRunningMode other = night ? IMPISP_RUNNING_MODE_DAY : IMPISP_RUNNING_MODE_NIGHT;
   IMP_ISP_Tuning_SetISPRunningMode(other);
-  usleep(kRunningModePauseUs);
+  os_sleep_us(kRunningModePauseUs);
   const int result = IMP_ISP_Tuning_SetISPRunningMode(wanted);
-  usleep(kRunningModePauseUs);
+  os_sleep_us(kRunningModePauseUs);
   if (result != 0) {
     // "mode1".."mode4": capture boot by day, by night, other boot by day, by night.
     static constexpr const char* kFailures[2][2] = {
@@ -555,13 +554,13 @@ void sensor_power_off(const char* tag) {
   export_gpio17();
   run_shell("echo 0 > /sys/class/gpio/gpio17/value");
   app_log(MOD_PHOTO_AV, LEVEL_INFO, "Sensor_Power_Down_%s", tag);
-  usleep(kPowerOffPauseUs);
+  os_sleep_us(kPowerOffPauseUs);
 }
 
 void sensor_power_up() {
   run_shell("echo 1 > /sys/class/gpio/gpio17/value");
   app_log(MOD_PHOTO_AV, LEVEL_INFO, "Sensor_Power_Up");
-  usleep(kPowerUpPauseUs);
+  os_sleep_us(kPowerUpPauseUs);
 }
 
 void sensor_deinit_pass() {
@@ -577,7 +576,7 @@ void sensor_deinit_pass() {
 void* sensor_deinit_thread(void*) {
   for (;;) {
     sensor_deinit_pass();
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
 }
 

@@ -1,8 +1,9 @@
 // A card for the tests of the card code (storage, naming, log archive, power-down) inside the
 // camera sandbox: the partitions are size-limited tmpfs mounts named mmcblk0p1 / mmcblk0p2 (so
 // "mount | grep mmcblk0p1" finds them and statfs reports real free space), the block devices are
-// files in the sandbox's /dev and the card-detect line is the sandbox's GPIO 43. The shell is
-// watched: every command is recorded before it runs, and waits are recorded instead of slept.
+// files in the sandbox's /dev and the card-detect line is the sandbox's GPIO 43. The operating
+// system is watched: every command is recorded before it runs, and waits are recorded instead
+// of slept.
 #pragma once
 
 #include <algorithm>
@@ -10,8 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,30 +22,38 @@
 #include "app/config/camera_config.h"
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 #include "tests/support/file_lines.h"
 #include "tests/support/shared_records.h"
 
 namespace storage_test {
 
+// What the camera ran and waited for, in order. Any of its threads may record, so a test
+// reads these once the camera's work is over.
 inline std::vector<std::string> commands;
 inline std::vector<unsigned> sleeps;
+inline std::mutex recording;
 // Called on every recorded wait, so a test can let another thread's work finish meanwhile.
 inline std::function<void()> on_sleep;
 
-inline int record_and_run(const char* command) {
+inline void record_command(const char* command) {
+  std::lock_guard lock(recording);
   commands.emplace_back(command);
-  return run_shell(command);
+}
+
+inline int record_and_run(const char* command) {
+  record_command(command);
+  return real_os().system(command);
 }
 
 // A card whose partitions keep their files while unmounted, as a real card's do: unmounting
 // /sdcard/primary or /sdcard/secondary moves its tmpfs aside, and any mount of its device there
 // moves it back. Every other command runs as it is; all are recorded.
 inline int run_on_remountable_card(const char* command) {
-  commands.emplace_back(command);
+  record_command(command);
   const std::string_view text = command;
   struct Partition {
     const char* device;
@@ -58,21 +69,31 @@ inline int run_on_remountable_card(const char* command) {
     if (unmount || mount) {
       const std::string from = unmount ? p.point : p.aside;
       const std::string to = unmount ? p.aside : p.point;
-      return system(("mountpoint -q " + from + " && mkdir -p " + to + " && mount --move " + from +
-                     " " + to)
-                        .c_str()) == 0
-                 ? 0
-                 : -1;
+      return system(
+          ("mountpoint -q " + from + " && mkdir -p " + to + " && mount --move " + from + " " + to)
+              .c_str());
     }
   }
-  return run_shell(command);
+  return system(command);
 }
 
-inline void record_sleep(unsigned milliseconds) {
-  sleeps.push_back(milliseconds);
+// A wait is recorded, not slept; the thread yields, so a poll for another thread's work spins
+// no harder than it must.
+inline void record_sleep(uint64_t microseconds) {
+  {
+    std::lock_guard lock(recording);
+    sleeps.push_back(static_cast<unsigned>(microseconds / 1000));
+  }
   if (on_sleep) {
     on_sleep();
   }
+  std::this_thread::yield();
+}
+
+// Every command of the camera goes to `run` (which returns what system(3) would); every wait
+// is recorded.
+inline void watch_commands(int (*run)(const char*)) {
+  os_replace({run, record_sleep, nullptr});
 }
 
 inline void sh(const std::string& command) {
@@ -111,7 +132,7 @@ inline void reset_card() {
   commands.clear();
   sleeps.clear();
   on_sleep = nullptr;
-  set_storage_shell({record_and_run, record_sleep});
+  watch_commands(record_and_run);
 }
 
 // A card with `count` partitions; `mounted` of them (from 1) mounted, `read_only` partition
@@ -131,7 +152,7 @@ inline void insert_card(int count, int mounted, int read_only = 0, int primary_m
 class CardTest : public testing::Test {
  protected:
   void SetUp() override { reset_card(); }
-  void TearDown() override { reset_storage_shell(); }
+  void TearDown() override { os_restore(); }
 };
 
 }  // namespace storage_test

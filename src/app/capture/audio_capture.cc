@@ -1,6 +1,5 @@
 // The audio half of a recording: microphone set-up (once per process), then PCM frames to the
 // file from the first frame 1 to 250 ms after the first video frame.
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -10,6 +9,7 @@
 #include "app/config/camera_config.h"
 #include "app/records/log/app_log.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr int kDefaultLength = 15;
 constexpr int kMaxSkips = 50;
 constexpr uint64_t kSyncMaxMs = 250;
 constexpr unsigned kPollMs = 1000;
-constexpr useconds_t kStreamWaitUs = 10 * 1000;
+constexpr uint32_t kStreamWaitUs = 10 * 1000;
 
 constexpr IMPAudioIOAttr kAttributes = {
     AUDIO_SAMPLE_RATE_32000, AUDIO_BIT_WIDTH_16, AUDIO_SOUND_MODE_MONO, 20, 1600, 1};
@@ -130,7 +130,7 @@ void* audio_capture_thread(void* argument) {
       app_log(MOD_PHOTO_AV, LEVEL_INFO, "Audio capture thread ended");
       return end_audio(nullptr);
     }
-    usleep(kStreamWaitUs);
+    os_sleep_us(kStreamWaitUs);
   }
   set_locked(videoShared.videoStreamStarted, 0);
 

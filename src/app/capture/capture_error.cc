@@ -1,6 +1,5 @@
 // The end of a capture as the system server sees it, and the capture-error marker that the
 // next boot reads.
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +14,11 @@
 #include "app/system/core/event_queue.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
-constexpr useconds_t kPollUs = 10 * 1000;
+constexpr uint32_t kPollUs = 10 * 1000;
 constexpr std::size_t kMarkerCommandSize = 128;
 
 }  // namespace
@@ -59,7 +59,7 @@ void report_capture_error() {
     set_locked(captureFlags.h265DeinitRequest, 1);
   }
   while (captureFlags.sensorDeinitBusy) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
   {
     SemLock lock(&sysInfoLock);

@@ -1,7 +1,5 @@
 #include "app/capture/capture_orchestration.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <ctime>
 
@@ -20,14 +18,15 @@
 #include "app/system/core/event_message.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 std::atomic<uint8_t> topHalfRunning{0};
 
 namespace {
 
-constexpr useconds_t kVideoPollUs = 1000;
-constexpr useconds_t kPollUs = 10 * 1000;
-constexpr useconds_t kRequestPollUs = 100 * 1000;
+constexpr uint32_t kVideoPollUs = 1000;
+constexpr uint32_t kPollUs = 10 * 1000;
+constexpr uint32_t kRequestPollUs = 100 * 1000;
 
 void log_err(const char* message) {
   app_log(MOD_PHOTO_AV, LEVEL_ERR, "%s", message);
@@ -35,19 +34,19 @@ void log_err(const char* message) {
 
 void wait_while_set(const std::atomic<uint8_t>& flag) {
   while (flag) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
 }
 
 void wait_photo_done() {
   while (captureFlags.photoDone != 1) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
 }
 
 void wait_recordings_done() {
   while (!videoDone || !audioDone) {
-    usleep(kVideoPollUs);
+    os_sleep_us(kVideoPollUs);
   }
 }
 
@@ -314,7 +313,7 @@ bool run_capture() {
   }
   wait_while_set(captureFlags.sensorDeinitBusy);
   app_log(MOD_PHOTO_AV, LEVEL_INFO, " NORMAL CAPTURE THREAD FOR VIDEO/PHOTO");
-  usleep(kPollUs);
+  os_sleep_us(kPollUs);
   sensor_power_up();
 
   init_sd_card();
@@ -431,7 +430,7 @@ void* capture_bottom_half(void*) {
 
 void normal_capture_once() {
   while (!captureFlags.captureStart) {
-    usleep(kRequestPollUs);
+    os_sleep_us(kRequestPollUs);
   }
   for (;;) {
     if (bootTags.tag_corrupt) {

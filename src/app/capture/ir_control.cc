@@ -1,7 +1,5 @@
 #include "app/capture/ir_control.h"
 
-#include <unistd.h>
-
 #include <atomic>
 
 #include "app/capture/capture_flags.h"
@@ -9,10 +7,11 @@
 #include "app/records/log/app_log.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
-constexpr useconds_t kCoilPulseUs = 100 * 1000;
+constexpr uint32_t kCoilPulseUs = 100 * 1000;
 
 std::atomic<int> g_ir_cut_count{0};
 std::atomic<uint8_t> g_ir_gpio_exported{0};
@@ -40,13 +39,13 @@ void set_ir_cut_filter() {
     app_log(MOD_PHOTO_AV, LEVEL_INFO, "Setting IR Cut Filter : Day mode");
     run_shell("echo 0 > /sys/class/gpio/gpio38/value");
     run_shell("echo 1 > /sys/class/gpio/gpio41/value");
-    usleep(kCoilPulseUs);
+    os_sleep_us(kCoilPulseUs);
     run_shell("echo 0 > /sys/class/gpio/gpio41/value");
   } else {
     app_log(MOD_PHOTO_AV, LEVEL_INFO, "Setting IR Cut Filter : Night mode");
     run_shell("echo 1 > /sys/class/gpio/gpio38/value");
     run_shell("echo 0 > /sys/class/gpio/gpio41/value");
-    usleep(kCoilPulseUs);
+    os_sleep_us(kCoilPulseUs);
     run_shell("echo 0 > /sys/class/gpio/gpio38/value");
   }
   ++g_ir_cut_count;

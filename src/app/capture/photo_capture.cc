@@ -1,7 +1,5 @@
 #include "app/capture/photo_capture.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -19,12 +17,13 @@
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 #include "app/system/core/wall_clock.h"
+#include "app/system/os/os.h"
 #include "platform/imp/isp_status_file.h"
 
 namespace {
 
 constexpr int kChannel = 0;
-constexpr useconds_t kPollUs = 10 * 1000;
+constexpr uint32_t kPollUs = 10 * 1000;
 constexpr int64_t kBurstPeriodUs = 1000000;
 constexpr int64_t kBootSecondShotUs = 240000;
 constexpr int kMaxBurst = 3;
@@ -35,7 +34,7 @@ uint8_t g_warmups_started = 0;
 
 void sleep_us(int64_t us) {
   if (us >= 1) {
-    usleep(static_cast<useconds_t>(us));
+    os_sleep_us(static_cast<uint64_t>(us));
   }
 }
 
@@ -266,7 +265,7 @@ int photo_capture(int shotNumber, int firstOfBurst) {
 void photo_capture_burst() {
   const bool warm_start = captureFlags.yuvReady != 0;
   while (captureFlags.photoDone != 0) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
   const bool boot_capture = photoHandover.bootCapture != 0;
   int shots = boot_burst_size();

@@ -1,7 +1,6 @@
 #include "app/capture/video_osd.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,12 +17,13 @@
 #include "app/postprocess/capture_time.h"
 #include "app/records/log/app_log.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 OsdClock osdClock;
 
 namespace {
 
-constexpr useconds_t kStepUs = 10 * 1000;
+constexpr uint32_t kStepUs = 10 * 1000;
 constexpr int kStepsPerSecond = 100;
 // The pass that follows this key frame no longer waits for the recording (the last second
 // of a default 15-second video).
@@ -187,7 +187,7 @@ bool night_logo() {
 // A 10 ms step at a time, so the thread ends soon after the recording.
 void pause_steps(int steps) {
   for (int i = 0; i < steps && !videoDone; ++i) {
-    usleep(kStepUs);
+    os_sleep_us(kStepUs);
   }
 }
 
@@ -430,7 +430,7 @@ void* time_update_thread(void*) {
       for (PreviewStamp& stamp : videoShared.previews) {
         stamp.stored = 0;
       }
-      usleep(kStepUs);
+      os_sleep_us(kStepUs);
     }
 
     // One pass per second of video: wait for the recording's key frames to catch up, except
@@ -440,7 +440,7 @@ void* time_update_thread(void*) {
       pause_steps(kStepsPerSecond);
     } else {
       while (videoShared.gopIndex < pass && !videoDone) {
-        usleep(kStepUs);
+        os_sleep_us(kStepUs);
       }
     }
   }

@@ -1,7 +1,5 @@
 #include "app/capture/video_preview.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,10 +11,11 @@
 #include "app/postprocess/video_pipeline.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
-constexpr useconds_t kPollUs = 100 * 1000;
+constexpr uint32_t kPollUs = 100 * 1000;
 // The second brand stamps its first preview with the first key frame's own time.
 constexpr uint32_t kSecondBrandModel = 6;
 // How far before the capture epoch the second brand's first preview is dated when the
@@ -78,7 +77,7 @@ void make_video_previews() {
   // The third preview's key frame comes near the end of the recording: its time is kept once
   // the recording is over, for the post-processing to draw that frame's bar.
   while (!videoDone) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
   state.lastFrame = time_of(videoShared.previews[2]);
   state.frame3Ready = videoShared.previews[2].stored;
@@ -89,7 +88,7 @@ void* preview_thread(void* unused) {
   (void)unused;
   for (;;) {
     while (!videoShared.previewUpload) {
-      usleep(kPollUs);
+      os_sleep_us(kPollUs);
     }
     videoPreviewState.busy = 1;
     set_locked(videoShared.previewUpload, 0);

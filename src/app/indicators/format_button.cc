@@ -14,11 +14,10 @@
 #include "app/system/core/shell.h"
 #include "app/system/core/status_led.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 std::atomic<uint8_t> formatButtonDown{0};
 std::atomic<uint32_t> formatLedShown{0};
-CardFormatter cardFormatter = format_sd_card;
-
 namespace {
 
 constexpr uint32_t kSamplePeriodMs = 250;
@@ -100,14 +99,14 @@ int format_and_show() {
   app_log(MOD_MAIN, LEVEL_INFO, "Setting SD LED green : BLINK");
   show_sd_formatting();
   while (sdMonitorBusy || sysInfo->sdCheckRequest) {
-    indicator_sleep_ms(kSamplePeriodMs);
+    os_sleep_ms(kSamplePeriodMs);
   }
   while (sysInfo->fsckOngoing) {
-    indicator_sleep_ms(kSamplePeriodMs);
+    os_sleep_ms(kSamplePeriodMs);
   }
-  indicator_sleep_ms(kSettleMs);
+  os_sleep_ms(kSettleMs);
   app_log(MOD_MAIN, LEVEL_INFO, "Format ongoing");
-  const int result = cardFormatter();
+  const int result = format_sd_card();
   if (result != 0) {
     app_log(MOD_MAIN, LEVEL_INFO, "SD Format Failed");
     app_log(MOD_MAIN, LEVEL_INFO, "Setting SD LED red : BLINK");
@@ -117,7 +116,7 @@ int format_and_show() {
     return result;
   }
   run_shell("sync");
-  indicator_sleep_ms(kSettleMs);
+  os_sleep_ms(kSettleMs);
   app_log(MOD_MAIN, LEVEL_INFO, "SD Format Success");
   app_log(MOD_MAIN, LEVEL_INFO, "Setting SD LED green : ON");
   show_sd_good();
@@ -128,7 +127,7 @@ int format_and_show() {
 void stop_format_button() {
   stopRequested = true;
   while (monitorRunning) {
-    indicator_sleep_ms(kStopPollMs);
+    os_sleep_ms(kStopPollMs);
   }
 }
 
@@ -138,7 +137,7 @@ void* format_button_monitor_thread(void*) {
   run_shell("echo 63 >/sys/class/gpio/export");
   FormatButtonMonitor monitor;
   while (!stopRequested) {
-    indicator_sleep_ms(kSamplePeriodMs);
+    os_sleep_ms(kSamplePeriodMs);
     if (!format_button_sample(monitor, read_button())) {
       continue;
     }
@@ -159,7 +158,7 @@ void* format_button_handler_thread(void*) {
     if (stopRequested && !monitorRunning) {
       return nullptr;
     }
-    indicator_sleep_ms(kSamplePeriodMs);
+    os_sleep_ms(kSamplePeriodMs);
   }
   format_and_show();
   formatOngoing = 0;

@@ -31,9 +31,6 @@ bool format_button_sample(FormatButtonMonitor& monitor, int level);
 // The handler's work once a format has been asked for: the format and its display on the SD
 // LEDs and the MCU status LED. Returns the format's result.
 int format_and_show();
-// The format the handler runs; tests replace it.
-using CardFormatter = int (*)();
-extern CardFormatter cardFormatter;
 
 void* format_button_monitor_thread(void*);
 void* format_button_handler_thread(void*);

@@ -1,7 +1,5 @@
 #include "app/postprocess/video_pipeline.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -18,6 +16,7 @@
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 #include "app/system/core/wall_clock.h"
+#include "app/system/os/os.h"
 
 namespace {
 
@@ -35,7 +34,7 @@ void wait_for_preview_thread() {
   constexpr int kLimitMs = 30000;
   int waited = 0;
   while (videoPreviewState.busy && waited < kLimitMs) {
-    usleep(kPollMs * 1000);
+    os_sleep_us(kPollMs * 1000);
     waited += kPollMs;
   }
   if (videoPreviewState.busy) {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "app/records/log/app_log.h"
-#include "app/storage/storage_shell.h"
 #include "app/system/core/shell.h"
 
 namespace {
@@ -108,7 +107,7 @@ bool copied_whole(const MediaFile& file) {
 }
 
 int run_quoted(const char* command, const std::string& path) {
-  return sd_runf("%s %s", command, shell_quote(path).c_str());
+  return run_shellf("%s %s", command, shell_quote(path).c_str());
 }
 
 // After a copy or move that may have stopped short: a file whose copy is not whole stays on
@@ -133,13 +132,13 @@ bool settle(const MediaFile& file) {
 // The literal steps, safe because no name clashes.
 int move_all(const std::vector<MediaFile>& dcim, const std::vector<MediaFile>& transmit) {
   int left = 0;
-  const bool copied = sd_run("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/") == 0;
+  const bool copied = run_shell("cp -r /sdcard/secondary/DCIM/* /sdcard/primary/DCIM/") == 0;
   bool all_whole = copied;
   for (const MediaFile& file : dcim) {
     all_whole = settle(file) && all_whole;
   }
   if (all_whole) {
-    sd_run("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
+    run_shell("rm -r /sdcard/secondary/DCIM/*DSCIM/*");
   } else {
     for (const MediaFile& file : dcim) {
       if (file.inMediaFolder && copied_whole(file)) {
@@ -149,7 +148,7 @@ int move_all(const std::vector<MediaFile>& dcim, const std::vector<MediaFile>& t
       }
     }
   }
-  sd_run("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
+  run_shell("mv /sdcard/secondary/TRANSMIT/* /sdcard/primary/TRANSMIT/");
   for (const MediaFile& file : transmit) {
     left += settle(file) ? 0 : 1;
   }
@@ -167,8 +166,8 @@ int move_each(const std::vector<MediaFile>& dcim, const std::vector<MediaFile>& 
       continue;
     }
     run_quoted("mkdir -p", fs::path(on_primary(file)).parent_path().string());
-    sd_runf("cp %s %s", shell_quote(on_secondary(file)).c_str(),
-            shell_quote(on_primary(file)).c_str());
+    run_shellf("cp %s %s", shell_quote(on_secondary(file)).c_str(),
+               shell_quote(on_primary(file)).c_str());
     if (!settle(file)) {
       left += file.inMediaFolder ? 1 : 0;
     } else if (file.inMediaFolder) {
@@ -180,8 +179,8 @@ int move_each(const std::vector<MediaFile>& dcim, const std::vector<MediaFile>& 
       ++left;
       continue;
     }
-    sd_runf("mv %s %s", shell_quote(on_secondary(file)).c_str(),
-            shell_quote(on_primary(file)).c_str());
+    run_shellf("mv %s %s", shell_quote(on_secondary(file)).c_str(),
+               shell_quote(on_primary(file)).c_str());
     left += settle(file) ? 0 : 1;
   }
   return left;
@@ -207,6 +206,6 @@ int move_secondary_media() {
     }
   }
   const int left = any_clash ? move_each(dcim, transmit, clash) : move_all(dcim, transmit);
-  sd_run("sync");
+  run_shell("sync");
   return left;
 }

@@ -7,9 +7,10 @@
 #include "app/config/camera_config.h"
 #include "app/indicators/leds/led_requests.h"
 #include "app/records/log/app_log.h"
-#include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/status_led.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 std::atomic<int> sdState{SD_NOT_INSERTED};
 std::atomic<bool> sdInitInProgress{false};
@@ -53,7 +54,7 @@ bool slot_empty() {
 }
 
 bool partition_mounted(int partition) {
-  return sd_runf("mount | grep -nri mmcblk0p%d > /dev/null", partition) == 0;
+  return run_shellf("mount | grep -nri mmcblk0p%d > /dev/null", partition) == 0;
 }
 
 bool partition_read_only(int partition) {
@@ -73,23 +74,24 @@ bool any_tested_partition_read_only(int count) {
 }
 
 Verdict remount(int count) {
-  if (sd_run("ls /dev/mmcblk0") != 0) {
+  if (run_shell("ls /dev/mmcblk0") != 0) {
     return Verdict::kNoDevice;
   }
   if (count == 2) {
-    sd_run("umount /sdcard/primary");
-    sd_run("umount /sdcard/secondary");
+    run_shell("umount /sdcard/primary");
+    run_shell("umount /sdcard/secondary");
     const bool mounted =
-        sd_run("mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > /dev/null") ==
+        run_shell(
+            "mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > /dev/null") ==
             0 &&
-        sd_run(
+        run_shell(
             "mount -t vfat -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary > "
             "/dev/null") == 0;
     return mounted ? Verdict::kGood : Verdict::kNotFormatted;
   }
   if (count == 1) {
-    sd_run("umount /sdcard/primary");
-    return sd_run(
+    run_shell("umount /sdcard/primary");
+    return run_shell(
                "mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > "
                "/dev/null") == 0
                ? Verdict::kGood
@@ -161,8 +163,8 @@ int publish_verdict(Verdict verdict) {
       return publish(SD_FAULT);
     case Verdict::kNotInserted:
       cameraConfig->sdStatus = SD_NOT_INSERTED;
-      sd_run("umount  /sdcard/secondary");
-      sd_run("umount  /sdcard/primary");
+      run_shell("umount  /sdcard/secondary");
+      run_shell("umount  /sdcard/primary");
       if (!quiet) {
         app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR : SD NOT INSERTED:\n");
         if (sd_shown_on_leds()) {
@@ -191,15 +193,15 @@ int init_sd_card() {
       result = check_sd_card();
       if (result == SD_MOUNTED) {
         app_log(MOD_SD_CONF, LEVEL_INFO, "SD-card mounted correctly");
-        sd_run("mkdir -p /sdcard/primary/DCIM");
-        sd_run("mkdir -p /sdcard/primary/TRANSMIT");
-        sd_run("mkdir -p /sdcard/secondary/DCIM");
-        sd_run("mkdir -p /sdcard/secondary/TRANSMIT");
+        run_shell("mkdir -p /sdcard/primary/DCIM");
+        run_shell("mkdir -p /sdcard/primary/TRANSMIT");
+        run_shell("mkdir -p /sdcard/secondary/DCIM");
+        run_shell("mkdir -p /sdcard/secondary/TRANSMIT");
         sdMountedOnce = true;
         break;
       }
       app_log(MOD_SD_CONF, LEVEL_INFO, "SD-card retry left =  %d", left);
-      sd_sleep_ms(kInitRetryMs);
+      os_sleep_ms(kInitRetryMs);
       if (sdMountedOnce) {
         break;
       }

@@ -2,8 +2,9 @@
 
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
@@ -34,15 +35,15 @@ constexpr PartitionCommands kSecondary = {
 
 // Mounts a fresh partition; one that does not come up as FAT gets one more format and mount.
 void mount_formatted(const PartitionCommands& partition) {
-  if (sd_run(partition.mount) == 0 && is_vfat(partition.mode_probe) == 0) {
-    sd_run("sync");
+  if (run_shell(partition.mount) == 0 && is_vfat(partition.mode_probe) == 0) {
+    run_shell("sync");
     return;
   }
-  sd_run(partition.mkfs);
-  sd_run("sync");
-  sd_run(partition.unmount);
-  sd_run(partition.mount);
-  sd_run("sync");
+  run_shell(partition.mkfs);
+  run_shell("sync");
+  run_shell(partition.unmount);
+  run_shell(partition.mount);
+  run_shell("sync");
 }
 
 void set_fsck_ongoing(int8_t value) {
@@ -68,28 +69,28 @@ constexpr RepairCommands kRepairs[] = {
 
 int format_sd_card() {
   while (sysInfo->sdCheckRequest) {
-    sd_sleep_ms(kMonitorPollMs);
+    os_sleep_ms(kMonitorPollMs);
   }
   get_sd_partition_count();
-  sd_run("umount /sdcard/primary");
-  sd_run("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
-  sd_run("umount /sdcard/primary");
-  sd_run("umount /sdcard/secondary");
-  sd_sleep_ms(1000);
-  if (sd_run(kPartitionScript) != 0) {
+  run_shell("umount /sdcard/primary");
+  run_shell("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
+  run_shell("umount /sdcard/primary");
+  run_shell("umount /sdcard/secondary");
+  os_sleep_ms(1000);
+  if (run_shell(kPartitionScript) != 0) {
     return -1;
   }
-  sd_sleep_ms(2000);
-  sd_run("sync");
+  os_sleep_ms(2000);
+  run_shell("sync");
   for (const PartitionCommands* partition : {&kSecondary, &kPrimary}) {
-    if (sd_run(partition->mkfs) != 0) {
+    if (run_shell(partition->mkfs) != 0) {
       app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR IN SD FORMATTING\n");
       return -1;
     }
-    sd_run("sync");
+    run_shell("sync");
   }
-  sd_run("umount /sdcard/primary");
-  sd_run("umount /sdcard/secondary");
+  run_shell("umount /sdcard/primary");
+  run_shell("umount /sdcard/secondary");
   mount_formatted(kPrimary);
   mount_formatted(kSecondary);
   return 0;
@@ -104,14 +105,14 @@ int repair_partition(int partition) {
     }
   }
   if (repair == nullptr) {
-    sd_runf("/system/bin/fsck.fat -y /dev/mmcblk0p%d", partition);
+    run_shellf("/system/bin/fsck.fat -y /dev/mmcblk0p%d", partition);
   } else {
-    sd_run(repair->unmount);
-    sd_runf("/system/bin/fsck.fat -y /dev/mmcblk0p%d", partition);
-    sd_run(repair->mount);
-    sd_runf("rm -f %s/*.REC", repair->root);
-    sd_runf("rm -f %s/FSCK*", repair->root);
-    sd_runf("rm -f %s/fsck*", repair->root);
+    run_shell(repair->unmount);
+    run_shellf("/system/bin/fsck.fat -y /dev/mmcblk0p%d", partition);
+    run_shell(repair->mount);
+    run_shellf("rm -f %s/*.REC", repair->root);
+    run_shellf("rm -f %s/FSCK*", repair->root);
+    run_shellf("rm -f %s/fsck*", repair->root);
   }
   set_fsck_ongoing(0);
   return 0;

@@ -14,7 +14,9 @@
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 std::atomic<bool> sdMonitorBusy{false};
 
@@ -58,36 +60,36 @@ bool file_exists(const char* format, const char* root, int folder, int file) {
 }
 
 void delete_photo(const char* root, int folder, int file) {
-  if (sd_runf("rm -f %s/DCIM/%dDSCIM/PICT%04d.JPG", root, folder, file) == 0) {
+  if (run_shellf("rm -f %s/DCIM/%dDSCIM/PICT%04d.JPG", root, folder, file) == 0) {
     app_log(MOD_SD_CONF, LEVEL_INFO, "File removed successfully : %s/DCIM/%dDSCIM/PICT%04d.JPG",
             root, folder, file);
   }
   if (file_exists("%s/DCIM/%dDSCIM/HD%04d.JPG", root, folder, file) &&
-      sd_runf("rm -f %s/DCIM/%dDSCIM/HD%04d.JPG", root, folder, file) == 0) {
+      run_shellf("rm -f %s/DCIM/%dDSCIM/HD%04d.JPG", root, folder, file) == 0) {
     app_log(MOD_SD_CONF, LEVEL_INFO, "File removed successfully : %s/DCIM/%dDSCIM/HD%04d.JPG", root,
             folder, file);
   }
   if (file_exists("%s/TRANSMIT/PICT%04d.JPG", root, -1, file) &&
-      sd_runf("rm -f %s/TRANSMIT/PICT%04d.JPG", root, file) == 0) {
+      run_shellf("rm -f %s/TRANSMIT/PICT%04d.JPG", root, file) == 0) {
     app_log(MOD_SD_CONF, LEVEL_INFO, "File removed successfully : %s/TRANSMIT/PICT%04d.JPG", root,
             file);
   }
-  sd_run("sync");
+  run_shell("sync");
 }
 
 void delete_video(const char* root, int folder, int file) {
-  if (sd_runf("rm  -f %s/DCIM/%dDSCIM/VID%04d.MP4", root, folder, file) == 0) {
+  if (run_shellf("rm  -f %s/DCIM/%dDSCIM/VID%04d.MP4", root, folder, file) == 0) {
     app_log(MOD_SD_CONF, LEVEL_INFO, "File removed successfully : %s/DCIM/%dDSCIM/VID%04d.MP4",
             root, folder, file);
   }
   if (file_exists("%s/TRANSMIT/VI%04d_1.JPG", root, -1, file) &&
-      sd_runf("rm -f %s/TRANSMIT/VI%04d_*", root, file) == 0) {
+      run_shellf("rm -f %s/TRANSMIT/VI%04d_*", root, file) == 0) {
     for (int preview = 1; preview <= 3; ++preview) {
       app_log(MOD_SD_CONF, LEVEL_INFO, "File removed successfully : %s/TRANSMIT/VI%04d_%d.JPG",
               root, file, preview);
     }
   }
-  sd_run("sync");
+  run_shell("sync");
 }
 
 // The first line of a listing, as a line of at most 99 characters would hold it.
@@ -292,8 +294,8 @@ void remove_oldest_media(const char* root, int64_t min_free_mb) {
     last_photo = photo;
     last_video = video;
     if (video == 0 && photo == 0) {
-      sd_runf("rm -rf %s/DCIM/%dDSCIM", root, folder);
-      sd_run("sync");
+      run_shellf("rm -rf %s/DCIM/%dDSCIM", root, folder);
+      run_shell("sync");
     } else if (video == 0 || (photo != 0 && photo < video)) {
       delete_photo(root, folder, photo);
     } else if (photo == 0 || video < photo) {
@@ -311,7 +313,7 @@ void remove_oldest_media(const char* root, int64_t min_free_mb) {
 void serve_sd_check_request() {
   while (sysInfo->sdCheckRequest) {
     set_monitor_busy(true);
-    if (!sysInfo->primaryLent && sd_run("mount | grep -nri mmcblk0p1 > /dev/null") == 0) {
+    if (!sysInfo->primaryLent && run_shell("mount | grep -nri mmcblk0p1 > /dev/null") == 0) {
       app_log(MOD_SD_CONF, LEVEL_INFO, "SD monitor thread started");
       remove_oldest_media(kPrimaryRoot, cameraConfig->min_free_space_sdcard);
     }
@@ -327,7 +329,7 @@ void serve_sd_check_request() {
 void* sd_monitor_thread(void*) {
   for (;;) {
     serve_sd_check_request();
-    sd_sleep_ms(kMonitorPollMs);
+    os_sleep_ms(kMonitorPollMs);
   }
 }
 

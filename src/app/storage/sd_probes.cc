@@ -7,6 +7,7 @@
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
 #include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 
 int primaryDirty = 0;
@@ -131,12 +132,12 @@ int is_primary_usable() {
   if (sysInfo->primaryLent) {
     return 3;
   }
-  return sd_run("mount | grep -nri mmcblk0p1 > /dev/null") == 0 ? 1 : 3;
+  return run_shell("mount | grep -nri mmcblk0p1 > /dev/null") == 0 ? 1 : 3;
 }
 
 int is_secondary_usable() {
   if (get_sd_partition_count() != 2) {
     return 3;
   }
-  return sd_run("mount | grep -nri mmcblk0p2 > /dev/null") == 0 ? 1 : 3;
+  return run_shell("mount | grep -nri mmcblk0p2 > /dev/null") == 0 ? 1 : 3;
 }

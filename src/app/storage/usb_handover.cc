@@ -6,8 +6,9 @@
 
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ constexpr char kMountPrimary[] = "mount -o noatime -o usefree /dev/mmcblk0p1 /sd
 template <std::size_t N>
 int run_in_order(const char* const (&commands)[N]) {
   for (const char* command : commands) {
-    if (sd_run(command) != 0) {
+    if (run_shell(command) != 0) {
       return -1;
     }
   }
@@ -51,19 +52,19 @@ int lend_primary_to_modem() {
 
 int take_primary_from_modem() {
   std::lock_guard lock(usbHandoverLock);
-  sd_run("echo 0 > /sys/class/android_usb/android0/enable");
-  sd_run("echo > /sys/devices/platform/jz-dwc2/dwc2/gadget/lun0/file");
-  sd_run("umount /sdcard/primary");
-  int mounted = sd_run(kMountPrimary);
+  run_shell("echo 0 > /sys/class/android_usb/android0/enable");
+  run_shell("echo > /sys/devices/platform/jz-dwc2/dwc2/gadget/lun0/file");
+  run_shell("umount /sdcard/primary");
+  int mounted = run_shell(kMountPrimary);
   if (mounted != 0) {
-    sd_sleep_ms(kRemountPauseMs);
-    sd_run("umount /sdcard/primary");
-    mounted = sd_run(kMountPrimary);
+    os_sleep_ms(kRemountPauseMs);
+    run_shell("umount /sdcard/primary");
+    mounted = run_shell(kMountPrimary);
   }
   if (get_mount_mode("mount | grep -nir mmcblk0p1") == "ro") {
     app_log(MOD_SD_CONF, LEVEL_ERR, "ERROR : SD CARD [primary mmcblk0p1] IS READ ONLY:\n");
-    sd_run("umount /sdcard/primary");
-    sd_run("mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > /dev/null");
+    run_shell("umount /sdcard/primary");
+    run_shell("mount -t vfat -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary > /dev/null");
   }
   return mounted;
 }

@@ -1,5 +1,4 @@
 // The once-per-run card repair and the move of media from the secondary to the primary.
-#include <unistd.h>
 
 #include "app/records/log/app_log.h"
 #include "app/storage/media_move.h"
@@ -9,6 +8,7 @@
 #include "app/system/boot_checks.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 int repairPartition = 0;
 int sdCheckDone = 0;
@@ -46,7 +46,7 @@ int check_and_repair_sd(CheckPause pause) {
   }
   app_log(MOD_MAIN, LEVEL_INFO, "Checking for dirty bit in SD card partitions");
   if (pause == CheckPause::kOneSecond) {
-    sleep(1);
+    os_sleep_ms(1000);
   }
   detect_dirty_partitions();
   for (const PartitionRepair& repair : kRepairs) {

@@ -1,7 +1,6 @@
 #include "app/system/startup.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "app/system/core/sys_info.h"
 #include "app/system/core/temperature.h"
 #include "app/system/core/watchdog_client.h"
+#include "app/system/os/os.h"
 #include "app/system/state_machine.h"
 #include "app/system/states/capture_states.h"
 #include "app/system/thread_table.h"
@@ -28,8 +28,8 @@ timespec appStartTime;
 
 namespace {
 
-constexpr useconds_t kFirstCapturePollUs = 200 * 1000;
-constexpr useconds_t kConfigMountPollUs = 1000;
+constexpr uint32_t kFirstCapturePollUs = 200 * 1000;
+constexpr uint32_t kConfigMountPollUs = 1000;
 
 [[noreturn]] void fatal(int module, const char* message) {
   app_log(module, LEVEL_ERR, "%s", message);
@@ -101,7 +101,7 @@ void start_fast_capture_or_skip() {
 void load_configuration() {
   while (!config_partition_mounted()) {
     app_log(MOD_MAIN, LEVEL_INFO, "Waiting for mount config partition");
-    usleep(kConfigMountPollUs);
+    os_sleep_us(kConfigMountPollUs);
   }
   app_log(MOD_MAIN, LEVEL_INFO, "config partition is now mounted");
 
@@ -270,7 +270,7 @@ void app_startup() {
   export_gpio8();
   while (sysInfo->firstCapturePending) {
     app_log(MOD_MAIN, LEVEL_INFO, "Wait for first cap!");
-    usleep(kFirstCapturePollUs);
+    os_sleep_us(kFirstCapturePollUs);
   }
 
   // 15-17: watchdog keep-alive, sensor release (each subsystem's mutex is ready from the start).

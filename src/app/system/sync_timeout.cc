@@ -1,18 +1,18 @@
 // The Modem sync timeout: a Modem that keeps searching for a signal, or that the sync waits for
 // in vain, is told to shut down after 300 seconds and the sync ends, so that a sync cannot drain
 // the battery for ever (the sync states start and cancel the count).
-#include <unistd.h>
 
 #include "app/indicators/leds/led_requests.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/records/log/app_log.h"
 #include "app/system/core/event_queue.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 #include "app/system/states/sync_states.h"
 
 namespace {
 
-constexpr useconds_t kIdlePollUs = 100 * 1000;
+constexpr uint32_t kIdlePollUs = 100 * 1000;
 constexpr unsigned kCountStepSeconds = 1;
 constexpr int32_t kSyncTimeoutSeconds = 300;
 
@@ -40,7 +40,7 @@ void start_sync_timeout() {
 
 int sync_timeout_turn() {
   while (!modemSyncInfo->timeoutStart) {
-    usleep(kIdlePollUs);
+    os_sleep_us(kIdlePollUs);
   }
   {
     SemLock lock(&sysInfoLock);
@@ -49,7 +49,7 @@ int sync_timeout_turn() {
   }
   app_log(MOD_MAIN, LEVEL_INFO, "Modem Sync timeout started");
   while (timeoutRemaining.fetch_sub(1) != 0 && !modemSyncInfo->timeoutCancel) {
-    sleep(kCountStepSeconds);
+    os_sleep_ms(kCountStepSeconds * 1000);
   }
   if (modemSyncInfo->timeoutCancel) {
     app_log(MOD_MAIN, LEVEL_INFO, "Cancelled Modem Timeout!!!");

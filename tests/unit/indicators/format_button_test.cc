@@ -37,7 +37,6 @@ class FormatDisplay : public IndicatorTest {
  protected:
   void SetUp() override {
     IndicatorTest::SetUp();
-    cardFormatter = fake_format;
     statusLedRed = STATUS_LED_OFF;
     statusLedGreen = STATUS_LED_OFF;
     sysInfo->fsckOngoing = 0;

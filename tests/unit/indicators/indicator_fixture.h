@@ -2,7 +2,10 @@
 // board clock that the indicators' sleeps advance instead of sleeping.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <functional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "app/config/camera_config.h"
 #include "app/indicators/leds/led_state.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 #include "tests/support/shared_records.h"
 
@@ -20,12 +24,17 @@ inline std::vector<std::pair<int, int>> writes;  // (gpio, level) in write order
 inline uint64_t clockMs = 0;
 inline std::function<void(uint32_t)> onSleep;  // runs for each sleep, after the clock moved
 
-// A card format that counts its calls and gives `format_result`.
+// The camera's commands. A format's partitioning (its dialogue piped into fdisk) is counted
+// and succeeds when `format_result` is 0; every other command succeeds without running, as
+// the tests have no card.
 inline int formats = 0;
 inline int format_result = 0;
-inline int fake_format() {
-  ++formats;
-  return format_result;
+inline int answer_command(const char* command) {
+  if (std::string_view(command).ends_with("| fdisk /dev/mmcblk0")) {
+    ++formats;
+    return format_result == 0 ? 0 : W_EXITCODE(1, 0);
+  }
+  return 0;
 }
 
 inline int record_write(int gpio, int value) {
@@ -33,7 +42,8 @@ inline int record_write(int gpio, int value) {
   return 0;
 }
 
-inline void board_sleep(uint32_t ms) {
+inline void board_sleep(uint64_t microseconds) {
+  const auto ms = static_cast<uint32_t>(microseconds / 1000);
   clockMs += ms;
   if (onSleep) {
     onSleep(ms);
@@ -50,7 +60,7 @@ class IndicatorTest : public ::testing::Test {
     writes.clear();
     clockMs = 0;
     onSleep = nullptr;
-    indicatorSleep = board_sleep;
+    os_replace({answer_command, board_sleep, nullptr});
     formats = 0;
     format_result = 0;
     for (LedState& led : ledStates) {
@@ -58,6 +68,7 @@ class IndicatorTest : public ::testing::Test {
       led.level = 0;
     }
   }
+  void TearDown() override { os_restore(); }
 };
 
 }  // namespace indicator_test

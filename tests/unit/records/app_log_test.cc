@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/system/os/os.h"
+
 #include "tests/support/file_lines.h"
 
 namespace {
@@ -30,11 +32,11 @@ class AppLogTest : public testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    app_log_set_clock(known_time);
+    os_replace({nullptr, nullptr, known_time});
     app_log_close();
     unlink(kAppLogPath);
   }
-  void TearDown() override { app_log_set_clock(nullptr); }
+  void TearDown() override { os_restore(); }
 
   // Closing flushes the ordinary stdio buffer, so the file holds every line.
   static std::vector<std::string> file_lines() {

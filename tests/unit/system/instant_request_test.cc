@@ -32,7 +32,6 @@ class InstantQuery : public IndicatorTest {
     IndicatorTest::SetUp();
     drain(mcuQueue);
     drain(modemQueue);
-    queryFormatter = fake_format;
     sysInfo->captureOngoing = 0;
     sysInfo->primaryLent = 0;
     sysInfo->instantQueryBusy = 1;

@@ -37,7 +37,7 @@ class PowerdownTest : public test_support::SystemTest {
     insert_card(2, 2);
   }
   void TearDown() override {
-    reset_storage_shell();
+    os_restore();
     SystemTest::TearDown();
   }
   static void enter_from(int32_t previous) {
@@ -104,12 +104,9 @@ TEST_F(PowerdownTest, MoveFromTheSecondaryKeepsEveryPicture) {
   namespace fs = std::filesystem;
   using test_support::read_file;
   // The card stays mounted between the three power-downs (unmounting a tmpfs empties it).
-  set_storage_shell({[](const char* command) {
-                       return std::string_view(command).starts_with("umount")
-                                  ? 0
-                                  : record_and_run(command);
-                     },
-                     record_sleep});
+  watch_commands([](const char* command) {
+    return std::string_view(command).starts_with("umount") ? 0 : record_and_run(command);
+  });
   auto move_at_power_down = [] {
     sysInfo->moveFilesPending = 1;
     enter_from(STATE_SYNC);
@@ -240,13 +237,13 @@ int run_and_unmount_midway(const char* command) {
   const int result = record_and_run(command);
   if (std::string_view(command) == "mount | grep -nri mmcblk0p1 > /dev/null" &&
       ++primary_checks == 2) {
-    run_shell("umount /sdcard/primary");
+    system("umount /sdcard/primary");
   }
   return result;
 }
 
 TEST_F(PowerdownTest, CaptureThatLostTheCardLeavesItAloneOnceItReportedTheError) {
-  set_storage_shell({run_and_unmount_midway, record_sleep});
+  watch_commands(run_and_unmount_midway);
   counterRestored = true;
   captureFlags.yuvReady = 1;
   sysInfo->captureType = 2;  // time-lapse

@@ -1,6 +1,8 @@
 // The card in the sync and first-boot states: the answers to the Modem's request for the card,
 // its return, and the format the Modem asks for in a first boot, on a two-partition card whose
 // partitions keep their files while they are unmounted.
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -25,12 +27,12 @@ class SyncCardTest : public test_support::SystemTest {
     SystemTest::SetUp();
     reset_card();
     reset_modem_sync_info();
-    set_storage_shell({run_on_remountable_card, record_sleep});
+    watch_commands(run_on_remountable_card);
     counterRestored = false;
     sysInfo->state = STATE_SYNC;
   }
   void TearDown() override {
-    reset_storage_shell();
+    os_restore();
     SystemTest::TearDown();
   }
 
@@ -111,11 +113,11 @@ int failing_partitionings = 0;
 int format_shell(const char* command) {
   const std::string_view text = command;
   if (text.starts_with("(echo")) {
-    commands.emplace_back(command);
-    return ++partitionings <= failing_partitionings ? -1 : 0;
+    record_command(command);
+    return ++partitionings <= failing_partitionings ? W_EXITCODE(1, 0) : 0;
   }
   if (text.starts_with("mkfs.vfat")) {
-    commands.emplace_back(command);
+    record_command(command);
     return 0;
   }
   return run_on_remountable_card(command);
@@ -131,7 +133,7 @@ TEST_F(SyncCardTest, FirstBootFormatTriesThreeTimes) {
     SCOPED_TRACE(c.failures);
     SetUp();
     insert_card(1, 1);
-    set_storage_shell({format_shell, record_sleep});
+    watch_commands(format_shell);
     partitionings = 0;
     failing_partitionings = c.failures;
     sysInfo->state = STATE_FIRSTBOOT;

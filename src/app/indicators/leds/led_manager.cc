@@ -1,20 +1,15 @@
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "app/indicators/leds/led_state.h"
 #include "app/records/boot_tags.h"
 #include "app/records/log/app_log.h"
 #include "app/system/core/shell.h"
+#include "app/system/os/os.h"
 
 std::array<LedState, kLedCount> ledStates;
 std::atomic<uint32_t> batteryPercent{0};
 
 namespace {
-
-void real_sleep(uint32_t ms) {
-  usleep(ms * 1000);
-}
 
 // One line's turn of the tick. Levels are written only on a change, except a line in an
 // unknown mode and an expired blink, which are driven low on every tick.
@@ -54,12 +49,6 @@ void tick_line(LedState& led, uint32_t& counter, int gpio, bool blinks, GpioWrit
 }
 
 }  // namespace
-
-IndicatorSleep indicatorSleep = real_sleep;
-
-void indicator_sleep_ms(uint32_t ms) {
-  indicatorSleep(ms);
-}
 
 void set_led(LedId led, LedMode mode) {
   ledStates[led].mode = mode;
@@ -115,7 +104,7 @@ void* led_manager_thread(void*) {
   LedTickCounters counters;
   for (;;) {
     led_manager_tick(counters, bootTags.orve_model, write_led_gpio);
-    indicator_sleep_ms(kLedTickMs);
+    os_sleep_ms(kLedTickMs);
   }
   return nullptr;
 }

@@ -92,8 +92,3 @@ void export_led_gpios();
 
 // Thread body: exports the lines, then ticks every 250 ms for the life of the process.
 void* led_manager_thread(void*);
-
-// Sleeps of the indicator threads go through here so that tests can run them on their own clock.
-using IndicatorSleep = void (*)(uint32_t ms);
-extern IndicatorSleep indicatorSleep;
-void indicator_sleep_ms(uint32_t ms);

@@ -3,6 +3,7 @@
 #include "app/records/boot_tags.h"
 #include "app/records/log/app_log.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 std::atomic<uint32_t> warnTrigger{0};
 std::atomic<uint32_t> warnRemaining{0};
@@ -26,7 +27,7 @@ void wait_while_lit(bool stop_at_sleep_request) {
     if (stop_at_sleep_request && sysInfo->readyToSleepRequested) {
       break;
     }
-    indicator_sleep_ms(kTimerPollMs);
+    os_sleep_ms(kTimerPollMs);
   }
   warning_led_remaining(0, false);
 }
@@ -108,7 +109,7 @@ void* warning_pattern_thread(void*) {
   WarningPattern pattern;
   while (warnEnabled) {
     warning_pattern_step(pattern, blinking, write_led_gpio);
-    indicator_sleep_ms(kPatternStepMs);
+    os_sleep_ms(kPatternStepMs);
   }
   write_led_gpio(kWarningGpio, 0);
   return nullptr;
@@ -126,7 +127,7 @@ void* warning_timer_thread(void*) {
     // configuration) is the one thing that gates a lighting beside the accepted detection: a
     // lighting starts only while the light is allowed; a trigger meanwhile waits.
     if (!(warnTrigger && sysInfo->pirAccepted && warnLightAllowed)) {
-      indicator_sleep_ms(kTimerPollMs);
+      os_sleep_ms(kTimerPollMs);
       continue;
     }
     warning_led_trigger(0);

@@ -1,5 +1,4 @@
 // Request sender of the MCU link: one kvt_ISP2MCU message per record from the queue.
-#include <unistd.h>
 
 #include <cstring>
 
@@ -9,10 +8,11 @@
 #include "app/records/log/app_log.h"
 #include "app/system/core/event_queue.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 namespace {
 
-constexpr useconds_t kWarningLightPollUs = 250 * 1000;
+constexpr uint32_t kWarningLightPollUs = 250 * 1000;
 
 void log_info(const char* format, const char* value) {
   app_log(MOD_MCU_UART, LEVEL_INFO, format, value);
@@ -89,7 +89,7 @@ void wait_for_warning_light() {
   }
   while (sysInfo->warnLightHolding) {
     app_log(MOD_MCU_UART, LEVEL_INFO, "Wait for warning LED to finish...");
-    usleep(kWarningLightPollUs);
+    os_sleep_us(kWarningLightPollUs);
   }
 }
 

@@ -14,7 +14,6 @@
 
 #include "app/postprocess/naming/media_names.h"
 #include "app/records/log/app_log.h"
-#include "app/storage/storage_shell.h"
 #include "app/system/core/shell.h"
 
 namespace {
@@ -83,7 +82,7 @@ bool left_beside(std::string_view name) {
 }
 
 void remove_file(const std::string& path, const char* why) {
-  sd_runf("rm -f %s", shell_quote(path).c_str());
+  run_shellf("rm -f %s", shell_quote(path).c_str());
   app_log(MOD_POSTPROCESS, LEVEL_ERR, "Removed %s: %s", path.c_str(), why);
 }
 

@@ -14,8 +14,9 @@
 #include "app/postprocess/naming/last_capture.h"
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 FileCounter fileCounter;
 std::atomic<bool> counterRestored{false};
@@ -120,7 +121,7 @@ bool media_listable(const char* dcim_path) {
 }
 
 void remove_and_report(const char* command) {
-  sd_run(command);
+  run_shell(command);
   app_log(MOD_POSTPROCESS, LEVEL_ERR, "remove_prev_cap: removed: %s", command);
 }
 
@@ -143,7 +144,7 @@ int find_last_folder(const char* dcim_path) {
       return number;
     }
   }
-  sd_runf("mkdir %s/100DSCIM", dcim_path);
+  run_shellf("mkdir %s/100DSCIM", dcim_path);
   return kFirstFolder;
 }
 
@@ -186,7 +187,7 @@ int save_last_file_fldr_val() {
   int current = primary;
   if (secondary < primary) {
     if (secondary_mounted) {
-      sd_runf("mkdir /sdcard/secondary/DCIM/%03dDSCIM", primary);
+      run_shellf("mkdir /sdcard/secondary/DCIM/%03dDSCIM", primary);
     }
     snprintf(folder, sizeof folder, "/sdcard/primary/DCIM/%03dDSCIM", primary);
     file = find_last_file(folder);
@@ -200,7 +201,7 @@ int save_last_file_fldr_val() {
     }
   } else {
     current = secondary;
-    sd_runf("mkdir /sdcard/primary/DCIM/%03dDSCIM", secondary);
+    run_shellf("mkdir /sdcard/primary/DCIM/%03dDSCIM", secondary);
     snprintf(folder, sizeof folder, "/sdcard/secondary/DCIM/%03dDSCIM", secondary);
     file = find_last_file(folder);
   }
@@ -218,14 +219,14 @@ bool restore_file_counter_once(Remount remount) {
   int partitions = get_sd_partition_count();
   const bool late = partitions != 2;
   if (late) {
-    sd_sleep_ms(kPartitionSettleMs);
+    os_sleep_ms(kPartitionSettleMs);
     partitions = get_sd_partition_count();
   }
   if (partitions == 2 && (late || remount == Remount::kAlways)) {
-    sd_run("umount /sdcard/primary");
-    sd_run("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
-    sd_run("umount /sdcard/secondary");
-    sd_run("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
+    run_shell("umount /sdcard/primary");
+    run_shell("mount -o noatime -o usefree /dev/mmcblk0p1 /sdcard/primary");
+    run_shell("umount /sdcard/secondary");
+    run_shell("mount -o noatime -o usefree /dev/mmcblk0p2 /sdcard/secondary");
   }
   remove_broken_last_capture(kPrimaryRoot);
   remove_broken_last_capture(kSecondaryRoot);
@@ -246,9 +247,9 @@ int advance_file_number() {
     const int folder = ++fileCounter.folderNumber;
     fileCounter.fileNumber = 0;
     if (!sysInfo->primaryLent) {
-      sd_runf("mkdir -p /sdcard/primary/DCIM/%dDSCIM", folder);
+      run_shellf("mkdir -p /sdcard/primary/DCIM/%dDSCIM", folder);
     }
-    sd_runf("mkdir -p /sdcard/secondary/DCIM/%dDSCIM", folder);
+    run_shellf("mkdir -p /sdcard/secondary/DCIM/%dDSCIM", folder);
   }
   ++fileCounter.fileNumber;
   pthread_mutex_unlock(&g_counter_lock);

@@ -10,7 +10,7 @@
 
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 
 std::atomic<int32_t> logFileNumber{0};
@@ -81,28 +81,28 @@ int pack_logs_if_large() {
   }
   const bool older = highest_log_tar_number() > 0;
   if (older) {
-    sd_run("mv /sdcard/primary/logs.1.tar /sdcard/primary/logs.2.tar");
+    run_shell("mv /sdcard/primary/logs.1.tar /sdcard/primary/logs.2.tar");
   }
-  sd_run("sync");
-  if (sd_run("cd /sdcard/primary/ && tar -cvf logs.1.tar logs > /dev/null 2>&1 && cd") != 0) {
+  run_shell("sync");
+  if (run_shell("cd /sdcard/primary/ && tar -cvf logs.1.tar logs > /dev/null 2>&1 && cd") != 0) {
     // The logs are only in the folder: they stay there, and the generation before goes back
     // to its name in place of the broken archive.
     app_log(MOD_LOG, LEVEL_ERR, "Packing the logs failed: the logs folder is kept");
-    sd_run("rm -f /sdcard/primary/logs.1.tar");
+    run_shell("rm -f /sdcard/primary/logs.1.tar");
     if (older) {
-      sd_run("mv /sdcard/primary/logs.2.tar /sdcard/primary/logs.1.tar");
+      run_shell("mv /sdcard/primary/logs.2.tar /sdcard/primary/logs.1.tar");
     }
     return 0;
   }
-  sd_run("rm -rf /sdcard/primary/logs/*");
-  sd_run("sync");
+  run_shell("rm -rf /sdcard/primary/logs/*");
+  run_shell("sync");
   return 1;
 }
 
 int archive_logs() {
   // Closing the log flushes its lines to /tmp/app.log before the copy; the next line reopens it.
   app_log_close();
-  sd_run("mkdir -p /sdcard/primary/logs");
+  run_shell("mkdir -p /sdcard/primary/logs");
   if (logFileNumber == 0) {
     const int number = next_log_file_number();
     {
@@ -112,14 +112,14 @@ int archive_logs() {
     app_log(MOD_LOG, LEVEL_INFO, "Current log file value is %d", number);
   }
   const int number = logFileNumber;
-  sd_runf("cp /tmp/app.log /sdcard/primary/logs/app_%04d.log", number);
-  sd_run("dmesg -c >> /tmp/dmesg.log");
-  sd_runf("cp /tmp/dmesg.log /sdcard/primary/logs/dmesg_%04d.log", number);
+  run_shellf("cp /tmp/app.log /sdcard/primary/logs/app_%04d.log", number);
+  run_shell("dmesg -c >> /tmp/dmesg.log");
+  run_shellf("cp /tmp/dmesg.log /sdcard/primary/logs/dmesg_%04d.log", number);
   if (file_exists("/tmp/postprocess.log")) {
-    sd_runf("cp /tmp/postprocess.log /sdcard/primary/logs/postprocess_%04d.log", number);
+    run_shellf("cp /tmp/postprocess.log /sdcard/primary/logs/postprocess_%04d.log", number);
   }
   if (sysInfo->boot_reason == 1 && !riscvLogCopied) {
-    sd_runf("cp /tmp/riscv.log /sdcard/primary/logs/riscv_%04d.log", number);
+    run_shellf("cp /tmp/riscv.log /sdcard/primary/logs/riscv_%04d.log", number);
     SemLock lock(&sysInfoLock);
     riscvLogCopied = true;
   }

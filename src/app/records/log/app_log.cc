@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "app/system/os/os.h"
 
 namespace {
 
@@ -30,7 +31,6 @@ constexpr std::size_t kTimeStampSize = 128;
 sem_t g_log_lock;
 pthread_once_t g_lock_once = PTHREAD_ONCE_INIT;
 FILE* g_log_file = nullptr;
-std::atomic<LogClock> g_clock{nullptr};
 long g_written_bytes = 0;
 
 void init_lock() {
@@ -107,8 +107,7 @@ void app_log(int module, int level, const char* format, ...) {
   }
 
   char stamp[kTimeStampSize];
-  LogClock clock = g_clock;
-  time_t now = clock != nullptr ? clock() : time(nullptr);
+  time_t now = os_now();
   struct tm local {};
   localtime_r(&now, &local);
   snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
@@ -159,10 +158,6 @@ void app_log_close() {
     fclose(g_log_file);
     g_log_file = nullptr;
   }
-}
-
-void app_log_set_clock(LogClock clock) {
-  g_clock = clock;
 }
 
 long app_log_written_bytes() {

@@ -52,7 +52,3 @@ int is_path_mounted(const char* text);
 
 // Bytes written to the file since start or since the last rotation (for tests and benchmarks).
 long app_log_written_bytes();
-
-// The clock the time stamps are read from; time() unless a test installs another.
-using LogClock = time_t (*)();
-void app_log_set_clock(LogClock clock);

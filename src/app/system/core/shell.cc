@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include "app/records/log/app_log.h"
+#include "app/system/os/os.h"
 
 int run_shell(const char* command) {
-  int status = system(command);
+  int status = os_system(command);
   if (status < 0) {
     app_log(MOD_MAIN, LEVEL_ERR, "Error in system()");
     return -1;

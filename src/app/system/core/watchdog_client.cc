@@ -2,10 +2,11 @@
 
 #include <fcntl.h>
 #include <mqueue.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <mutex>
+
+#include "app/system/os/os.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ int wdm_send(int32_t type) {
 void* wdm_feed_thread(void*) {
   for (;;) {
     wdm_send(kWdmKeepAlive);
-    sleep(kWdmFeedPeriodSeconds);
+    os_sleep_ms(kWdmFeedPeriodSeconds * 1000);
   }
   return nullptr;
 }

@@ -15,11 +15,10 @@
 #include "app/system/core/event_queue.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 
 std::atomic<int8_t> instantThreadStarted{0};
 std::atomic<int8_t> formatQuery{0};
-QueryFormatter queryFormatter = format_sd_card;
-
 namespace {
 
 constexpr uint32_t kLentPollMs = 250;
@@ -72,7 +71,7 @@ QueryOutcome arm_capture(int32_t type, QueryRunner runner) {
       move_later = true;
     } else {
       while (sysInfo->primaryLent) {
-        indicator_sleep_ms(kLentPollMs);
+        os_sleep_ms(kLentPollMs);
       }
     }
   }
@@ -94,19 +93,19 @@ bool format_card(QueryRunner runner) {
   }
   formatOngoing = 1;
   while (sysInfo->primaryLent || sysInfo->captureOngoing) {
-    indicator_sleep_ms(kLentPollMs);
+    os_sleep_ms(kLentPollMs);
   }
   const bool shown = sysInfo->testMode;
   if (shown) {
     app_log(MOD_MAIN, LEVEL_INFO, "Setting SD LED green : BLINK");
     show_sd_formatting();
   }
-  indicator_sleep_ms(kSettleMs);
+  os_sleep_ms(kSettleMs);
   app_log(MOD_MAIN, LEVEL_INFO, "Format ongoing");
-  const bool formatted = queryFormatter() == 0;
+  const bool formatted = format_sd_card() == 0;
   if (formatted) {
     run_shell("sync");
-    indicator_sleep_ms(kSettleMs);
+    os_sleep_ms(kSettleMs);
     app_log(MOD_MAIN, LEVEL_INFO, "SD Format Success");
     if (shown) {
       app_log(MOD_MAIN, LEVEL_INFO, "Setting SD LED green : ON");
@@ -130,7 +129,7 @@ bool format_card(QueryRunner runner) {
 
 void factory_reset(QueryRunner runner, EventMessage event) {
   while (sysInfo->captureOngoing) {
-    indicator_sleep_ms(kPollMs);
+    os_sleep_ms(kPollMs);
   }
   {
     SemLock lock(&sysInfoLock);
@@ -201,7 +200,7 @@ void* instant_request_thread(void*) {
   }
   for (;;) {
     while (sysInfo->instantStage != INSTANT_WAITING) {
-      indicator_sleep_ms(kPollMs);
+      os_sleep_ms(kPollMs);
     }
     const QueryOutcome outcome =
         run_instant_query(sysInfo->instantQueryType, QueryRunner::kThread, EventMessage{});
@@ -214,7 +213,7 @@ void* instant_request_thread(void*) {
       SemLock lock(&sysInfoLock);
       sysInfo->instantStage = INSTANT_DONE;
     }
-    indicator_sleep_ms(kPollMs);
+    os_sleep_ms(kPollMs);
   }
   return nullptr;
 }

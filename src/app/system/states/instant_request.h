@@ -47,9 +47,5 @@ QueryOutcome run_instant_query(int32_t type, QueryRunner runner, EventMessage ev
 // Sets queryProcessed and queryResult, then sends the answer to the Modem.
 void answer_instant_query(bool processed, bool result, const char* error_prefix);
 
-// The format the format query runs; tests replace it.
-using QueryFormatter = int (*)();
-extern QueryFormatter queryFormatter;
-
 // Thread body: runs each query the sync state hands over; never returns.
 void* instant_request_thread(void*);

@@ -1,7 +1,6 @@
 // STATE_INSTANTREQUEST: the MCU woke the camera because the server has a query. The handler
 // reads the light and the battery, carries the query out itself and then hands over to a
 // sync, or ends the run when the Modem's next action is SHUTDOWN.
-#include <unistd.h>
 
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
@@ -13,6 +12,7 @@
 #include "app/system/core/event_queue.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 #include "app/system/state_machine.h"
 #include "app/system/states/capture_states.h"
 #include "app/system/states/instant_request.h"
@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr useconds_t kPollUs = 1000;
+constexpr uint32_t kPollUs = 1000;
 constexpr char kMcuSendError[] = "\r\n Instant_req: Error : mq_send (mcu q): ";
 constexpr char kAnswerError[] = "\r\n Instant_req Error : mq_send (modem q): ";
 
@@ -115,7 +115,7 @@ void handle_modem_answer(EventMessage event) {
     app_log(MOD_INST_REQ, LEVEL_INFO, "Instant_req: MODEM_RESP_SET_SERVER_NEXT_ACTION ");
     if (sysInfo->shutdownRequested) {
       while (sysInfo->sdCheckRequest || sysInfo->captureOngoing || formatOngoing) {
-        usleep(kPollUs);
+        os_sleep_us(kPollUs);
       }
       change_state(STATE_POWERDOWN);
     }
@@ -208,7 +208,7 @@ void handle_instant_request(EventMessage event) {
       return handle_query(event);
     case EVENT_SYNC_TIMEOUT:
       while (sysInfo->sdCheckRequest || sysInfo->captureOngoing || formatOngoing) {
-        usleep(kPollUs);
+        os_sleep_us(kPollUs);
       }
       change_state(STATE_POWERDOWN);
       return;

@@ -11,10 +11,11 @@
 #include "app/records/reboot_log.h"
 #include "app/storage/media_move.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
 #include "app/system/core/event_queue.h"
+#include "app/system/core/shell.h"
 #include "app/system/core/status_led.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 #include "app/system/state_machine.h"
 #include "app/system/states/state_handlers.h"
 
@@ -80,16 +81,16 @@ void switch_leds_off(Unmount kind) {
 void finish_and_sleep(const EventMessage& event, Unmount kind) {
   move_pending_files();
   archive_logs_if_sd_ready();
-  sd_run("sync");
+  run_shell("sync");
   const bool plain = kind == Unmount::kPlain;
   if (is_secondary_usable() == 1) {
-    sd_run(plain ? "umount  /sdcard/secondary" : "umount -f /sdcard/secondary");
+    run_shell(plain ? "umount  /sdcard/secondary" : "umount -f /sdcard/secondary");
   }
   if (is_primary_usable() == 1) {
-    sd_run(plain ? "umount  /sdcard/primary" : "umount -f /sdcard/primary");
+    run_shell(plain ? "umount  /sdcard/primary" : "umount -f /sdcard/primary");
   }
   if (plain) {
-    sd_sleep_ms(kUnmountSettleMs);
+    os_sleep_ms(kUnmountSettleMs);
   }
   request_mcu(MOD_PWR_DWN, event, MCU_REQ_SET_ISP_READY_TO_SLEEP);
   if (shows_leds(sysInfo->prevState)) {
@@ -122,22 +123,22 @@ void enter_powerdown(const EventMessage& event) {
   // the card on a PIR wake-up, and the monitor passes over a card that is not mounted.
   if (previous != STATE_FIRSTBOOT && previous != STATE_SYNC && !formatOngoing) {
     while (sysInfo->captureOngoing == 1) {
-      sd_sleep_ms(kWaitPollMs);
+      os_sleep_ms(kWaitPollMs);
     }
     set_flag(&SysInfo::sdCheckRequest, 1);
   }
   while (sysInfo->sdCheckRequest || sysInfo->captureOngoing == 1 || formatOngoing) {
-    sd_sleep_ms(kWaitPollMs);
+    os_sleep_ms(kWaitPollMs);
   }
   const bool instant_mode = cameraConfig->instantModeActive != 0;
   if ((sysInfo->modemPowered && !instant_mode) || after_first_boot) {
-    sd_sleep_ms(kModemSettleMs);
+    os_sleep_ms(kModemSettleMs);
   }
   if (after_first_boot) {
     first_boot_farewell();
   }
   if (sysInfo->modemPowered) {
-    sd_sleep_ms(!instant_mode || after_first_boot ? kModemOffDelayMs : kInstantModemOffDelayMs);
+    os_sleep_ms(!instant_mode || after_first_boot ? kModemOffDelayMs : kInstantModemOffDelayMs);
     request_mcu(MOD_PWR_DWN, event, MCU_REQ_SET_MODEM_POWER_STATE_OFF);
     return;
   }

@@ -1,6 +1,5 @@
 // The card during a sync: lent to the Modem when it asks for it and taken back when it returns
 // it, and formatted at the Modem's request at first boot.
-#include <unistd.h>
 
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
@@ -16,6 +15,7 @@
 #include "app/system/core/shell.h"
 #include "app/system/core/status_led.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 #include "app/system/states/sync_parts.h"
 #include "app/system/states/sync_states.h"
 
@@ -111,7 +111,7 @@ int32_t format_card() {
   for (int attempt = 1; attempt <= kFormatTries && !formatted; ++attempt) {
     if (format_sd_card() == 0) {
       run_shell("sync");
-      sleep(1);
+      os_sleep_ms(1000);
       app_log(MOD_FIRSTBOOT, LEVEL_INFO, "SD Format Success");
       app_log(MOD_FIRSTBOOT, LEVEL_INFO, "Setting SD LED green : ON");
       show_sd_good();

@@ -1,7 +1,6 @@
 // The exchange of the sync and first-boot states with the MCU and the Modem: each answer
 // triggers the next request (the battery, the Modem's power, the kind of sync, the sync status,
 // the server's configuration passed on to the MCU, the Modem's shutdown).
-#include <unistd.h>
 
 #include "app/config/camera_config.h"
 #include "app/indicators/indicators.h"
@@ -14,6 +13,7 @@
 #include "app/system/core/event_queue.h"
 #include "app/system/core/status_led.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 #include "app/system/state_machine.h"
 #include "app/system/states/capture_states.h"
 #include "app/system/states/instant_request.h"
@@ -124,7 +124,7 @@ void handle_day_night(int module, EventMessage event) {
 
 void move_files_then_upload(int module, EventMessage event) {
   while (sysInfo->captureOngoing) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
   if (is_primary_usable() != 1) {
     {

@@ -4,8 +4,6 @@
 // configuration, pass it on to the MCU and tell the Modem to shut down.
 #include "app/system/states/sync_states.h"
 
-#include <unistd.h>
-
 #include "app/links/mcu/mcu_link_manager.h"
 #include "app/links/modem/modem_sync_info.h"
 #include "app/records/log/app_log.h"
@@ -15,6 +13,7 @@
 #include "app/system/core/event_queue.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
+#include "app/system/os/os.h"
 #include "app/system/state_machine.h"
 #include "app/system/states/state_handlers.h"
 #include "app/system/states/sync_parts.h"
@@ -61,7 +60,7 @@ void answer_modem(EventMessage event, int32_t kind) {
 
 void wait_until_quiet() {
   while (sysInfo->sdCheckRequest || sysInfo->captureOngoing || formatOngoing) {
-    usleep(kPollUs);
+    os_sleep_us(kPollUs);
   }
 }
 
