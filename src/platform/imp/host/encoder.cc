@@ -583,6 +583,7 @@ int IMP_Encoder_Query(int encChn, IMPEncoderChnStat* stat) {
   *stat = IMPEncoderChnStat{};
   stat->registered = channel->group >= 0 ? 1 : 0;
   stat->droppedFrames = channel->dropped;
+  stat->leftPics = static_cast<uint32_t>(channel->inCoder);
   for (const imp_host::CodedFrame& frame : channel->frames) {
     stat->leftStreamBytes += static_cast<uint32_t>(frame.bytes);
     ++stat->leftStreamFrames;
