@@ -27,4 +27,3 @@ int is_path_mounted(const char*) {
 long app_log_written_bytes() {
   return 0;
 }
-void app_log_set_clock(LogClock) {}
