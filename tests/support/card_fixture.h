@@ -93,7 +93,7 @@ inline void record_sleep(uint64_t microseconds) {
 // Every command of the camera goes to `run` (which returns what system(3) would); every wait
 // is recorded.
 inline void watch_commands(int (*run)(const char*)) {
-  os_replace({run, record_sleep, nullptr});
+  os_replace({.system = run, .sleep_us = record_sleep});
 }
 
 inline void sh(const std::string& command) {

@@ -13,7 +13,6 @@
 #include "app/config/camera_config.h"
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 #include "app/system/os/os.h"
@@ -103,7 +102,7 @@ int first_listing(std::size_t prefix_length, const char* format, const char* roo
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   snprintf(command, sizeof command, format, root, folder);
 #pragma GCC diagnostic pop
-  return parse_listing_line(first_line(sd_read_output(command)), prefix_length);
+  return parse_listing_line(first_line(read_shell_output(command)), prefix_length);
 }
 
 // What a media folder holds of the camera's own: its oldest photo and video (0 when none), and
@@ -213,7 +212,7 @@ int parse_listing_line(std::string_view line, std::size_t prefix_length) {
 }
 
 int parse_first_listing(const char* command) {
-  return parse_listing_line(first_line(sd_read_output(command)),
+  return parse_listing_line(first_line(read_shell_output(command)),
                             std::strlen(kPrimaryRoot) + kMediaFolderSuffix);
 }
 

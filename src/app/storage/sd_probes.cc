@@ -6,7 +6,6 @@
 
 #include "app/records/log/app_log.h"
 #include "app/storage/sd_card.h"
-#include "app/storage/storage_shell.h"
 #include "app/system/core/shell.h"
 #include "app/system/core/sys_info.h"
 
@@ -43,7 +42,7 @@ int get_sd_partition_count() {
   int count = 0;
   {
     std::lock_guard lock(partitionCountLock);
-    const std::string output = sd_read_output("ls /dev/mmcblk0p*");
+    const std::string output = read_shell_output("ls /dev/mmcblk0p*");
     std::size_t start = 0;
     while (start < output.size()) {
       std::size_t end = output.find('\n', start);
@@ -82,7 +81,7 @@ int card_size_from_kernel_line(std::string_view dmesg_output) {
 }
 
 int get_sd_card_size_gb() {
-  const std::string output = sd_read_output("dmesg | grep \"mmcblk0: mmc\"");
+  const std::string output = read_shell_output("dmesg | grep \"mmcblk0: mmc\"");
   const int size_gb = card_size_from_kernel_line(output);
   if (size_gb != 0) {
     app_log(MOD_SD_CONF, LEVEL_INFO, "SD-CARD SIZE : %d GB", size_gb);
@@ -104,7 +103,7 @@ void dirty_partitions_from_kernel_lines(std::string_view dmesg_output, int* ret_
 }
 
 void detect_dirty_partitions() {
-  const std::string output = sd_read_output("dmesg | grep mmcblk0p");
+  const std::string output = read_shell_output("dmesg | grep mmcblk0p");
   dirty_partitions_from_kernel_lines(output, &primaryDirty, &secondaryDirty);
 }
 
@@ -117,7 +116,7 @@ std::string_view mount_mode_of(std::string_view mount_output) {
 }
 
 std::string_view get_mount_mode(const char* command) {
-  return mount_mode_of(sd_read_output(command));
+  return mount_mode_of(read_shell_output(command));
 }
 
 bool has_vfat_word(std::string_view output) {
@@ -125,7 +124,7 @@ bool has_vfat_word(std::string_view output) {
 }
 
 int is_vfat(const char* command) {
-  return has_vfat_word(sd_read_output(command)) ? 0 : -1;
+  return has_vfat_word(read_shell_output(command)) ? 0 : -1;
 }
 
 int is_primary_usable() {

@@ -1,9 +1,11 @@
-// Shared set-up of the indicator tests: the process records, a recording GPIO writer and a
-// board clock that the indicators' sleeps advance instead of sleeping.
+// Shared set-up of the indicator tests: the process records, a recording GPIO writer, commands
+// answered without running, and a board clock that the indicators' sleeps advance instead of
+// sleeping.
 #pragma once
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <functional>
 #include <string_view>
 #include <utility>
@@ -37,6 +39,16 @@ inline int answer_command(const char* command) {
   return 0;
 }
 
+// What the camera reads from a command: nothing, and the command fails, as every probe of a
+// card does without one.
+inline FILE* answer_pipe(const char*) {
+  return tmpfile();
+}
+inline int close_answer(FILE* stream) {
+  fclose(stream);
+  return W_EXITCODE(1, 0);
+}
+
 inline int record_write(int gpio, int value) {
   writes.emplace_back(gpio, value);
   return 0;
@@ -60,7 +72,10 @@ class IndicatorTest : public ::testing::Test {
     writes.clear();
     clockMs = 0;
     onSleep = nullptr;
-    os_replace({answer_command, board_sleep, nullptr});
+    os_replace({.system = answer_command,
+                .open_pipe = answer_pipe,
+                .close_pipe = close_answer,
+                .sleep_us = board_sleep});
     formats = 0;
     format_result = 0;
     for (LedState& led : ledStates) {

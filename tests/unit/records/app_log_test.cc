@@ -32,7 +32,7 @@ class AppLogTest : public testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    os_replace({nullptr, nullptr, known_time});
+    os_replace({.now = known_time});
     app_log_close();
     unlink(kAppLogPath);
   }

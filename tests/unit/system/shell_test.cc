@@ -1,13 +1,17 @@
 // The shell-command runner and the page-cache drop.
 #include "app/system/core/shell.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "app/config/config_store.h"
 #include "app/records/log/app_log.h"
+#include "app/system/os/os.h"
 
 #include "tests/support/system_fixture.h"
 
@@ -64,6 +68,62 @@ TEST_F(ShellTest, ReadShellLineTakesTheFirstLineOnly) {
   ASSERT_EQ(read_shell_line("printf 'first\\nsecond\\n'", line, sizeof line), 0);
   EXPECT_STREQ(line, "first");
   EXPECT_EQ(read_shell_line("true", line, sizeof line), -1);
+}
+
+// What a command prints comes through the operating-system seam, so a test can answer it: the
+// readers take the answer, close each stream they open, and the configuration partition counts
+// as mounted only when the listing printed a line and its grep succeeded.
+namespace answered {
+std::string text;
+int status = 0;
+int opened = 0;
+int closed = 0;
+FILE* open_answer(const char*) {
+  ++opened;
+  FILE* stream = tmpfile();
+  fputs(text.c_str(), stream);
+  rewind(stream);
+  return stream;
+}
+int close_answer(FILE* stream) {
+  ++closed;
+  fclose(stream);
+  return status;
+}
+}  // namespace answered
+
+TEST_F(ShellTest, ReadersTakeTheAnswerOfTheReplacedPipe) {
+  struct Case {
+    const char* text;
+    int status;
+    const char* line;  // read_shell_line's line, null for none
+    bool configMounted;
+  };
+  const Case cases[] = {
+      {"/dev/mtdblock6 on /config type jffs2 (rw)\nmore\n", 0,
+       "/dev/mtdblock6 on /config type jffs2 (rw)", true},
+      {"/dev/mtdblock6 on /config\n", W_EXITCODE(1, 0), "/dev/mtdblock6 on /config", false},
+      {"", 0, nullptr, false},
+      {"\r\nsecond\n", 0, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    answered::text = c.text;
+    answered::status = c.status;
+    answered::opened = answered::closed = 0;
+    os_replace({.open_pipe = answered::open_answer, .close_pipe = answered::close_answer});
+    const std::string output = read_shell_output("anything");
+    char line[64] = "untouched";
+    const int lineResult = read_shell_line("anything", line, sizeof line);
+    const bool mounted = config_partition_mounted();
+    os_restore();
+    EXPECT_EQ(output, c.text);
+    EXPECT_EQ(lineResult, c.line != nullptr ? 0 : -1);
+    EXPECT_STREQ(line, c.line != nullptr ? c.line : "untouched");
+    EXPECT_EQ(mounted, c.configMounted);
+    EXPECT_EQ(answered::opened, 3);
+    EXPECT_EQ(answered::closed, 3);
+  }
 }
 
 TEST_F(ShellTest, DropCachesDoesNothingWithEnoughFreeMemory) {

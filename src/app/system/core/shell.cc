@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -40,23 +41,30 @@ int run_shellf(const char* format, ...) {
   return run_shell(command);
 }
 
+std::string read_shell_output(const char* command) {
+  std::string output;
+  FILE* pipe = os_open_pipe(command);
+  if (pipe == nullptr) {
+    return output;
+  }
+  // Read to the end, so the command never dies of a broken pipe.
+  std::array<char, 256> chunk{};
+  std::size_t count;
+  while ((count = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+    output.append(chunk.data(), count);
+  }
+  os_close_pipe(pipe);
+  return output;
+}
+
 int read_shell_line(const char* command, char* ret_line, std::size_t size) {
-  FILE* output = popen(command, "r");
-  if (output == nullptr) {
+  const std::string output = read_shell_output(command);
+  if (output.empty() || size == 0) {
     return -1;
   }
-  char line[512];
-  bool got_line = fgets(line, sizeof line, output) != nullptr;
-  // Drain the rest so the command never dies of a broken pipe.
-  char discard[512];
-  while (fgets(discard, sizeof discard, output) != nullptr) {
-  }
-  pclose(output);
-  if (!got_line || size == 0) {
-    return -1;
-  }
-  line[strcspn(line, "\r\n")] = '\0';
-  snprintf(ret_line, size, "%s", line);
+  const std::size_t end = output.find_first_of("\r\n");
+  const std::string_view line = std::string_view(output).substr(0, end);
+  snprintf(ret_line, size, "%.*s", static_cast<int>(line.size()), line.data());
   return 0;
 }
 

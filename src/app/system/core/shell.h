@@ -16,6 +16,9 @@ int run_shell(const char* command);
 // is logged and not run (-1).
 int run_shellf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Runs `command` and returns its whole standard output (empty when it could not run).
+std::string read_shell_output(const char* command);
+
 // Runs `command` and copies the first line of its standard output (without the line end)
 // into `ret_line`. Returns 0 when a line was read, -1 otherwise.
 int read_shell_line(const char* command, char* ret_line, std::size_t size);
