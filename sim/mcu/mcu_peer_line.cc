@@ -295,8 +295,9 @@ void run_mcu_line(int fd, McuPeerState& s) {
       }
     }
     hungUp = false;
+    ssize_t n = 0;
     if (count == 2 && (fds[1].revents & POLLIN) != 0) {
-      const ssize_t n = read_line(fd, buffer.data(), buffer.size());
+      n = read_line(fd, buffer.data(), buffer.size());
       if (n > 0) {
         reader.take(s, std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
       } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
@@ -306,6 +307,7 @@ void run_mcu_line(int fd, McuPeerState& s) {
       hungUp = true;
     }
     write_due(fd, s);
+    line_taken(fd, n);
   }
 }
 

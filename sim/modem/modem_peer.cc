@@ -355,8 +355,9 @@ void ModemPeer::line_loop() {
       while (::read(wakeRead_, drain, sizeof drain) == static_cast<ssize_t>(sizeof drain)) {
       }
     }
+    ssize_t count = 0;
     if (!hungUp && (fds[1].revents & POLLIN) != 0) {
-      const ssize_t count = read_line(fd_, buffer.data(), buffer.size());
+      count = read_line(fd_, buffer.data(), buffer.size());
       if (count > 0) {
         deframer.feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(count)));
       }
@@ -366,6 +367,7 @@ void ModemPeer::line_loop() {
       }
     }
     write_due();
+    line_taken(fd_, count);
   }
 }
 

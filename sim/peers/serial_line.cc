@@ -72,9 +72,11 @@ void meter_line(int masterFd, int64_t* wrote, int64_t* read) {
 }
 
 ssize_t read_line(int masterFd, void* buffer, std::size_t size) {
-  const ssize_t got = ::read(masterFd, buffer, size);
-  count(masterFd, false, got);
-  return got;
+  return ::read(masterFd, buffer, size);
+}
+
+void line_taken(int masterFd, ssize_t bytes) {
+  count(masterFd, false, bytes);
 }
 
 int open_pty(PtyPair* ret_pair) {
@@ -233,6 +235,7 @@ void SilentLineListener::run() {
       stray = deframer.strayBytes() + deframer.rejected();
       heard_({"", "bytes outside any good frame (" + std::to_string(stray) + " so far)"});
     }
+    line_taken(fd_, got);
   }
 }
 

@@ -31,10 +31,13 @@ bool line_hung_up(int masterFd);
 
 // The board counts the bytes its peers move on each line, so that its clock knows when bytes
 // are still on their way between the two ends: `wrote` and `read` count what goes through
-// write_bounded() and read_line() on `masterFd` from now on (nullptr: no longer).
+// write_bounded() and line_taken() on `masterFd` from now on (nullptr: no longer).
 void meter_line(int masterFd, int64_t* wrote, int64_t* read);
-// read(2) on a line's master, counted.
+// read(2) on a line's master. The bytes stay on their way for the clock until the peer has
+// dealt with them (answered, cut the power) and says so with line_taken(): board time must not
+// jump past a camera's time-out while the peer is still working out its answer.
 ssize_t read_line(int masterFd, void* buffer, std::size_t size);
+void line_taken(int masterFd, ssize_t bytes);
 
 // Writes every byte to the line, waiting for room at most `timeout` (host time) in all, and
 // gives up at once when `stopFd` (if >= 0) turns readable. Nothing is written while the line is
