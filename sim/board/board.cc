@@ -15,6 +15,7 @@
 
 #include "sim/board/board_install_paths.h"
 #include "sim/board/folder_snapshot.h"
+#include "sim/board/process_stacks.h"
 #include "sim/tagstore/boot_loader.h"
 
 namespace sim::board {
@@ -419,6 +420,10 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
 }
 
 void Board::cut_power(std::string_view why) {
+  cut_power_with_stacks(why, "");
+}
+
+void Board::cut_power_with_stacks(std::string_view why, const std::string& stacks) {
   {
     std::lock_guard lock(mutex_);
     if (!powered_ || !cutReason_.empty()) {
@@ -430,7 +435,13 @@ void Board::cut_power(std::string_view why) {
     heldForPowerOff_ = true;
   }
   camera_.cut();
-  add(EventKind::kPowerCut, "power cut: " + std::string(why), {{"why", std::string(why)}});
+  std::vector<Field> fields{{"why", std::string(why)}};
+  std::string text = "power cut: " + std::string(why);
+  if (!stacks.empty()) {
+    fields.push_back({"stacks", stacks});
+    text += " (the camera's stacks: " + stacks + ")";
+  }
+  add(EventKind::kPowerCut, std::move(text), std::move(fields));
   // The MCU peer cuts the power from its own thread, which may run while the board takes its
   // parts down: parts already gone are passed over.
   const WakeContext wake = wake_context();
@@ -550,9 +561,27 @@ bool Board::run_until_power_off(milliseconds boardLimit) {
         "warning: the wake-up's time ran out while the board was computing, not waiting",
         {{"budget_ms", int64_t{boardLimit.count()}}, {"computing", true}});
   }
-  cut_power("the scenario's time for this wake-up is over");
+  cut_power_with_stacks("the scenario's time for this wake-up is over", save_stacks());
   wait_power_off(std::chrono::minutes(1));
   return false;
+}
+
+std::string Board::save_stacks() {
+  const std::vector<pid_t> processes = camera_.processes();
+  if (processes.empty()) {
+    return "";
+  }
+  // Looking is the board's work: board time stands still meanwhile.
+  time_.hold();
+  const std::string path = wake_dir(wake_count()) + "/stacks.txt";
+  const std::string stacks = describe_stacks(processes);
+  FILE* file = fopen(path.c_str(), "w");
+  const bool saved = file != nullptr && fputs(stacks.c_str(), file) >= 0;
+  if (file != nullptr) {
+    fclose(file);
+  }
+  time_.release();
+  return saved ? path : "";
 }
 
 int Board::processes_alive() const {

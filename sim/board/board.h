@@ -105,7 +105,8 @@ class Board {
   bool wait_awake_until(std::chrono::milliseconds at);
   // Waits until the power goes off by itself or `boardLimit` of board time passes since the
   // last wake-up, then cuts it. True when it went off by itself. When the time ran out while
-  // the board was computing rather than waiting, the record says so.
+  // the board was computing rather than waiting, the record says so; the stacks of the
+  // camera's processes at that moment are kept in the wake-up's folder (stacks.txt).
   bool run_until_power_off(std::chrono::milliseconds boardLimit);
   // Processes of the last power-up still alive (0 once the power is off).
   int processes_alive() const;
@@ -185,6 +186,11 @@ class Board {
   void on_ended(bool cut, int status);
   // Records how long the wake-up took in board and host time, and how much was computing.
   void note_wake_usage(int wake);
+  // cut_power(), noting the file of the camera's stacks (save_stacks()) when there is one.
+  void cut_power_with_stacks(std::string_view why, const std::string& stacks);
+  // Writes what every thread of the camera's processes is doing into the wake-up's folder;
+  // returns the file's path, or "" when nothing runs or it could not be written.
+  std::string save_stacks();
   struct SerialLine {
     std::string_view tty;
     sim::PtyPair pty;

@@ -1,6 +1,5 @@
 #include "sim/board/camera_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -12,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "sim/board/process_stacks.h"
 
 namespace sim::board {
 
@@ -72,31 +73,6 @@ pid_t child_pid(const std::string& info) {
 }
 
 }  // namespace
-
-int processes_in_namespace(const std::string& pidNamespace) {
-  if (pidNamespace.empty()) {
-    return 0;
-  }
-  int count = 0;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) {
-    return -1;
-  }
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
-      continue;
-    }
-    char link[PATH_MAX];
-    const std::string path = std::string("/proc/") + entry->d_name + "/ns/pid";
-    const ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
-    if (length > 0 &&
-        pidNamespace.compare(0, std::string::npos, link, static_cast<std::size_t>(length)) == 0) {
-      ++count;
-    }
-  }
-  closedir(proc);
-  return count;
-}
 
 CameraProcess::~CameraProcess() {
   cut();
@@ -280,7 +256,11 @@ std::string CameraProcess::pid_namespace() const {
 }
 
 int CameraProcess::processes_alive() const {
-  return processes_in_namespace(pid_namespace());
+  return static_cast<int>(processes_of_namespace(pid_namespace()).size());
+}
+
+std::vector<pid_t> CameraProcess::processes() const {
+  return processes_of_namespace(pid_namespace());
 }
 
 }  // namespace sim::board

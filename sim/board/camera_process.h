@@ -53,6 +53,8 @@ class CameraProcess {
   std::string pid_namespace() const;
   // Processes of the host that still live in that namespace.
   int processes_alive() const;
+  // Their host PIDs, lowest first.
+  std::vector<pid_t> processes() const;
 
  private:
   void read_all(int stdoutFd, int stderrFd, int watchdogFd, int infoFd);
@@ -66,8 +68,5 @@ class CameraProcess {
   Callbacks callbacks_;
   std::thread reader_;
 };
-
-// Host processes whose PID namespace is `pidNamespace`.
-int processes_in_namespace(const std::string& pidNamespace);
 
 }  // namespace sim::board

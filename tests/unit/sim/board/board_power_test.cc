@@ -1,5 +1,8 @@
 // The board's power: what a wake-up gives the processor (the kernel command line, the lines,
 // the partitions that persist) and what a power cut takes away.
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -97,11 +100,39 @@ TEST(BoardPower, CutLeavesNoProcessOfTheApplicationAliveAndOnlyThenCanItWake) {
   EXPECT_TRUE(probe.board().record().events(EventKind::kCameraExit).empty());
 }
 
+// A camera still up when its time runs out leaves what each of its threads was doing: the
+// kernel's view of every task and gdb's stacks.
+TEST(BoardPower, ACameraStillUpWhenItsTimeRunsOutLeavesTheStacksOfItsThreads) {
+  ProbeBoard probe;
+  ASSERT_TRUE(probe.ok());
+  probe.script({"sh sleep 1000 & echo started", "done"});
+  ASSERT_EQ(probe.wake(), 0);
+  ASSERT_TRUE(probe.wait_done());
+  EXPECT_FALSE(probe.board().run_until_power_off(std::chrono::seconds(2)));
+
+  std::string path;
+  for (const auto& event : probe.board().record().events(EventKind::kPowerCut)) {
+    if (!event.field("stacks").empty()) {
+      path = event.field("stacks");
+    }
+  }
+  ASSERT_EQ(path, probe.board().run_dir() + "/wake-01/stacks.txt");
+  const std::string stacks = board_test::read_file(path);
+  EXPECT_NE(stacks.find(": sleep 1000"), std::string::npos) << stacks;
+  EXPECT_NE(stacks.find("wdm_daemon"), std::string::npos) << "the watchdog daemon beside it";
+  EXPECT_NE(stacks.find(", state S, waiting in "), std::string::npos) << stacks;
+  // The probe's own thread, in user space: paused in its main function.
+  EXPECT_NE(stacks.find("pause ()"), std::string::npos) << stacks;
+  EXPECT_NE(stacks.find("board_probe_main.cc"), std::string::npos) << stacks;
+}
+
 TEST(BoardPower, TheMcuAnswerToReadyToSleepCutsThePower) {
   ProbeBoard probe;
   ASSERT_TRUE(probe.ok());
   probe.script({"children 2", "send-mcu isp_ready_to_sleep_request"});
   ASSERT_EQ(probe.wake(), 0);
+  std::cerr << "powered " << probe.board().powered() << " woke " << probe.board().woke_at().count()
+            << "\n";
   ASSERT_TRUE(probe.board().wait_power_off(board_test::kPatience));
   EXPECT_EQ(probe.board().processes_alive(), 0);
 
