@@ -138,7 +138,6 @@ class BoardTime::Driver {
     missing_.fill(0);
     hardwareCounted_.fill(0);
     signaled_.fill({});
-    debt_ = 0;
   }
 
   void hold(int change) { holds_ += change; }
@@ -259,23 +258,20 @@ class BoardTime::Driver {
       lastDiscover_ = hostNow;
     }
     const int64_t used = charge_processes();
-    const int64_t net = used - charge_hardware();
-    int64_t charge = 0;
-    if (net < 0) {
-      debt_ += -net;
-    } else {
-      const int64_t paid = std::min(debt_, net);
-      debt_ -= paid;
-      charge = net - paid;
-    }
-    advance(charge);
+    // While the chip's hardware works (the sensor draws a frame, the encoder codes one), board
+    // time stands still: on the camera that work runs beside the processor and keeps pace with
+    // the frames, here the host computes it at its own pace. What the camera's processor does
+    // meanwhile is not charged either, so a slow host makes a recording slower in host time,
+    // never one that drops frames.
+    const bool hardwareWorks = charge_hardware();
+    advance(hardwareWorks ? 0 : used);
     const int64_t boardNow = boardNow_;
     ring_alarms(boardNow);
     // A thread woken from its wait and not out of it yet is on its way to work.
     const bool waking = wake_waiters(boardNow, hostNow);
 
     Look look = ran ? Look::kRan : Look::kWorking;
-    if ((!ran || afterWait) && !waking && everything_waits(hostNow, boardNow)) {
+    if ((!ran || afterWait) && !waking && !hardwareWorks && everything_waits(hostNow, boardNow)) {
       look = jump(hostNow, boardNow) ? Look::kJumped : Look::kWaiting;
     }
     {
@@ -325,9 +321,13 @@ class BoardTime::Driver {
     return used;
   }
 
-  // Processor time of the chip's hardware work since the last look: no board time.
-  int64_t charge_hardware() {
+  // Whether the chip's hardware worked since the last look: a piece of its work is under way
+  // (the sensor or the encoder called from the camera), or one of its threads (the encoder's
+  // own, which work for their whole life) used the processor. Adds its processor time to the
+  // usage.
+  bool charge_hardware() {
     int64_t used = 0;
+    bool underWay = false;
     for (uint32_t i = 0; i < board_clock::kHardwareSlots; ++i) {
       board_clock::Hardware& slot = page_->hardware[i];
       const uint32_t state = __atomic_load_n(&slot.state, __ATOMIC_ACQUIRE);
@@ -336,6 +336,7 @@ class BoardTime::Driver {
         const auto [process, thread] = tasks_->host_thread(slot.pidNamespace, slot.tid);
         unmatchedCamera_ |= process <= 0;
         const int64_t cpu = process > 0 ? tasks_->thread_cpu(process, thread) : -1;
+        underWay |= cpu >= 0 && slot.wholeLife == 0;
         if (cpu >= 0 && cpu - slot.cpuAtStart > counted) {
           used += cpu - slot.cpuAtStart - counted;
           counted = cpu - slot.cpuAtStart;
@@ -348,7 +349,7 @@ class BoardTime::Driver {
     }
     std::lock_guard lock(usageMutex_);
     usage_.hardwareCpu += nanoseconds(used);
-    return used;
+    return underWay || used > 0;
   }
 
   void publish(int64_t board) {
@@ -593,7 +594,6 @@ class BoardTime::Driver {
   int64_t boardNow_ = 0;
   int64_t lastStep_ = 0;
   int64_t lastDiscover_ = 0;
-  int64_t debt_ = 0;
   bool unmatchedCamera_ = false;
   bool acted_ = false;  // the last look woke a thread or rang an alarm
   uint32_t seenSpawned_ = 0;

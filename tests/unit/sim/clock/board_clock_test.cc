@@ -5,7 +5,8 @@
 // The rules: a lone sleeper makes board time jump; computing holds it to the processor time
 // used; sleepers wake in the order of their deadlines; a wait that is posted before its
 // deadline returns then, without a jump to the deadline; the chip's hardware work costs no
-// board time; setting the date leaves monotonic time alone.
+// board time, and board time stands still while it works; setting the date leaves monotonic
+// time alone.
 
 #include <cstdint>
 #include <map>
@@ -119,6 +120,17 @@ TEST_F(BoardClockShim, TheChipsHardwareWorkCostsNoBoardTime) {
   // The board counts a piece of hardware work when it has ended.
   EXPECT_TRUE(test_support::eventually(
       [&] { return clock_.usage().hardwareCpu - before.hardwareCpu >= milliseconds(380); }));
+}
+
+// While the hardware works, board time stands still: the camera's own thread that computes
+// beside it for as long moves board time only by what it computes after the hardware's work
+// ended.
+TEST_F(BoardClockShim, BoardTimeStandsStillWhileTheHardwareWorks) {
+  const std::string report = run(CLOCK_WAITS_PATH " beside 400");
+  std::map<std::string, long long> at = numbers(report);
+  ASSERT_EQ(at.size(), 3u) << report;
+  EXPECT_LT(at["end"] - at["start"], 100) << "the camera's computation was charged:\n" << report;
+  EXPECT_LT(at["camera_done"] - at["start"], 500) << report;
 }
 
 TEST_F(BoardClockShim, AWaitPostedBeforeItsDeadlineEndsThenWithoutAJump) {

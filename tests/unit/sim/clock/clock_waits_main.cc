@@ -12,6 +12,9 @@
 //        clock_waits hardware CPU_MILLISECONDS
 //          computes as the chip's hardware (marked as the host media library marks it), also
 //          on a thread started during that work; prints "start" and "end"
+//        clock_waits beside CPU_MILLISECONDS
+//          computes as the chip's hardware while another thread of the camera computes as long
+//          beside it; prints "start" and "end" around the hardware's work, and "camera_done"
 //        clock_waits posted MILLISECONDS
 //          a semaphore and a queue waited on for MILLISECONDS, posted after one board
 //          second; prints "<way>_waited" and "<way>_result" (0 posted, else the error)
@@ -113,6 +116,41 @@ int hardware(long cpuMs) {
   helper.join();
   end();
   say("end", mono_ms());
+  return 0;
+}
+
+int beside(long cpuMs) {
+  using Mark = void (*)();
+  auto begin = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_begin"));
+  auto end = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_end"));
+  if (begin == nullptr || end == nullptr) {
+    fprintf(stderr, "clock_waits: not under the board clock shim\n");
+    return 1;
+  }
+  // The camera's thread is started before the hardware work (a thread started during it would
+  // be the hardware's) and computes once that work has begun.
+  std::mutex mutex;
+  std::condition_variable started;
+  bool go = false;
+  std::thread camera([&] {
+    {
+      std::unique_lock lock(mutex);
+      started.wait(lock, [&] { return go; });
+    }
+    spin_for_cpu(cpuMs);
+    say("camera_done", mono_ms());
+  });
+  say("start", mono_ms());
+  begin();
+  {
+    std::lock_guard lock(mutex);
+    go = true;
+  }
+  started.notify_all();
+  spin_for_cpu(cpuMs);
+  end();
+  say("end", mono_ms());
+  camera.join();
   return 0;
 }
 
@@ -274,6 +312,9 @@ int main(int argc, char** argv) {
   if (mode == "hardware" && argc == 3) {
     return hardware(atol(argv[2]));
   }
+  if (mode == "beside" && argc == 3) {
+    return beside(atol(argv[2]));
+  }
   if (mode == "posted" && argc == 3) {
     return posted(atol(argv[2]));
   }
@@ -281,6 +322,6 @@ int main(int argc, char** argv) {
     say("mono", mono_ms());
     return 0;
   }
-  fprintf(stderr, "usage: clock_waits waits|compute|hardware|posted|mono ARGS...\n");
+  fprintf(stderr, "usage: clock_waits waits|compute|hardware|beside|posted|mono ARGS...\n");
   return 2;
 }
