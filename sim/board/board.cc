@@ -333,10 +333,13 @@ int Board::wake(const WakeUpRequest& request, std::string* ret_error) {
   };
   int wake;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (powered_) {
       return fail("the camera is already powered");
     }
+    // A cut made on another thread (the MCU's, after ready-to-sleep) may still be taking the
+    // parts down: powering them up meanwhile would race with it.
+    powerChanged_.wait(lock, [this] { return !cutting_; });
     wake = wakeCount_ + 1;
   }
   camera_.join();
@@ -430,6 +433,7 @@ void Board::cut_power_with_stacks(std::string_view why, const std::string& stack
       return;
     }
     cutReason_ = why;
+    cutting_ = true;
     // Taking the power away is the board's work: board time stands still until it is done.
     time_.hold();
     heldForPowerOff_ = true;
@@ -445,12 +449,21 @@ void Board::cut_power_with_stacks(std::string_view why, const std::string& stack
   // The MCU peer cuts the power from its own thread, which may run while the board takes its
   // parts down: parts already gone are passed over.
   const WakeContext wake = wake_context();
-  std::shared_lock lock(partsMutex_);
-  for (const std::unique_ptr<BoardPart>& part : parts_) {
-    if (part) {
-      part->power_cut(wake);
+  {
+    std::shared_lock lock(partsMutex_);
+    for (const std::unique_ptr<BoardPart>& part : parts_) {
+      if (part) {
+        part->power_cut(wake);
+      }
     }
   }
+  // The camera's processes may be gone before the parts are down: the power is off, and a
+  // new wake-up may begin, only once this is done too.
+  {
+    std::lock_guard lock(mutex_);
+    cutting_ = false;
+  }
+  powerChanged_.notify_all();
 }
 
 WakeContext Board::wake_context() const {
@@ -543,13 +556,14 @@ std::string Board::last_cmdline() const {
 
 bool Board::wait_power_off(milliseconds hostTimeout) const {
   std::unique_lock lock(mutex_);
-  return powerChanged_.wait_for(lock, hostTimeout, [this] { return !powered_; });
+  return powerChanged_.wait_for(lock, hostTimeout, [this] { return !powered_ && !cutting_; });
 }
 
 bool Board::wait_awake_until(milliseconds at) {
   const milliseconds deadline = woke_at() + at;
   std::unique_lock lock(mutex_);
-  return !time_.wait_until(lock, powerChanged_, deadline, [this] { return !powered_; });
+  return !time_.wait_until(lock, powerChanged_, deadline,
+                           [this] { return !powered_ && !cutting_; });
 }
 
 bool Board::run_until_power_off(milliseconds boardLimit) {

@@ -226,6 +226,7 @@ class Board {
   bool heldForPowerOff_ = false;  // board time held from the power cut to the power being off
   std::string lastCmdline_;
   std::string cutReason_;
+  bool cutting_ = false;  // cut_power() is taking the parts down
   FILE* console_ = nullptr;
   FILE* errors_ = nullptr;
 };

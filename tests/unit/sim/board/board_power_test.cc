@@ -126,6 +126,23 @@ TEST(BoardPower, ACameraStillUpWhenItsTimeRunsOutLeavesTheStacksOfItsThreads) {
   EXPECT_NE(stacks.find("board_probe_main.cc"), std::string::npos) << stacks;
 }
 
+// The MCU cuts the power from its own thread, which takes the board's parts down while the
+// camera's processes are already gone: the next wake-up waits for it. Powering the parts up
+// meanwhile raced with it (two threads joining the USB gadget's watcher hung the board).
+TEST(BoardPower, AWakeUpRightAfterTheMcusCutFindsThePartsDown) {
+  ProbeBoard probe;
+  ASSERT_TRUE(probe.ok());
+  for (int wake = 1; wake <= 3; ++wake) {
+    SCOPED_TRACE("wake-up " + std::to_string(wake));
+    probe.script({"send-mcu isp_ready_to_sleep_request"});
+    ASSERT_EQ(probe.wake(), 0);
+    ASSERT_TRUE(probe.board().wait_power_off(board_test::kPatience));
+    const auto cuts = probe.board().record().events(EventKind::kPowerCut);
+    ASSERT_EQ(cuts.size(), static_cast<std::size_t>(wake));
+    EXPECT_NE(cuts.back().field("why").find("ready-to-sleep"), std::string::npos);
+  }
+}
+
 TEST(BoardPower, TheMcuAnswerToReadyToSleepCutsThePower) {
   ProbeBoard probe;
   ASSERT_TRUE(probe.ok());
