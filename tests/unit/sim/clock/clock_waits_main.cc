@@ -100,12 +100,23 @@ int compute(long cpuMs, long sleepMs) {
   return 0;
 }
 
-int hardware(long cpuMs) {
-  using Mark = void (*)();
-  auto begin = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_begin"));
-  auto end = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_end"));
-  if (begin == nullptr || end == nullptr) {
+// The marks of the chip's hardware work the shim offers, found as the host media library
+// finds them; false (and said) when not under the shim.
+using Mark = void (*)();
+bool hardware_marks(Mark* ret_begin, Mark* ret_end) {
+  *ret_begin = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_begin"));
+  *ret_end = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_end"));
+  if (*ret_begin == nullptr || *ret_end == nullptr) {
     fprintf(stderr, "clock_waits: not under the board clock shim\n");
+    return false;
+  }
+  return true;
+}
+
+int hardware(long cpuMs) {
+  Mark begin;
+  Mark end;
+  if (!hardware_marks(&begin, &end)) {
     return 1;
   }
   say("start", mono_ms());
@@ -120,11 +131,9 @@ int hardware(long cpuMs) {
 }
 
 int beside(long cpuMs) {
-  using Mark = void (*)();
-  auto begin = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_begin"));
-  auto end = reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "board_clock_hardware_end"));
-  if (begin == nullptr || end == nullptr) {
-    fprintf(stderr, "clock_waits: not under the board clock shim\n");
+  Mark begin;
+  Mark end;
+  if (!hardware_marks(&begin, &end)) {
     return 1;
   }
   // The camera's thread is started before the hardware work (a thread started during it would
