@@ -148,8 +148,6 @@ TEST(BoardPower, TheMcuAnswerToReadyToSleepCutsThePower) {
   ASSERT_TRUE(probe.ok());
   probe.script({"children 2", "send-mcu isp_ready_to_sleep_request"});
   ASSERT_EQ(probe.wake(), 0);
-  std::cerr << "powered " << probe.board().powered() << " woke " << probe.board().woke_at().count()
-            << "\n";
   ASSERT_TRUE(probe.board().wait_power_off(board_test::kPatience));
   EXPECT_EQ(probe.board().processes_alive(), 0);
 
