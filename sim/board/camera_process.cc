@@ -1,7 +1,6 @@
 #include "sim/board/camera_process.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -159,7 +158,7 @@ int CameraProcess::start(const CameraLaunch& launch, Callbacks callbacks, std::s
   callbacks_ = std::move(callbacks);
   {
     std::lock_guard lock(mutex_);
-    pidNamespace_.clear();
+    pidNamespace_ = {};
   }
   reader_ = std::thread([this, out = outPipe[0], err = errPipe[0], dog = watchdogPipe[0],
                          info = infoPipe[0]] { read_all(out, err, dog, info); });
@@ -197,14 +196,10 @@ void CameraProcess::read_all(int stdoutFd, int stderrFd, int watchdogFd, int inf
       } else {
         infoOpen = false;
         const pid_t init = child_pid(info);
-        char link[PATH_MAX];
-        const std::string path = "/proc/" + std::to_string(init) + "/ns/pid";
-        const ssize_t length = init > 0 ? readlink(path.c_str(), link, sizeof link - 1) : -1;
+        const PidNamespace space = namespace_of(init);
         {
           std::lock_guard lock(mutex_);
-          if (length > 0) {
-            pidNamespace_.assign(link, static_cast<std::size_t>(length));
-          }
+          pidNamespace_ = space;
         }
         init_ = init;
         // A cut asked for before the sandbox told its process id.
@@ -250,7 +245,7 @@ void CameraProcess::join() {
   }
 }
 
-std::string CameraProcess::pid_namespace() const {
+PidNamespace CameraProcess::pid_namespace() const {
   std::lock_guard lock(mutex_);
   return pidNamespace_;
 }

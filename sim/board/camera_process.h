@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/board/process_stacks.h"
+
 namespace sim::board {
 
 struct CameraLaunch {
@@ -49,8 +51,8 @@ class CameraProcess {
   void join();
 
   bool running() const { return running_; }
-  // The sandbox's PID namespace ("pid:[4026532176]"), known once it started.
-  std::string pid_namespace() const;
+  // The sandbox's PID namespace, known once it started.
+  PidNamespace pid_namespace() const;
   // Processes of the host that still live in that namespace.
   int processes_alive() const;
   // Their host PIDs, lowest first.
@@ -64,7 +66,7 @@ class CameraProcess {
   std::atomic<bool> running_{false};
   std::atomic<bool> cutByBoard_{false};
   mutable std::mutex mutex_;
-  std::string pidNamespace_;
+  PidNamespace pidNamespace_;
   Callbacks callbacks_;
   std::thread reader_;
 };

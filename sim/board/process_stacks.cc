@@ -45,10 +45,38 @@ std::vector<std::string> numbered_entries(const std::string& folder) {
   return names;
 }
 
-// The state letter of a task: the field after the command's closing parenthesis.
-char task_state(const std::string& stat) {
+// A field of a task's stat line, counted as proc(5) counts them (the state is field 3).
+std::string stat_field(const std::string& stat, int field) {
   const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+  if (close == std::string::npos) {
+    return "";
+  }
+  std::istringstream fields(stat.substr(close + 1));
+  std::string value;
+  for (int i = 3; i <= field && fields >> value; ++i) {
+    if (i == field) {
+      return value;
+    }
+  }
+  return "";
+}
+
+// The state letter of a task: field 3.
+char task_state(const std::string& stat) {
+  const std::string state = stat_field(stat, 3);
+  return state.empty() ? '?' : state[0];
+}
+
+std::string start_time(pid_t process) {
+  constexpr int kStartTimeField = 22;
+  return stat_field(read_text("/proc/" + std::to_string(process) + "/stat"), kStartTimeField);
+}
+
+std::string namespace_link(pid_t process) {
+  std::array<char, PATH_MAX> link{};
+  const std::string path = "/proc/" + std::to_string(process) + "/ns/pid";
+  const ssize_t length = readlink(path.c_str(), link.data(), link.size() - 1);
+  return length > 0 ? std::string(link.data(), static_cast<std::size_t>(length)) : "";
 }
 
 // gdb's backtrace of every thread, when gdb is on the host; its frame lines only.
@@ -77,18 +105,41 @@ std::string user_stacks(pid_t process) {
 
 }  // namespace
 
-std::vector<pid_t> processes_of_namespace(const std::string& pidNamespace) {
+PidNamespace namespace_of(pid_t init) {
+  PidNamespace space;
+  if (init <= 0) {
+    return space;
+  }
+  space.init = init;
+  space.started = start_time(init);
+  space.link = namespace_link(init);
+  return space;
+}
+
+namespace {
+
+// The first process is still the one that started the namespace (a zombie counts: its number is
+// not free yet, and neither is the namespace's).
+bool first_process_lives(const PidNamespace& space) {
+  return !space.started.empty() && start_time(space.init) == space.started;
+}
+
+}  // namespace
+
+std::vector<pid_t> processes_of_namespace(const PidNamespace& space) {
   std::vector<pid_t> processes;
-  if (pidNamespace.empty()) {
+  if (space.link.empty() || !first_process_lives(space)) {
     return processes;
   }
   for (const std::string& name : numbered_entries("/proc")) {
-    std::array<char, PATH_MAX> link{};
-    const std::string path = "/proc/" + name + "/ns/pid";
-    const ssize_t length = readlink(path.c_str(), link.data(), link.size() - 1);
-    if (length > 0 && pidNamespace == std::string_view(link.data(), static_cast<size_t>(length))) {
-      processes.push_back(static_cast<pid_t>(std::stol(name)));
+    const auto process = static_cast<pid_t>(std::stol(name));
+    if (namespace_link(process) == space.link) {
+      processes.push_back(process);
     }
+  }
+  // Had the namespace ended during the look, what it found may be another's.
+  if (!first_process_lives(space)) {
+    processes.clear();
   }
   return processes;
 }

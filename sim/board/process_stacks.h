@@ -11,8 +11,21 @@
 
 namespace sim::board {
 
-// Host processes whose PID namespace is `pidNamespace` ("pid:[4026532176]"), lowest first.
-std::vector<pid_t> processes_of_namespace(const std::string& pidNamespace);
+// A sandbox's PID namespace, known by its first process. The kernel hands a namespace's number
+// ("pid:[4026532176]") to a new namespace once the old one is gone, so the number alone does
+// not name a sandbox: the first process, with the time it started, does.
+struct PidNamespace {
+  pid_t init = -1;
+  std::string link;     // what /proc/<init>/ns/pid points to; empty when unknown
+  std::string started;  // the first process's start time, in clock ticks after the host's boot
+};
+
+// The namespace of `init`, as it is now; an empty link when the process is gone.
+PidNamespace namespace_of(pid_t init);
+
+// Host processes of `pidNamespace`, lowest first; none once its first process has ended (the
+// kernel ends every other process of a namespace before its first one).
+std::vector<pid_t> processes_of_namespace(const PidNamespace& pidNamespace);
 
 // The stacks of `processes`, one block per process.
 std::string describe_stacks(const std::vector<pid_t>& processes);
