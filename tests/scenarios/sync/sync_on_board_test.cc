@@ -214,44 +214,53 @@ TEST_F(SyncOnTheBoard, CapturesWhileTheCardIsLentLeaveEarlierPicturesAlone) {
 // sends cannot be decoded - is told to shut down 300 s of board time after the camera began to
 // wait for it, and the wake-up ends through power-down: the MCU was asked for sleep and cut the
 // power, and the card is clean.
-TEST_F(SyncOnTheBoard, AModemThatNeverFinishesEndsTheSyncAfterThreeHundredSeconds) {
-  const struct Case {
-    const char* what;
-    std::function<void(sim::ModemSetup&)> modem;
-    bool silent;
-    const char* waitedFor;  // the camera's message from which the 300 s count
-  } cases[] = {
-      {"searching for ever", [](sim::ModemSetup& m) { m.sync.searchingReports = -1; }, false,
-       "send_server_sync_status_response"},
-      {"silent", [](sim::ModemSetup&) {}, true, "set_server_sync_type_request"},
-      {"configuration without a capture mode",
-       [](sim::ModemSetup& m) { m.configuration.clear_capturemode(); }, false,
-       "get_camera_configuration_request"},
-  };
-  int index = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_NO_FATAL_FAILURE(make_with_card("run" + std::to_string(++index)));
-    c.modem(modem().setup());
-    if (c.silent) {
-      modem().peer()->add_fault(sim::PeerFault{});  // no answer to any request
-    }
-    wake(sim::WakeReason::kSync);
-    EXPECT_TRUE(board_->run_until_power_off(900s)) << "the scenario had to cut the power";
-    EXPECT_FALSE(received_at("isp_ready_to_sleep_request").empty());
+struct NeverFinishing {
+  const char* name;
+  std::function<void(sim::ModemSetup&)> modem;
+  bool silent;
+  const char* waitedFor;  // the camera's message from which the 300 s count
+};
 
-    const auto waited = camera_said(c.waitedFor);
-    const auto shutdown = camera_said("set_server_next_action_request");
-    ASSERT_FALSE(waited.empty());
-    ASSERT_FALSE(shutdown.empty());
-    EXPECT_NE(shutdown[0].detail.find("nextAction: 0"), std::string::npos);
-    // The count starts as the camera begins to wait, a moment before its message is read
-    // on the Modem's side.
-    EXPECT_GE(shutdown[0].boardTime - waited[0].boardTime, 295s);
-    EXPECT_LT(shutdown[0].boardTime - waited[0].boardTime, 310s);
-    expect_card_clean(dir_.path() + "/check" + std::to_string(index));
+const NeverFinishing kNeverFinishing[] = {
+    {"searching_for_ever", [](sim::ModemSetup& m) { m.sync.searchingReports = -1; }, false,
+     "send_server_sync_status_response"},
+    {"silent", [](sim::ModemSetup&) {}, true, "set_server_sync_type_request"},
+    {"configuration_without_capture_mode",
+     [](sim::ModemSetup& m) { m.configuration.clear_capturemode(); }, false,
+     "get_camera_configuration_request"},
+};
+
+class AModemThatNeverFinishes : public SyncOnTheBoard,
+                                public testing::WithParamInterface<NeverFinishing> {};
+
+TEST_P(AModemThatNeverFinishes, EndsTheSyncAfterThreeHundredSeconds) {
+  const NeverFinishing& c = GetParam();
+  ASSERT_NO_FATAL_FAILURE(make_with_card("run"));
+  c.modem(modem().setup());
+  if (c.silent) {
+    modem().peer()->add_fault(sim::PeerFault{});  // no answer to any request
   }
+  wake(sim::WakeReason::kSync);
+  EXPECT_TRUE(board_->run_until_power_off(900s)) << "the scenario had to cut the power";
+  EXPECT_FALSE(received_at("isp_ready_to_sleep_request").empty());
+
+  const auto waited = camera_said(c.waitedFor);
+  const auto shutdown = camera_said("set_server_next_action_request");
+  ASSERT_FALSE(waited.empty());
+  ASSERT_FALSE(shutdown.empty());
+  EXPECT_NE(shutdown[0].detail.find("nextAction: 0"), std::string::npos);
+  // The count starts as the camera begins to wait, a moment before its message is read on the
+  // Modem's side.
+  EXPECT_GE(shutdown[0].boardTime - waited[0].boardTime, 295s);
+  EXPECT_LT(shutdown[0].boardTime - waited[0].boardTime, 310s);
+  expect_card_clean(dir_.path() + "/check");
 }
+
+// Each case lives 300 s of board time: ctest runs them as tests of their own, side by side.
+INSTANTIATE_TEST_SUITE_P(Modems, AModemThatNeverFinishes, testing::ValuesIn(kNeverFinishing),
+                         [](const testing::TestParamInfo<NeverFinishing>& modem) {
+                           return std::string(modem.param.name);
+                         });
 
 // The Modem's format request in a first boot: the answer each combination of request value,
 // validation and format gets, and what becomes of the card.
