@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <sstream>
 
 #include "sim/card/card_install_paths.h"
+#include "sim/host/host_program.h"
 
 namespace sim::card {
 
@@ -119,50 +119,7 @@ bool parse_card_size(std::string_view text, uint64_t* ret_bytes, std::string* re
 }
 
 int run_program(const std::vector<std::string>& argv, std::string* ret_output) {
-  int output[2];
-  if (pipe2(output, O_CLOEXEC) != 0) {
-    return -1;
-  }
-  const pid_t pid = fork();
-  if (pid < 0) {
-    close(output[0]);
-    close(output[1]);
-    return -1;
-  }
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    dup2(output[1], STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-      args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    setenv("MTOOLS_SKIP_CHECK", "1", 1);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(output[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  close(output[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (ret_output != nullptr) {
-    *ret_output = text;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run_host_program(argv, ret_output);
 }
 
 int make_blank_card(const std::string& image, uint64_t bytes, std::string* ret_error) {
