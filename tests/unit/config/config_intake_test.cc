@@ -249,7 +249,7 @@ TEST_F(ConfigIntake, SchedulesAndBatteryProtectionsReachTheCamerasRecord) {
 TEST_F(ConfigIntake, AFailedSaveLeavesTheFileButStillUpdatesTagsAndTheRecord) {
   const std::string before = config_files::read_file(kConfigPath);
   // The temporary file cannot be created: a folder stands in its place.
-  const std::string temporary = std::string(kConfigPath) + ".tmp";
+  const std::string temporary = std::string(kConfigPath).append(".tmp");
   ASSERT_EQ(mkdir(temporary.c_str(), 0755), 0);
   CameraConfigurationResponse message = valid_message();
   apply_server_config(message);

@@ -199,7 +199,7 @@ TEST_F(PowerCut, EveryFileIsOnTheMediumBeforeItTakesItsName) {
 
 TEST_F(PowerCut, ALeftOverTemporaryFileDoesNotStopTheNextSave) {
   save_old();
-  write_file(std::string(kConfigPath) + ".tmp", "half a file");
+  write_file(std::string(kConfigPath).append(".tmp"), "half a file");
   ASSERT_EQ(config_save(&new_, nullptr, CONFIG_FROM_CAMERA), 0);
   EXPECT_EQ(start_and_load(), 1);
 }
