@@ -1,7 +1,6 @@
 // The upload into the server inbox: mtools to read the partition, openssl to decrypt.
 #include "sim/modem/server_inbox.h"
 
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
