@@ -79,6 +79,12 @@ std::string namespace_link(pid_t process) {
   return length > 0 ? std::string(link.data(), static_cast<std::size_t>(length)) : "";
 }
 
+// The first process is still the one that started the namespace (a zombie counts: its number is
+// not free yet, and neither is the namespace's).
+bool first_process_lives(const PidNamespace& space) {
+  return !space.started.empty() && start_time(space.init) == space.started;
+}
+
 // gdb's backtrace of every thread, when gdb is on the host; its frame lines only.
 std::string user_stacks(pid_t process) {
   if (access("/usr/bin/gdb", X_OK) != 0) {
@@ -115,16 +121,6 @@ PidNamespace namespace_of(pid_t init) {
   space.link = namespace_link(init);
   return space;
 }
-
-namespace {
-
-// The first process is still the one that started the namespace (a zombie counts: its number is
-// not free yet, and neither is the namespace's).
-bool first_process_lives(const PidNamespace& space) {
-  return !space.started.empty() && start_time(space.init) == space.started;
-}
-
-}  // namespace
 
 std::vector<pid_t> processes_of_namespace(const PidNamespace& space) {
   std::vector<pid_t> processes;
