@@ -3,12 +3,12 @@
 #include "app/links/frame_sender.h"
 
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/posix_pattern.h"
 #include "tests/unit/links/link_test_support.h"
 #include "tests/unit/links/sample_messages.h"
 
@@ -118,7 +118,7 @@ TEST_F(FrameSenderTest, MessageThatOutgrowsTheEncodeOrTheFrameBufferIsNotSent) {
     EXPECT_EQ(mcu_send_frame_on(pty_.port, message), -1);
     const auto errors = log_messages("MCU_UART", "ERR");
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(std::regex_match(errors[0], std::regex(c.error))) << errors[0];
+    EXPECT_TRUE(test_support::Pattern(c.error).matches_whole(errors[0])) << errors[0];
     EXPECT_TRUE(nothing_written());
   }
 

@@ -1,12 +1,13 @@
 // The information bar's ffmpeg command against the layout table: every model, both clocks,
 // both forms, the second brand's variants.
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/postprocess/info_bar.h"
+
+#include "tests/support/posix_pattern.h"
 
 namespace {
 
@@ -31,26 +32,27 @@ struct ParsedBar {
 };
 
 // Every match of `pattern`, as its groups.
-std::vector<std::smatch> matches(const std::string& text, const char* pattern) {
-  const std::regex regex(pattern);
-  return {std::sregex_iterator(text.begin(), text.end(), regex), std::sregex_iterator()};
+std::vector<std::vector<std::string>> matches(const std::string& text, const char* pattern) {
+  const test_support::Pattern regex(pattern);
+  EXPECT_TRUE(regex.ok()) << pattern;
+  return regex.all(text);
 }
 
 ParsedBar parse(const std::string& command) {
   ParsedBar bar;
-  for (const std::smatch& m : matches(command, R"(-i /system/opt/overlay/(\S+))")) {
+  for (const auto& m : matches(command, R"(-i /system/opt/overlay/([^[:space:]]+))")) {
     bar.images.push_back(m[1]);
   }
-  for (const std::smatch& m : matches(command, R"(drawbox=([^,"]+))")) {
+  for (const auto& m : matches(command, R"(drawbox=([^,"]+))")) {
     bar.box = m[1];
   }
-  for (const std::smatch& m :
+  for (const auto& m :
        matches(command, R"(drawtext=fontfile=([^:]+):text='([^']*)':)"
-                        R"(fontcolor=white:fontsize=(\d+):x=(\d+):y=(\d+))")) {
+                        R"(fontcolor=white:fontsize=([0-9]+):x=([0-9]+):y=([0-9]+))")) {
     bar.texts.push_back({m[2], std::stoi(m[4]), std::stoi(m[5])});
-    bar.fonts.push_back(std::string(m[1]) + "@" + std::string(m[3]));
+    bar.fonts.push_back(m[1] + "@" + m[3]);
   }
-  for (const std::smatch& m : matches(command, R"(overlay=x=(\d+):y=(\d+))")) {
+  for (const auto& m : matches(command, R"(overlay=x=([0-9]+):y=([0-9]+))")) {
     bar.overlays.push_back({std::stoi(m[1]), std::stoi(m[2])});
   }
   return bar;

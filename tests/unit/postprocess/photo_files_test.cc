@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "app/postprocess/photo_pipeline.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/support/posix_pattern.h"
 #include "tests/support/shared_records.h"
 
 namespace fs = std::filesystem;
@@ -64,10 +64,9 @@ std::string output_of(const std::string& command) {
 
 // "WxH" of a baseline JPEG, "" for anything else (as file(1) reads it).
 std::string baseline_size(const std::string& path) {
-  std::smatch m;
-  const std::string info = output_of("file -b " + path);
-  return std::regex_search(info, m, std::regex(R"(baseline, precision 8, (\d+x\d+),)")) ? m[1].str()
-                                                                                        : "";
+  const test_support::Pattern size(R"(baseline, precision 8, ([0-9]+x[0-9]+),)");
+  const auto found = size.all(output_of("file -b " + path));
+  return found.empty() ? "" : found[0][1];
 }
 
 std::string exif_value(const std::string& path, const std::string& key) {

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "app/system/os/os.h"
 
 #include "tests/support/file_lines.h"
+#include "tests/support/posix_pattern.h"
 
 namespace {
 
@@ -135,12 +135,13 @@ TEST_F(AppLogTest, ConcurrentWritersLoseNoLineAndNeverInterleave) {
       }
     }
   }
-  const std::regex whole_line(
-      R"(2024-03-07 18:05:09 : SD_CONF : INFO : writer \d line \d+ \.{64})");
+  const test_support::Pattern whole_line(
+      R"(2024-03-07 18:05:09 : SD_CONF : INFO : writer [0-9] line [0-9]+ \.{64})");
+  ASSERT_TRUE(whole_line.ok());
   std::vector<std::string> lines = file_lines();
   ASSERT_EQ(lines.size(), static_cast<size_t>(kRounds * kThreads * kLinesEach));
   for (const std::string& line : lines) {
-    ASSERT_TRUE(std::regex_match(line, whole_line)) << line;
+    ASSERT_TRUE(whole_line.matches_whole(line)) << line;
   }
   EXPECT_EQ(app_log_written_bytes() - counted_before,
             static_cast<long>(read_file(kAppLogPath).size()));
