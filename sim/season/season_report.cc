@@ -1,5 +1,9 @@
 // The season's report: season.json (the figures), plots/ (each plot's data, gnuplot script and
 // the SVG gnuplot draws from them) and season.html (one page, the plots inline, no script).
+#include "sim/season/season_report.h"
+
+#include <regex.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -7,7 +11,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <string_view>
 #include <vector>
 
@@ -218,8 +221,7 @@ std::string draw_chart(const Chart& chart, const std::vector<DayFigures>& days,
   }
   // The page runs no script, and an inline SVG would run one: refuse and remove a plot that
   // carries any.
-  static const std::regex kScript("<script|\\son[a-z]+\\s*=", std::regex::icase);
-  if (std::regex_search(svg, kScript)) {
+  if (svg_carries_script(svg)) {
     std::filesystem::remove(base + ".svg", error);
     *ret_why = "gnuplot's SVG held a script; it was removed";
     return "";
@@ -419,6 +421,17 @@ int write_season_report(const SeasonResult& result, const SeasonOptions& options
   }
   html << "</body></html>\n";
   return jsonFile && html ? 0 : -1;
+}
+
+bool svg_carries_script(const std::string& svg) {
+  regex_t script;
+  if (regcomp(&script, "<script|[[:space:]]on[a-z]+[[:space:]]*=",
+              REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) {
+    return true;  // cannot tell: refused as if it did
+  }
+  const bool found = regexec(&script, svg.c_str(), 0, nullptr, 0) == 0;
+  regfree(&script);
+  return found;
 }
 
 }  // namespace sim::season

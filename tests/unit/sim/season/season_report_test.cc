@@ -1,5 +1,7 @@
 // The season's report: gnuplot draws its plots from the data and scripts it leaves in plots/, the
 // page inlines them with no script, and without gnuplot the report is still written.
+#include "sim/season/season_report.h"
+
 #include <stdlib.h>
 
 #include <array>
@@ -96,6 +98,19 @@ TEST(SeasonReport, WithoutGnuplotThePageSaysWhyEachPlotIsMissingAndKeepsItsFiles
     EXPECT_NE(page.find("plots/" + std::string(name) + ".gp"), std::string::npos) << name;
     EXPECT_FALSE(read_file(base + ".dat").empty()) << name;
     EXPECT_FALSE(read_file(base + ".gp").empty()) << name;
+  }
+}
+
+// A plot is refused when it would run a script inline: an element or an event attribute, in
+// any letter case; words that merely contain "on" are not attributes.
+TEST(SeasonReport, APlotThatWouldRunAScriptIsTold) {
+  for (const char* svg : {"<svg><script>alert(1)</script></svg>", "<svg><SCRIPT src=x/></svg>",
+                          "<svg onload=\"go()\">", "<svg><rect\tONCLICK = 'go()'/></svg>"}) {
+    EXPECT_TRUE(svg_carries_script(svg)) << svg;
+  }
+  for (const char* svg : {"<svg><text>on battery</text></svg>", "<svg font=\"Iconic=1\">",
+                          "<svg><desc>scripts run nowhere</desc></svg>"}) {
+    EXPECT_FALSE(svg_carries_script(svg)) << svg;
   }
 }
 
