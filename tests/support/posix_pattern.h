@@ -4,6 +4,7 @@
 
 #include <regex.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
