@@ -29,12 +29,19 @@ std::vector<std::string>& cases_with_threads() {
   return names;
 }
 
+// Threads the process has before its first case: one, or more where a runtime brings its own (an
+// emulator running the cross build's tests).
 class ThreadCounter : public testing::EmptyTestEventListener {
+  void OnTestProgramStart(const testing::UnitTest&) override {
+    before_ = threads_of_this_process();
+  }
   void OnTestEnd(const testing::TestInfo& info) override {
-    if (threads_of_this_process() > 1) {
+    if (threads_of_this_process() > before_) {
       cases_with_threads().push_back(std::string(info.test_suite_name()) + "." + info.name());
     }
   }
+
+  long before_ = 1;
 };
 
 // Failures may not come from a listener; an environment's tear-down, after the last case, may
