@@ -460,7 +460,11 @@ int serve(int ready) {
     return 1;
   }
   close(ready);
+  // Requests are served one at a time under the card's lock, as an SD card serves them; the
+  // second worker serves the others while a writer is held by a power cut. libfuse's default of
+  // ten idle workers would be ten more tasks for the board clock to look at before every jump.
   fuse_loop_config* config = fuse_loop_cfg_create();
+  fuse_loop_cfg_set_max_threads(config, 2);
   const int status = fuse_loop_mt(fs, config);
   fuse_loop_cfg_destroy(config);
   return status == 0 ? 0 : 1;
