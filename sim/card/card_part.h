@@ -75,6 +75,7 @@ class CardPart : public board::BoardPart {
   uint64_t cutBytes_ = 0;
 
   std::atomic<bool> watching_{false};
+  int stopWatch_ = -1;  // an event that ends the watcher's wait
   std::thread watcher_;
 };
 
