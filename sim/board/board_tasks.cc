@@ -73,8 +73,10 @@ BoardTasks::BoardTasks(pid_t root, pid_t ignored) : root_(root), ignored_(ignore
 }
 
 BoardTasks::~BoardTasks() {
-  if (hostStatFd_ >= 0) {
-    close(hostStatFd_);
+  for (int fd : {hostStatFd_, hostLoadFd_}) {
+    if (fd >= 0) {
+      close(fd);
+    }
   }
   for (auto& [pid, process] : processes_) {
     for (Task& task : process.tasks) {
@@ -287,6 +289,25 @@ char BoardTasks::thread_state(pid_t hostPid, pid_t hostTid) const {
 }
 
 bool BoardTasks::host_idle() {
+  // /proc/loadavg's running count is the kernel's same count as /proc/stat's, in a file that
+  // costs a fifth as much to read: on a busy host, that is where the look ends.
+  if (hostLoadFd_ < 0) {
+    hostLoadFd_ = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  }
+  char load[128];
+  const ssize_t gotLoad = hostLoadFd_ >= 0 ? pread(hostLoadFd_, load, sizeof load - 1, 0) : -1;
+  if (gotLoad > 0) {
+    load[gotLoad] = '\0';
+    // "0.12 0.30 0.25 RUNNING/THREADS LAST-PID"
+    const char* field = load;
+    for (int skip = 0; skip < 3 && field != nullptr; ++skip) {
+      field = strchr(field, ' ');
+      field = field != nullptr ? field + 1 : nullptr;
+    }
+    if (field != nullptr && atol(field) != 1) {
+      return false;
+    }
+  }
   if (hostStatFd_ < 0) {
     hostStatFd_ = open("/proc/stat", O_RDONLY | O_CLOEXEC);
   }

@@ -47,8 +47,9 @@ class BoardTasks {
   // The state letter of one watched host thread ('?' when gone or not watched).
   char thread_state(pid_t hostPid, pid_t hostTid) const;
   // Whether nothing on the whole host runs or waits for a processor or for the disk but the
-  // calling thread (the kernel's counts in /proc/stat): then nothing of the board works either,
-  // and its tasks need not be looked at one by one. False when the host is busy otherwise.
+  // calling thread (the kernel's counts in /proc/loadavg and /proc/stat): then nothing of the board
+  // works either, and its tasks need not be looked at one by one. False when the host is busy
+  // otherwise.
   bool host_idle();
 
   // The host thread of `tid` in the PID namespace `pidNamespace`: {process, thread}, or
@@ -97,6 +98,7 @@ class BoardTasks {
   pid_t root_;
   pid_t ignored_;
   int hostStatFd_ = -1;
+  int hostLoadFd_ = -1;
   std::map<pid_t, Process> processes_;
   std::map<std::pair<uint64_t, pid_t>, std::pair<pid_t, pid_t>> byNamespace_;
   std::pair<pid_t, pid_t> lastWorking_{-1, -1};
