@@ -272,6 +272,22 @@ class CameraOnTheBoard : public ::testing::Test {
     return times;
   }
 
+  // The last `count` messages on the MCU line, one per line, for a failure's message: what the
+  // board's record would have shown of a wake-up that did not end as it should.
+  std::string mcu_line_tail(std::size_t count) const {
+    const std::vector<sim::McuRecord> history = board_->mcu().history();
+    std::string text;
+    for (std::size_t i = history.size() > count ? history.size() - count : 0; i < history.size();
+         ++i) {
+      const sim::McuRecord& record = history[i];
+      text += std::to_string(record.boardTime.count()) + " ms " +
+              (record.direction == sim::PeerDirection::kCameraToPeer ? "camera -> MCU "
+                                                                     : "MCU -> camera ") +
+              record.member + " " + record.detail + (record.sent ? "" : " (not sent)") + "\n";
+    }
+    return text;
+  }
+
   TempDir dir_;
   std::unique_ptr<sim::board::Board> board_;
 };

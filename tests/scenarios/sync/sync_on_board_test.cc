@@ -241,7 +241,9 @@ TEST_P(AModemThatNeverFinishes, EndsTheSyncAfterThreeHundredSeconds) {
     modem().peer()->add_fault(sim::PeerFault{});  // no answer to any request
   }
   wake(sim::WakeReason::kSync);
-  EXPECT_TRUE(board_->run_until_power_off(900s)) << "the scenario had to cut the power";
+  EXPECT_TRUE(board_->run_until_power_off(900s))
+      << "the scenario had to cut the power; the MCU line ended with:\n"
+      << mcu_line_tail(8);
   EXPECT_FALSE(received_at("isp_ready_to_sleep_request").empty());
 
   const auto waited = camera_said(c.waitedFor);
