@@ -272,18 +272,14 @@ class CameraOnTheBoard : public ::testing::Test {
     return times;
   }
 
-  // The last `count` messages on the MCU line, one per line, for a failure's message: what the
-  // board's record would have shown of a wake-up that did not end as it should.
+  // The record's last `count` lines of the MCU line, as the timeline shows them, for a failure's
+  // message: how a wake-up that did not end as it should got there.
   std::string mcu_line_tail(std::size_t count) const {
-    const std::vector<sim::McuRecord> history = board_->mcu().history();
+    const std::vector<sim::board::BoardEvent> lines =
+        board_->record().events(sim::board::EventKind::kSerial);
     std::string text;
-    for (std::size_t i = history.size() > count ? history.size() - count : 0; i < history.size();
-         ++i) {
-      const sim::McuRecord& record = history[i];
-      text += std::to_string(record.boardTime.count()) + " ms " +
-              (record.direction == sim::PeerDirection::kCameraToPeer ? "camera -> MCU "
-                                                                     : "MCU -> camera ") +
-              record.member + " " + record.detail + (record.sent ? "" : " (not sent)") + "\n";
+    for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+      text += std::to_string(lines[i].elapsed.count()) + " ms  " + lines[i].text + "\n";
     }
     return text;
   }
